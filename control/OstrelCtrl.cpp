@@ -1,0 +1,4 @@
+#include "control/OstrelCtrl.h"
+
+COstrelCtrl::COstrelCtrl() = default;
+COstrelCtrl::~COstrelCtrl() = default;

@@ -1,0 +1,81 @@
+#include "hosts/ostrel/Cli.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+namespace ostrel::cli {
+
+std::string ReadInput(const std::string& path) {
+    const bool stdinput = path.empty() || path == "-";
+    const int fd = stdinput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            if (!stdinput) ::close(fd);
+            throw UsageError("cannot read " + (stdinput ? std::string("standard input") : path) +
+                             ": " + std::strerror(err));
+        }
+        data.append(buf, std::size_t(n));
+    }
+    if (!stdinput) ::close(fd);
+    return data;
+}
+
+void WriteOutput(const std::string& path, std::string_view bytes) {
+    const bool stdoutput = path.empty() || path == "-";
+    const int fd = stdoutput ? STDOUT_FILENO
+                             : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw Failure("cannot write " + path + ": " + std::strerror(errno));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            if (!stdoutput) ::close(fd);
+            throw Failure("cannot write " + (stdoutput ? std::string("standard output") : path) +
+                          ": " + std::strerror(err));
+        }
+        done += std::size_t(n);
+    }
+    if (!stdoutput && ::close(fd) != 0)
+        throw Failure("cannot write " + path + ": " + std::strerror(errno));
+}
+
+int Run(int argc, char** argv) {
+    CLI::App app{"ostrel: sign texts with the certificates of your personal store, and inspect "
+                 "signed messages"};
+    app.require_subcommand(1);
+    int exitCode = kExitOk;
+    AddSignCommands(app, exitCode);
+    AddStoreCommands(app, exitCode);
+    AddInspectCommands(app, exitCode);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitUsage;
+    } catch (const UsageError& e) {
+        std::cerr << "ostrel: " << e.what() << "\n";
+        return kExitUsage;
+    } catch (const Failure& e) {
+        std::cerr << "ostrel: " << e.what() << "\n";
+        return kExitFailure;
+    } catch (const std::exception& e) {
+        std::cerr << "ostrel: " << e.what() << "\n";
+        return kExitFailure;
+    }
+    return exitCode;
+}
+
+}  // namespace ostrel::cli

@@ -1,0 +1,5 @@
+#include "hosts/ostrel/Cli.h"
+
+namespace ostrel::cli {
+void AddInspectCommands(CLI::App&, int&) {}
+}  // namespace ostrel::cli

@@ -1,0 +1,3 @@
+#include "hosts/ostrel/Cli.h"
+
+int main(int argc, char** argv) { return ostrel::cli::Run(argc, argv); }

@@ -1,0 +1,68 @@
+#pragma once
+// A certificate decoded once, with its private key when the store holds one,
+// and the platform's CERT_INFO view of it. Immutable after parsing; shared by
+// every context that shows it and kept between store openings.
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/crypt/Ossl.h"
+#include "platform/crypt/WinCrypt.h"
+
+namespace platform::crypt {
+
+class Certificate {
+public:
+    // Decodes DER bytes; null when they are not one whole certificate. `key`
+    // is taken over; it must belong to the certificate (checked by the store).
+    static std::shared_ptr<const Certificate> FromDer(std::span<const BYTE> der,
+                                                      ossl::PkeyPtr key = nullptr);
+    static std::shared_ptr<const Certificate> FromX509(X509* cert, ossl::PkeyPtr key = nullptr);
+
+    Certificate(const Certificate&) = delete;
+    Certificate& operator=(const Certificate&) = delete;
+
+    X509* X509Cert() const { return m_x509.get(); }
+    EVP_PKEY* PrivateKey() const { return m_key.get(); }
+    const std::vector<BYTE>& Der() const { return m_der; }
+    // The platform's view: every pointer in it leads into this object.
+    CERT_INFO* Info() const { return &m_info; }
+
+private:
+    Certificate() = default;
+    bool Build();
+
+    ossl::X509Ptr m_x509;
+    ossl::PkeyPtr m_key;
+    std::vector<BYTE> m_der;
+    std::vector<BYTE> m_serial, m_issuer, m_subject, m_sigParams, m_keyParams, m_keyBits;
+    std::string m_sigOid, m_keyOid;
+    std::vector<std::string> m_extOids;
+    std::vector<std::vector<BYTE>> m_extValues;
+    std::vector<CERT_EXTENSION> m_extensions;
+    mutable CERT_INFO m_info{};
+};
+
+// Certificate contexts: handed out by stores and by message verification,
+// counted, checked on every use.
+struct StoreState;
+
+// A new context (reference count 1) over a certificate; `store` may be null.
+PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
+                              std::shared_ptr<StoreState> store, HCERTSTORE handle,
+                              std::size_t position);
+
+// The certificate behind a live context, or null (last error set) for anything
+// that is not a live context.
+std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context);
+
+// The position in its store's enumeration of a live context from a store.
+bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std::size_t& position);
+
+}  // namespace platform::crypt

@@ -1,0 +1,80 @@
+#pragma once
+// Owners for OpenSSL objects, and the OpenSSL error queue as text. Kept out of
+// the public headers of the crypt layer.
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace platform::crypt::ossl {
+
+template <auto Free>
+struct Deleter {
+    template <typename T>
+    void operator()(T* p) const {
+        if (p != nullptr) Free(p);
+    }
+};
+
+using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
+using Pkcs7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7_free>>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
+using Asn1TimePtr = std::unique_ptr<ASN1_TIME, Deleter<ASN1_TIME_free>>;
+using Asn1TypePtr = std::unique_ptr<ASN1_TYPE, Deleter<ASN1_TYPE_free>>;
+using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>>;
+using X509AttributePtr = std::unique_ptr<X509_ATTRIBUTE, Deleter<X509_ATTRIBUTE_free>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
+using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
+using Asn1IntegerPtr = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER_free>>;
+
+// Drains the thread's OpenSSL error queue into one line, most recent last.
+inline std::string TakeErrors() {
+    std::string out;
+    unsigned long e;
+    char buf[256];
+    while ((e = ERR_get_error()) != 0) {
+        ERR_error_string_n(e, buf, sizeof buf);
+        if (!out.empty()) out += "; ";
+        out += buf;
+    }
+    return out;
+}
+
+// DER encoding of an object through its i2d function.
+template <typename T, typename F>
+std::vector<unsigned char> ToDer(const T* object, F i2d) {
+    std::vector<unsigned char> der;
+    const int n = i2d(const_cast<T*>(object), nullptr);
+    if (n <= 0) return der;
+    der.resize(std::size_t(n));
+    unsigned char* p = der.data();
+    i2d(const_cast<T*>(object), &p);
+    return der;
+}
+
+// The dotted form of an object identifier.
+inline std::string OidText(const ASN1_OBJECT* obj) {
+    char buf[128];
+    const int n = OBJ_obj2txt(buf, sizeof buf, obj, 1);
+    if (n < 0) return {};
+    if (std::size_t(n) < sizeof buf) return std::string(buf, std::size_t(n));
+    std::string big(std::size_t(n) + 1, '\0');
+    OBJ_obj2txt(big.data(), n + 1, obj, 1);
+    big.resize(std::size_t(n));
+    return big;
+}
+
+}  // namespace platform::crypt::ossl

@@ -1,0 +1,78 @@
+#pragma once
+// The user's certificate stores on disk. A store is a folder (mode 0700) of
+// entries, one file (mode 0600) per certificate holding the certificate and,
+// when present, its private key, both PEM. Entries are named by a sequence
+// number, so the enumeration order is the order of addition and stays the
+// same while the store is unchanged. Changes are made under the store's lock
+// by writing a temporary file and renaming it, so readers never see half an
+// entry and concurrent writers never lose one.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/crypt/Certificate.h"
+#include "platform/win/WinTypes.h"
+
+namespace platform::crypt {
+
+// A failure with the platform error code that describes it.
+class StoreError : public std::runtime_error {
+public:
+    StoreError(DWORD code, const std::string& what) : std::runtime_error(what), m_code(code) {}
+    DWORD Code() const { return m_code; }
+
+private:
+    DWORD m_code;
+};
+
+// The ostrel home: OSTREL_HOME, else ${XDG_DATA_HOME:-~/.local/share}/ostrel.
+std::filesystem::path OstrelHome();
+// The folder of a named store in the home ("MY" is the personal store).
+std::filesystem::path StoreFolder(const std::filesystem::path& home, std::string_view name);
+
+class DiskStore {
+public:
+    // Opens a store folder, creating it (mode 0700) when `create` is set.
+    // Refuses a folder that others may read or write, or that is not the user's.
+    static DiskStore Open(const std::filesystem::path& folder, bool create);
+
+    const std::filesystem::path& Folder() const { return m_folder; }
+    // The entry file names, in enumeration order, as they were at opening.
+    const std::vector<std::string>& EntryNames() const { return m_names; }
+    std::size_t Count() const { return m_names.size(); }
+
+    // The certificate at a position, with its key when the entry has one.
+    // Parsed entries are kept between openings, keyed by the file's identity
+    // and modification. Throws StoreError: CRYPT_E_FILE_ERROR for a damaged
+    // entry, ERROR_ACCESS_DENIED for one that others may read.
+    std::shared_ptr<const Certificate> Load(std::size_t position) const;
+
+    // Adds an entry; returns its position in the store after the addition.
+    // Throws StoreError(NTE_EXISTS) when the store already holds the certificate.
+    std::size_t Add(std::span<const BYTE> certDer, EVP_PKEY* key);
+    // Removes the entry at a position of the store as it is now; returns the
+    // removed entry's file name.
+    std::string RemoveAt(std::size_t position);
+
+private:
+    std::filesystem::path m_folder;
+    std::vector<std::string> m_names;
+};
+
+// What stands behind an open store handle; kept alive by the contexts taken
+// from it.
+struct StoreState {
+    explicit StoreState(DiskStore d) : disk(std::move(d)) {}
+    DiskStore disk;
+    std::atomic<long> liveContexts{0};
+};
+
+}  // namespace platform::crypt

@@ -1,0 +1,57 @@
+#pragma once
+// Test seams of the platform layer: scripted failures of named platform
+// functions, counters of live platform objects, and a trace of calls. Faults
+// and traces belong to the calling thread and to the scope that set them up,
+// so tests never leave them behind for one another.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::seams {
+
+enum class Live { Provider, Store, CertContext, Buffer, LocalBuffer, Bstr, kCount };
+
+void CountLive(Live kind, int delta);
+long LiveCount(Live kind);
+
+// Makes a call of `function` fail with `code`: the call after `pass` calls that
+// still succeed. Holds for the calling thread until the object goes out of scope.
+class ScopedFault {
+public:
+    ScopedFault(std::string function, std::uint32_t code, int pass = 0);
+    ~ScopedFault();
+    ScopedFault(const ScopedFault&) = delete;
+    ScopedFault& operator=(const ScopedFault&) = delete;
+    // True once the armed call has failed.
+    bool Fired() const;
+
+private:
+    std::size_t m_id;
+};
+
+// Asked by a platform function on entry: true, with the code, when this call
+// has to fail.
+bool Injected(std::string_view function, std::uint32_t& code);
+
+// Records the platform calls made on the calling thread while it lives.
+class ScopedTrace {
+public:
+    ScopedTrace();
+    ~ScopedTrace();
+    ScopedTrace(const ScopedTrace&) = delete;
+    ScopedTrace& operator=(const ScopedTrace&) = delete;
+    const std::vector<std::string>& Events() const;
+    // Only the events that start with one of the prefixes, in order.
+    std::vector<std::string> Filtered(std::initializer_list<std::string_view> prefixes) const;
+
+private:
+    std::vector<std::string>* m_previous;
+    std::vector<std::string> m_events;
+};
+
+bool Tracing();
+void Trace(std::string event);
+
+}  // namespace platform::seams

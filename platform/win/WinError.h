@@ -1,0 +1,54 @@
+#pragma once
+// Numeric error codes that the platform layer sets as the thread's last-error
+// code or returns as results. Values are the platform's standard ones.
+
+#include "platform/win/WinTypes.h"
+
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_BAD_ENVIRONMENT = 10;
+inline constexpr DWORD ERROR_WRITE_FAULT = 29;
+inline constexpr DWORD ERROR_READ_FAULT = 30;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
+inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+inline constexpr DWORD ERROR_INVALID_TIME = 1901;
+
+inline constexpr DWORD E_FAIL = 0x80004005;
+inline constexpr DWORD E_OUTOFMEMORY = 0x8007000E;
+inline constexpr DWORD E_INVALIDARG = 0x80070057;
+
+inline constexpr DWORD NTE_BAD_UID = 0x80090001;
+inline constexpr DWORD NTE_BAD_SIGNATURE = 0x80090006;
+inline constexpr DWORD NTE_BAD_ALGID = 0x80090008;
+inline constexpr DWORD NTE_BAD_FLAGS = 0x80090009;
+inline constexpr DWORD NTE_BAD_KEY = 0x80090003;
+inline constexpr DWORD NTE_NO_MEMORY = 0x8009000E;
+inline constexpr DWORD NTE_EXISTS = 0x8009000F;
+inline constexpr DWORD NTE_PERM = 0x80090010;
+inline constexpr DWORD NTE_BAD_PROV_TYPE = 0x80090014;
+inline constexpr DWORD NTE_BAD_KEYSET = 0x80090016;
+inline constexpr DWORD NTE_BAD_KEYSET_PARAM = 0x8009001F;
+inline constexpr DWORD NTE_FAIL = 0x80090020;
+
+inline constexpr DWORD CRYPT_E_UNKNOWN_ALGO = 0x80091002;
+inline constexpr DWORD CRYPT_E_INVALID_MSG_TYPE = 0x80091004;
+inline constexpr DWORD CRYPT_E_HASH_VALUE = 0x80091007;
+inline constexpr DWORD CRYPT_E_BAD_ENCODE = 0x80092002;
+inline constexpr DWORD CRYPT_E_FILE_ERROR = 0x80092003;
+inline constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004;
+inline constexpr DWORD CRYPT_E_UNEXPECTED_MSG_TYPE = 0x8009200A;
+inline constexpr DWORD CRYPT_E_NO_KEY_PROPERTY = 0x8009200B;
+inline constexpr DWORD CRYPT_E_NO_SIGNER = 0x8009200E;
+inline constexpr DWORD CRYPT_E_PENDING_CLOSE = 0x8009200F;
+inline constexpr DWORD CRYPT_E_ASN1_ERROR = 0x80093100;
+inline constexpr DWORD CRYPT_E_ASN1_EOD = 0x80093102;
+inline constexpr DWORD CRYPT_E_ASN1_CORRUPT = 0x80093103;
+inline constexpr DWORD CRYPT_E_ASN1_LARGE = 0x80093104;
+inline constexpr DWORD CRYPT_E_ASN1_BADTAG = 0x8009310B;

@@ -1,0 +1,1 @@
+#include "control/OstrelCtrl.h"
