@@ -23,6 +23,8 @@ public:
     void AboutBox();
 
 private:
+    friend struct OstrelCtrlTestAccess;  // the test suites' view of the private codecs
+
     // Signing: the pipeline shared by both signing methods; a negative index
     // lets the user choose.
     BSTR SignWithIndex(LPCTSTR Message, long CertIndex);

@@ -1,1 +1,149 @@
-#include "platform/crypt/WinCrypt.h"
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/crypt/Certificate.h"
+#include "platform/crypt/Provider.h"
+#include "platform/crypt/Store.h"
+#include "platform/seams/Seams.h"
+#include "platform/win/LastError.h"
+#include "platform/win/Time.h"
+#include "platform/win/WinError.h"
+
+namespace platform::crypt {
+namespace {
+
+struct StoreHandle {
+    std::shared_ptr<StoreState> state;
+};
+
+std::mutex g_mutex;
+std::unordered_map<HCERTSTORE, std::unique_ptr<StoreHandle>> g_stores;
+
+std::shared_ptr<StoreState> StateOf(HCERTSTORE handle) {
+    std::lock_guard lock(g_mutex);
+    const auto it = g_stores.find(handle);
+    return it == g_stores.end() ? nullptr : it->second->state;
+}
+
+}  // namespace
+}  // namespace platform::crypt
+
+using namespace platform::crypt;
+
+HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol) {
+    platform::seams::Trace("CertOpenSystemStoreA");
+    std::uint32_t injected = 0;
+    if (platform::seams::Injected("CertOpenSystemStoreA", injected)) {
+        SetLastError(injected);
+        return nullptr;
+    }
+    if (szSubsystemProtocol == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    try {
+        std::filesystem::path home;
+        if (hProv == 0)
+            home = OstrelHome();
+        else if (!ContainerOf(hProv, home))
+            return nullptr;
+        auto handle = std::make_unique<StoreHandle>();
+        handle->state = std::make_shared<StoreState>(
+            DiskStore::Open(StoreFolder(home, szSubsystemProtocol), true));
+        HCERTSTORE h = handle.get();
+        {
+            std::lock_guard lock(g_mutex);
+            g_stores.emplace(h, std::move(handle));
+        }
+        platform::seams::CountLive(platform::seams::Live::Store, +1);
+        return h;
+    } catch (const StoreError& e) {
+        SetLastError(e.Code());
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        SetLastError(CRYPT_E_FILE_ERROR);
+    }
+    return nullptr;
+}
+
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrev) {
+    platform::seams::Trace("CertEnumCertificatesInStore");
+    auto state = StateOf(hCertStore);
+    std::size_t next = 0;
+    if (pPrev != nullptr) {
+        std::shared_ptr<StoreState> prevStore;
+        std::size_t prevPosition = 0;
+        if (!PositionOf(pPrev, prevStore, prevPosition) || prevStore != state) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        next = prevPosition + 1;
+        CertFreeCertificateContext(pPrev);
+    }
+    if (!state) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    std::uint32_t injected = 0;
+    if (platform::seams::Injected("CertEnumCertificatesInStore", injected)) {
+        SetLastError(injected);
+        return nullptr;
+    }
+    if (next >= state->disk.Count()) {
+        SetLastError(CRYPT_E_NOT_FOUND);
+        return nullptr;
+    }
+    try {
+        // A damaged entry ends the enumeration with its error rather than being
+        // skipped: skipping would silently move every later certificate to
+        // another position.
+        auto cert = state->disk.Load(next);
+        return NewCertContext(std::move(cert), state, hCertStore, next);
+    } catch (const StoreError& e) {
+        SetLastError(e.Code());
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        SetLastError(CRYPT_E_FILE_ERROR);
+    }
+    return nullptr;
+}
+
+BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+    platform::seams::Trace("CertCloseStore " + std::to_string(dwFlags));
+    if (hCertStore == nullptr) return TRUE;
+    std::unique_ptr<StoreHandle> handle;
+    {
+        std::lock_guard lock(g_mutex);
+        const auto it = g_stores.find(hCertStore);
+        if (it == g_stores.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        handle = std::move(it->second);
+        g_stores.erase(it);
+    }
+    platform::seams::CountLive(platform::seams::Live::Store, -1);
+    // The handle is closed whatever follows; contexts still held keep what
+    // they need alive on their own.
+    std::uint32_t injected = 0;
+    if (platform::seams::Injected("CertCloseStore", injected)) {
+        SetLastError(injected);
+        return FALSE;
+    }
+    if ((dwFlags & CERT_CLOSE_STORE_CHECK_FLAG) != 0 && handle->state->liveContexts.load() > 0) {
+        SetLastError(CRYPT_E_PENDING_CLOSE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+LONG CertVerifyTimeValidity(FILETIME* pTimeToVerify, PCERT_INFO pCertInfo) {
+    using platform::win::FileTimeValue;
+    if (pCertInfo == nullptr) return 1;
+    const FILETIME now = pTimeToVerify != nullptr ? *pTimeToVerify : platform::win::CurrentFileTime();
+    if (FileTimeValue(now) < FileTimeValue(pCertInfo->NotBefore)) return -1;
+    if (FileTimeValue(now) > FileTimeValue(pCertInfo->NotAfter)) return 1;
+    return 0;
+}

@@ -1,1 +1,345 @@
-#include "platform/crypt/WinCrypt.h"
+#include "platform/crypt/Store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/pem.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/win/WinError.h"
+
+namespace platform::crypt {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kNumberDigits = 10;
+constexpr off_t kMaxEntrySize = 1 << 20;  // far above any certificate and key
+
+std::string Octal(mode_t mode) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
+    return buf;
+}
+
+[[noreturn]] void ThrowErrno(const std::string& what, const fs::path& path) {
+    const int err = errno;
+    const DWORD code = err == ENOENT ? ERROR_PATH_NOT_FOUND
+                       : (err == EACCES || err == EPERM) ? ERROR_ACCESS_DENIED
+                                                         : ERROR_WRITE_FAULT;
+    throw StoreError(code, what + " " + path.string() + ": " + std::strerror(err));
+}
+
+bool IsEntryName(std::string_view name) {
+    if (name.size() != kNumberDigits + 4 || !name.ends_with(".pem")) return false;
+    return std::all_of(name.begin(), name.begin() + kNumberDigits,
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::vector<std::string> ListEntries(const fs::path& folder) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) ThrowErrno("cannot read the store folder", folder);
+    while (const dirent* e = ::readdir(dir))
+        if (IsEntryName(e->d_name)) names.emplace_back(e->d_name);
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A folder of the user's own that nobody else may enter.
+void CheckPrivateFolder(const fs::path& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) ThrowErrno("cannot open the store folder", folder);
+    if (!S_ISDIR(st.st_mode))
+        throw StoreError(ERROR_PATH_NOT_FOUND, "the store " + folder.string() + " is not a folder");
+    if (st.st_uid != ::geteuid())
+        throw StoreError(ERROR_ACCESS_DENIED,
+                         "the store folder " + folder.string() + " belongs to another user");
+    if ((st.st_mode & 077) != 0)
+        throw StoreError(ERROR_ACCESS_DENIED,
+                         "the store folder " + folder.string() + " has mode " +
+                             Octal(st.st_mode) + "; it must be 0700 (chmod 700 '" +
+                             folder.string() + "')");
+}
+
+void MakeFolders(const fs::path& folder) {
+    fs::path partial;
+    for (const auto& part : folder) {
+        partial /= part;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+            ThrowErrno("cannot create the folder", partial);
+    }
+}
+
+void SyncFolder(const fs::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// The store's exclusive lock, held while the set of entries changes.
+class StoreLock {
+public:
+    explicit StoreLock(const fs::path& folder) {
+        const fs::path path = folder / ".lock";
+        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0) ThrowErrno("cannot lock the store", path);
+        while (::flock(m_fd, LOCK_EX) != 0)
+            if (errno != EINTR) {
+                ::close(m_fd);
+                ThrowErrno("cannot lock the store", path);
+            }
+    }
+    ~StoreLock() { ::close(m_fd); }
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+// Parsed entries, kept between openings while the file is the same one,
+// unmodified.
+struct CacheKey {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    timespec mtime;
+    bool operator==(const CacheKey& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+struct CacheSlot {
+    CacheKey key;
+    std::shared_ptr<const Certificate> cert;
+};
+
+std::mutex g_cacheMutex;
+std::unordered_map<std::string, CacheSlot> g_cache;
+constexpr std::size_t kCacheLimit = 1 << 14;
+
+CacheKey KeyOf(const struct stat& st) { return CacheKey{st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
+
+[[noreturn]] void Damaged(const fs::path& path, const std::string& why) {
+    throw StoreError(CRYPT_E_FILE_ERROR, "the store entry " + path.string() + " is damaged: " + why);
+}
+
+std::shared_ptr<const Certificate> ParseEntry(const fs::path& path, const std::string& text) {
+    ossl::BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    ossl::X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    if (!cert) {
+        ERR_clear_error();
+        Damaged(path, "it holds no readable certificate");
+    }
+    ossl::PkeyPtr key;
+    if (text.find("PRIVATE KEY-----") != std::string::npos) {
+        ossl::BioPtr keyBio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+        key.reset(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
+        if (!key) {
+            ERR_clear_error();
+            Damaged(path, "its private key cannot be read");
+        }
+        if (X509_check_private_key(cert.get(), key.get()) != 1) {
+            ERR_clear_error();
+            Damaged(path, "its private key does not belong to its certificate");
+        }
+    }
+    auto parsed = Certificate::FromX509(cert.get(), std::move(key));
+    if (!parsed) Damaged(path, "its certificate cannot be decoded");
+    return parsed;
+}
+
+std::string EntryText(std::span<const BYTE> certDer, EVP_PKEY* key) {
+    const unsigned char* p = certDer.data();
+    ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certDer.size())));
+    if (!cert || p != certDer.data() + certDer.size()) {
+        ERR_clear_error();
+        throw StoreError(CRYPT_E_ASN1_BADTAG, "the certificate is not a DER certificate");
+    }
+    if (key != nullptr && X509_check_private_key(cert.get(), key) != 1) {
+        ERR_clear_error();
+        throw StoreError(NTE_BAD_KEY, "the private key does not belong to the certificate");
+    }
+    ossl::BioPtr bio(BIO_new(BIO_s_mem()));
+    if (PEM_write_bio_X509(bio.get(), cert.get()) != 1 ||
+        (key != nullptr &&
+         PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)) {
+        ERR_clear_error();
+        throw StoreError(NTE_FAIL, "the entry cannot be written");
+    }
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, std::size_t(n));
+}
+
+std::string NumberName(unsigned long long number) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%010llu.pem", number);
+    return buf;
+}
+
+}  // namespace
+
+fs::path OstrelHome() {
+    if (const char* home = std::getenv("OSTREL_HOME"); home != nullptr && *home != '\0')
+        return fs::path(home);
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/')
+        return fs::path(data) / "ostrel";
+    if (const char* user = std::getenv("HOME"); user != nullptr && *user == '/')
+        return fs::path(user) / ".local" / "share" / "ostrel";
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    char buf[4096];
+    if (::getpwuid_r(::geteuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] == '/')
+        return fs::path(found->pw_dir) / ".local" / "share" / "ostrel";
+    throw StoreError(ERROR_BAD_ENVIRONMENT, "no home folder: set OSTREL_HOME");
+}
+
+fs::path StoreFolder(const fs::path& home, std::string_view name) {
+    if (name.empty() || name.size() > 64 ||
+        !std::all_of(name.begin(), name.end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                   c == '_' || c == '-';
+        }))
+        throw StoreError(ERROR_INVALID_NAME, "no store can be named \"" + std::string(name) + "\"");
+    std::string upper(name);
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; });
+    return home / "stores" / upper;
+}
+
+DiskStore DiskStore::Open(const fs::path& folder, bool create) {
+    struct stat st {};
+    if (create && ::stat(folder.c_str(), &st) != 0 && errno == ENOENT) MakeFolders(folder);
+    CheckPrivateFolder(folder);
+    DiskStore store;
+    store.m_folder = folder;
+    store.m_names = ListEntries(folder);
+    return store;
+}
+
+std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
+    if (position >= m_names.size())
+        throw StoreError(CRYPT_E_NOT_FOUND, "the store has no entry at that position");
+    const fs::path path = m_folder / m_names[position];
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            throw StoreError(CRYPT_E_FILE_ERROR, "the store entry " + path.string() +
+                                                     " was removed while the store was open");
+        ThrowErrno("cannot read the store entry", path);
+    }
+    if (!S_ISREG(st.st_mode)) Damaged(path, "it is not a plain file");
+    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
+        throw StoreError(ERROR_ACCESS_DENIED,
+                         "the store entry " + path.string() + " has mode " + Octal(st.st_mode) +
+                             (st.st_uid != ::geteuid() ? " and another owner" : "") +
+                             "; it must be the user's own, mode 0600 (chmod 600 '" +
+                             path.string() + "')");
+    {
+        std::lock_guard lock(g_cacheMutex);
+        const auto it = g_cache.find(path.string());
+        if (it != g_cache.end() && it->second.key == KeyOf(st)) return it->second.cert;
+    }
+    if (st.st_size > kMaxEntrySize) Damaged(path, "it is far larger than any certificate");
+
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) ThrowErrno("cannot read the store entry", path);
+    struct stat opened {};
+    std::string text;
+    bool ok = ::fstat(fd, &opened) == 0 && opened.st_size <= kMaxEntrySize;
+    if (ok) {
+        text.resize(std::size_t(opened.st_size));
+        std::size_t done = 0;
+        while (ok && done < text.size()) {
+            const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) ok = false;
+            else done += std::size_t(n);
+        }
+    }
+    ::close(fd);
+    if (!ok) Damaged(path, "it cannot be read whole");
+    auto cert = ParseEntry(path, text);
+    std::lock_guard lock(g_cacheMutex);
+    if (g_cache.size() >= kCacheLimit) g_cache.clear();
+    g_cache[path.string()] = CacheSlot{KeyOf(opened), cert};
+    return cert;
+}
+
+std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
+    const std::string text = EntryText(certDer, key);
+    StoreLock lock(m_folder);
+    m_names = ListEntries(m_folder);
+    for (std::size_t i = 0; i < m_names.size(); ++i) {
+        std::shared_ptr<const Certificate> existing;
+        try {
+            existing = Load(i);
+        } catch (const StoreError&) {
+            continue;  // a damaged entry holds no certificate to compare
+        }
+        if (std::equal(existing->Der().begin(), existing->Der().end(), certDer.begin(),
+                       certDer.end()))
+            throw StoreError(NTE_EXISTS, "the store already holds this certificate, at position " +
+                                             std::to_string(i));
+    }
+    const unsigned long long next =
+        m_names.empty() ? 1 : std::strtoull(m_names.back().c_str(), nullptr, 10) + 1;
+    const std::string name = NumberName(next);
+    const fs::path temp = m_folder / (".tmp-" + std::to_string(::getpid()) + "-" + name);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) ThrowErrno("cannot write the store entry", temp);
+    ::fchmod(fd, 0600);
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else done += std::size_t(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || ::rename(temp.c_str(), (m_folder / name).c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        errno = err;
+        ThrowErrno("cannot write the store entry", m_folder / name);
+    }
+    SyncFolder(m_folder);
+    m_names.push_back(name);
+    return m_names.size() - 1;
+}
+
+std::string DiskStore::RemoveAt(std::size_t position) {
+    StoreLock lock(m_folder);
+    m_names = ListEntries(m_folder);
+    if (position >= m_names.size())
+        throw StoreError(CRYPT_E_NOT_FOUND, "the store has no entry at position " +
+                                                std::to_string(position) + " (it holds " +
+                                                std::to_string(m_names.size()) + ")");
+    const std::string name = m_names[position];
+    if (::unlink((m_folder / name).c_str()) != 0)
+        ThrowErrno("cannot remove the store entry", m_folder / name);
+    SyncFolder(m_folder);
+    m_names.erase(m_names.begin() + std::ptrdiff_t(position));
+    return name;
+}
+
+}  // namespace platform::crypt

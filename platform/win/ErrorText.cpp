@@ -52,6 +52,8 @@ constexpr Description kDescriptions[] = {
     {NTE_FAIL, "An internal error occurred."},
     {CRYPT_E_UNKNOWN_ALGO, "Unknown cryptographic algorithm."},
     {CRYPT_E_INVALID_MSG_TYPE, "Invalid cryptographic message type."},
+    {CRYPT_E_AUTH_ATTR_MISSING,
+     "The cryptographic message does not contain an expected authenticated attribute."},
     {CRYPT_E_HASH_VALUE, "The hash value is not correct."},
     {CRYPT_E_BAD_ENCODE, "An error occurred during encode or decode operation."},
     {CRYPT_E_FILE_ERROR,

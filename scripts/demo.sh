@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs the main job: on first use it makes
+# a demo certificate in a demo home, then signs a sample text by position,
+# prints the signature text, and has OpenSSL verify it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+bash scripts/build.sh build >/dev/null
+ostrel=build/bin/ostrel
+export OSTREL_HOME=${OSTREL_HOME:-$PWD/build/demo-home}
+export OSTREL_UI=${OSTREL_UI:-none}
+if [ -z "$("$ostrel" store list --json | tr -d '[:space:][]')" ]; then
+  echo "== Making a demo certificate in $OSTREL_HOME"
+  "$ostrel" store new-test-cert --subject "/C=US/O=Demo Org/CN=Ann Lee/emailAddress=ann.lee@example.org"
+fi
+sample=build/demo-sample.txt
+printf 'I, Ann Lee, agree to the terms of 7 December 2026.\n' > "$sample"
+echo "== The personal store"
+"$ostrel" store list
+echo "== Signature of $sample with the certificate at position 0"
+"$ostrel" sign --index 0 --in "$sample" --out build/demo-signature.txt
+cat build/demo-signature.txt; echo
+echo "== openssl cms -verify on it"
+tr -d '\r\n' < build/demo-signature.txt | base64 -d > build/demo-signature.der
+openssl cms -verify -binary -noverify -inform DER -in build/demo-signature.der \
+  -content "$sample" -out /dev/null
