@@ -58,6 +58,28 @@ PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
     return &record->pub;
 }
 
+PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
+                               std::shared_ptr<StoreState> store, HCERTSTORE handle,
+                               std::size_t position) {
+    if (previous != nullptr) {
+        std::unique_lock lock(g_mutex);
+        const auto it = g_live.find(previous);
+        ContextRecord* record = it == g_live.end() ? nullptr : it->second;
+        if (record != nullptr && record->references.load() == 1 && record->store == store) {
+            record->pub.pbCertEncoded = const_cast<BYTE*>(cert->Der().data());
+            record->pub.cbCertEncoded = static_cast<DWORD>(cert->Der().size());
+            record->pub.pCertInfo = cert->Info();
+            record->pub.hCertStore = handle;
+            record->cert = std::move(cert);
+            record->position = position;
+            return previous;
+        }
+        lock.unlock();
+        CertFreeCertificateContext(previous);
+    }
+    return NewCertContext(std::move(cert), std::move(store), handle, position);
+}
+
 std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context) {
     ContextRecord* record = Lookup(context);
     if (record == nullptr) {

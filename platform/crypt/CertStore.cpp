@@ -79,35 +79,30 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
             return nullptr;
         }
         next = prevPosition + 1;
+    }
+    // Whatever happens, the context passed in is released.
+    auto fail = [pPrev](DWORD code) -> PCCERT_CONTEXT {
         CertFreeCertificateContext(pPrev);
-    }
-    if (!state) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        SetLastError(code);
         return nullptr;
-    }
+    };
+    if (!state) return fail(ERROR_INVALID_HANDLE);
     std::uint32_t injected = 0;
-    if (platform::seams::Injected("CertEnumCertificatesInStore", injected)) {
-        SetLastError(injected);
-        return nullptr;
-    }
-    if (next >= state->disk.Count()) {
-        SetLastError(CRYPT_E_NOT_FOUND);
-        return nullptr;
-    }
+    if (platform::seams::Injected("CertEnumCertificatesInStore", injected)) return fail(injected);
+    if (next >= state->disk.Count()) return fail(CRYPT_E_NOT_FOUND);
     try {
         // A damaged entry ends the enumeration with its error rather than being
         // skipped: skipping would silently move every later certificate to
         // another position.
         auto cert = state->disk.Load(next);
-        return NewCertContext(std::move(cert), state, hCertStore, next);
+        return NextCertContext(pPrev, std::move(cert), state, hCertStore, next);
     } catch (const StoreError& e) {
-        SetLastError(e.Code());
+        return fail(e.Code());
     } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {
-        SetLastError(CRYPT_E_FILE_ERROR);
+        return fail(CRYPT_E_FILE_ERROR);
     }
-    return nullptr;
 }
 
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {

@@ -58,6 +58,13 @@ PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
                               std::shared_ptr<StoreState> store, HCERTSTORE handle,
                               std::size_t position);
 
+// The next context of an enumeration: `previous` (released by this call) is
+// reused for it when nobody else holds it, which spares a walk through a large
+// store an allocation per certificate.
+PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
+                               std::shared_ptr<StoreState> store, HCERTSTORE handle,
+                               std::size_t position);
+
 // The certificate behind a live context, or null (last error set) for anything
 // that is not a live context.
 std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context);

@@ -5,6 +5,7 @@
 #include <openssl/pem.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,7 +113,10 @@ private:
 };
 
 // Parsed entries, kept between openings while the file is the same one,
-// unmodified.
+// unmodified. A watch on each store folder tells which entries changed since
+// the cache last looked, so an unchanged store is opened and walked without a
+// system call per entry; where no watch can be set, every entry's identity and
+// modification are checked on each load instead.
 struct CacheKey {
     dev_t dev;
     ino_t ino;
@@ -124,16 +128,124 @@ struct CacheKey {
     }
 };
 
+CacheKey KeyOf(const struct stat& st) { return CacheKey{st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
+
 struct CacheSlot {
     CacheKey key;
     std::shared_ptr<const Certificate> cert;
 };
 
-std::mutex g_cacheMutex;
-std::unordered_map<std::string, CacheSlot> g_cache;
-constexpr std::size_t kCacheLimit = 1 << 14;
+struct FolderCache {
+    int watch = -1;  // -1: not watched, so nothing cached here can be trusted unchecked
+    std::shared_ptr<const std::vector<std::string>> names;  // null: list again
+    std::unordered_map<std::string, CacheSlot> entries;
+};
 
-CacheKey KeyOf(const struct stat& st) { return CacheKey{st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
+class EntryCache {
+public:
+    // The folder's entry names, from the cache while the folder is unchanged.
+    std::shared_ptr<const std::vector<std::string>> Names(const fs::path& folder) {
+        std::lock_guard lock(m_mutex);
+        Drain();
+        FolderCache& cache = Folder(folder);
+        if (cache.watch < 0 || !cache.names)
+            cache.names = std::make_shared<const std::vector<std::string>>(ListEntries(folder));
+        return cache.names;
+    }
+
+    // The parsed entry when the cache holds it and it is known unchanged;
+    // `key` is the entry's stat when it had to be looked at.
+    std::shared_ptr<const Certificate> Find(const fs::path& folder, const std::string& name,
+                                            const struct stat* st) {
+        std::lock_guard lock(m_mutex);
+        const auto f = m_folders.find(folder.native());
+        if (f == m_folders.end()) return nullptr;
+        const auto e = f->second.entries.find(name);
+        if (e == f->second.entries.end()) return nullptr;
+        if (st != nullptr) return e->second.key == KeyOf(*st) ? e->second.cert : nullptr;
+        return f->second.watch >= 0 ? e->second.cert : nullptr;
+    }
+
+    void Keep(const fs::path& folder, const std::string& name, const struct stat& st,
+              std::shared_ptr<const Certificate> cert) {
+        std::lock_guard lock(m_mutex);
+        FolderCache& cache = Folder(folder);
+        if (cache.entries.size() >= kEntryLimit) cache.entries.clear();
+        cache.entries[name] = CacheSlot{KeyOf(st), std::move(cert)};
+    }
+
+private:
+    static constexpr std::size_t kEntryLimit = 1 << 16;
+
+    FolderCache& Folder(const fs::path& folder) {
+        FolderCache& cache = m_folders[folder.native()];
+        if (cache.watch < 0 && Notifier() >= 0) {
+            cache.watch = ::inotify_add_watch(
+                m_notifier, folder.c_str(),
+                IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB |
+                    IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+            // Whatever was cached before the watch stood may be stale.
+            cache.names.reset();
+            cache.entries.clear();
+            if (cache.watch >= 0) m_byWatch[cache.watch] = folder.native();
+        }
+        return cache;
+    }
+
+    int Notifier() {
+        if (m_notifier == -1) {
+            m_notifier = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (m_notifier < 0) m_notifier = -2;  // not offered here: check every entry
+        }
+        return m_notifier;
+    }
+
+    // Takes in every change reported since the last look.
+    void Drain() {
+        if (m_notifier < 0) return;
+        alignas(inotify_event) char buf[16384];
+        for (;;) {
+            const ssize_t n = ::read(m_notifier, buf, sizeof buf);
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+                if ((ev->mask & IN_Q_OVERFLOW) != 0) {
+                    for (auto& [path, cache] : m_folders) {
+                        cache.names.reset();
+                        cache.entries.clear();
+                    }
+                    continue;
+                }
+                const auto w = m_byWatch.find(ev->wd);
+                if (w == m_byWatch.end()) continue;
+                FolderCache& cache = m_folders[w->second];
+                if ((ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
+                    if ((ev->mask & IN_IGNORED) == 0) ::inotify_rm_watch(m_notifier, ev->wd);
+                    m_byWatch.erase(w);
+                    cache = FolderCache{};
+                    continue;
+                }
+                if (ev->len > 0) {
+                    const std::string name(ev->name);
+                    cache.entries.erase(name);
+                    if ((ev->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) != 0)
+                        cache.names.reset();
+                }
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    int m_notifier = -1;
+    std::unordered_map<std::string, FolderCache> m_folders;
+    std::unordered_map<int, std::string> m_byWatch;
+};
+
+EntryCache& Cache() {
+    static EntryCache* cache = new EntryCache();  // lives as long as the process
+    return *cache;
+}
 
 [[noreturn]] void Damaged(const fs::path& path, const std::string& why) {
     throw StoreError(CRYPT_E_FILE_ERROR, "the store entry " + path.string() + " is damaged: " + why);
@@ -230,14 +342,17 @@ DiskStore DiskStore::Open(const fs::path& folder, bool create) {
     CheckPrivateFolder(folder);
     DiskStore store;
     store.m_folder = folder;
-    store.m_names = ListEntries(folder);
+    store.m_names = Cache().Names(folder);
     return store;
 }
 
 std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
-    if (position >= m_names.size())
+    if (position >= m_names->size())
         throw StoreError(CRYPT_E_NOT_FOUND, "the store has no entry at that position");
-    const fs::path path = m_folder / m_names[position];
+    const std::string& name = (*m_names)[position];
+    if (auto cert = Cache().Find(m_folder, name, nullptr)) return cert;
+
+    const fs::path path = m_folder / name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT)
@@ -252,11 +367,7 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
                              (st.st_uid != ::geteuid() ? " and another owner" : "") +
                              "; it must be the user's own, mode 0600 (chmod 600 '" +
                              path.string() + "')");
-    {
-        std::lock_guard lock(g_cacheMutex);
-        const auto it = g_cache.find(path.string());
-        if (it != g_cache.end() && it->second.key == KeyOf(st)) return it->second.cert;
-    }
+    if (auto cert = Cache().Find(m_folder, name, &st)) return cert;
     if (st.st_size > kMaxEntrySize) Damaged(path, "it is far larger than any certificate");
 
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -270,24 +381,24 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
         while (ok && done < text.size()) {
             const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) ok = false;
-            else done += std::size_t(n);
+            if (n <= 0)
+                ok = false;
+            else
+                done += std::size_t(n);
         }
     }
     ::close(fd);
     if (!ok) Damaged(path, "it cannot be read whole");
     auto cert = ParseEntry(path, text);
-    std::lock_guard lock(g_cacheMutex);
-    if (g_cache.size() >= kCacheLimit) g_cache.clear();
-    g_cache[path.string()] = CacheSlot{KeyOf(opened), cert};
+    Cache().Keep(m_folder, name, opened, cert);
     return cert;
 }
 
 std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
     const std::string text = EntryText(certDer, key);
     StoreLock lock(m_folder);
-    m_names = ListEntries(m_folder);
-    for (std::size_t i = 0; i < m_names.size(); ++i) {
+    m_names = std::make_shared<const std::vector<std::string>>(ListEntries(m_folder));
+    for (std::size_t i = 0; i < m_names->size(); ++i) {
         std::shared_ptr<const Certificate> existing;
         try {
             existing = Load(i);
@@ -300,7 +411,7 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
                                              std::to_string(i));
     }
     const unsigned long long next =
-        m_names.empty() ? 1 : std::strtoull(m_names.back().c_str(), nullptr, 10) + 1;
+        m_names->empty() ? 1 : std::strtoull(m_names->back().c_str(), nullptr, 10) + 1;
     const std::string name = NumberName(next);
     const fs::path temp = m_folder / (".tmp-" + std::to_string(::getpid()) + "-" + name);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -323,22 +434,25 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
         ThrowErrno("cannot write the store entry", m_folder / name);
     }
     SyncFolder(m_folder);
-    m_names.push_back(name);
-    return m_names.size() - 1;
+    auto names = std::make_shared<std::vector<std::string>>(*m_names);
+    names->push_back(name);
+    m_names = std::move(names);
+    return m_names->size() - 1;
 }
 
 std::string DiskStore::RemoveAt(std::size_t position) {
     StoreLock lock(m_folder);
-    m_names = ListEntries(m_folder);
-    if (position >= m_names.size())
+    auto names = std::make_shared<std::vector<std::string>>(ListEntries(m_folder));
+    if (position >= names->size())
         throw StoreError(CRYPT_E_NOT_FOUND, "the store has no entry at position " +
                                                 std::to_string(position) + " (it holds " +
-                                                std::to_string(m_names.size()) + ")");
-    const std::string name = m_names[position];
+                                                std::to_string(names->size()) + ")");
+    const std::string name = (*names)[position];
     if (::unlink((m_folder / name).c_str()) != 0)
         ThrowErrno("cannot remove the store entry", m_folder / name);
     SyncFolder(m_folder);
-    m_names.erase(m_names.begin() + std::ptrdiff_t(position));
+    names->erase(names->begin() + std::ptrdiff_t(position));
+    m_names = std::move(names);
     return name;
 }
 

@@ -46,8 +46,8 @@ public:
 
     const std::filesystem::path& Folder() const { return m_folder; }
     // The entry file names, in enumeration order, as they were at opening.
-    const std::vector<std::string>& EntryNames() const { return m_names; }
-    std::size_t Count() const { return m_names.size(); }
+    const std::vector<std::string>& EntryNames() const { return *m_names; }
+    std::size_t Count() const { return m_names->size(); }
 
     // The certificate at a position, with its key when the entry has one.
     // Parsed entries are kept between openings, keyed by the file's identity
@@ -64,7 +64,7 @@ public:
 
 private:
     std::filesystem::path m_folder;
-    std::vector<std::string> m_names;
+    std::shared_ptr<const std::vector<std::string>> m_names;
 };
 
 // What stands behind an open store handle; kept alive by the contexts taken
