@@ -31,7 +31,8 @@ struct Fixture {
         for (int i = 0; i < count; ++i) {
             char serial[16];
             std::snprintf(serial, sizeof serial, "%04X", i + 1);
-            auto cert = MakeCert({.subject = "/CN=Bench " + std::to_string(i), .serialHex = serial});
+            auto cert =
+                MakeCert({.subject = "/CN=Bench " + std::to_string(i), .serialHex = serial});
             AddToStore(cert);
             if (i == count - 1) last = std::move(cert);
         }
@@ -61,7 +62,9 @@ void SignByIndex(benchmark::State& state, int count, long index) {
     }
 }
 
-void BM_SignMessageNoPrompt_Index0_Of10(benchmark::State& state) { SignByIndex(state, 10, 0); }
+void BM_SignMessageNoPrompt_Index0_Of10(benchmark::State& state) {
+    SignByIndex(state, 10, 0);
+}
 void BM_SignMessageNoPrompt_Index999_Of1000(benchmark::State& state) {
     SignByIndex(state, 1000, 999);
 }

@@ -8,10 +8,10 @@ CString SystemErrorText() {
     // The code is read before anything else can change it.
     const DWORD code = GetLastError();
     char* buffer = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                       FORMAT_MESSAGE_FROM_SYSTEM,
-                   nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                   reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&buffer),
+        0, nullptr);
     // Without a description the pointer stays unset: the caller gets the empty
     // text, which every report can append.
     CString text(buffer);
@@ -19,7 +19,9 @@ CString SystemErrorText() {
     return text;
 }
 
-CString COstrelCtrl::GetSystemErrorText() { return SystemErrorText(); }
+CString COstrelCtrl::GetSystemErrorText() {
+    return SystemErrorText();
+}
 
 void ShowMessage(const OstrelMessage& message) {
     if (!message.withSystemText) {

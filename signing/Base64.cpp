@@ -22,7 +22,9 @@ constexpr auto kPairs = [] {
 
 }  // namespace
 
-char COstrelCtrl::Base64Char(BYTE value) { return SextetChar(value); }
+char COstrelCtrl::Base64Char(BYTE value) {
+    return SextetChar(value);
+}
 
 CString COstrelCtrl::EncodeBase64(const BYTE* data, int count) {
     if (count <= 0 || data == nullptr) return CString();

@@ -35,7 +35,9 @@ CRYPT_SIGN_MESSAGE_PARA SigningParameters(PCCERT_CONTEXT* certs, CRYPT_ATTRIBUTE
 
 }  // namespace
 
-BSTR COstrelCtrl::SignMessage(LPCTSTR Message) { return SignWithIndex(Message, -1); }
+BSTR COstrelCtrl::SignMessage(LPCTSTR Message) {
+    return SignWithIndex(Message, -1);
+}
 
 BSTR COstrelCtrl::SignMessageNoPrompt(LPCTSTR Message, long CertIndex) {
     return SignWithIndex(Message, CertIndex);

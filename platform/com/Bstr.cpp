@@ -47,10 +47,16 @@ void SysFreeString(BSTR b) {
     platform::seams::CountLive(platform::seams::Live::Bstr, -1);
 }
 
-UINT SysStringByteLen(BSTR b) { return b == nullptr ? 0 : *PrefixOf(b); }
+UINT SysStringByteLen(BSTR b) {
+    return b == nullptr ? 0 : *PrefixOf(b);
+}
 
-UINT SysStringLen(BSTR b) { return SysStringByteLen(b) / sizeof(OLECHAR); }
+UINT SysStringLen(BSTR b) {
+    return SysStringByteLen(b) / sizeof(OLECHAR);
+}
 
 namespace platform::com {
-std::string Bstr::Utf8() const { return Utf16ToUtf8(View()); }
+std::string Bstr::Utf8() const {
+    return Utf16ToUtf8(View());
+}
 }  // namespace platform::com

@@ -16,7 +16,9 @@ int CString::Find(char c, int start) const {
     return at == std::string::npos ? -1 : static_cast<int>(at);
 }
 
-CString CString::Mid(int first) const { return Mid(first, GetLength()); }
+CString CString::Mid(int first) const {
+    return Mid(first, GetLength());
+}
 
 CString CString::Mid(int first, int count) const {
     first = std::clamp(first, 0, GetLength());
@@ -24,7 +26,9 @@ CString CString::Mid(int first, int count) const {
     return CString(m_text.substr(std::size_t(first), std::size_t(count)));
 }
 
-CString CString::Left(int count) const { return Mid(0, count); }
+CString CString::Left(int count) const {
+    return Mid(0, count);
+}
 
 BSTR CString::AllocSysString() const {
     const std::u16string wide = platform::com::Utf8ToUtf16(m_text);

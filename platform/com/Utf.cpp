@@ -109,7 +109,9 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view text) { return *Convert16(text, false); }
+std::string Utf16ToUtf8(std::u16string_view text) {
+    return *Convert16(text, false);
+}
 
 std::optional<std::string> Utf16ToUtf8Exact(std::u16string_view text) {
     return Convert16(text, true);

@@ -89,8 +89,7 @@ std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context) {
     return record->cert;
 }
 
-bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store,
-                std::size_t& position) {
+bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std::size_t& position) {
     ContextRecord* record = Lookup(context);
     if (record == nullptr || !record->store) return false;
     store = record->store;

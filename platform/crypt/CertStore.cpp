@@ -137,7 +137,8 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
 LONG CertVerifyTimeValidity(FILETIME* pTimeToVerify, PCERT_INFO pCertInfo) {
     using platform::win::FileTimeValue;
     if (pCertInfo == nullptr) return 1;
-    const FILETIME now = pTimeToVerify != nullptr ? *pTimeToVerify : platform::win::CurrentFileTime();
+    const FILETIME now =
+        pTimeToVerify != nullptr ? *pTimeToVerify : platform::win::CurrentFileTime();
     if (FileTimeValue(now) < FileTimeValue(pCertInfo->NotBefore)) return -1;
     if (FileTimeValue(now) > FileTimeValue(pCertInfo->NotAfter)) return 1;
     return 0;

@@ -107,9 +107,9 @@ bool Certificate::Build() {
     }
     for (int i = 0; i < extCount; ++i) {
         X509_EXTENSION* ext = X509_get_ext(x, i);
-        m_extensions.push_back(CERT_EXTENSION{
-            m_extOids[std::size_t(i)].data(), X509_EXTENSION_get_critical(ext) ? TRUE : FALSE,
-            Blob(m_extValues[std::size_t(i)])});
+        m_extensions.push_back(CERT_EXTENSION{m_extOids[std::size_t(i)].data(),
+                                              X509_EXTENSION_get_critical(ext) ? TRUE : FALSE,
+                                              Blob(m_extValues[std::size_t(i)])});
     }
 
     m_info.dwVersion = static_cast<DWORD>(X509_get_version(x));
@@ -120,9 +120,9 @@ bool Certificate::Build() {
     if (!ToFileTime(X509_get0_notBefore(x), m_info.NotBefore) ||
         !ToFileTime(X509_get0_notAfter(x), m_info.NotAfter))
         return false;
-    m_info.SubjectPublicKeyInfo = {{m_keyOid.data(), Blob(m_keyParams)},
-                                   {static_cast<DWORD>(m_keyBits.size()),
-                                    m_keyBits.empty() ? nullptr : m_keyBits.data(), 0}};
+    m_info.SubjectPublicKeyInfo = {
+        {m_keyOid.data(), Blob(m_keyParams)},
+        {static_cast<DWORD>(m_keyBits.size()), m_keyBits.empty() ? nullptr : m_keyBits.data(), 0}};
     m_info.cExtension = static_cast<DWORD>(m_extensions.size());
     m_info.rgExtension = m_extensions.empty() ? nullptr : m_extensions.data();
     return true;

@@ -66,8 +66,8 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
         return FALSE;
     }
     BYTE der[15] = {0x17, 13};  // UTCTime of 13 characters: YYMMDDHHMMSSZ
-    const unsigned fields[6] = {unsigned(st.wYear % 100), st.wMonth,  st.wDay,
-                                st.wHour,                 st.wMinute, st.wSecond};
+    const unsigned fields[6] = {
+        unsigned(st.wYear % 100), st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
     for (int i = 0; i < 6; ++i) {
         der[2 + 2 * i] = static_cast<BYTE>('0' + fields[i] / 10);
         der[3 + 2 * i] = static_cast<BYTE>('0' + fields[i] % 10);

@@ -21,8 +21,10 @@ const EVP_MD* DigestFor(LPCSTR oid) {
         const char* oid;
         const EVP_MD* (*md)();
     };
-    static const Known kKnown[] = {{szOID_RSA_MD5, EVP_md5},         {szOID_OIWSEC_sha1, EVP_sha1},
-                                   {szOID_NIST_sha256, EVP_sha256}, {szOID_NIST_sha384, EVP_sha384},
+    static const Known kKnown[] = {{szOID_RSA_MD5, EVP_md5},
+                                   {szOID_OIWSEC_sha1, EVP_sha1},
+                                   {szOID_NIST_sha256, EVP_sha256},
+                                   {szOID_NIST_sha384, EVP_sha384},
                                    {szOID_NIST_sha512, EVP_sha512}};
     for (const auto& k : kKnown)
         if (std::strcmp(oid, k.oid) == 0) return k.md();
@@ -167,7 +169,8 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
         for (DWORD i = 0; i < content.pieces; ++i)
             whole.insert(whole.end(), content.data[i], content.data[i] + content.lengths[i]);
         ASN1_OCTET_STRING* os = p7->d.sign->contents->d.data;
-        if (os == nullptr || ASN1_OCTET_STRING_set(os, whole.data(), static_cast<int>(whole.size())) != 1)
+        if (os == nullptr ||
+            ASN1_OCTET_STRING_set(os, whole.data(), static_cast<int>(whole.size())) != 1)
             throw SignError{NTE_NO_MEMORY};
     }
     auto der = ossl::ToDer(p7.get(), i2d_PKCS7);

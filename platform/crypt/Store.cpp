@@ -35,7 +35,7 @@ std::string Octal(mode_t mode) {
 
 [[noreturn]] void ThrowErrno(const std::string& what, const fs::path& path) {
     const int err = errno;
-    const DWORD code = err == ENOENT ? ERROR_PATH_NOT_FOUND
+    const DWORD code = err == ENOENT                     ? ERROR_PATH_NOT_FOUND
                        : (err == EACCES || err == EPERM) ? ERROR_ACCESS_DENIED
                                                          : ERROR_WRITE_FAULT;
     throw StoreError(code, what + " " + path.string() + ": " + std::strerror(err));
@@ -69,9 +69,8 @@ void CheckPrivateFolder(const fs::path& folder) {
                          "the store folder " + folder.string() + " belongs to another user");
     if ((st.st_mode & 077) != 0)
         throw StoreError(ERROR_ACCESS_DENIED,
-                         "the store folder " + folder.string() + " has mode " +
-                             Octal(st.st_mode) + "; it must be 0700 (chmod 700 '" +
-                             folder.string() + "')");
+                         "the store folder " + folder.string() + " has mode " + Octal(st.st_mode) +
+                             "; it must be 0700 (chmod 700 '" + folder.string() + "')");
 }
 
 void MakeFolders(const fs::path& folder) {
@@ -128,7 +127,9 @@ struct CacheKey {
     }
 };
 
-CacheKey KeyOf(const struct stat& st) { return CacheKey{st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
+CacheKey KeyOf(const struct stat& st) {
+    return CacheKey{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
 
 struct CacheSlot {
     CacheKey key;
@@ -180,10 +181,10 @@ private:
     FolderCache& Folder(const fs::path& folder) {
         FolderCache& cache = m_folders[folder.native()];
         if (cache.watch < 0 && Notifier() >= 0) {
-            cache.watch = ::inotify_add_watch(
-                m_notifier, folder.c_str(),
-                IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB |
-                    IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+            cache.watch = ::inotify_add_watch(m_notifier, folder.c_str(),
+                                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                                  IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
+                                                  IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
             // Whatever was cached before the watch stood may be stale.
             cache.names.reset();
             cache.entries.clear();
@@ -248,7 +249,8 @@ EntryCache& Cache() {
 }
 
 [[noreturn]] void Damaged(const fs::path& path, const std::string& why) {
-    throw StoreError(CRYPT_E_FILE_ERROR, "the store entry " + path.string() + " is damaged: " + why);
+    throw StoreError(CRYPT_E_FILE_ERROR,
+                     "the store entry " + path.string() + " is damaged: " + why);
 }
 
 std::shared_ptr<const Certificate> ParseEntry(const fs::path& path, const std::string& text) {
@@ -324,8 +326,7 @@ fs::path OstrelHome() {
 }
 
 fs::path StoreFolder(const fs::path& home, std::string_view name) {
-    if (name.empty() || name.size() > 64 ||
-        !std::all_of(name.begin(), name.end(), [](char c) {
+    if (name.empty() || name.size() > 64 || !std::all_of(name.begin(), name.end(), [](char c) {
             return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                    c == '_' || c == '-';
         }))
@@ -365,8 +366,8 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
         throw StoreError(ERROR_ACCESS_DENIED,
                          "the store entry " + path.string() + " has mode " + Octal(st.st_mode) +
                              (st.st_uid != ::geteuid() ? " and another owner" : "") +
-                             "; it must be the user's own, mode 0600 (chmod 600 '" +
-                             path.string() + "')");
+                             "; it must be the user's own, mode 0600 (chmod 600 '" + path.string() +
+                             "')");
     if (auto cert = Cache().Find(m_folder, name, &st)) return cert;
     if (st.st_size > kMaxEntrySize) Damaged(path, "it is far larger than any certificate");
 
@@ -422,8 +423,10 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
     while (ok && done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += std::size_t(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += std::size_t(n);
     }
     ok = ok && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;

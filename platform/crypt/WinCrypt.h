@@ -130,9 +130,9 @@ struct CRYPT_SIGN_MESSAGE_PARA {
 using PCRYPT_SIGN_MESSAGE_PARA = CRYPT_SIGN_MESSAGE_PARA*;
 
 using PFN_CRYPT_GET_SIGNER_CERTIFICATE = PCCERT_CONTEXT (*)(void* pvGetArg,
-                                                             DWORD dwCertEncodingType,
-                                                             PCERT_INFO pSignerId,
-                                                             HCERTSTORE hMsgCertStore);
+                                                            DWORD dwCertEncodingType,
+                                                            PCERT_INFO pSignerId,
+                                                            HCERTSTORE hMsgCertStore);
 
 struct CRYPT_VERIFY_MESSAGE_PARA {
     DWORD cbSize;

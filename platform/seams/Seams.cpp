@@ -64,11 +64,17 @@ bool Injected(std::string_view function, std::uint32_t& code) {
     return false;
 }
 
-ScopedTrace::ScopedTrace() : m_previous(t_trace) { t_trace = &m_events; }
+ScopedTrace::ScopedTrace() : m_previous(t_trace) {
+    t_trace = &m_events;
+}
 
-ScopedTrace::~ScopedTrace() { t_trace = m_previous; }
+ScopedTrace::~ScopedTrace() {
+    t_trace = m_previous;
+}
 
-const std::vector<std::string>& ScopedTrace::Events() const { return m_events; }
+const std::vector<std::string>& ScopedTrace::Events() const {
+    return m_events;
+}
 
 std::vector<std::string> ScopedTrace::Filtered(
     std::initializer_list<std::string_view> prefixes) const {
@@ -82,7 +88,9 @@ std::vector<std::string> ScopedTrace::Filtered(
     return out;
 }
 
-bool Tracing() { return t_trace != nullptr; }
+bool Tracing() {
+    return t_trace != nullptr;
+}
 
 void Trace(std::string event) {
     if (t_trace != nullptr) t_trace->push_back(std::move(event));

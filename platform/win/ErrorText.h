@@ -12,7 +12,9 @@ inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 
 inline constexpr WORD LANG_NEUTRAL = 0x00;
 inline constexpr WORD SUBLANG_DEFAULT = 0x01;
-constexpr DWORD MAKELANGID(WORD primary, WORD sub) { return (DWORD(sub) << 10) | primary; }
+constexpr DWORD MAKELANGID(WORD primary, WORD sub) {
+    return (DWORD(sub) << 10) | primary;
+}
 
 // With FORMAT_MESSAGE_ALLOCATE_BUFFER, `lpBuffer` is the address of a char
 // pointer that receives a buffer to be released with LocalFree. Returns the

@@ -63,8 +63,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
         return FALSE;
     }
     const year_month_day ymd{year{st->wYear}, month{st->wMonth}, day{st->wDay}};
-    if (st->wYear < 1601 || st->wYear > 30827 || !ymd.ok() || st->wHour > 23 ||
-        st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999) {
+    if (st->wYear < 1601 || st->wYear > 30827 || !ymd.ok() || st->wHour > 23 || st->wMinute > 59 ||
+        st->wSecond > 59 || st->wMilliseconds > 999) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

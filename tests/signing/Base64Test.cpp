@@ -25,7 +25,9 @@ namespace {
 
 using Access = OstrelCtrlTestAccess;
 
-std::vector<BYTE> Bytes(const std::string& s) { return std::vector<BYTE>(s.begin(), s.end()); }
+std::vector<BYTE> Bytes(const std::string& s) {
+    return std::vector<BYTE>(s.begin(), s.end());
+}
 
 std::string Reference(const std::vector<BYTE>& data) {
     std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
@@ -42,8 +44,7 @@ std::string WithoutBreaks(std::string s) {
 }
 
 TEST(Base64, MapsEverySextetToTheStandardAlphabet) {
-    const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     for (int v = 0; v < 64; ++v) EXPECT_EQ(Access::Char(BYTE(v)), alphabet[std::size_t(v)]) << v;
 }
 

@@ -46,9 +46,9 @@ protected:
             out.boxes.push_back(e.substr(std::string("AfxMessageBox ").size()));
         std::size_t from = 0;
         for (std::size_t i = 0; i < out.calls.size(); ++i)
-            for (const char* work : {"CryptAcquireContextA", "CertOpenSystemStoreA",
-                                     "CertEnumCertificatesInStore", "CryptEncodeObject",
-                                     "CryptSignMessage"})
+            for (const char* work :
+                 {"CryptAcquireContextA", "CertOpenSystemStoreA", "CertEnumCertificatesInStore",
+                  "CryptEncodeObject", "CryptSignMessage"})
                 if (out.calls[i].starts_with(work)) from = i + 1;
         for (std::size_t i = from; i < out.calls.size(); ++i)
             if (!out.calls[i].starts_with("AfxMessageBox") && out.calls[i] != "malloc")
@@ -68,7 +68,9 @@ ossl::Pkcs7Ptr Decode(const std::string& text) {
     return p7;
 }
 
-std::string Oid(const ASN1_OBJECT* o) { return ossl::OidText(o); }
+std::string Oid(const ASN1_OBJECT* o) {
+    return ossl::OidText(o);
+}
 
 TEST_F(Signing, SignsWithTheCertificateAtTheIndexAsADetachedMd5SignedData) {
     const auto first = MakeCert({.subject = "/CN=First", .serialHex = "01"});
@@ -96,8 +98,11 @@ TEST_F(Signing, SignsWithTheCertificateAtTheIndexAsADetachedMd5SignedData) {
 
     ASSERT_EQ(sk_PKCS7_SIGNER_INFO_num(sd->signer_info), 1);
     PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(sd->signer_info, 0);
-    EXPECT_EQ(X509_NAME_cmp(si->issuer_and_serial->issuer, X509_get_issuer_name(second.cert.get())), 0);
-    EXPECT_EQ(ASN1_INTEGER_cmp(si->issuer_and_serial->serial, X509_get0_serialNumber(second.cert.get())), 0);
+    EXPECT_EQ(X509_NAME_cmp(si->issuer_and_serial->issuer, X509_get_issuer_name(second.cert.get())),
+              0);
+    EXPECT_EQ(
+        ASN1_INTEGER_cmp(si->issuer_and_serial->serial, X509_get0_serialNumber(second.cert.get())),
+        0);
     EXPECT_EQ(Oid(si->digest_alg->algorithm), "1.2.840.113549.2.5");
     ASSERT_NE(si->digest_alg->parameter, nullptr);
     EXPECT_EQ(si->digest_alg->parameter->type, V_ASN1_NULL);
@@ -112,8 +117,8 @@ TEST_F(Signing, SignsWithTheCertificateAtTheIndexAsADetachedMd5SignedData) {
         oids.push_back(Oid(X509_ATTRIBUTE_get0_object(a)));
         encodings.push_back(ossl::ToDer(a, i2d_X509_ATTRIBUTE));
     }
-    EXPECT_THAT(oids, ElementsAre("1.2.840.113549.1.9.3", "1.2.840.113549.1.9.5",
-                                  "1.2.840.113549.1.9.4"));
+    EXPECT_THAT(
+        oids, ElementsAre("1.2.840.113549.1.9.3", "1.2.840.113549.1.9.5", "1.2.840.113549.1.9.4"));
     EXPECT_TRUE(std::is_sorted(encodings.begin(), encodings.end()));
 
     // The signing time is now, as a UTCTime with seconds.
@@ -171,8 +176,9 @@ TEST_F(Signing, AProviderContainerThatDoesNotExistYetIsCreated) {
               std::filesystem::perms::owner_all);
     EXPECT_THAT(out.calls[0], "CryptAcquireContextA 0");
     EXPECT_THAT(out.calls[1], "CryptAcquireContextA 8");
-    EXPECT_THAT(out.boxes, ElementsAre("0 Signature Cert Not Found",
-                                       ::testing::StartsWith("16 Error Getting Ostrel Certificate")));
+    EXPECT_THAT(out.boxes,
+                ElementsAre("0 Signature Cert Not Found",
+                            ::testing::StartsWith("16 Error Getting Ostrel Certificate")));
 }
 
 // Every failure path: the boxes in order with their styles, the clean-up in
@@ -186,6 +192,10 @@ struct FailureRow {
     std::vector<std::string> releases;
     bool signs = false;  // a failure in the clean-up leaves the signature made
 };
+
+void PrintTo(const FailureRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class SigningFailures : public Signing, public ::testing::WithParamInterface<FailureRow> {};
 
@@ -209,32 +219,64 @@ const std::vector<std::string> kFullCleanUp = {"free", "free", "CertFreeCertific
 INSTANTIATE_TEST_SUITE_P(
     Rows, SigningFailures,
     ::testing::Values(
-        FailureRow{"store", "CertOpenSystemStoreA", ERROR_ACCESS_DENIED, 0,
-                   {"16 Error Getting Store Handle" + std::string("Access is denied. A store folder must have mode 0700 and its files mode 0600, owned by the user.\r\n")},
+        FailureRow{"store",
+                   "CertOpenSystemStoreA",
+                   ERROR_ACCESS_DENIED,
+                   0,
+                   {"16 Error Getting Store Handle" +
+                    std::string("Access is denied. A store folder must have mode 0700 and its "
+                                "files mode 0600, owned by the user.\r\n")},
                    {"CryptReleaseContext"}},
-        FailureRow{"encoding", "CryptEncodeObject", CRYPT_E_BAD_ENCODE, 1,
-                   {"16 Error in Calculating and Encoding timestamp" +
-                    std::string("An error occurred during encode or decode operation.\r\n")},
-                   {"free", "CertFreeCertificateContext", "CertCloseStore 2", "CryptReleaseContext"}},
-        FailureRow{"size", "CryptSignMessage", NTE_BAD_KEY, 0,
-                   {"16 Getting Signatue size Failed.Bad Key.\r\n"},
-                   {"free", "CertFreeCertificateContext", "CertCloseStore 2", "CryptReleaseContext"}},
-        FailureRow{"allocation", "malloc", 0, 1, {"0 Memory allocation error while signing"},
-                   {"free", "CertFreeCertificateContext", "CertCloseStore 2", "CryptReleaseContext"}},
-        FailureRow{"signature", "CryptSignMessage", NTE_BAD_SIGNATURE, 1,
-                   {"16 Error Getting SignatureInvalid Signature.\r\n"}, kFullCleanUp},
-        FailureRow{"close", "CertCloseStore", CRYPT_E_PENDING_CLOSE, 0,
-                   {"0 Store Closed After Signing - \nNot All Certs or CRLs Were Freed"}, kFullCleanUp,
+        FailureRow{
+            "encoding",
+            "CryptEncodeObject",
+            CRYPT_E_BAD_ENCODE,
+            1,
+            {"16 Error in Calculating and Encoding timestamp" +
+             std::string("An error occurred during encode or decode operation.\r\n")},
+            {"free", "CertFreeCertificateContext", "CertCloseStore 2", "CryptReleaseContext"}},
+        FailureRow{
+            "size",
+            "CryptSignMessage",
+            NTE_BAD_KEY,
+            0,
+            {"16 Getting Signatue size Failed.Bad Key.\r\n"},
+            {"free", "CertFreeCertificateContext", "CertCloseStore 2", "CryptReleaseContext"}},
+        FailureRow{
+            "allocation",
+            "malloc",
+            0,
+            1,
+            {"0 Memory allocation error while signing"},
+            {"free", "CertFreeCertificateContext", "CertCloseStore 2", "CryptReleaseContext"}},
+        FailureRow{"signature",
+                   "CryptSignMessage",
+                   NTE_BAD_SIGNATURE,
+                   1,
+                   {"16 Error Getting SignatureInvalid Signature.\r\n"},
+                   kFullCleanUp},
+        FailureRow{"close",
+                   "CertCloseStore",
+                   CRYPT_E_PENDING_CLOSE,
+                   0,
+                   {"0 Store Closed After Signing - \nNot All Certs or CRLs Were Freed"},
+                   kFullCleanUp,
                    true},
-        FailureRow{"release", "CryptReleaseContext", NTE_BAD_UID, 0,
-                   {"0 Error during CryptReleaseContext!\nBut signing is done."}, kFullCleanUp, true}),
+        FailureRow{"release",
+                   "CryptReleaseContext",
+                   NTE_BAD_UID,
+                   0,
+                   {"0 Error during CryptReleaseContext!\nBut signing is done."},
+                   kFullCleanUp,
+                   true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Signing, BothAcquisitionsFailingShowTheSecondOnesError) {
     ScopedFault first("CryptAcquireContextA", NTE_BAD_KEYSET);
     ScopedFault second("CryptAcquireContextA", NTE_EXISTS, 1);
     const Outcome out = Sign("text", 0);
-    EXPECT_THAT(out.boxes, ElementsAre("16 Acquire Crypt Context FailedObject already exists.\r\n"));
+    EXPECT_THAT(out.boxes,
+                ElementsAre("16 Acquire Crypt Context FailedObject already exists.\r\n"));
     EXPECT_EQ(out.text, "");
     EXPECT_FALSE(out.isNull);
 }
@@ -255,8 +297,8 @@ TEST_F(Signing, CertificatesOutsideTheirValidityAreRefusedBeforeSigning) {
     AddToStore(MakeCert({.notBeforeDays = 2, .notAfterDays = 30, .serialHex = "02"}));
     const Outcome expired = Sign("text", 0);
     EXPECT_THAT(expired.boxes, ElementsAre("16 Selected Certificate is Expired."));
-    EXPECT_THAT(expired.releases,
-                ElementsAre("CertFreeCertificateContext", "CertCloseStore 2", "CryptReleaseContext"));
+    EXPECT_THAT(expired.releases, ElementsAre("CertFreeCertificateContext", "CertCloseStore 2",
+                                              "CryptReleaseContext"));
     const Outcome early = Sign("text", 1);
     EXPECT_THAT(early.boxes, ElementsAre("16 Selected Certificate is not yet Valid."));
     for (const auto& calls : {expired.calls, early.calls})
@@ -268,7 +310,8 @@ TEST_F(Signing, ACertificateWithoutItsKeyCannotSign) {
     AddToStore(MakeCert(), /*withKey=*/false);
     const Outcome out = Sign("text", 0);
     ASSERT_EQ(out.boxes.size(), 1u);
-    EXPECT_THAT(out.boxes[0], ::testing::StartsWith("16 Getting Signatue size Failed.Cannot find the private key"));
+    EXPECT_THAT(out.boxes[0], ::testing::StartsWith(
+                                  "16 Getting Signatue size Failed.Cannot find the private key"));
     EXPECT_EQ(out.text, "");
 }
 
@@ -276,10 +319,11 @@ TEST_F(Signing, AFailedTimeConversionIsReportedAndNoSignatureGetsAMadeUpTime) {
     AddToStore(MakeCert());
     ScopedFault fault("SystemTimeToFileTime", ERROR_INVALID_PARAMETER);
     const Outcome out = Sign("text", 0);
-    EXPECT_THAT(out.boxes,
-                ElementsAre("0 Getting time function failed!",
-                            "16 Error in Calculating and Encoding timestamp" +
-                                std::string("An error occurred during encode or decode operation.\r\n")));
+    EXPECT_THAT(
+        out.boxes,
+        ElementsAre("0 Getting time function failed!",
+                    "16 Error in Calculating and Encoding timestamp" +
+                        std::string("An error occurred during encode or decode operation.\r\n")));
     EXPECT_EQ(out.text, "");
 }
 

@@ -22,8 +22,7 @@ using platform::seams::Live;
 using platform::seams::LiveCount;
 
 TempHome::TempHome() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "ostrel-test-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     m_path = pattern;
     if (const char* prev = std::getenv("OSTREL_HOME")) m_previous = prev;
@@ -91,7 +90,9 @@ std::string PemOf(auto write) {
 
 }  // namespace
 
-std::vector<unsigned char> TestCert::Der() const { return ossl::ToDer(cert.get(), i2d_X509); }
+std::vector<unsigned char> TestCert::Der() const {
+    return ossl::ToDer(cert.get(), i2d_X509);
+}
 
 std::string TestCert::CertPem() const {
     return PemOf([&](BIO* b) { PEM_write_bio_X509(b, cert.get()); });
@@ -139,7 +140,7 @@ std::size_t AddToStore(const TestCert& cert, bool withKey) {
 }
 
 LiveCounts LiveCounts::Now() {
-    return LiveCounts{LiveCount(Live::Provider), LiveCount(Live::Store),
+    return LiveCounts{LiveCount(Live::Provider),    LiveCount(Live::Store),
                       LiveCount(Live::CertContext), LiveCount(Live::Buffer),
                       LiveCount(Live::LocalBuffer), LiveCount(Live::Bstr)};
 }

@@ -31,12 +31,12 @@ private:
 
 struct CertSpec {
     std::string subject = "/C=US/O=Org/CN=Ann Lee/emailAddress=ann.lee@example.org";
-    std::string issuer;         // empty: self-signed
-    long notBeforeDays = -1;    // relative to now
+    std::string issuer;       // empty: self-signed
+    long notBeforeDays = -1;  // relative to now
     long notAfterDays = 365;
     std::string serialHex = "0123ABCD";
     int bits = 2048;
-    bool ec = false;            // an EC (P-256) key instead of RSA
+    bool ec = false;  // an EC (P-256) key instead of RSA
 };
 
 struct TestCert {

@@ -13,8 +13,8 @@ namespace {
 
 std::string Describe(DWORD code, bool& ok) {
     char* text = nullptr;
-    const DWORD n = FormatMessageA(0x1300, nullptr, code, 0x400, reinterpret_cast<LPSTR>(&text), 0,
-                                   nullptr);
+    const DWORD n =
+        FormatMessageA(0x1300, nullptr, code, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
     ok = n != 0;
     std::string out = text == nullptr ? "" : text;
     LocalFree(text);
@@ -22,11 +22,11 @@ std::string Describe(DWORD code, bool& ok) {
 }
 
 TEST(ErrorTexts, EveryCodeTheLayerSetsHasADescriptionEndingInCrLf) {
-    for (DWORD code : {ERROR_SUCCESS, ERROR_ACCESS_DENIED, NTE_BAD_KEYSET, NTE_EXISTS,
-                       CRYPT_E_NOT_FOUND, CRYPT_E_PENDING_CLOSE, CRYPT_E_BAD_ENCODE,
-                       CRYPT_E_NO_KEY_PROPERTY, CRYPT_E_FILE_ERROR, E_INVALIDARG, NTE_BAD_SIGNATURE,
-                       CRYPT_E_HASH_VALUE, CRYPT_E_ASN1_EOD, CRYPT_E_ASN1_BADTAG,
-                       CRYPT_E_UNEXPECTED_MSG_TYPE}) {
+    for (DWORD code :
+         {ERROR_SUCCESS, ERROR_ACCESS_DENIED, NTE_BAD_KEYSET, NTE_EXISTS, CRYPT_E_NOT_FOUND,
+          CRYPT_E_PENDING_CLOSE, CRYPT_E_BAD_ENCODE, CRYPT_E_NO_KEY_PROPERTY, CRYPT_E_FILE_ERROR,
+          E_INVALIDARG, NTE_BAD_SIGNATURE, CRYPT_E_HASH_VALUE, CRYPT_E_ASN1_EOD,
+          CRYPT_E_ASN1_BADTAG, CRYPT_E_UNEXPECTED_MSG_TYPE}) {
         bool ok = false;
         const std::string text = Describe(code, ok);
         EXPECT_TRUE(ok) << std::hex << code;
