@@ -104,6 +104,21 @@ public:
             }
     }
     ~StoreLock() { ::close(m_fd); }
+
+    // The last sequence number handed out, kept in the lock file so that a
+    // number is never given twice, even after the newest entry was removed.
+    unsigned long long LastNumber() const {
+        char buf[32] = {};
+        const ssize_t n = ::pread(m_fd, buf, sizeof buf - 1, 0);
+        return n > 0 ? std::strtoull(buf, nullptr, 10) : 0;
+    }
+    void SetLastNumber(unsigned long long number) const {
+        const std::string text = std::to_string(number) + "\n";
+        if (::pwrite(m_fd, text.data(), text.size(), 0) == ssize_t(text.size()) &&
+            ::ftruncate(m_fd, off_t(text.size())) != 0) {
+            // A stale tail is harmless: the number is read up to its line break.
+        }
+    }
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
 
@@ -412,7 +427,9 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
                                              std::to_string(i));
     }
     const unsigned long long next =
-        m_names->empty() ? 1 : std::strtoull(m_names->back().c_str(), nullptr, 10) + 1;
+        std::max(lock.LastNumber(),
+                 m_names->empty() ? 0ULL : std::strtoull(m_names->back().c_str(), nullptr, 10)) +
+        1;
     const std::string name = NumberName(next);
     const fs::path temp = m_folder / (".tmp-" + std::to_string(::getpid()) + "-" + name);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -436,6 +453,7 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
         errno = err;
         ThrowErrno("cannot write the store entry", m_folder / name);
     }
+    lock.SetLastNumber(next);
     SyncFolder(m_folder);
     auto names = std::make_shared<std::vector<std::string>>(*m_names);
     names->push_back(name);
