@@ -2,10 +2,12 @@
 // The user-interface backends. Which one runs is chosen by OSTREL_UI; the
 // product never knows.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "platform/ui/DialogView.h"
 #include "platform/win/WinTypes.h"
 
 namespace platform::ui {
@@ -13,16 +15,26 @@ namespace platform::ui {
 // The caption of every box and dialog frame the module shows.
 inline constexpr char kCaption[] = "OSTREL";
 
+// Returned by RunDialog when the backend cannot show the dialog at all, and
+// by ShowMessageBox when it cannot show the box.
+inline constexpr std::intptr_t kDialogNotShown = -1;
+inline constexpr int kBoxNotShown = 0;
+
 class Backend {
 public:
     virtual ~Backend() = default;
     virtual std::string_view Name() const = 0;
     // Shows a message box and returns the button that dismissed it.
     virtual int ShowMessageBox(const std::string& text, UINT style) = 0;
+    // Shows the dialog and lets the user work in it until it has ended (the
+    // session says so), then returns its result; kDialogNotShown when it
+    // could not be shown.
+    virtual std::intptr_t RunDialog(DialogSession& dialog) = 0;
 };
 
 // The backend for this call: OSTREL_UI when set (qt, tty, script, none),
-// otherwise the best one the session offers.
+// otherwise qt where a display is available (or QT_QPA_PLATFORM names a Qt
+// platform), tty on a terminal, none else.
 Backend& CurrentBackend();
 
 // Appends one JSON line to the file OSTREL_UI_LOG names, if any.
@@ -30,5 +42,14 @@ void AppendUiLog(const std::string& jsonLine);
 
 std::unique_ptr<Backend> MakeNoneBackend();
 std::unique_ptr<Backend> MakeTtyBackend();
+std::unique_ptr<Backend> MakeScriptBackend();
+// The Qt backend, loaded from its module the first time it has to show
+// something.
+std::unique_ptr<Backend> MakeQtBackend();
 
 }  // namespace platform::ui
+
+// The entry point of a backend module: the backend it offers, or null when
+// its interface version differs from `version`.
+using OstrelUiBackendEntry = platform::ui::Backend* (*)(int version);
+inline constexpr char kOstrelUiBackendEntry[] = "ostrel_ui_backend";

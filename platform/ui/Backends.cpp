@@ -1,0 +1,76 @@
+// Choosing the backend, the unattended one, and the log of boxes and dialogs.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/ui/Backend.h"
+#include "platform/ui/MessageBox.h"
+
+namespace platform::ui {
+namespace {
+
+class NoneBackend final : public Backend {
+public:
+    std::string_view Name() const override { return "none"; }
+    int ShowMessageBox(const std::string&, UINT) override { return IDOK; }
+    std::intptr_t RunDialog(DialogSession& dialog) override {
+        // Nobody is there to answer: the dialog goes as if Escape was pressed.
+        dialog.UserPress(UserKey::Escape);
+        return dialog.Ended() ? dialog.Result() : kDialogNotShown;
+    }
+};
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v == nullptr ? std::string() : std::string(v);
+}
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeNoneBackend() {
+    return std::make_unique<NoneBackend>();
+}
+
+Backend& CurrentBackend() {
+    static const auto none = MakeNoneBackend();
+    static const auto tty = MakeTtyBackend();
+    static const auto script = MakeScriptBackend();
+    static const auto qt = MakeQtBackend();
+    const std::string choice = Env("OSTREL_UI");
+    if (choice == "none") return *none;
+    if (choice == "tty") return *tty;
+    if (choice == "script") return *script;
+    if (choice == "qt") return *qt;
+    if (!choice.empty()) {
+        static std::atomic<bool> warned{false};
+        if (!warned.exchange(true))
+            std::fprintf(stderr,
+                         "ostrel: OSTREL_UI=%s is not a user interface (qt, tty, script, none); "
+                         "choosing one for this session\n",
+                         choice.c_str());
+    }
+    // A display, or a Qt platform named outright (offscreen, in tests).
+    if (!Env("DISPLAY").empty() || !Env("WAYLAND_DISPLAY").empty() ||
+        !Env("QT_QPA_PLATFORM").empty())
+        return *qt;
+    return isatty(STDIN_FILENO) != 0 ? *tty : *none;
+}
+
+void AppendUiLog(const std::string& jsonLine) {
+    const char* path = std::getenv("OSTREL_UI_LOG");
+    if (path == nullptr || *path == '\0') return;
+    // One write per line on an append-only descriptor keeps lines whole when
+    // several processes log to one file.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    const std::string line = jsonLine + "\n";
+    [[maybe_unused]] auto written = ::write(fd, line.data(), line.size());
+    ::close(fd);
+}
+
+}  // namespace platform::ui

@@ -1,0 +1,19 @@
+#pragma once
+// Identifiers of the module's resources.
+
+// Dialog templates.
+inline constexpr int IDD_ABOUTBOX = 1;
+inline constexpr int IDD_PROPPAGE = 200;
+inline constexpr int IDD_SELECT_CERT = 201;
+
+// Controls of the certificate chooser.
+inline constexpr int IDC_CERT_LIST = 201;
+inline constexpr int IDC_ISSUER = 203;
+inline constexpr int IDC_EMAIL = 204;
+inline constexpr int IDC_MESSAGE = 206;
+inline constexpr int IDC_MESSAGE_LABEL = 207;
+inline constexpr int IDC_STATIC = -1;
+
+// Bitmaps.
+inline constexpr int IDB_LOGO = 203;
+inline constexpr int IDB_BANNER = 205;

@@ -1,0 +1,97 @@
+// The module's resources: what the resource compiler would have linked into
+// the module. Templates keep the control order of their scripts, which is
+// also the creation and tab order.
+
+#include <mutex>
+
+#include "platform/ui/Bitmaps.h"
+#include "platform/ui/ModuleResource.h"
+#include "platform/ui/Resources.h"
+#include "platform/ui/WinUser.h"
+
+namespace platform::ui {
+namespace {
+
+constexpr DialogItemTemplate kSelectCertItems[] = {
+    {WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT |
+         LBS_NOTIFY,
+     0, 140, 36, 128, 35, IDC_CERT_LIST, WC_LISTBOX, "", 0},
+    {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 71, 188, 50, 14, IDOK, WC_BUTTON,
+     "OK", 0},
+    {WS_CHILD | WS_VISIBLE | WS_TABSTOP, 0, 169, 188, 50, 14, IDCANCEL, WC_BUTTON, "Cancel", 0},
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_RIGHT, 0, 80, 50, 56, 8, IDC_STATIC, WC_STATIC,
+     "Certificate Holder", 0},
+    {WS_CHILD | WS_VISIBLE | SS_BITMAP, 0, 26, 3, 32, 30, IDC_STATIC, WC_STATIC, "", IDB_LOGO},
+    {WS_CHILD | WS_VISIBLE | WS_BORDER | ES_READONLY | ES_AUTOHSCROLL, 0, 140, 88, 128, 12,
+     IDC_ISSUER, WC_EDIT, "", 0},
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_RIGHT, 0, 82, 89, 54, 8, IDC_STATIC, WC_STATIC,
+     "Certificate Issuer", 0},
+    {WS_CHILD | WS_VISIBLE | WS_BORDER | ES_READONLY | ES_AUTOHSCROLL, 0, 140, 73, 128, 12,
+     IDC_EMAIL, WC_EDIT, "", 0},
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_RIGHT, 0, 101, 76, 36, 8, IDC_STATIC, WC_STATIC,
+     "E-Mail ID", 0},
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, 28, 100, 77, 8, IDC_MESSAGE_LABEL, WC_STATIC,
+     "Message To be Signed", 0},
+    {WS_CHILD | SS_BITMAP, 0, 57, 3, 210, 25, IDC_STATIC, WC_STATIC, "", IDB_BANNER},
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, 17, 37, 111, 8, IDC_STATIC, WC_STATIC,
+     "Choose a Certificate and Press OK", 0},
+    {WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOHSCROLL | ES_READONLY,
+     0, 28, 112, 243, 70, IDC_MESSAGE, RICHEDIT_CLASS10A, "", 0},
+    {WS_CHILD | WS_GROUP | SS_LEFT, 0, 71, 206, 147, 8, IDC_STATIC, WC_STATIC,
+     "Signatures are made with keys that never leave your personal store.", 0},
+};
+
+constexpr DialogTemplate kSelectCert = {
+    WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,
+    0,
+    0,
+    0,
+    290,
+    218,
+    "Select a Certificate",
+    8,
+    "MS Sans Serif",
+    kSelectCertItems,
+};
+
+struct TemplateEntry {
+    int id;
+    const DialogTemplate* dialog;
+};
+
+constexpr TemplateEntry kTemplates[] = {
+    {IDD_SELECT_CERT, &kSelectCert},
+};
+
+struct BitmapEntry {
+    int id;
+    std::vector<unsigned char> (*make)();
+};
+
+constexpr BitmapEntry kBitmaps[] = {
+    {IDB_LOGO, &MakeLogoBitmap},
+    {IDB_BANNER, &MakeBannerBitmap},
+};
+
+}  // namespace
+
+const DialogTemplate* FindDialogTemplate(int id) {
+    for (const auto& entry : kTemplates)
+        if (entry.id == id) return entry.dialog;
+    return nullptr;
+}
+
+const std::vector<unsigned char>* FindBitmap(int id) {
+    // Drawn once, on first use, and kept for the life of the module as a
+    // loaded resource would be.
+    static std::once_flag once;
+    static std::vector<unsigned char> images[std::size(kBitmaps)];
+    std::call_once(once, [] {
+        for (std::size_t i = 0; i < std::size(kBitmaps); ++i) images[i] = kBitmaps[i].make();
+    });
+    for (std::size_t i = 0; i < std::size(kBitmaps); ++i)
+        if (kBitmaps[i].id == id) return &images[i];
+    return nullptr;
+}
+
+}  // namespace platform::ui

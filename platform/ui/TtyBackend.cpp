@@ -1,0 +1,208 @@
+// The terminal backend: boxes and dialogs as text on standard error, answers
+// read from standard input. Standard output stays the program's own.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ui/Backend.h"
+#include "platform/ui/WinUser.h"
+
+namespace platform::ui {
+namespace {
+
+void Write(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::optional<std::string> ReadLine() {
+    std::string line;
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') line += static_cast<char>(c);
+    if (c == EOF && line.empty()) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::string Trim(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return {};
+    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+std::string Indent(const std::string& text, const std::string& prefix) {
+    std::string out = prefix;
+    for (char ch : text) {
+        if (ch == '\r') continue;
+        out += ch;
+        if (ch == '\n') out += prefix;
+    }
+    return out + "\n";
+}
+
+bool Overlaps(const DuRect& a, const DuRect& b) {
+    return a.y < b.y + b.cy && b.y < a.y + a.cy;
+}
+
+// The dialog laid out as lines: controls top to bottom, a label printed with
+// the control to its right.
+class TextForm {
+public:
+    explicit TextForm(DialogSession& dialog) : m_dialog(dialog) {}
+
+    std::string Render() const {
+        std::vector<ControlView> views;
+        for (int i = 0; i < m_dialog.ControlCount(); ++i) views.push_back(m_dialog.Control(i));
+        std::vector<int> labelOf(views.size(), -1);
+        std::vector<bool> used(views.size(), false);
+        for (std::size_t i = 0; i < views.size(); ++i) {
+            const auto& v = views[i];
+            if (!v.visible || v.kind == ControlKind::Label || v.kind == ControlKind::Picture ||
+                v.kind == ControlKind::PushButton || v.kind == ControlKind::DefPushButton)
+                continue;
+            int best = -1;
+            for (std::size_t j = 0; j < views.size(); ++j) {
+                const auto& l = views[j];
+                if (used[j] || !l.visible || l.kind != ControlKind::Label) continue;
+                if (!Overlaps(l.rect, v.rect) || l.rect.x + l.rect.cx > v.rect.x + 2) continue;
+                if (best < 0 || l.rect.x > views[std::size_t(best)].rect.x) best = int(j);
+            }
+            if (best >= 0) {
+                labelOf[i] = best;
+                used[std::size_t(best)] = true;
+            }
+        }
+        std::vector<std::size_t> order;
+        for (std::size_t i = 0; i < views.size(); ++i)
+            if (views[i].visible && !used[i]) order.push_back(i);
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            const int ba = views[a].rect.y / 8, bb = views[b].rect.y / 8;
+            return ba != bb ? ba < bb : views[a].rect.x < views[b].rect.x;
+        });
+
+        std::string out = "\n" + m_dialog.Caption() + "\n" +
+                          std::string(std::max<std::size_t>(m_dialog.Caption().size(), 8), '=') +
+                          "\n";
+        std::string buttons;
+        for (std::size_t i : order) {
+            const auto& v = views[i];
+            const std::string label = labelOf[i] >= 0 ? views[std::size_t(labelOf[i])].text : "";
+            switch (v.kind) {
+                case ControlKind::Label:
+                    if (!v.text.empty()) out += v.text + "\n";
+                    break;
+                case ControlKind::ListBox:
+                    if (!label.empty()) out += label + ":\n";
+                    if (v.rows.empty()) out += "   (empty)\n";
+                    for (std::size_t r = 0; r < v.rows.size(); ++r)
+                        out += (int(r) == v.selection ? " > " : "   ") + std::to_string(r) + "  " +
+                               v.rows[r] + "\n";
+                    break;
+                case ControlKind::Edit:
+                    out += (label.empty() ? std::string("  ") : label + ": ") + v.text + "\n";
+                    break;
+                case ControlKind::RichEdit:
+                    if (!label.empty()) out += label + ":\n";
+                    out += Indent(v.text, "  | ");
+                    break;
+                case ControlKind::PushButton:
+                case ControlKind::DefPushButton:
+                    buttons +=
+                        "[" + v.text + (v.kind == ControlKind::DefPushButton ? "*" : "") + "] ";
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (!buttons.empty()) out += buttons + "\n";
+        return out;
+    }
+
+private:
+    DialogSession& m_dialog;
+};
+
+class TtyBackend final : public Backend {
+public:
+    std::string_view Name() const override { return "tty"; }
+
+    int ShowMessageBox(const std::string& text, UINT style) override {
+        const bool stop = (style & MB_ICONHAND) != 0;
+        std::string out = std::string(kCaption) + (stop ? " [error]: " : ": ") + text + "\n";
+        const bool interactive = isatty(STDIN_FILENO) != 0;
+        if (interactive) out += "[OK: press Enter] ";
+        Write(out);
+        if (interactive) ReadLine();
+        return IDOK;
+    }
+
+    std::intptr_t RunDialog(DialogSession& dialog) override {
+        int list = -1;
+        std::vector<std::pair<std::string, int>> buttons;
+        for (int i = 0; i < dialog.ControlCount(); ++i) {
+            const ControlView v = dialog.Control(i);
+            if (v.kind == ControlKind::ListBox && v.visible && list < 0) list = i;
+            if ((v.kind == ControlKind::PushButton || v.kind == ControlKind::DefPushButton) &&
+                v.visible)
+                buttons.emplace_back(Lower(v.text), i);
+        }
+        TextForm form(dialog);
+        while (!dialog.Ended()) {
+            Write(form.Render());
+            std::string prompt = list >= 0 ? "Row number to select, " : "";
+            for (const auto& [name, index] : buttons) prompt += "'" + name + "', ";
+            Write(prompt + "or Enter for the default: ");
+            const auto line = ReadLine();
+            if (!line) {
+                // The input is gone: nobody can answer any more.
+                Write("\n");
+                dialog.UserPress(UserKey::Escape);
+                break;
+            }
+            const std::string answer = Lower(Trim(*line));
+            if (answer.empty()) {
+                dialog.UserPress(UserKey::Enter);
+                continue;
+            }
+            if (list >= 0 && std::all_of(answer.begin(), answer.end(), ::isdigit) &&
+                answer.size() < 9) {
+                const int row = std::stoi(answer);
+                if (row < static_cast<int>(dialog.Control(list).rows.size()))
+                    dialog.UserSelect(list, row);
+                else
+                    Write("There is no row " + answer + ".\n");
+                continue;
+            }
+            const auto button = std::find_if(buttons.begin(), buttons.end(),
+                                             [&](const auto& b) { return b.first == answer; });
+            if (button != buttons.end()) {
+                dialog.UserClick(button->second);
+            } else if (answer == "escape" || answer == "q") {
+                dialog.UserPress(UserKey::Escape);
+            } else {
+                Write("Not understood: " + answer + "\n");
+            }
+        }
+        return dialog.Result();
+    }
+
+private:
+    static std::string Lower(std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeTtyBackend() {
+    return std::make_unique<TtyBackend>();
+}
+
+}  // namespace platform::ui
