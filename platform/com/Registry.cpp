@@ -1,0 +1,705 @@
+#include "platform/com/Registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+#include "platform/seams/Seams.h"
+#include "platform/win/WinError.h"
+
+struct HKEY__ {
+    std::string path;
+};
+
+namespace platform::com::registry {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+constexpr std::size_t kMaxFileSize = 64u << 20;
+
+[[noreturn]] void Damaged(const std::string& source, std::size_t line, const std::string& why) {
+    throw RegistryError(ERROR_BADDB, "the registry file " + source + " is damaged at line " +
+                                         std::to_string(line) + ": " + why +
+                                         "; it was left as it is");
+}
+
+std::string Parent(std::string_view path) {
+    const auto at = path.rfind('\\');
+    return at == std::string_view::npos ? std::string() : std::string(path.substr(0, at));
+}
+
+bool ValidPath(std::string_view path) {
+    if (path.empty() || path.front() == '\\' || path.back() == '\\') return false;
+    if (path.find("\\\\") != std::string_view::npos) return false;
+    return std::none_of(path.begin(), path.end(),
+                        [](char c) { return c == '\n' || c == '\r' || c == '\0' || c == ']'; });
+}
+
+// A quoted string at `at` (the opening quote); returns the text and moves
+// `at` past the closing quote. False for an unterminated string.
+bool ReadQuoted(std::string_view line, std::size_t& at, std::string& out) {
+    out.clear();
+    for (std::size_t i = at + 1; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size() && (line[i + 1] == '\\' || line[i + 1] == '"')) {
+            out += line[++i];
+        } else if (line[i] == '"') {
+            at = i + 1;
+            return true;
+        } else {
+            out += line[i];
+        }
+    }
+    return false;
+}
+
+std::string Quote(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out + '"';
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ParseHexList(std::string_view text, std::vector<BYTE>& out) {
+    out.clear();
+    std::size_t i = 0;
+    auto skip = [&] {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    };
+    skip();
+    if (i == text.size()) return true;
+    for (;;) {
+        skip();
+        if (i + 2 > text.size()) return false;
+        const int hi = HexDigit(text[i]), lo = HexDigit(text[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<BYTE>(hi * 16 + lo));
+        i += 2;
+        skip();
+        if (i == text.size()) return true;
+        if (text[i] != ',') return false;
+        ++i;
+    }
+}
+
+Value ParseValue(std::string_view line, const std::string& source, std::size_t number) {
+    Value value;
+    std::size_t at = 0;
+    if (line.starts_with("@")) {
+        at = 1;
+    } else if (line.starts_with("\"")) {
+        if (!ReadQuoted(line, at, value.name))
+            Damaged(source, number, "an unterminated value name");
+        if (value.name.empty()) Damaged(source, number, "an empty value name");
+    } else {
+        Damaged(source, number, "neither a key nor a value");
+    }
+    if (at >= line.size() || line[at] != '=') Damaged(source, number, "no '=' after the name");
+    const std::string_view data = line.substr(at + 1);
+    if (data.starts_with("\"")) {
+        std::size_t end = 0;
+        std::string text;
+        if (!ReadQuoted(data, end, text) || end != data.size())
+            Damaged(source, number, "a malformed string");
+        value.type = REG_SZ;
+        value.data.assign(text.begin(), text.end());
+        value.data.push_back(0);
+    } else if (data.starts_with("dword:")) {
+        const std::string_view digits = data.substr(6);
+        if (digits.size() != 8 ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return HexDigit(c) >= 0; }))
+            Damaged(source, number, "a malformed dword");
+        const auto v = static_cast<DWORD>(std::strtoul(std::string(digits).c_str(), nullptr, 16));
+        value.type = REG_DWORD;
+        value.data = {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)};
+    } else if (data.starts_with("hex")) {
+        std::size_t colon = data.find(':');
+        if (colon == std::string_view::npos) Damaged(source, number, "a malformed hex value");
+        const std::string_view kind = data.substr(3, colon - 3);
+        value.type = REG_BINARY;
+        if (!kind.empty()) {
+            if (kind.size() < 3 || kind.front() != '(' || kind.back() != ')' ||
+                !std::all_of(kind.begin() + 1, kind.end() - 1,
+                             [](char c) { return HexDigit(c) >= 0; }) ||
+                kind.size() > 10)
+                Damaged(source, number, "a malformed value type");
+            value.type = static_cast<DWORD>(
+                std::strtoul(std::string(kind.substr(1, kind.size() - 2)).c_str(), nullptr, 16));
+        }
+        if (!ParseHexList(data.substr(colon + 1), value.data))
+            Damaged(source, number, "malformed hex bytes");
+    } else {
+        Damaged(source, number, "a value of unknown form");
+    }
+    return value;
+}
+
+std::string FormatValue(const Value& v) {
+    std::string out = v.name.empty() ? "@=" : Quote(v.name) + "=";
+    const bool text =
+        v.type == REG_SZ && !v.data.empty() && v.data.back() == 0 &&
+        std::find(v.data.begin(), v.data.end() - 1, 0) == v.data.end() - 1 &&
+        std::none_of(v.data.begin(), v.data.end(), [](BYTE b) { return b == '\n' || b == '\r'; });
+    if (text) return out + Quote(v.Text());
+    if (v.type == REG_DWORD && v.data.size() == 4) {
+        char buf[16];
+        const DWORD d = DWORD(v.data[0]) | DWORD(v.data[1]) << 8 | DWORD(v.data[2]) << 16 |
+                        DWORD(v.data[3]) << 24;
+        std::snprintf(buf, sizeof buf, "dword:%08x", d);
+        return out + buf;
+    }
+    char kind[16] = "hex:";
+    if (v.type != REG_BINARY) std::snprintf(kind, sizeof kind, "hex(%x):", unsigned(v.type));
+    out += kind;
+    std::size_t column = out.size();
+    for (std::size_t i = 0; i < v.data.size(); ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, "%02x", v.data[i]);
+        out += b;
+        column += 2;
+        if (i + 1 < v.data.size()) {
+            out += ',';
+            ++column;
+            if (column > 76) {
+                out += "\\\n  ";
+                column = 2;
+            }
+        }
+    }
+    return out;
+}
+
+fs::path LockFile() {
+    fs::path file = RegistryFile();
+    file += ".lock";
+    return file;
+}
+
+void MakePrivateFolders(const fs::path& folder) {
+    fs::path partial;
+    for (const auto& part : folder) {
+        partial /= part;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+            throw RegistryError(ERROR_CANTWRITE, "cannot create the folder " + partial.string() +
+                                                     ": " + std::strerror(errno));
+    }
+}
+
+Hive ReadFile(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return Hive();
+        throw RegistryError(ERROR_CANTREAD, "cannot read the registry file " + file.string() +
+                                                ": " + std::strerror(errno));
+    }
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            ::close(fd);
+            throw RegistryError(ERROR_CANTREAD, "cannot read the registry file " + file.string() +
+                                                    ": " + std::strerror(err));
+        }
+        text.append(buf, std::size_t(n));
+        if (text.size() > kMaxFileSize) {
+            ::close(fd);
+            throw RegistryError(ERROR_BADDB,
+                                "the registry file " + file.string() +
+                                    " is far larger than a registry; it was left as it is");
+        }
+    }
+    ::close(fd);
+    return Hive::Parse(text, file.string());
+}
+
+}  // namespace
+
+std::string Value::Text() const {
+    std::string text(data.begin(), data.end());
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+}
+
+std::string Hive::Fold(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; });
+    return out;
+}
+
+Hive Hive::Parse(std::string_view text, const std::string& source) {
+    Hive hive;
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    std::vector<std::string> lines;
+    {
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            std::size_t end = text.find('\n', start);
+            if (end == std::string_view::npos) end = text.size();
+            std::string line(text.substr(start, end - start));
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(std::move(line));
+            if (end == text.size()) break;
+            start = end + 1;
+        }
+    }
+    if (lines.empty() || lines[0] != kHeader) Damaged(source, 1, "no registry-export header");
+    Key* current = nullptr;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::size_t number = i + 1;
+        std::string line = lines[i];
+        if (line.empty() || line.front() == ';') continue;
+        if (line.front() == '[') {
+            if (line.back() != ']') Damaged(source, number, "an unterminated key name");
+            const std::string path = line.substr(1, line.size() - 2);
+            if (path.starts_with("-"))
+                Damaged(source, number, "a key deletion, which a registry file does not hold");
+            if (!ValidPath(path)) Damaged(source, number, "a malformed key name");
+            current = &hive.Create(path);
+            continue;
+        }
+        if (current == nullptr) Damaged(source, number, "a value before any key");
+        // A hex list may go on over several lines, each but the last ending in '\'.
+        while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos) {
+            line.pop_back();
+            if (++i >= lines.size()) Damaged(source, number, "a hex list cut short");
+            std::string_view next = lines[i];
+            while (!next.empty() && (next.front() == ' ' || next.front() == '\t'))
+                next.remove_prefix(1);
+            line += next;
+        }
+        Value value = ParseValue(line, source, number);
+        const std::string folded = Fold(value.name);
+        auto same = std::find_if(current->values.begin(), current->values.end(),
+                                 [&](const Value& v) { return Fold(v.name) == folded; });
+        if (same != current->values.end())
+            *same = std::move(value);
+        else
+            current->values.push_back(std::move(value));
+    }
+    return hive;
+}
+
+std::string Hive::Format() const {
+    std::string out(kHeader);
+    out += "\n\n";
+    for (const auto& [folded, key] : m_keys) {
+        out += "[" + key.path + "]\n";
+        for (const auto& v : key.values) out += FormatValue(v) + "\n";
+        out += "\n";
+    }
+    return out;
+}
+
+Key* Hive::Find(std::string_view path) {
+    const auto it = m_keys.find(Fold(path));
+    return it == m_keys.end() ? nullptr : &it->second;
+}
+
+const Key* Hive::Find(std::string_view path) const {
+    const auto it = m_keys.find(Fold(path));
+    return it == m_keys.end() ? nullptr : &it->second;
+}
+
+Key& Hive::Create(std::string_view path, bool* created) {
+    const std::string parent = Parent(path);
+    if (!parent.empty() && parent.find('\\') != std::string::npos) Create(parent);
+    auto [it, inserted] = m_keys.try_emplace(Fold(path));
+    if (inserted) it->second.path = std::string(path);
+    if (created != nullptr) *created = inserted;
+    return it->second;
+}
+
+std::vector<std::string> Hive::Subkeys(std::string_view path) const {
+    std::vector<std::string> out;
+    const std::string prefix = Fold(path) + "\\";
+    for (auto it = m_keys.lower_bound(prefix); it != m_keys.end() && it->first.starts_with(prefix);
+         ++it)
+        if (it->first.find('\\', prefix.size()) == std::string::npos)
+            out.push_back(it->second.path.substr(prefix.size()));
+    return out;
+}
+
+bool Hive::Remove(std::string_view path) {
+    const std::string folded = Fold(path);
+    const auto it = m_keys.find(folded);
+    if (it == m_keys.end()) return false;
+    const std::string prefix = folded + "\\";
+    m_keys.erase(m_keys.lower_bound(prefix),
+                 std::find_if(m_keys.lower_bound(prefix), m_keys.end(),
+                              [&](const auto& kv) { return !kv.first.starts_with(prefix); }));
+    m_keys.erase(folded);
+    return true;
+}
+
+fs::path RegistryFile() {
+    if (const char* home = std::getenv("OSTREL_HOME"); home != nullptr && *home != '\0')
+        return fs::path(home) / "registry.reg";
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/')
+        return fs::path(config) / "ostrel" / "registry.reg";
+    if (const char* user = std::getenv("HOME"); user != nullptr && *user == '/')
+        return fs::path(user) / ".config" / "ostrel" / "registry.reg";
+    throw RegistryError(ERROR_CANTOPEN, "no home folder for the registry: set OSTREL_HOME");
+}
+
+Hive Load() {
+    return ReadFile(RegistryFile());
+}
+
+void Update(const std::function<bool(Hive&)>& change) {
+    const fs::path file = RegistryFile();
+    MakePrivateFolders(file.parent_path());
+    const fs::path lockPath = LockFile();
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0)
+        throw RegistryError(ERROR_CANTWRITE, "cannot lock the registry " + lockPath.string() +
+                                                 ": " + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{lock};
+    while (::flock(lock, LOCK_EX) != 0)
+        if (errno != EINTR)
+            throw RegistryError(ERROR_CANTWRITE, "cannot lock the registry " + lockPath.string());
+
+    Hive hive = ReadFile(file);
+    if (!change(hive)) return;
+    const std::string text = hive.Format();
+    const fs::path temp = file.string() + ".tmp-" + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw RegistryError(ERROR_CANTWRITE, "cannot write the registry " + temp.string() + ": " +
+                                                 std::strerror(errno));
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += std::size_t(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || ::rename(temp.c_str(), file.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        throw RegistryError(ERROR_CANTWRITE, "cannot write the registry " + file.string() + ": " +
+                                                 std::strerror(err));
+    }
+    const int dir = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+std::optional<std::string> RootPath(HKEY root) {
+    if (root == HKEY_CLASSES_ROOT) return std::string("HKEY_CURRENT_USER\\Software\\Classes");
+    if (root == HKEY_CURRENT_USER) return std::string("HKEY_CURRENT_USER");
+    return std::nullopt;
+}
+
+}  // namespace platform::com::registry
+
+namespace {
+
+using namespace platform::com::registry;
+
+std::mutex g_handleMutex;
+std::unordered_set<HKEY> g_handles;
+
+// The full path of `key` joined with `subkey`; false for a handle that is not
+// open or a malformed subkey.
+bool Resolve(HKEY key, LPCSTR subkey, std::string& path) {
+    if (auto root = RootPath(key)) {
+        path = *root;
+    } else {
+        std::lock_guard lock(g_handleMutex);
+        if (g_handles.count(key) == 0) return false;
+        path = key->path;
+    }
+    if (subkey != nullptr && *subkey != '\0') {
+        if (subkey[0] == '\\') return false;
+        path += "\\";
+        path += subkey;
+        while (!path.empty() && path.back() == '\\') path.pop_back();
+        if (path.find("\\\\") != std::string::npos) return false;
+    }
+    return true;
+}
+
+HKEY NewHandle(const std::string& path) {
+    auto* handle = new HKEY__{path};
+    std::lock_guard lock(g_handleMutex);
+    g_handles.insert(handle);
+    return handle;
+}
+
+template <typename F>
+LSTATUS Guard(F&& body) {
+    try {
+        return body();
+    } catch (const RegistryError& e) {
+        return e.Code();
+    } catch (const std::bad_alloc&) {
+        return LSTATUS(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        return ERROR_CANTWRITE;
+    }
+}
+
+bool Injected(const char* function, LSTATUS& status) {
+    std::uint32_t code = 0;
+    if (!platform::seams::Injected(function, code)) return false;
+    status = static_cast<LSTATUS>(code);
+    return true;
+}
+
+}  // namespace
+
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, void*,
+                        PHKEY phkResult, DWORD* lpdwDisposition) {
+    LSTATUS injected;
+    if (Injected("RegCreateKeyExA", injected)) return injected;
+    std::string path;
+    if (phkResult == nullptr || !Resolve(hKey, lpSubKey, path))
+        return LSTATUS(ERROR_INVALID_PARAMETER);
+    return Guard([&] {
+        bool created = false;
+        Update([&](Hive& hive) {
+            hive.Create(path, &created);
+            return created;
+        });
+        if (lpdwDisposition != nullptr)
+            *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+        *phkResult = NewHandle(path);
+        return LSTATUS(ERROR_SUCCESS);
+    });
+}
+
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+    std::string path;
+    if (phkResult == nullptr || !Resolve(hKey, lpSubKey, path))
+        return LSTATUS(ERROR_INVALID_PARAMETER);
+    return Guard([&] {
+        const Hive hive = Load();
+        if (RootPath(hKey) && (lpSubKey == nullptr || *lpSubKey == '\0')) {
+            *phkResult = NewHandle(path);
+            return LSTATUS(ERROR_SUCCESS);
+        }
+        if (hive.Find(path) == nullptr) return LSTATUS(ERROR_FILE_NOT_FOUND);
+        *phkResult = NewHandle(path);
+        return LSTATUS(ERROR_SUCCESS);
+    });
+}
+
+LSTATUS RegCloseKey(HKEY hKey) {
+    if (RootPath(hKey)) return ERROR_SUCCESS;
+    {
+        std::lock_guard lock(g_handleMutex);
+        if (g_handles.erase(hKey) == 0) return LSTATUS(ERROR_INVALID_HANDLE);
+    }
+    delete hKey;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData) {
+    LSTATUS injected;
+    if (Injected("RegSetValueExA", injected)) return injected;
+    std::string path;
+    if (!Resolve(hKey, nullptr, path) || (lpData == nullptr && cbData > 0))
+        return LSTATUS(ERROR_INVALID_PARAMETER);
+    Value value;
+    value.name = lpValueName == nullptr ? "" : lpValueName;
+    value.type = dwType;
+    value.data.assign(lpData, lpData + cbData);
+    if ((dwType == REG_SZ || dwType == REG_EXPAND_SZ) &&
+        (value.data.empty() || value.data.back() != 0))
+        value.data.push_back(0);
+    return Guard([&] {
+        Update([&](Hive& hive) {
+            Key& key = hive.Create(path);
+            const std::string folded = Hive::Fold(value.name);
+            auto same = std::find_if(key.values.begin(), key.values.end(),
+                                     [&](const Value& v) { return Hive::Fold(v.name) == folded; });
+            if (same != key.values.end())
+                *same = value;
+            else
+                key.values.push_back(value);
+            return true;
+        });
+        return LSTATUS(ERROR_SUCCESS);
+    });
+}
+
+LSTATUS RegSetValueA(HKEY hKey, LPCSTR lpSubKey, DWORD dwType, LPCSTR lpData, DWORD) {
+    if (dwType != REG_SZ || lpData == nullptr) return LSTATUS(ERROR_INVALID_PARAMETER);
+    HKEY sub = nullptr;
+    LSTATUS status =
+        RegCreateKeyExA(hKey, lpSubKey, 0, nullptr, 0, KEY_WRITE, nullptr, &sub, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    status = RegSetValueExA(sub, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(lpData),
+                            static_cast<DWORD>(std::strlen(lpData) + 1));
+    RegCloseKey(sub);
+    return status;
+}
+
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, DWORD*, DWORD* lpType, BYTE* lpData,
+                         DWORD* lpcbData) {
+    std::string path;
+    if (!Resolve(hKey, nullptr, path) || (lpData != nullptr && lpcbData == nullptr))
+        return LSTATUS(ERROR_INVALID_PARAMETER);
+    return Guard([&] {
+        const Hive hive = Load();
+        const Key* key = hive.Find(path);
+        if (key == nullptr) return LSTATUS(ERROR_FILE_NOT_FOUND);
+        const std::string folded = Hive::Fold(lpValueName == nullptr ? "" : lpValueName);
+        const auto v = std::find_if(key->values.begin(), key->values.end(),
+                                    [&](const Value& x) { return Hive::Fold(x.name) == folded; });
+        if (v == key->values.end()) return LSTATUS(ERROR_FILE_NOT_FOUND);
+        if (lpType != nullptr) *lpType = v->type;
+        const auto size = static_cast<DWORD>(v->data.size());
+        if (lpData != nullptr && *lpcbData < size) {
+            *lpcbData = size;
+            return LSTATUS(ERROR_MORE_DATA);
+        }
+        if (lpData != nullptr) std::memcpy(lpData, v->data.data(), size);
+        if (lpcbData != nullptr) *lpcbData = size;
+        return LSTATUS(ERROR_SUCCESS);
+    });
+}
+
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, DWORD*, LPSTR,
+                      DWORD*, FILETIME*) {
+    std::string path;
+    if (!Resolve(hKey, nullptr, path) || lpName == nullptr || lpcchName == nullptr)
+        return LSTATUS(ERROR_INVALID_PARAMETER);
+    return Guard([&] {
+        const auto names = Load().Subkeys(path);
+        if (dwIndex >= names.size()) return ERROR_NO_MORE_ITEMS;
+        const std::string& name = names[dwIndex];
+        if (*lpcchName <= name.size()) return LSTATUS(ERROR_MORE_DATA);
+        std::memcpy(lpName, name.c_str(), name.size() + 1);
+        *lpcchName = static_cast<DWORD>(name.size());
+        return LSTATUS(ERROR_SUCCESS);
+    });
+}
+
+LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchValueName, DWORD*,
+                      DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
+    std::string path;
+    if (!Resolve(hKey, nullptr, path) || lpValueName == nullptr || lpcchValueName == nullptr)
+        return LSTATUS(ERROR_INVALID_PARAMETER);
+    return Guard([&] {
+        const Hive hive = Load();
+        const Key* key = hive.Find(path);
+        if (key == nullptr || dwIndex >= key->values.size()) return ERROR_NO_MORE_ITEMS;
+        const Value& v = key->values[dwIndex];
+        if (*lpcchValueName <= v.name.size()) return LSTATUS(ERROR_MORE_DATA);
+        std::memcpy(lpValueName, v.name.c_str(), v.name.size() + 1);
+        *lpcchValueName = static_cast<DWORD>(v.name.size());
+        if (lpType != nullptr) *lpType = v.type;
+        if (lpcbData != nullptr) {
+            if (lpData != nullptr && *lpcbData < v.data.size()) {
+                *lpcbData = static_cast<DWORD>(v.data.size());
+                return LSTATUS(ERROR_MORE_DATA);
+            }
+            if (lpData != nullptr) std::memcpy(lpData, v.data.data(), v.data.size());
+            *lpcbData = static_cast<DWORD>(v.data.size());
+        }
+        return LSTATUS(ERROR_SUCCESS);
+    });
+}
+
+LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    LSTATUS injected;
+    if (Injected("RegDeleteKeyA", injected)) return injected;
+    std::string path;
+    if (!Resolve(hKey, lpSubKey, path) || lpSubKey == nullptr || *lpSubKey == '\0')
+        return LSTATUS(ERROR_INVALID_PARAMETER);
+    return Guard([&] {
+        LSTATUS status = ERROR_SUCCESS;
+        Update([&](Hive& hive) {
+            if (hive.Find(path) == nullptr) {
+                status = LSTATUS(ERROR_FILE_NOT_FOUND);
+                return false;
+            }
+            if (!hive.Subkeys(path).empty()) {
+                status = ERROR_KEY_HAS_CHILDREN;
+                return false;
+            }
+            return hive.Remove(path);
+        });
+        return status;
+    });
+}
+
+LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
+    LSTATUS injected;
+    if (Injected("RegDeleteTreeA", injected)) return injected;
+    std::string path;
+    if (!Resolve(hKey, lpSubKey, path)) return LSTATUS(ERROR_INVALID_PARAMETER);
+    const bool keepKey = lpSubKey == nullptr || *lpSubKey == '\0';
+    return Guard([&] {
+        LSTATUS status = ERROR_SUCCESS;
+        Update([&](Hive& hive) {
+            if (hive.Find(path) == nullptr) {
+                status = LSTATUS(ERROR_FILE_NOT_FOUND);
+                return false;
+            }
+            if (!keepKey) return hive.Remove(path);
+            bool changed = false;
+            for (const auto& sub : hive.Subkeys(path)) changed |= hive.Remove(path + "\\" + sub);
+            return changed;
+        });
+        return status;
+    });
+}
+
+LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+    std::string path;
+    if (!Resolve(hKey, nullptr, path)) return LSTATUS(ERROR_INVALID_PARAMETER);
+    return Guard([&] {
+        LSTATUS status = ERROR_SUCCESS;
+        Update([&](Hive& hive) {
+            Key* key = hive.Find(path);
+            const std::string folded = Hive::Fold(lpValueName == nullptr ? "" : lpValueName);
+            if (key == nullptr) {
+                status = LSTATUS(ERROR_FILE_NOT_FOUND);
+                return false;
+            }
+            const auto before = key->values.size();
+            std::erase_if(key->values,
+                          [&](const Value& v) { return Hive::Fold(v.name) == folded; });
+            if (key->values.size() == before) status = LSTATUS(ERROR_FILE_NOT_FOUND);
+            return key->values.size() != before;
+        });
+        return status;
+    });
+}

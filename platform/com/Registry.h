@@ -1,0 +1,135 @@
+#pragma once
+// The per-user registry: keys and values kept in one text file in the
+// registry-export format. Class registrations live under the user's classes
+// root (HKEY_CLASSES_ROOT is HKEY_CURRENT_USER\Software\Classes). Every change
+// is made under an exclusive lock by reading the file, changing it and writing
+// a new one that replaces the old by rename, so a crash or two writers at once
+// never leave a torn file or lose an entry. A damaged file is refused with
+// ERROR_BADDB and never overwritten.
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win/WinError.h"
+#include "platform/win/WinTypes.h"
+
+struct HKEY__;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
+using LSTATUS = LONG;
+using REGSAM = DWORD;
+
+inline HKEY const HKEY_CLASSES_ROOT = reinterpret_cast<HKEY>(ULONG_PTR(0x80000000));
+inline HKEY const HKEY_CURRENT_USER = reinterpret_cast<HKEY>(ULONG_PTR(0x80000001));
+
+inline constexpr DWORD REG_NONE = 0;
+inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_EXPAND_SZ = 2;
+inline constexpr DWORD REG_BINARY = 3;
+inline constexpr DWORD REG_DWORD = 4;
+inline constexpr DWORD REG_MULTI_SZ = 7;
+
+inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
+inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+inline constexpr REGSAM KEY_READ = 0x20019;
+inline constexpr REGSAM KEY_WRITE = 0x20006;
+inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+
+inline constexpr LONG ERROR_NO_MORE_ITEMS = 259;
+inline constexpr LONG ERROR_BADDB = 1009;
+inline constexpr LONG ERROR_BADKEY = 1010;
+inline constexpr LONG ERROR_CANTOPEN = 1011;
+inline constexpr LONG ERROR_CANTREAD = 1012;
+inline constexpr LONG ERROR_CANTWRITE = 1013;
+inline constexpr LONG ERROR_KEY_HAS_CHILDREN = 1020;
+
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                        REGSAM samDesired, void* lpSecurityAttributes, PHKEY phkResult,
+                        DWORD* lpdwDisposition);
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                      PHKEY phkResult);
+LSTATUS RegCloseKey(HKEY hKey);
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                       const BYTE* lpData, DWORD cbData);
+// Sets the default value of a subkey (created when missing) to a text.
+LSTATUS RegSetValueA(HKEY hKey, LPCSTR lpSubKey, DWORD dwType, LPCSTR lpData, DWORD cbData);
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, DWORD* lpReserved, DWORD* lpType,
+                         BYTE* lpData, DWORD* lpcbData);
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, DWORD* lpReserved,
+                      LPSTR lpClass, DWORD* lpcchClass, FILETIME* lpftLastWrite);
+LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchValueName,
+                      DWORD* lpReserved, DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
+// Deletes a key that has no subkeys.
+LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+// Deletes a key with everything below it (a null subkey: everything below hKey).
+LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
+LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+
+namespace platform::com::registry {
+
+struct Value {
+    std::string name;  // empty: the key's default value
+    DWORD type = REG_SZ;
+    std::vector<BYTE> data;
+    std::string Text() const;  // the data of a string value, without its terminator
+};
+
+struct Key {
+    std::string path;  // as first written, e.g. HKEY_CURRENT_USER\Software\Classes\CLSID
+    std::vector<Value> values;
+};
+
+// The whole registry in memory. Keys and value names compare without regard
+// to case, as the platform's do.
+class Hive {
+public:
+    static std::string Fold(std::string_view text);
+
+    // Parses the text form; throws RegistryError(ERROR_BADDB) naming the line.
+    static Hive Parse(std::string_view text, const std::string& source);
+    std::string Format() const;
+
+    Key* Find(std::string_view path);
+    const Key* Find(std::string_view path) const;
+    // The key, created with its missing parents; `created` tells whether it was new.
+    Key& Create(std::string_view path, bool* created = nullptr);
+    // Names of the direct subkeys, in order.
+    std::vector<std::string> Subkeys(std::string_view path) const;
+    // Removes the key and everything below it; false when there was no key.
+    bool Remove(std::string_view path);
+
+    const std::map<std::string, Key>& Keys() const { return m_keys; }
+
+private:
+    std::map<std::string, Key> m_keys;  // by folded path
+};
+
+class RegistryError : public std::runtime_error {
+public:
+    RegistryError(LONG code, const std::string& what) : std::runtime_error(what), m_code(code) {}
+    LONG Code() const { return m_code; }
+
+private:
+    LONG m_code;
+};
+
+// OSTREL_HOME/registry.reg, else ${XDG_CONFIG_HOME:-~/.config}/ostrel/registry.reg.
+std::filesystem::path RegistryFile();
+
+// The registry as the file holds it now (empty when there is no file yet).
+Hive Load();
+// Runs `change` on the registry under the exclusive lock and writes the result
+// atomically when `change` returns true.
+void Update(const std::function<bool(Hive&)>& change);
+
+// The full path a predefined root stands for, or nullopt for an unknown one.
+std::optional<std::string> RootPath(HKEY root);
+
+}  // namespace platform::com::registry
