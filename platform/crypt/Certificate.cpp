@@ -47,8 +47,14 @@ std::shared_ptr<const Certificate> Certificate::FromDer(std::span<const BYTE> de
 std::shared_ptr<const Certificate> Certificate::FromX509(X509* x509, ossl::PkeyPtr key) {
     if (x509 == nullptr) return nullptr;
     auto der = ossl::ToDer(x509, i2d_X509);
-    if (der.empty()) return nullptr;
-    return FromDer(der, std::move(key));
+    if (der.empty() || X509_up_ref(x509) != 1) return nullptr;
+    // The decoded certificate is shared rather than decoded again.
+    std::shared_ptr<Certificate> cert(new Certificate());
+    cert->m_x509.reset(x509);
+    cert->m_key = std::move(key);
+    cert->m_der = std::move(der);
+    if (!cert->Build()) return nullptr;
+    return cert;
 }
 
 bool Certificate::Build() {

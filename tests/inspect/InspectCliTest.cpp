@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "tests/platform/crypt/SignedMessages.h"
+#include "tests/support/TestSupport.h"
+
+namespace ostrel::test {
+namespace {
+
+// `ostrel verify|subject|serial` on messages made by the openssl command.
+class InspectCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The command sits beside the test programs unless OSTREL_BIN says otherwise.
+        const char* bin = std::getenv("OSTREL_BIN");
+        const std::filesystem::path folder =
+            bin != nullptr ? std::filesystem::path(bin)
+                           : std::filesystem::read_symlink("/proc/self/exe").parent_path();
+        m_ostrel = (folder / "ostrel").string();
+        ASSERT_TRUE(std::filesystem::exists(m_ostrel)) << m_ostrel;
+        if (RunCommand("command -v openssl >/dev/null 2>&1").status != 0)
+            GTEST_SKIP() << "no openssl command";
+    }
+
+    std::string In(const std::string& name) const { return (m_home.Path() / name).string(); }
+
+    // Signs `content` with the openssl command; returns the message's bytes.
+    Bytes OpensslSign(const TestCert& cert, const std::string& digest) {
+        WriteFile(In("cert.pem"), cert.CertPem());
+        WriteFile(In("key.pem"), cert.KeyPem());
+        WriteFile(In("content.txt"), "Pay Ann Lee 100 crowns.\n");
+        const CommandResult r =
+            RunCommand("openssl cms -sign -nodetach -binary -md " + digest + " -in '" +
+                       In("content.txt") + "' -signer '" + In("cert.pem") + "' -inkey '" +
+                       In("key.pem") + "' -outform DER -out '" + In("msg.der") + "' 2>&1");
+        EXPECT_EQ(r.status, 0) << r.out;
+        const std::string der = ReadFile(In("msg.der"));
+        return Bytes(der.begin(), der.end());
+    }
+
+    CommandResult Ostrel(const std::string& args) {
+        return RunCommand("'" + m_ostrel + "' " + args + " 2>/dev/null");
+    }
+
+    TempHome m_home;
+    std::string m_ostrel;
+};
+
+TEST_F(InspectCli, VerifiesAndReportsTheSignerOfAnOpensslMessage) {
+    const TestCert rsa = MakeCert();
+    CertSpec ecSpec;
+    ecSpec.ec = true;
+    ecSpec.subject = "/CN=Zoë Ω/O=Acme, Inc.";
+    ecSpec.serialHex = "0A";
+    const TestCert ec = MakeCert(ecSpec);
+    const struct {
+        const TestCert* cert;
+        const char* digest;
+        const char* subject;
+        const char* serial;
+    } cases[] = {
+        {&rsa, "md5", "C=US, O=Org, CN=Ann Lee, E=ann.lee@example.org", "CDAB2301"},
+        {&rsa, "sha1", "C=US, O=Org, CN=Ann Lee, E=ann.lee@example.org", "CDAB2301"},
+        {&ec, "sha256", "CN=Zoë Ω, O=\"Acme, Inc.\"", "0A"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.digest);
+        WriteFile(In("msg.hex"), Hex(OpensslSign(*c.cert, c.digest)) + "\n");
+        CommandResult r = Ostrel("verify --in '" + In("msg.hex") + "'");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "true\n");
+        r = Ostrel("subject < '" + In("msg.hex") + "'");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, std::string(c.subject) + "\n");
+        r = Ostrel("serial --in '" + In("msg.hex") + "'");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, std::string(c.serial) + "\n");
+    }
+}
+
+TEST_F(InspectCli, ExitCodesTellFalseEmptyAndNullApart) {
+    const TestCert rsa = MakeCert();
+    const Bytes message = OpensslSign(rsa, "sha256");
+    const std::string hex = Hex(message);
+    const auto run = [&](const std::string& input, const std::string& command,
+                         const std::string& options = "") {
+        WriteFile(In("input"), input);
+        return Ostrel(command + " " + options + " --in '" + In("input") + "'");
+    };
+
+    // One trailing line break is removed, CR LF included; --exact keeps it.
+    EXPECT_EQ(run(hex + "\r\n", "verify").status, 0);
+    EXPECT_EQ(run(hex, "verify").status, 0);
+    CommandResult r = run(hex + "\n", "subject", "--exact");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "");
+    r = run(hex + "\n\n", "verify");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "false\n");
+
+    // A changed message: false, and the empty string.
+    const std::string changed = Hex(Flipped(message, SignatureOf(message), 3));
+    r = run(changed, "verify");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "false\n");
+    r = run(changed, "serial");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "\n");
+    r = run("", "subject");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "\n");
+    r = run("ABC", "serial");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "");
+
+    // Input the control could not be handed whole is refused.
+    EXPECT_EQ(run(hex.substr(0, 10) + std::string(1, '\0') + hex.substr(10), "verify").status, 2);
+    EXPECT_EQ(Ostrel("verify --in '" + In("no-such-file") + "'").status, 2);
+}
+
+}  // namespace
+}  // namespace ostrel::test
