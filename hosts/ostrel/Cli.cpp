@@ -53,13 +53,15 @@ void WriteOutput(const std::string& path, std::string_view bytes) {
 }
 
 int Run(int argc, char** argv) {
-    CLI::App app{"ostrel: sign texts with the certificates of your personal store, and inspect "
-                 "signed messages"};
+    CLI::App app{
+        "ostrel: sign texts with the certificates of your personal store, and inspect "
+        "signed messages"};
     app.require_subcommand(1);
     int exitCode = kExitOk;
     AddSignCommands(app, exitCode);
     AddStoreCommands(app, exitCode);
     AddInspectCommands(app, exitCode);
+    AddChooseCommands(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -10,15 +10,16 @@ namespace ostrel::cli {
 
 // Exit codes every command keeps.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFalse = 1;      // false, an empty result, nothing chosen
-inline constexpr int kExitUsage = 2;      // bad arguments or input refused
-inline constexpr int kExitFailure = 3;    // the operation could not be carried out
-inline constexpr int kExitNull = 4;       // the null string
+inline constexpr int kExitFalse = 1;    // false, an empty result, nothing chosen
+inline constexpr int kExitUsage = 2;    // bad arguments or input refused
+inline constexpr int kExitFailure = 3;  // the operation could not be carried out
+inline constexpr int kExitNull = 4;     // the null string
 
 // Each group adds its subcommands; the callbacks set `exitCode`.
 void AddSignCommands(CLI::App& app, int& exitCode);
 void AddStoreCommands(CLI::App& app, int& exitCode);
 void AddInspectCommands(CLI::App& app, int& exitCode);
+void AddChooseCommands(CLI::App& app, int& exitCode);
 
 // Runs the command line; returns the process exit code.
 int Run(int argc, char** argv);
