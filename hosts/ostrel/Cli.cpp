@@ -62,6 +62,7 @@ int Run(int argc, char** argv) {
     AddStoreCommands(app, exitCode);
     AddInspectCommands(app, exitCode);
     AddChooseCommands(app, exitCode);
+    AddTypeLibCommands(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -32,6 +32,7 @@ constexpr Description kDescriptions[] = {
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
     {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
+    {ERROR_MOD_NOT_FOUND, "The specified module could not be found."},
     {ERROR_MORE_DATA, "More data is available."},
     {ERROR_MR_MID_NOT_FOUND,
      "The system cannot find message text for message number 0x%1 in the message file for %2."},
