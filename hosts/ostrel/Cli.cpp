@@ -1,7 +1,11 @@
 #include "hosts/ostrel/Cli.h"
 
+#include "platform/win/Files.h"
+
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -9,26 +13,26 @@
 
 namespace ostrel::cli {
 
-std::string ReadInput(const std::string& path) {
+std::string ReadInput(const std::string& path, std::size_t limit) {
     const bool stdinput = path.empty() || path == "-";
+    const std::string shown = stdinput ? std::string("standard input") : path;
     const int fd = stdinput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
-    std::string data;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            if (!stdinput) ::close(fd);
-            throw UsageError("cannot read " + (stdinput ? std::string("standard input") : path) +
-                             ": " + std::strerror(err));
+    struct Closer {
+        int fd;
+        bool owned;
+        ~Closer() {
+            if (owned) ::close(fd);
         }
-        data.append(buf, std::size_t(n));
+    } closer{fd, !stdinput};
+    struct stat st {};
+    if (!stdinput && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+        throw UsageError("cannot read " + path + ": it is a folder");
+    try {
+        return platform::win::ReadAll(fd, limit, shown);
+    } catch (const platform::win::FileError& e) {
+        throw UsageError(e.what());
     }
-    if (!stdinput) ::close(fd);
-    return data;
 }
 
 void WriteOutput(const std::string& path, std::string_view bytes) {
@@ -63,6 +67,8 @@ int Run(int argc, char** argv) {
     AddInspectCommands(app, exitCode);
     AddChooseCommands(app, exitCode);
     AddTypeLibCommands(app, exitCode);
+    AddControlCommands(app, exitCode);
+    AddModuleCommands(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -21,13 +21,15 @@ void AddStoreCommands(CLI::App& app, int& exitCode);
 void AddInspectCommands(CLI::App& app, int& exitCode);
 void AddChooseCommands(CLI::App& app, int& exitCode);
 void AddTypeLibCommands(CLI::App& app, int& exitCode);
+void AddControlCommands(CLI::App& app, int& exitCode);
+void AddModuleCommands(CLI::App& app, int& exitCode);
 
 // Runs the command line; returns the process exit code.
 int Run(int argc, char** argv);
 
-// Reads a whole file ("-" or empty: standard input) as bytes; throws
-// CLI::Error-derived errors with a clear message on failure.
-std::string ReadInput(const std::string& path);
+// Reads a whole file ("-" or empty: standard input) as bytes, at most `limit`
+// of them; throws UsageError with a clear message on failure.
+std::string ReadInput(const std::string& path, std::size_t limit = std::size_t(1) << 30);
 // Writes bytes exactly to a file ("-" or empty: standard output).
 void WriteOutput(const std::string& path, std::string_view bytes);
 

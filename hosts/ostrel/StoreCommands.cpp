@@ -235,7 +235,7 @@ void AddStoreCommands(CLI::App& app, int& exitCode) {
                        "Read the password from the first line of this file (default: ask on "
                        "the terminal; none when stdin is not a terminal)");
     import->callback([&exitCode, importFile, passwordFile] {
-        const std::string bytes = ReadBoundedInput(*importFile, kMaxInputFile);
+        const std::string bytes = ReadInput(*importFile, kMaxInputFile);
     PasswordSource passwords(*passwordFile);
     const Credentials creds = ReadCredentials(bytes, *importFile, passwords);
     const std::size_t position = AddToPersonalStore(creds.cert.get(), creds.key.get(), *importFile);

@@ -369,7 +369,7 @@ bool PasswordSource::Available() const {
 const std::string& PasswordSource::Get(const std::string& what) {
     if (m_password) return *m_password;
     if (FromFile()) {
-        std::string data = ReadBoundedInput(m_file, 64 * 1024);
+        std::string data = ReadInput(m_file, 64 * 1024);
         const std::size_t end = std::min(data.find('\n'), data.size());
         std::string line = data.substr(0, end);
         OPENSSL_cleanse(data.data(), data.size());
@@ -383,38 +383,6 @@ const std::string& PasswordSource::Get(const std::string& what) {
         m_password = std::string();
     }
     return *m_password;
-}
-
-std::string ReadBoundedInput(const std::string& path, std::size_t limit) {
-    const bool stdinput = path == "-";
-    const std::string shown = stdinput ? std::string("standard input") : path;
-    const int fd = stdinput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
-    struct stat st {};
-    if (!stdinput && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        throw UsageError("cannot read " + path + ": it is a folder");
-    }
-    std::string data;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            if (!stdinput) ::close(fd);
-            throw UsageError("cannot read " + shown + ": " + std::strerror(err));
-        }
-        if (data.size() + std::size_t(n) > limit) {
-            if (!stdinput) ::close(fd);
-            throw UsageError(shown + " is larger than " + std::to_string(limit / 1024) +
-                             " KiB: it is not a certificate file");
-        }
-        data.append(buf, std::size_t(n));
-    }
-    if (!stdinput) ::close(fd);
-    return data;
 }
 
 Credentials ReadCredentials(const std::string& bytes, const std::string& fileName,

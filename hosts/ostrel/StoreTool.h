@@ -75,8 +75,4 @@ struct EntryView {
 };
 EntryView DescribeEntry(const platform::crypt::Certificate& cert);
 
-// Reads a whole file ("-": standard input) that people hand over as input,
-// refusing one larger than `limit` bytes before it fills the memory.
-std::string ReadBoundedInput(const std::string& path, std::size_t limit);
-
 }  // namespace ostrel::cli

@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Files.h"
 #include "platform/win/WinError.h"
 
 struct HKEY__ {
@@ -212,24 +213,13 @@ Hive ReadFile(const fs::path& file) {
                                                 ": " + std::strerror(errno));
     }
     std::string text;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            throw RegistryError(ERROR_CANTREAD, "cannot read the registry file " + file.string() +
-                                                    ": " + std::strerror(err));
-        }
-        text.append(buf, std::size_t(n));
-        if (text.size() > kMaxFileSize) {
-            ::close(fd);
-            throw RegistryError(ERROR_BADDB,
-                                "the registry file " + file.string() +
-                                    " is far larger than a registry; it was left as it is");
-        }
+    try {
+        text = platform::win::ReadAll(fd, kMaxFileSize, "the registry file " + file.string());
+    } catch (const platform::win::FileError& e) {
+        ::close(fd);
+        throw RegistryError(
+            e.Error() == 0 ? ERROR_BADDB : ERROR_CANTREAD,
+            std::string(e.what()) + (e.Error() == 0 ? "; it was left as it is" : ""));
     }
     ::close(fd);
     return Hive::Parse(text, file.string());
@@ -387,34 +377,10 @@ void Update(const std::function<bool(Hive&)>& change) {
 
     Hive hive = ReadFile(file);
     if (!change(hive)) return;
-    const std::string text = hive.Format();
-    const fs::path temp = file.string() + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw RegistryError(ERROR_CANTWRITE, "cannot write the registry " + temp.string() + ": " +
-                                                 std::strerror(errno));
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += std::size_t(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temp.c_str(), file.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        throw RegistryError(ERROR_CANTWRITE, "cannot write the registry " + file.string() + ": " +
-                                                 std::strerror(err));
-    }
-    const int dir = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    try {
+        platform::win::WriteAtomically(file, hive.Format(), 0600, ".tmp-");
+    } catch (const platform::win::FileError& e) {
+        throw RegistryError(ERROR_CANTWRITE, std::string("cannot write the registry: ") + e.what());
     }
 }
 

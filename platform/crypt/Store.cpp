@@ -17,6 +17,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/win/Files.h"
 #include "platform/win/WinError.h"
 
 namespace platform::crypt {
@@ -390,18 +391,11 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
     if (fd < 0) ThrowErrno("cannot read the store entry", path);
     struct stat opened {};
     std::string text;
-    bool ok = ::fstat(fd, &opened) == 0 && opened.st_size <= kMaxEntrySize;
-    if (ok) {
-        text.resize(std::size_t(opened.st_size));
-        std::size_t done = 0;
-        while (ok && done < text.size()) {
-            const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0)
-                ok = false;
-            else
-                done += std::size_t(n);
-        }
+    bool ok = ::fstat(fd, &opened) == 0;
+    try {
+        if (ok) text = platform::win::ReadAll(fd, std::size_t(kMaxEntrySize), path.string());
+    } catch (const platform::win::FileError&) {
+        ok = false;
     }
     ::close(fd);
     if (!ok) Damaged(path, "it cannot be read whole");
@@ -431,30 +425,13 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
                  m_names->empty() ? 0ULL : std::strtoull(m_names->back().c_str(), nullptr, 10)) +
         1;
     const std::string name = NumberName(next);
-    const fs::path temp = m_folder / (".tmp-" + std::to_string(::getpid()) + "-" + name);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) ThrowErrno("cannot write the store entry", temp);
-    ::fchmod(fd, 0600);
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += std::size_t(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temp.c_str(), (m_folder / name).c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        errno = err;
-        ThrowErrno("cannot write the store entry", m_folder / name);
+    try {
+        platform::win::WriteAtomically(m_folder / name, text, 0600, ".tmp-");
+    } catch (const platform::win::FileError& e) {
+        throw StoreError(e.Error() == EACCES ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT,
+                         std::string("cannot add the store entry: ") + e.what());
     }
     lock.SetLastNumber(next);
-    SyncFolder(m_folder);
     auto names = std::make_shared<std::vector<std::string>>(*m_names);
     names->push_back(name);
     m_names = std::move(names);
