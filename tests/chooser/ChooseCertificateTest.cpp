@@ -159,11 +159,11 @@ TEST_F(ChooseCertificate, EmptyStoreShowsBothBoxes) {
 }
 
 TEST_F(ChooseCertificate, ExpiredCertificateCanBeChosen) {
-    CertSpec spec;
-    spec.subject = "/CN=Old Timer";
-    spec.notBeforeDays = -400;
-    spec.notAfterDays = -30;
-    AddToStore(MakeCert(spec));
+    CertOptions options;
+    options.subject = "/CN=Old Timer";
+    options.notBeforeDays = -400;
+    options.notAfterDays = -30;
+    AddToStore(MakeCert(options));
     ScriptedUi ui("select 3; ok");
     COstrelCtrl control;
     EXPECT_EQ(control.ChooseCertificate(), 3);

@@ -19,10 +19,10 @@ inline std::string HolderEmail(const std::string& cn) {
 // Adds one certificate per common name, issued by "Root CA", in order.
 inline void AddHolders(const std::vector<std::string>& names) {
     for (const auto& cn : names) {
-        CertSpec spec;
-        spec.subject = "/C=US/O=Org/CN=" + cn + "/emailAddress=" + HolderEmail(cn);
-        spec.issuer = "/C=US/CN=Root CA";
-        AddToStore(MakeCert(spec));
+        CertOptions options;
+        options.subject = "/C=US/O=Org/CN=" + cn + "/emailAddress=" + HolderEmail(cn);
+        options.issuer = "/C=US/CN=Root CA";
+        AddToStore(MakeCert(options));
     }
 }
 

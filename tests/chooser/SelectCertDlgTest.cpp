@@ -120,10 +120,10 @@ TEST(SelectCertDlg, EmptyStoreTellsTheUserAndShowsWhatTheLastListingLeft) {
 
 TEST(SelectCertDlg, NamesWithoutCommonNameOrWithACommaStillMakeOneRowEach) {
     TempHome home;
-    CertSpec plain;
+    CertOptions plain;
     plain.subject = "/O=Org/OU=Unit";
     AddToStore(MakeCert(plain));
-    CertSpec comma;
+    CertOptions comma;
     comma.subject = "/CN=Lee, Ann/emailAddress=ann@example.org";
     AddToStore(MakeCert(comma));
     OpenStore store;

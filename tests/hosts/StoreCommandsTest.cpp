@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace ossl = platform::crypt::ossl;
 using nlohmann::json;
-using ostrel::test::CertSpec;
+using ostrel::test::CertOptions;
 using ostrel::test::MakeCert;
 using ostrel::test::TestCert;
 
@@ -44,10 +44,10 @@ struct Outcome {
 };
 
 TestCert Cert(const std::string& serialHex, int bits = 2048) {
-    CertSpec spec;
-    spec.serialHex = serialHex;
-    spec.bits = bits;
-    return MakeCert(spec);
+    CertOptions options;
+    options.serialHex = serialHex;
+    options.bits = bits;
+    return MakeCert(options);
 }
 
 std::string Pkcs12(const TestCert& cert, const char* password) {

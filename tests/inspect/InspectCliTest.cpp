@@ -51,7 +51,7 @@ protected:
 
 TEST_F(InspectCli, VerifiesAndReportsTheSignerOfAnOpensslMessage) {
     const TestCert rsa = MakeCert();
-    CertSpec ecSpec;
+    CertOptions ecSpec;
     ecSpec.ec = true;
     ecSpec.subject = "/CN=Zoë Ω/O=Acme, Inc.";
     ecSpec.serialHex = "0A";

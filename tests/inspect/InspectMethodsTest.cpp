@@ -74,10 +74,10 @@ TEST_F(Inspect, DetailsFollowTheCallOrderAndReleaseTheSigner) {
 }
 
 TEST_F(Inspect, OnlyTheFirstSignatureCounts) {
-    CertSpec firstSpec;
+    CertOptions firstSpec;
     firstSpec.subject = "/CN=First";
     firstSpec.serialHex = "11";
-    CertSpec secondSpec;
+    CertOptions secondSpec;
     secondSpec.subject = "/CN=Second";
     secondSpec.serialHex = "22";
     secondSpec.ec = true;
@@ -111,9 +111,9 @@ TEST_F(Inspect, SerialNumberIsLeastSignificantByteFirstWithTwoDigitsPerByte) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.serial);
-        CertSpec spec;
-        spec.serialHex = c.serial;
-        const TestCert cert = MakeCert(spec);
+        CertOptions options;
+        options.serialHex = c.serial;
+        const TestCert cert = MakeCert(options);
         EXPECT_EQ(All(Hex(SignCms(kContent, {{&cert}}))).serial.Utf8(), c.text);
     }
 }
@@ -121,9 +121,9 @@ TEST_F(Inspect, SerialNumberIsLeastSignificantByteFirstWithTwoDigitsPerByte) {
 TEST_F(Inspect, LongSerialNumbersAreReturnedWhole) {
     for (std::size_t bytes : {std::size_t(250), std::size_t(300)}) {
         SCOPED_TRACE(bytes);
-        CertSpec spec;
-        spec.serialHex = "01" + std::string(2 * (bytes - 1), '7');
-        const TestCert cert = MakeCert(spec);
+        CertOptions options;
+        options.serialHex = "01" + std::string(2 * (bytes - 1), '7');
+        const TestCert cert = MakeCert(options);
         const std::string serial = All(Hex(SignCms(kContent, {{&cert}}))).serial.Utf8();
         EXPECT_EQ(serial.size(), 2 * bytes);
         EXPECT_EQ(serial.substr(serial.size() - 2), "01");
@@ -131,10 +131,10 @@ TEST_F(Inspect, LongSerialNumbersAreReturnedWhole) {
 }
 
 TEST_F(Inspect, SubjectTextStopsAt299Characters) {
-    CertSpec spec;
-    spec.subject = "/O=" + std::string(60, 'o') + "/CN=" + std::string(60, 'c');
-    for (int i = 0; i < 4; ++i) spec.subject += "/OU=" + std::string(60, char('a' + i));
-    const TestCert cert = MakeCert(spec);
+    CertOptions options;
+    options.subject = "/O=" + std::string(60, 'o') + "/CN=" + std::string(60, 'c');
+    for (int i = 0; i < 4; ++i) options.subject += "/OU=" + std::string(60, char('a' + i));
+    const TestCert cert = MakeCert(options);
     const std::string subject = All(Hex(SignCms(kContent, {{&cert}}))).subject.Utf8();
     EXPECT_EQ(subject.size(), 299u);
     EXPECT_EQ(subject.substr(0, 68), "O=" + std::string(60, 'o') + ", CN=c");

@@ -104,9 +104,9 @@ std::string TestCert::KeyPem() const {
     });
 }
 
-TestCert MakeCert(const CertSpec& spec) {
+TestCert MakeCert(const CertOptions& options) {
     TestCert out;
-    EVP_PKEY* key = SharedKey(spec.bits, spec.ec);
+    EVP_PKEY* key = SharedKey(options.bits, options.ec);
     EVP_PKEY_up_ref(key);
     out.key.reset(key);
     out.cert.reset(X509_new());
@@ -114,19 +114,19 @@ TestCert MakeCert(const CertSpec& spec) {
     X509_set_version(x, 2);
     ossl::BignumPtr bn;
     BIGNUM* raw = nullptr;
-    BN_hex2bn(&raw, spec.serialHex.c_str());
+    BN_hex2bn(&raw, options.serialHex.c_str());
     bn.reset(raw);
     BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(x));
-    X509_gmtime_adj(X509_getm_notBefore(x), spec.notBeforeDays * 86400L);
-    X509_gmtime_adj(X509_getm_notAfter(x), spec.notAfterDays * 86400L);
-    auto subject = ParseName(spec.subject);
+    X509_gmtime_adj(X509_getm_notBefore(x), options.notBeforeDays * 86400L);
+    X509_gmtime_adj(X509_getm_notAfter(x), options.notAfterDays * 86400L);
+    auto subject = ParseName(options.subject);
     X509_set_subject_name(x, subject.get());
     X509_set_pubkey(x, key);
-    if (spec.issuer.empty()) {
+    if (options.issuer.empty()) {
         X509_set_issuer_name(x, subject.get());
         X509_sign(x, key, EVP_sha256());
     } else {
-        auto issuer = ParseName(spec.issuer);
+        auto issuer = ParseName(options.issuer);
         X509_set_issuer_name(x, issuer.get());
         X509_sign(x, SharedKey(2048, false), EVP_sha256());
     }

@@ -29,7 +29,7 @@ private:
     std::optional<std::string> m_previous;
 };
 
-struct CertSpec {
+struct CertOptions {
     std::string subject = "/C=US/O=Org/CN=Ann Lee/emailAddress=ann.lee@example.org";
     std::string issuer;       // empty: self-signed
     long notBeforeDays = -1;  // relative to now
@@ -47,9 +47,9 @@ struct TestCert {
     std::string KeyPem() const;
 };
 
-// Makes a certificate and its key as the spec says. Keys of the same size are
+// Makes a certificate and its key as the options says. Keys of the same size are
 // made once per process and reused, which keeps suites fast.
-TestCert MakeCert(const CertSpec& spec = {});
+TestCert MakeCert(const CertOptions& options = {});
 
 // Adds a certificate (with its key unless `withKey` is false) to the personal
 // store of the current home; returns its position.

@@ -55,14 +55,14 @@ DWORD FailureOf(const Bytes& message, DWORD index = 0) {
 }
 
 TestCert Rsa(const std::string& serial = "0123ABCD") {
-    CertSpec spec;
-    spec.serialHex = serial;
-    return MakeCert(spec);
+    CertOptions options;
+    options.serialHex = serial;
+    return MakeCert(options);
 }
 
 TEST(VerifyMessage, MessagesMadeByOpenSslVerifyWithEveryDigestAndScheme) {
     const TestCert rsa = Rsa();
-    CertSpec ecSpec;
+    CertOptions ecSpec;
     ecSpec.ec = true;
     ecSpec.serialHex = "0A";
     const TestCert ec = MakeCert(ecSpec);
@@ -103,7 +103,7 @@ TEST(VerifyMessage, OtherFormsOfTheSameMessageVerify) {
     // Empty content carried inside is content.
     EXPECT_TRUE(Verify(SignCms("", {{&rsa}})).ok);
     // Certificates are not checked for validity: only the signature counts.
-    CertSpec expired;
+    CertOptions expired;
     expired.notBeforeDays = -30;
     expired.notAfterDays = -1;
     const TestCert old = MakeCert(expired);
@@ -112,7 +112,7 @@ TEST(VerifyMessage, OtherFormsOfTheSameMessageVerify) {
 
 TEST(VerifyMessage, SignerIndexPicksOneSignerAndItsCertificate) {
     const TestCert first = Rsa("01");
-    CertSpec ecSpec;
+    CertOptions ecSpec;
     ecSpec.ec = true;
     ecSpec.serialHex = "0202";
     ecSpec.subject = "/CN=Second";
