@@ -1,5 +1,8 @@
 #include "control/OstrelCtrl.h"
+#include "platform/ui/Dialog.h"
+#include "platform/ui/ModuleResource.h"
 
-// The About box dialog arrives with the control object; until then the
-// method is reachable through automation and shows nothing.
-void COstrelCtrl::AboutBox() {}
+void COstrelCtrl::AboutBox() {
+    CDialog dlgAbout(IDD_ABOUTBOX);
+    dlgAbout.DoModal();
+}

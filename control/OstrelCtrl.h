@@ -1,17 +1,21 @@
 #pragma once
 // The control class. Its automation methods are defined in the folder of the
 // subsystem that does the work (signing/, chooser/, inspect/), its codecs and
-// error text beside them.
+// error text beside them; what it is as a control (drawing, persistence,
+// verbs, pages) is in OstrelCtrl.cpp.
 
 #include "platform/com/Bstr.h"
 #include "platform/com/CString.h"
 #include "platform/crypt/WinCrypt.h"
+#include "platform/ctl/Control.h"
 #include "platform/win/WinTypes.h"
 
-class COstrelCtrl {
+class COstrelCtrl : public COleControl {
+    DECLARE_DYNCREATE(COstrelCtrl)
+
 public:
     COstrelCtrl();
-    ~COstrelCtrl();
+    ~COstrelCtrl() override;
 
     // Automation methods.
     BSTR SignMessage(LPCTSTR Message);
@@ -21,6 +25,27 @@ public:
     BSTR SignMessageNoPrompt(LPCTSTR Message, long CertIndex);
     long ChooseCertificate();
     void AboutBox();
+
+    // Overrides of the framework's control.
+    void OnDraw(CDC* pdc, const CRect& rcBounds, const CRect& rcInvalid) override;
+    void DoPropExchange(CPropExchange* pPX) override;
+    void OnResetState() override;
+    HRESULT GetClassID(LPCLSID pClassID) override;
+    LPCLSID GetPropPageIDs(ULONG& cPropPages) override;
+    UINT GetUserTypeNameID() override;
+    DWORD GetMiscStatus() override;
+    UINT GetTypeInfoCount() override;
+    HRESULT GetTypeLib(LCID lcid, LPTYPELIB* ppTypeLib) override;
+    CTypeLibCache* GetTypeLibCache() override;
+    const platform::com::DispatchTable* GetDispatchMap() const override;
+
+    // The interface forms of the framework's operations stay reachable.
+    using COleControl::GetMiscStatus;
+    using COleControl::GetTypeInfoCount;
+
+protected:
+    DECLARE_MESSAGE_MAP()
+    DECLARE_EVENT_MAP()
 
 private:
     friend struct OstrelCtrlTestAccess;  // the test suites' view of the private codecs

@@ -67,6 +67,8 @@ int Run(int argc, char** argv) {
     AddInspectCommands(app, exitCode);
     AddChooseCommands(app, exitCode);
     AddTypeLibCommands(app, exitCode);
+    AddControlCommands(app, exitCode);
+    AddModuleCommands(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

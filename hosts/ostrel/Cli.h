@@ -21,6 +21,8 @@ void AddStoreCommands(CLI::App& app, int& exitCode);
 void AddInspectCommands(CLI::App& app, int& exitCode);
 void AddChooseCommands(CLI::App& app, int& exitCode);
 void AddTypeLibCommands(CLI::App& app, int& exitCode);
+void AddControlCommands(CLI::App& app, int& exitCode);
+void AddModuleCommands(CLI::App& app, int& exitCode);
 
 // Runs the command line; returns the process exit code.
 int Run(int argc, char** argv);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/com/Resource.h"
 #include "platform/com/TypeInfo.h"
 #include "platform/com/TypeLibFormat.h"
 #include "platform/com/TypeLibRegistry.h"
@@ -496,6 +497,12 @@ HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
         while (szFile[n] != 0) ++n;
         const auto path = platform::com::Utf16ToUtf8Exact(std::u16string_view(szFile, n));
         if (!path || path->empty()) return TYPE_E_CANTLOADLIBRARY;
+        // A module carries its library as its resource "TYPELIB" 1.
+        if (platform::com::IsModuleFile(*path)) {
+            auto resource = platform::com::ReadFileResource(*path, "TYPELIB", 1);
+            if (!resource) return TYPE_E_CANTLOADLIBRARY;
+            return platform::com::LoadTypeLibFromImage(*resource, pptlib);
+        }
         std::vector<BYTE> image;
         const HRESULT hr = platform::com::ReadWholeFile(*path, image);
         if (FAILED(hr)) return hr;
@@ -536,7 +543,7 @@ HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
     }
 }
 
-HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR) {
+HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir) {
     std::uint32_t injected = 0;
     if (platform::seams::Injected("RegisterTypeLib", injected)) return HRESULT(injected);
     if (ptlib == nullptr || szFullPath == nullptr) return HRESULT(E_INVALIDARG);
@@ -555,7 +562,14 @@ HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR) {
         entry.lcid = attr->lcid;
         entry.syskind = attr->syskind;
         entry.path = *path;
+        entry.wLibFlags = attr->wLibFlags;
         ptlib->ReleaseTLibAttr(attr);
+        BSTR doc = nullptr;
+        if (SUCCEEDED(ptlib->GetDocumentation(-1, nullptr, &doc, nullptr, nullptr)) && doc) {
+            entry.helpString = platform::com::Utf16ToUtf8(doc);
+            SysFreeString(doc);
+        }
+        if (szHelpDir != nullptr) entry.helpDir = platform::com::Utf16ToUtf8(szHelpDir);
         return platform::com::CurrentTypeLibRegistrations().Add(entry);
     } catch (...) {
         return HRESULT(E_OUTOFMEMORY);

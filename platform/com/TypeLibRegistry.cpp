@@ -55,6 +55,34 @@ InProcessRegistrations& InProcess() {
     return registrations;
 }
 
+// Images cannot outlive their process, so they stay in its table; files are
+// registered for every process.
+class DefaultRegistrations final : public TypeLibRegistrations {
+public:
+    HRESULT Add(const TypeLibRegistration& entry) override {
+        return entry.image.empty() ? RegistryTypeLibRegistrations().Add(entry)
+                                   : InProcess().Add(entry);
+    }
+    HRESULT Remove(REFGUID libid, WORD wMajor, WORD wMinor, LCID lcid, SYSKIND syskind) override {
+        const HRESULT inProcess = InProcess().Remove(libid, wMajor, wMinor, lcid, syskind);
+        const HRESULT inRegistry =
+            RegistryTypeLibRegistrations().Remove(libid, wMajor, wMinor, lcid, syskind);
+        if (SUCCEEDED(inProcess) && inRegistry == TYPE_E_LIBNOTREGISTERED) return inProcess;
+        return inRegistry;
+    }
+    std::vector<TypeLibRegistration> Find(REFGUID libid) override {
+        std::vector<TypeLibRegistration> found = InProcess().Find(libid);
+        for (auto& entry : RegistryTypeLibRegistrations().Find(libid))
+            found.push_back(std::move(entry));
+        return found;
+    }
+};
+
+DefaultRegistrations& Default() {
+    static DefaultRegistrations registrations;
+    return registrations;
+}
+
 std::atomic<TypeLibRegistrations*> g_current{nullptr};
 
 constexpr LCID PrimaryLanguage(LCID lcid) {
@@ -65,12 +93,12 @@ constexpr LCID PrimaryLanguage(LCID lcid) {
 
 TypeLibRegistrations& CurrentTypeLibRegistrations() {
     TypeLibRegistrations* current = g_current.load();
-    return current != nullptr ? *current : InProcess();
+    return current != nullptr ? *current : Default();
 }
 
 TypeLibRegistrations* SetTypeLibRegistrations(TypeLibRegistrations* registrations) {
     TypeLibRegistrations* previous = g_current.exchange(registrations);
-    return previous != nullptr ? previous : &InProcess();
+    return previous != nullptr ? previous : &Default();
 }
 
 HRESULT FindRegisteredTypeLib(REFGUID libid, WORD wMajor, WORD wMinor, LCID lcid,

@@ -1,8 +1,9 @@
 #pragma once
 // Where LoadRegTypeLib finds registered type libraries. Storage is an
-// interface: an in-process table serves until the per-user registry keeps
-// registrations across processes; that work installs its own storage with
-// SetTypeLibRegistrations, and the choice of version and locale stays here.
+// interface: by default libraries in files are kept in the per-user registry,
+// so every process finds them, and images living in this process in an
+// in-process table; tests install their own storage with
+// SetTypeLibRegistrations. The choice of version and locale stays here.
 
 #include <span>
 #include <string>
@@ -20,6 +21,9 @@ struct TypeLibRegistration {
     SYSKIND syskind = SYS_WIN32;
     std::string path;             // the file holding the library (UTF-8), or
     std::span<const BYTE> image;  // its bytes, when it lives in this process
+    std::string helpString;       // the library's help string
+    WORD wLibFlags = 0;
+    std::string helpDir;
 };
 
 class TypeLibRegistrations {
@@ -33,9 +37,14 @@ public:
     virtual std::vector<TypeLibRegistration> Find(REFGUID libid) = 0;
 };
 
-// The storage in use: the in-process table unless replaced.
+// The per-user registry as storage: entries with a file live under
+// HKEY_CLASSES_ROOT\TypeLib, so every process finds them.
+TypeLibRegistrations& RegistryTypeLibRegistrations();
+
+// The storage in use unless replaced: libraries living in this process in
+// the in-process table, libraries in files in the per-user registry.
 TypeLibRegistrations& CurrentTypeLibRegistrations();
-// Replaces the storage (null: back to the in-process table); returns the
+// Replaces the storage (null: back to the default storage); returns the
 // storage that was in use. The caller keeps ownership.
 TypeLibRegistrations* SetTypeLibRegistrations(TypeLibRegistrations* registrations);
 

@@ -14,6 +14,12 @@ inline constexpr int IDC_MESSAGE = 206;
 inline constexpr int IDC_MESSAGE_LABEL = 207;
 inline constexpr int IDC_STATIC = -1;
 
+// Strings.
+inline constexpr int IDS_CONTROL_NAME = 1;
+inline constexpr int IDS_PROPPAGE_NAME = 2;
+inline constexpr int IDS_PROPPAGE_CAPTION = 200;
+
 // Bitmaps.
+inline constexpr int IDB_TOOLBOX = 1;
 inline constexpr int IDB_LOGO = 203;
 inline constexpr int IDB_BANNER = 205;

@@ -7,10 +7,44 @@
 #include "platform/ui/Bitmaps.h"
 #include "platform/ui/ModuleResource.h"
 #include "platform/ui/Resources.h"
+#include "platform/ui/ToolboxBitmap.h"
 #include "platform/ui/WinUser.h"
 
 namespace platform::ui {
 namespace {
+
+constexpr DialogItemTemplate kAboutBoxItems[] = {
+    {WS_CHILD | WS_VISIBLE | SS_BITMAP, 0, 10, 10, 32, 24, IDC_STATIC, WC_STATIC, "", IDB_LOGO},
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, 43, 10, 170, 8, IDC_STATIC, WC_STATIC,
+     "Ostrel Control, Version 1.1", 0},
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, 42, 25, 170, 8, IDC_STATIC, WC_STATIC,
+     "Copyright (C) The Ostrel developers. All rights reserved.", 0},
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 221, 7, 32, 14, IDOK,
+     WC_BUTTON, "OK", 0},
+};
+
+constexpr DialogTemplate kAboutBox = {
+    WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,
+    0,
+    34,
+    22,
+    260,
+    55,
+    "About Ostrel Control",
+    8,
+    "MS Sans Serif",
+    kAboutBoxItems,
+};
+
+constexpr DialogItemTemplate kPropPageItems[] = {
+    {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, 7, 25, 229, 16, IDC_STATIC, WC_STATIC,
+     "TODO: Place controls to manipulate properties of Ostrel Control on this dialog.", 0},
+};
+
+// A page has no frame of its own: the property frame that shows it has.
+constexpr DialogTemplate kPropPage = {
+    WS_CHILD | DS_SETFONT, 0, 0, 0, 250, 62, "", 8, "MS Sans Serif", kPropPageItems,
+};
 
 constexpr DialogItemTemplate kSelectCertItems[] = {
     {WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT |
@@ -60,6 +94,8 @@ struct TemplateEntry {
 };
 
 constexpr TemplateEntry kTemplates[] = {
+    {IDD_ABOUTBOX, &kAboutBox},
+    {IDD_PROPPAGE, &kPropPage},
     {IDD_SELECT_CERT, &kSelectCert},
 };
 
@@ -69,6 +105,7 @@ struct BitmapEntry {
 };
 
 constexpr BitmapEntry kBitmaps[] = {
+    {IDB_TOOLBOX, &MakeToolboxBitmap},
     {IDB_LOGO, &MakeLogoBitmap},
     {IDB_BANNER, &MakeBannerBitmap},
 };

@@ -1,0 +1,278 @@
+// `ostrel draw`, `ostrel about`, `ostrel properties` and `ostrel state`: the
+// control worked as a host works it, through its interfaces only, so that
+// nothing changes here but CreateControl once hosts activate it from its
+// module.
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control/OstrelCtrl.h"
+#include "hosts/ostrel/Cli.h"
+#include "platform/com/Utf.h"
+#include "platform/ctl/TextPropertyBag.h"
+#include "platform/win/ErrorText.h"
+#include "platform/win/LastError.h"
+
+namespace ostrel::cli {
+namespace {
+
+using platform::com::ComPtr;
+
+constexpr int kMaxDrawSide = 4096;
+
+ComPtr<IUnknown> CreateControl() {
+    IUnknown* control = RUNTIME_CLASS(COstrelCtrl)->CreateObject();
+    if (control == nullptr) throw Failure("cannot create the control: not enough memory");
+    return ComPtr<IUnknown>::Attach(control);
+}
+
+template <class I>
+ComPtr<I> Query(const ComPtr<IUnknown>& control, const char* name) {
+    ComPtr<I> out = control.As<I>();
+    if (!out) throw Failure(std::string("the control does not offer ") + name);
+    return out;
+}
+
+void Check(HRESULT hr, const std::string& what) {
+    if (FAILED(hr)) throw Failure(what + " (" + platform::com::HResultName(hr) + ")");
+}
+
+std::string LastErrorText() {
+    const DWORD code = GetLastError();
+    const auto text = SystemErrorDescription(code);
+    return text ? std::string(*text) : "error " + std::to_string(code);
+}
+
+std::string UserTypeOf(const ComPtr<IUnknown>& control) {
+    LPOLESTR name = nullptr;
+    if (FAILED(Query<IOleObject>(control, "IOleObject")->GetUserType(USERCLASSTYPE_FULL, &name)))
+        return {};
+    const std::string text = platform::com::Utf16ToUtf8(name);
+    CoTaskMemFree(name);
+    return text;
+}
+
+// A device context and nothing left behind, however the drawing ends.
+struct ImageDC {
+    HDC hdc;
+    ImageDC(int width, int height) : hdc(platform::ui::CreateImageDC(width, height)) {
+        if (hdc == nullptr) throw Failure("cannot make a picture of that size: " + LastErrorText());
+    }
+    ~ImageDC() { DeleteDC(hdc); }
+    ImageDC(const ImageDC&) = delete;
+    ImageDC& operator=(const ImageDC&) = delete;
+};
+
+void Draw(int width, int height, const std::string& out) {
+    const ComPtr<IUnknown> control = CreateControl();
+    Check(Query<IPersistStreamInit>(control, "IPersistStreamInit")->InitNew(),
+          "cannot initialise the control");
+    const ImageDC image(width, height);
+    const RECTL bounds{0, 0, width, height};
+    Check(
+        Query<IViewObject>(control, "IViewObject")->Draw(DVASPECT_CONTENT, -1, image.hdc, &bounds),
+        "the control could not draw");
+    std::vector<unsigned char> png;
+    if (!platform::ui::EncodeImagePng(image.hdc, png))
+        throw Failure("cannot make the picture: " + LastErrorText());
+    WriteOutput(out, std::string_view(reinterpret_cast<const char*>(png.data()), png.size()));
+}
+
+void About() {
+    const ComPtr<IUnknown> control = CreateControl();
+    const auto dispatch = Query<IDispatch>(control, "IDispatch");
+    std::u16string name = u"AboutBox";
+    LPOLESTR names[] = {name.data()};
+    DISPID id = DISPID_UNKNOWN;
+    Check(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id),
+          "the control has no AboutBox");
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    Check(dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr,
+                           nullptr, nullptr),
+          "the About box could not be shown");
+}
+
+// The verbs as a host's menu shows them: the accelerator mark taken out.
+void ListVerbs(const ComPtr<IUnknown>& control) {
+    ComPtr<IEnumOLEVERB> verbs;
+    Check(Query<IOleObject>(control, "IOleObject")->EnumVerbs(verbs.Put()),
+          "cannot list the control's verbs");
+    OLEVERB verb{};
+    std::string out;
+    while (verbs->Next(1, &verb, nullptr) == S_OK) {
+        std::string name = platform::com::Utf16ToUtf8(verb.lpszVerbName);
+        CoTaskMemFree(verb.lpszVerbName);
+        std::erase(name, '&');
+        out += std::to_string(verb.lVerb) + " " + name + "\n";
+    }
+    WriteOutput("", out);
+}
+
+void Properties(bool list, std::optional<long> verb) {
+    const ComPtr<IUnknown> control = CreateControl();
+    Check(Query<IPersistStreamInit>(control, "IPersistStreamInit")->InitNew(),
+          "cannot initialise the control");
+    if (list) {
+        ListVerbs(control);
+        return;
+    }
+    const LONG number = verb ? static_cast<LONG>(*verb) : OLEIVERB_PROPERTIES;
+    Check(Query<IOleObject>(control, "IOleObject")->DoVerb(number, nullptr, nullptr, nullptr),
+          verb ? "the control cannot carry out verb " + std::to_string(*verb)
+               : std::string("the control cannot show its properties"));
+}
+
+void SaveState(const std::string& file) {
+    const ComPtr<IUnknown> control = CreateControl();
+    const auto persist = Query<IPersistPropertyBag>(control, "IPersistPropertyBag");
+    Check(persist->InitNew(), "cannot initialise the control");
+    const auto bag = platform::ctl::TextPropertyBag::Create();
+    Check(persist->Save(bag.Get(), TRUE, TRUE), "the control could not save its state");
+    WriteOutput(file, bag->Text(UserTypeOf(control)));
+}
+
+// Collects what a control could not take from a bag.
+class ErrorList final : public platform::com::ComObject<IErrorLog> {
+public:
+    static ComPtr<ErrorList> Create() { return ComPtr<ErrorList>::Attach(new ErrorList()); }
+    HRESULT AddError(LPCOLESTR pszPropName, EXCEPINFO* pExcepInfo) override {
+        try {
+            std::string line =
+                pszPropName == nullptr ? "" : platform::com::Utf16ToUtf8(pszPropName);
+            if (pExcepInfo != nullptr && pExcepInfo->bstrDescription != nullptr)
+                line += ": " + platform::com::Utf16ToUtf8(pExcepInfo->bstrDescription);
+            m_errors.push_back(std::move(line));
+            return S_OK;
+        } catch (...) {
+            return HRESULT(E_OUTOFMEMORY);
+        }
+    }
+    const std::vector<std::string>& Errors() const { return m_errors; }
+
+private:
+    ErrorList() = default;
+    std::vector<std::string> m_errors;
+};
+
+std::string VersionNote(const std::string& value) {
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || v > 0xFFFFFFFFull) return {};
+    char note[48];
+    std::snprintf(note, sizeof note, " (version %llu.%llu)", v >> 16, v & 0xFFFF);
+    return note;
+}
+
+// Loads a state and tells what the control took from it: each property it
+// asked for with the value it was given, or that the file had none.
+int LoadState(const std::string& file) {
+    const std::string text = ReadInput(file);
+    std::string error;
+    const auto bag = platform::ctl::TextPropertyBag::Parse(text, error);
+    if (!bag) throw UsageError(file + ": " + error);
+    const ComPtr<IUnknown> control = CreateControl();
+    const auto log = ErrorList::Create();
+    Check(Query<IPersistPropertyBag>(control, "IPersistPropertyBag")->Load(bag.Get(), log.Get()),
+          "the control could not load the state");
+
+    std::string out;
+    std::vector<std::string> seen;
+    for (const std::string& name : bag->Requests()) {
+        if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
+        seen.push_back(name);
+        const auto& entries = bag->Entries();
+        const auto entry = std::find_if(entries.begin(), entries.end(), [&](const auto& e) {
+            return ::strcasecmp(e.name.c_str(), name.c_str()) == 0;
+        });
+        if (entry == entries.end())
+            out += name + " (not in the file: the control's default)\n";
+        else
+            out += name + "=" + entry->value +
+                   (name == "_Version" ? VersionNote(entry->value) : "") + "\n";
+    }
+    WriteOutput("", out);
+    for (const auto& entry : bag->Entries())
+        if (std::none_of(seen.begin(), seen.end(), [&](const std::string& n) {
+                return ::strcasecmp(n.c_str(), entry.name.c_str()) == 0;
+            }))
+            std::fprintf(stderr, "ostrel: %s: %s is not a property of the control; ignored\n",
+                         file.c_str(), entry.name.c_str());
+    for (const std::string& e : log->Errors())
+        std::fprintf(stderr, "ostrel: %s: %s; the control took its default\n", file.c_str(),
+                     e.c_str());
+    return log->Errors().empty() ? kExitOk : kExitUsage;
+}
+
+}  // namespace
+
+void AddControlCommands(CLI::App& app, int& exitCode) {
+    struct DrawOptions {
+        int width = 0;
+        int height = 0;
+        std::string out;
+    };
+    auto draw = std::make_shared<DrawOptions>();
+    CLI::App* drawCommand = app.add_subcommand(
+        "draw", "Draw the control as a host shows it in design mode, into a PNG picture.");
+    drawCommand->add_option("--width", draw->width, "Width in pixels")
+        ->required()
+        ->check(CLI::Range(1, kMaxDrawSide));
+    drawCommand->add_option("--height", draw->height, "Height in pixels")
+        ->required()
+        ->check(CLI::Range(1, kMaxDrawSide));
+    drawCommand->add_option("--out", draw->out, "The PNG file to write ('-': standard output)")
+        ->required()
+        ->type_name("FILE");
+    drawCommand->callback([draw, &exitCode] {
+        Draw(draw->width, draw->height, draw->out);
+        exitCode = kExitOk;
+    });
+
+    app.add_subcommand("about", "Show the control's About box.")->callback([&exitCode] {
+        About();
+        exitCode = kExitOk;
+    });
+
+    struct PropertiesOptions {
+        bool list = false;
+        std::optional<long> verb;
+    };
+    auto properties = std::make_shared<PropertiesOptions>();
+    CLI::App* propertiesCommand = app.add_subcommand(
+        "properties", "Show the control's property pages, as a host's Properties command does.");
+    propertiesCommand->add_flag("--list", properties->list,
+                                "Print the control's verbs (number and name) instead");
+    propertiesCommand->add_option("--verb", properties->verb,
+                                  "Carry out the verb of this number from the list instead");
+    propertiesCommand->callback([properties, &exitCode] {
+        Properties(properties->list, properties->verb);
+        exitCode = kExitOk;
+    });
+
+    CLI::App* state = app.add_subcommand(
+        "state",
+        "Save a new control's state to a file, or load one, in the text form a host keeps.");
+    state->require_subcommand(1);
+    auto file = std::make_shared<std::string>();
+    CLI::App* save = state->add_subcommand("save", "Save the state of a new control.");
+    save->add_option("FILE", *file, "The file to write ('-': standard output)")->required();
+    save->callback([file, &exitCode] {
+        SaveState(*file);
+        exitCode = kExitOk;
+    });
+    CLI::App* load = state->add_subcommand(
+        "load",
+        "Load a state into a new control and print what it took: each property it asked for and "
+        "its value, the version stamp with its major and minor version.");
+    load->add_option("FILE", *file, "The file to read ('-': standard input)")->required();
+    load->callback([file, &exitCode] { exitCode = LoadState(*file); });
+}
+
+}  // namespace ostrel::cli

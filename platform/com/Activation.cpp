@@ -1,0 +1,169 @@
+#include "platform/com/Activation.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <mutex>
+
+#include "platform/com/Utf.h"
+#include "platform/seams/Seams.h"
+
+namespace {
+
+using DllGetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, LPVOID*);
+using DllCanUnloadNowFn = HRESULT (*)();
+
+struct ServerModule {
+    void* handle = nullptr;
+    DllGetClassObjectFn getClassObject = nullptr;
+    DllCanUnloadNowFn canUnloadNow = nullptr;
+};
+
+std::mutex g_modulesMutex;
+std::map<std::string, ServerModule>& Modules() {
+    static std::map<std::string, ServerModule> modules;
+    return modules;
+}
+
+thread_local std::string t_lastError;
+
+HRESULT Fail(HRESULT hr, std::string why) {
+    t_lastError = std::move(why);
+    return hr;
+}
+
+std::optional<std::string> DefaultValue(const std::string& subkey) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    DWORD type = 0;
+    DWORD size = 0;
+    std::optional<std::string> text;
+    if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        type == REG_SZ) {
+        std::string buf(size, '\0');
+        if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()),
+                             &size) == ERROR_SUCCESS) {
+            buf.resize(std::min<std::size_t>(size, buf.size()));
+            while (!buf.empty() && buf.back() == '\0') buf.pop_back();
+            text = buf;
+        }
+    }
+    RegCloseKey(key);
+    return text;
+}
+
+// The module loaded for `path`, loading it on first use.
+HRESULT LoadServer(const std::string& path, ServerModule& out) {
+    std::lock_guard lock(g_modulesMutex);
+    if (auto it = Modules().find(path); it != Modules().end()) {
+        out = it->second;
+        return S_OK;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return Fail(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND),
+                    "the module file " + path + " does not exist");
+    void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* why = ::dlerror();
+        return Fail(HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT),
+                    "the module file " + path + " cannot be loaded: " + (why ? why : "unknown"));
+    }
+    ServerModule module;
+    module.handle = handle;
+    module.getClassObject =
+        reinterpret_cast<DllGetClassObjectFn>(::dlsym(handle, "DllGetClassObject"));
+    module.canUnloadNow = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(handle, "DllCanUnloadNow"));
+    if (module.getClassObject == nullptr) {
+        ::dlclose(handle);
+        return Fail(CO_E_ERRORINDLL, "the module file " + path + " has no DllGetClassObject");
+    }
+    Modules().emplace(path, module);
+    out = module;
+    return S_OK;
+}
+
+}  // namespace
+
+namespace platform::com {
+std::string LastActivationError() {
+    return t_lastError;
+}
+std::size_t LoadedServerModules() {
+    std::lock_guard lock(g_modulesMutex);
+    return Modules().size();
+}
+}  // namespace platform::com
+
+HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
+    if (lpszProgID == nullptr || lpclsid == nullptr) return HRESULT(E_INVALIDARG);
+    *lpclsid = GUID_NULL;
+    std::uint32_t injected = 0;
+    if (platform::seams::Injected("CLSIDFromProgID", injected)) return HRESULT(injected);
+    try {
+        std::size_t n = 0;
+        while (lpszProgID[n] != 0) ++n;
+        const auto progId = platform::com::Utf16ToUtf8Exact(std::u16string_view(lpszProgID, n));
+        if (!progId || progId->empty() || progId->find('\\') != std::string::npos)
+            return CO_E_CLASSSTRING;
+        const auto text = DefaultValue(*progId + "\\CLSID");
+        if (!text) return CO_E_CLASSSTRING;
+        const auto clsid = platform::com::GuidFromString(*text);
+        if (!clsid) return CO_E_CLASSSTRING;
+        *lpclsid = *clsid;
+        return S_OK;
+    } catch (...) {
+        return HRESULT(E_OUTOFMEMORY);
+    }
+}
+
+HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    t_lastError.clear();
+    std::uint32_t injected = 0;
+    if (platform::seams::Injected("CoGetClassObject", injected)) return HRESULT(injected);
+    try {
+        const std::string classKey = "CLSID\\" + platform::com::GuidToString(rclsid);
+        if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0)
+            return Fail(REGDB_E_CLASSNOTREG, "only in-process servers can be activated");
+        const auto path = DefaultValue(classKey + "\\InprocServer32");
+        if (!path || path->empty())
+            return Fail(REGDB_E_CLASSNOTREG,
+                        "the class " + platform::com::GuidToString(rclsid) + " is not registered");
+        ServerModule module;
+        const HRESULT hr = LoadServer(*path, module);
+        if (FAILED(hr)) return hr;
+        return module.getClassObject(rclsid, riid, ppv);
+    } catch (...) {
+        return HRESULT(E_OUTOFMEMORY);
+    }
+}
+
+HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
+                         LPVOID* ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    IClassFactory* factory = nullptr;
+    HRESULT hr = CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void**>(&factory));
+    if (FAILED(hr)) return hr;
+    hr = factory->CreateInstance(pUnkOuter, riid, ppv);
+    factory->Release();
+    return hr;
+}
+
+void CoFreeUnusedLibraries() {
+    std::lock_guard lock(g_modulesMutex);
+    for (auto it = Modules().begin(); it != Modules().end();) {
+        const ServerModule& m = it->second;
+        if (m.canUnloadNow != nullptr && m.canUnloadNow() == S_OK) {
+            ::dlclose(m.handle);
+            it = Modules().erase(it);
+        } else {
+            ++it;
+        }
+    }
+}

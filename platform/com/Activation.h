@@ -1,0 +1,48 @@
+#pragma once
+// Activation of registered classes by hosts: a class identifier (or a
+// program identifier that names one) leads through the registry to the
+// module file of its in-process server; the module is loaded once, asked for
+// its class object through DllGetClassObject, and the class object creates
+// the instance. Modules stay loaded until CoFreeUnusedLibraries finds that
+// they allow it.
+
+#include <string>
+
+#include "platform/com/Registration.h"
+
+inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
+inline constexpr DWORD CLSCTX_INPROC_HANDLER = 0x2;
+inline constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
+inline constexpr DWORD CLSCTX_ALL = 0x17;
+
+inline constexpr HRESULT CO_E_ERRORINDLL = platform::com::Hr(0x800401F9);
+inline constexpr HRESULT CO_E_DLLNOTFOUND = platform::com::Hr(0x800401F8);
+
+constexpr HRESULT HRESULT_FROM_WIN32(DWORD code) {
+    return code == 0 ? S_OK : platform::com::Hr(0x80070000 | (code & 0xFFFF));
+}
+
+// The class a program identifier names (HKEY_CLASSES_ROOT\<id>\CLSID);
+// CO_E_CLASSSTRING when it names none.
+HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid);
+
+// The class object of a registered in-process class. REGDB_E_CLASSNOTREG
+// when the class (or its in-process server) is not registered; the code of
+// ERROR_MOD_NOT_FOUND when its module file is missing, of
+// ERROR_BAD_EXE_FORMAT when it cannot be loaded; CO_E_ERRORINDLL when the
+// module has no DllGetClassObject.
+HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
+                         LPVOID* ppv);
+// A new instance of a registered class, through its class object.
+HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
+                         LPVOID* ppv);
+// Unloads every module loaded for activation whose DllCanUnloadNow answers S_OK.
+void CoFreeUnusedLibraries();
+
+namespace platform::com {
+// Why the calling thread's last activation failed, in words (the module file
+// and the loader's message); empty after a success.
+std::string LastActivationError();
+// Modules loaded for activation and still loaded.
+std::size_t LoadedServerModules();
+}  // namespace platform::com

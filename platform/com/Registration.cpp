@@ -1,0 +1,348 @@
+#include "platform/com/Registration.h"
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include "platform/com/ModuleState.h"
+#include "platform/com/TypeLibRegistry.h"
+#include "platform/com/Utf.h"
+#include "platform/ctl/RuntimeClass.h"
+#include "platform/seams/Seams.h"
+
+namespace {
+
+std::atomic<long> g_objectCount{0};
+std::atomic<long> g_lockCount{0};
+
+// The module's factories. Factories are static objects of the module, built
+// and destroyed on one thread at load and unload, but looked up from any.
+std::mutex g_factoriesMutex;
+COleObjectFactory* g_firstFactory = nullptr;
+
+std::string GuidText(REFGUID guid) {
+    return platform::com::GuidToString(guid);
+}
+
+std::optional<std::string> ModulePath(HINSTANCE hInstance) {
+    char path[4096];
+    const DWORD n = GetModuleFileNameA(hInstance, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return std::nullopt;
+    return std::string(path, n);
+}
+
+std::optional<std::string> ModuleString(HINSTANCE hInstance, UINT id) {
+    char text[512];
+    const int n = LoadStringA(hInstance, id, text, sizeof text);
+    if (n <= 0) return std::nullopt;
+    return std::string(text, std::size_t(n));
+}
+
+// Sets the default value (or the named value) of a subkey of the classes
+// root, creating the key.
+bool SetText(const std::string& subkey, const std::string& text, const char* valueName = nullptr) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    const LSTATUS status =
+        RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       DWORD(text.size() + 1));
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+// Removes a subkey of the classes root with everything below it; a key that
+// is not there is already removed.
+bool DeleteTree(const std::string& subkey) {
+    const LSTATUS status = RegDeleteTreeA(HKEY_CLASSES_ROOT, subkey.c_str());
+    return status == ERROR_SUCCESS || status == LSTATUS(ERROR_FILE_NOT_FOUND);
+}
+
+bool KeyExists(const std::string& subkey) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::string VersionText(WORD major, WORD minor) {
+    return std::to_string(major) + "." + std::to_string(minor);
+}
+
+// Writes the class key shared by controls and pages: type name and
+// in-process server.
+bool RegisterServerClass(HINSTANCE hInstance, REFCLSID clsid, UINT idTypeName, int nRegFlags,
+                         std::string& classKey, std::string& path, std::string& typeName) {
+    const auto modulePath = ModulePath(hInstance);
+    const auto name = ModuleString(hInstance, idTypeName);
+    if (!modulePath || !name) return false;
+    path = *modulePath;
+    typeName = *name;
+    classKey = "CLSID\\" + GuidText(clsid);
+    if (!SetText(classKey, typeName)) return false;
+    if (!SetText(classKey + "\\InprocServer32", path)) return false;
+    if ((nRegFlags & afxRegFreeThreading) != 0)
+        return SetText(classKey + "\\InprocServer32", "Both", "ThreadingModel");
+    if ((nRegFlags & afxRegApartmentThreading) != 0)
+        return SetText(classKey + "\\InprocServer32", "Apartment", "ThreadingModel");
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+HINSTANCE AfxGetInstanceHandle() {
+    // This code is linked into the module, so its own address names it.
+    return platform::com::ModuleOfAddress(reinterpret_cast<const void*>(&AfxGetInstanceHandle));
+}
+
+HINSTANCE AfxGetResourceHandle() {
+    return AfxGetInstanceHandle();
+}
+
+void AfxOleLockApp() {
+    ++g_objectCount;
+}
+void AfxOleUnlockApp() {
+    --g_objectCount;
+}
+BOOL AfxOleCanExitApp() {
+    return g_objectCount.load() == 0 && g_lockCount.load() == 0;
+}
+
+// ---------------------------------------------------------------------------
+
+// The class object: lives with its factory; references handed to hosts keep
+// the module loaded like objects do.
+class COleObjectFactory::ClassObject final : public IClassFactory {
+public:
+    explicit ClassObject(COleObjectFactory& factory) : m_factory(factory) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
+        AddRef();
+        *ppv = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    ULONG AddRef() override {
+        AfxOleLockApp();
+        return ++m_refs;
+    }
+    ULONG Release() override {
+        const ULONG left = --m_refs;
+        AfxOleUnlockApp();
+        return left;
+    }
+
+    HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override {
+        // Hosts call here directly, not through an export: objects are made
+        // in the module's own state, so they find its resources.
+        AFX_MANAGE_STATE(m_factory.m_pModuleState);
+        if (ppvObject == nullptr) return E_POINTER;
+        *ppvObject = nullptr;
+        if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
+        try {
+            IUnknown* object = m_factory.OnCreateObject();
+            if (object == nullptr) return HRESULT(E_OUTOFMEMORY);
+            const HRESULT hr = object->QueryInterface(riid, ppvObject);
+            object->Release();
+            return hr;
+        } catch (...) {
+            return HRESULT(E_OUTOFMEMORY);
+        }
+    }
+
+    HRESULT LockServer(BOOL fLock) override {
+        if (fLock)
+            ++g_lockCount;
+        else if (g_lockCount.load() > 0)
+            --g_lockCount;
+        return S_OK;
+    }
+
+private:
+    COleObjectFactory& m_factory;
+    std::atomic<ULONG> m_refs{0};
+};
+
+COleObjectFactory::COleObjectFactory(REFCLSID clsid, const CRuntimeClass* pRuntimeClass,
+                                     BOOL bMultiInstance, LPCTSTR lpszProgID)
+    : m_clsid(clsid),
+      m_pRuntimeClass(pRuntimeClass),
+      m_bMultiInstance(bMultiInstance),
+      m_lpszProgID(lpszProgID),
+      m_pModuleState(AfxGetStaticModuleState()),
+      m_classObject(new ClassObject(*this)) {
+    std::lock_guard lock(g_factoriesMutex);
+    COleObjectFactory** tail = &g_firstFactory;
+    while (*tail != nullptr) tail = &(*tail)->m_pNextFactory;
+    *tail = this;
+}
+
+COleObjectFactory::~COleObjectFactory() {
+    {
+        std::lock_guard lock(g_factoriesMutex);
+        for (COleObjectFactory** p = &g_firstFactory; *p != nullptr; p = &(*p)->m_pNextFactory)
+            if (*p == this) {
+                *p = m_pNextFactory;
+                break;
+            }
+    }
+    delete m_classObject;
+}
+
+BOOL COleObjectFactory::UpdateRegistry(BOOL) {
+    // A factory that does not say how it registers registers nothing.
+    return TRUE;
+}
+
+BOOL COleObjectFactory::UpdateRegistryAll(BOOL bRegister) {
+    BOOL all = TRUE;
+    for (COleObjectFactory* f = GetFirst(); f != nullptr; f = f->GetNext())
+        if (!f->UpdateRegistry(bRegister)) all = FALSE;
+    return all;
+}
+
+IUnknown* COleObjectFactory::OnCreateObject() {
+    if (m_pRuntimeClass == nullptr) return nullptr;
+    return m_pRuntimeClass->CreateObject();
+}
+
+IClassFactory* COleObjectFactory::GetClassFactory() {
+    m_classObject->AddRef();
+    return m_classObject;
+}
+
+COleObjectFactory* COleObjectFactory::GetFirst() {
+    std::lock_guard lock(g_factoriesMutex);
+    return g_firstFactory;
+}
+
+HRESULT AfxDllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    for (COleObjectFactory* f = COleObjectFactory::GetFirst(); f != nullptr; f = f->GetNext()) {
+        if (f->GetClassID() != rclsid) continue;
+        IClassFactory* classObject = f->GetClassFactory();
+        const HRESULT hr = classObject->QueryInterface(riid, ppv);
+        classObject->Release();
+        return hr;
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+HRESULT AfxDllCanUnloadNow() {
+    return AfxOleCanExitApp() ? S_OK : S_FALSE;
+}
+
+// ---------------------------------------------------------------------------
+
+BOOL AfxOleRegisterTypeLib(HINSTANCE hInstance, REFGUID tlid, LPCTSTR pszFileName,
+                           LPCTSTR pszHelpDir) {
+    try {
+        std::string path;
+        if (pszFileName != nullptr) {
+            path = pszFileName;
+        } else {
+            const auto modulePath = ModulePath(hInstance);
+            if (!modulePath) return FALSE;
+            path = *modulePath;
+        }
+        const std::u16string widePath = platform::com::Utf8ToUtf16(path);
+        platform::com::ComPtr<ITypeLib> lib;
+        if (FAILED(LoadTypeLib(widePath.c_str(), lib.Put()))) return FALSE;
+        TLIBATTR* attr = nullptr;
+        if (FAILED(lib->GetLibAttr(&attr))) return FALSE;
+        const bool same = attr->guid == tlid;
+        lib->ReleaseTLibAttr(attr);
+        if (!same) return FALSE;
+        // Help files sit beside the library unless the caller says otherwise.
+        const std::string helpDir = pszHelpDir != nullptr
+                                        ? std::string(pszHelpDir)
+                                        : std::filesystem::path(path).parent_path().string();
+        const std::u16string wideHelpDir = platform::com::Utf8ToUtf16(helpDir);
+        return SUCCEEDED(RegisterTypeLib(lib.Get(), widePath.c_str(), wideHelpDir.c_str()));
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+BOOL AfxOleUnregisterTypeLib(REFGUID tlid, WORD wVerMajor, WORD wVerMinor, LCID) {
+    try {
+        const std::string libKey = "TypeLib\\" + GuidText(tlid);
+        // The version goes with every locale it was registered for; no
+        // version named: the whole library.
+        char version[16];
+        std::snprintf(version, sizeof version, "%x.%x", wVerMajor, wVerMinor);
+        const std::string key = wVerMajor != 0 ? libKey + "\\" + version : libKey;
+        if (!DeleteTree(key)) return FALSE;
+        if (wVerMajor == 0 || !KeyExists(libKey)) return TRUE;
+        HKEY lib = nullptr;
+        if (RegOpenKeyExA(HKEY_CLASSES_ROOT, libKey.c_str(), 0, KEY_READ, &lib) != ERROR_SUCCESS)
+            return FALSE;
+        char name[256];
+        DWORD cch = sizeof name;
+        const LSTATUS more = RegEnumKeyExA(lib, 0, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        RegCloseKey(lib);
+        return more == ERROR_NO_MORE_ITEMS ? DeleteTree(libKey) : TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+BOOL AfxOleRegisterControlClass(HINSTANCE hInstance, REFCLSID clsid, LPCTSTR pszProgID,
+                                UINT idTypeName, UINT idBitmap, int nRegFlags, DWORD dwMiscStatus,
+                                REFGUID tlid, WORD wVerMajor, WORD wVerMinor) {
+    try {
+        std::string classKey, path, typeName;
+        if (!RegisterServerClass(hInstance, clsid, idTypeName, nRegFlags, classKey, path, typeName))
+            return FALSE;
+        if (pszProgID != nullptr) {
+            if (!SetText(classKey + "\\ProgID", pszProgID)) return FALSE;
+            if (!SetText(pszProgID, typeName)) return FALSE;
+            if (!SetText(std::string(pszProgID) + "\\CLSID", GuidText(clsid))) return FALSE;
+            if ((nRegFlags & afxRegInsertable) != 0 &&
+                !SetText(std::string(pszProgID) + "\\Insertable", ""))
+                return FALSE;
+        }
+        if ((nRegFlags & afxRegInsertable) != 0 && !SetText(classKey + "\\Insertable", ""))
+            return FALSE;
+        return SetText(classKey + "\\Control", "") &&
+               SetText(classKey + "\\ToolboxBitmap32", path + ", " + std::to_string(idBitmap)) &&
+               SetText(classKey + "\\MiscStatus", "0") &&
+               SetText(classKey + "\\MiscStatus\\1", std::to_string(dwMiscStatus)) &&
+               SetText(classKey + "\\TypeLib", GuidText(tlid)) &&
+               SetText(classKey + "\\Version", VersionText(wVerMajor, wVerMinor));
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+BOOL AfxOleRegisterPropertyPageClass(HINSTANCE hInstance, REFCLSID clsid, UINT idTypeName,
+                                     int nRegFlags) {
+    try {
+        std::string classKey, path, typeName;
+        return RegisterServerClass(hInstance, clsid, idTypeName, nRegFlags, classKey, path,
+                                   typeName)
+                   ? TRUE
+                   : FALSE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+BOOL AfxOleUnregisterClass(REFCLSID clsid, LPCTSTR pszProgID) {
+    try {
+        if (!DeleteTree("CLSID\\" + GuidText(clsid))) return FALSE;
+        if (pszProgID != nullptr && *pszProgID != 0 && !DeleteTree(pszProgID)) return FALSE;
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}

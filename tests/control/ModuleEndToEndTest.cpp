@@ -1,0 +1,285 @@
+// The built module as hosts meet it: registered by `ostrel register`,
+// created by program identifier or class identifier through the registry,
+// called late-bound, unregistered; and the module file as tools read it.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "control/OstrelIds.h"
+#include "platform/com/Activation.h"
+#include "platform/com/Registry.h"
+#include "platform/com/Resource.h"
+#include "platform/com/VersionInfo.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ostrel::test::RunCommand;
+
+std::string Bin() {
+    const char* bin = std::getenv("OSTREL_BIN");
+    return bin != nullptr ? bin : "bin";
+}
+std::string Ostrel() {
+    return Bin() + "/ostrel";
+}
+std::string Module() {
+    return Bin() + "/OSTREL.OCX";
+}
+
+const std::string kClsid = platform::com::GuidToString(CLSID_Ostrel);
+const std::string kPageClsid = platform::com::GuidToString(CLSID_OstrelPropPage);
+const std::string kLibid = platform::com::GuidToString(LIBID_OSTRELLib);
+
+std::string RegistryText(const ostrel::test::TempHome& home) {
+    const fs::path file = home.Path() / "registry.reg";
+    return fs::exists(file) ? ostrel::test::ReadFile(file) : std::string();
+}
+
+std::set<std::string> KeySet() {
+    std::set<std::string> keys;
+    const auto hive = platform::com::registry::Load();
+    for (const auto& [folded, key] : hive.Keys()) {
+        std::string line = folded;
+        for (const auto& v : key.values) line += "|" + v.name + "=" + v.Text();
+        keys.insert(line);
+    }
+    return keys;
+}
+
+nlohmann::json CallJson(const std::string& args) {
+    const auto r = RunCommand(Ostrel() + " call --json " + args);
+    return nlohmann::json::parse(r.out);
+}
+
+// A signed message carrying its content, as hexadecimal text, made by OpenSSL.
+std::string SignedHex(const ostrel::test::TestCert& cert, const fs::path& dir) {
+    ostrel::test::WriteFile(dir / "cert.pem", cert.CertPem());
+    ostrel::test::WriteFile(dir / "key.pem", cert.KeyPem());
+    ostrel::test::WriteFile(dir / "text.txt", "text to sign");
+    const auto r = RunCommand(
+        "openssl cms -sign -nodetach -binary -md sha256 -in " + (dir / "text.txt").string() +
+        " -signer " + (dir / "cert.pem").string() + " -inkey " + (dir / "key.pem").string() +
+        " -outform DER | od -An -tx1 -v | tr -d ' \\n'");
+    return r.out;
+}
+
+TEST(ModuleEndToEnd, RegisterCreateCallEveryMethodUnregister) {
+    ostrel::test::TempHome home;
+    const auto cert = ostrel::test::MakeCert();
+    ostrel::test::AddToStore(cert);
+    const std::string hex = SignedHex(cert, home.Path());
+    ASSERT_FALSE(hex.empty());
+    ostrel::test::WriteFile(home.Path() / "message.hex", hex);
+
+    auto r = RunCommand(Ostrel() + " register");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("0x00000000 S_OK"), std::string::npos) << r.out;
+    EXPECT_EQ(RegistryText(home).find("OSTREL.OstrelPropPage.1"), std::string::npos);
+
+    for (const std::string& by :
+         {std::string("--progid OSTREL.OstrelCtrl.1"), "--clsid " + kClsid}) {
+        SCOPED_TRACE(by);
+        auto signature = CallJson(by + " SignMessageNoPrompt 'text to sign' 0");
+        EXPECT_EQ(signature["hresult"], "0x00000000");
+        ASSERT_TRUE(signature["result"].is_string());
+        EXPECT_FALSE(ostrel::test::DecodeBase64Text(signature["result"]).empty());
+
+        // The unattended user cancels the chooser.
+        auto prompted = CallJson(by + " SignMessage 'text to sign'");
+        EXPECT_EQ(prompted["hresult"], "0x00000000");
+        EXPECT_EQ(prompted["result"], "");
+
+        EXPECT_EQ(
+            CallJson(by + " VerifyMessage @" + (home.Path() / "message.hex").string())["result"],
+            true);
+        EXPECT_EQ(CallJson(by + " VerifyMessage 00")["result"], false);
+        const auto subject =
+            CallJson(by + " GetSubjectName - < " + (home.Path() / "message.hex").string());
+        ASSERT_TRUE(subject["result"].is_string());
+        EXPECT_NE(subject["result"].get<std::string>().find("Ann Lee"), std::string::npos);
+        const auto serial =
+            CallJson(by + " GetSerialNumber @" + (home.Path() / "message.hex").string());
+        ASSERT_TRUE(serial["result"].is_string());
+        EXPECT_FALSE(serial["result"].get<std::string>().empty());
+        EXPECT_EQ(CallJson(by + " ChooseCertificate")["result"], -1);
+        const auto about = CallJson(by + " AboutBox");
+        EXPECT_EQ(about["hresult"], "0x00000000");
+        EXPECT_TRUE(about["result"].is_null());
+    }
+    // Plain output, as the earlier commands print it.
+    r = RunCommand(Ostrel() + " call VerifyMessage @" + (home.Path() / "message.hex").string());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "true\n");
+    // Arguments are typed from the type information.
+    r = RunCommand(Ostrel() + " call SignMessageNoPrompt text notanumber 2>&1");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("32-bit integer"), std::string::npos) << r.out;
+    r = RunCommand(Ostrel() + " call ChooseCertificate extra 2>&1");
+    EXPECT_EQ(r.status, 2);
+    r = RunCommand(Ostrel() + " call NoSuchMethod 2>&1");
+    EXPECT_EQ(r.status, 2);
+
+    r = RunCommand(Ostrel() + " unregister");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string after = RegistryText(home);
+    for (const std::string& gone : {kClsid, kPageClsid, kLibid, std::string("OSTREL.OstrelCtrl.1"),
+                                    std::string("OSTREL.OstrelPropPage.1")})
+        EXPECT_EQ(after.find(gone), std::string::npos) << gone << "\n" << after;
+    r = RunCommand(Ostrel() + " call --json AboutBox 2>&1");
+    EXPECT_EQ(r.status, 3);
+}
+
+TEST(ModuleEndToEnd, MissingModuleFileIsNamed) {
+    ostrel::test::TempHome home;
+    const fs::path copy = home.Path() / "copy" / "OSTREL.OCX";
+    fs::create_directories(copy.parent_path());
+    fs::copy_file(Module(), copy);
+    ASSERT_EQ(RunCommand(Ostrel() + " register " + copy.string()).status, 0);
+    fs::remove(copy);
+    const auto r = RunCommand(Ostrel() + " call AboutBox 2>&1");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find(copy.string() + " does not exist"), std::string::npos) << r.out;
+
+    // In process, the same answers as codes.
+    CLSID unknown = IID__DOstrel;
+    IUnknown* object = nullptr;
+    EXPECT_EQ(CoCreateInstance(unknown, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&object)),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(CLSID_Ostrel, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&object)),
+              HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(object, nullptr);
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(u"OSTREL.NoSuchThing.1", &clsid), CO_E_CLASSSTRING);
+}
+
+TEST(ModuleEndToEnd, ActivationLoadsOnceAndUnloadsWhenUnused) {
+    ostrel::test::TempHome home;
+    ASSERT_EQ(RunCommand(Ostrel() + " register").status, 0);
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"OSTREL.OstrelCtrl.1", &clsid), S_OK);
+    EXPECT_EQ(clsid, CLSID_Ostrel);
+    IDispatch* first = nullptr;
+    IDispatch* second = nullptr;
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                               reinterpret_cast<void**>(&first)),
+              S_OK);
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch,
+                               reinterpret_cast<void**>(&second)),
+              S_OK);
+    EXPECT_EQ(platform::com::LoadedServerModules(), 1u);
+    first->Release();
+    CoFreeUnusedLibraries();
+    // A control still lives; were the module gone, releasing it would run
+    // code that is no longer there.
+    ASSERT_EQ(platform::com::LoadedServerModules(), 1u);
+    second->Release();
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(platform::com::LoadedServerModules(), 0u);
+}
+
+TEST(ModuleFile, ExportsExactlyTheFourEntryPoints) {
+    platform::com::ModuleFileInfo info;
+    ASSERT_EQ(platform::com::ReadModuleFile(Module(), info), S_OK);
+    const std::vector<std::string> expected = {"DllCanUnloadNow", "DllGetClassObject",
+                                               "DllRegisterServer", "DllUnregisterServer"};
+    EXPECT_EQ(info.exports, expected);
+    // A reader we did not write agrees.
+    const auto nm = RunCommand("nm -D --defined-only " + Module() + " | awk '{print $3}' | sort");
+    EXPECT_EQ(nm.out,
+              "DllCanUnloadNow\nDllGetClassObject\nDllRegisterServer\nDllUnregisterServer\n");
+}
+
+TEST(ModuleFile, CarriesItsVersionBlockAndTypeLibrary) {
+    const auto version = platform::com::ReadFileResource(Module(), "#16", 1);
+    ASSERT_TRUE(version);
+    const auto info = platform::com::ParseVersionInfo(*version);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->fixed.dwFileVersionMS, 0x00010001u);
+    EXPECT_EQ(info->fixed.dwFileVersionLS, 0u);
+    EXPECT_EQ(info->fixed.dwProductVersionMS, 0x00010001u);
+    EXPECT_EQ(info->fixed.dwFileFlagsMask, 0x3Fu);
+    EXPECT_EQ(info->fixed.dwFileOS, VOS__WINDOWS32);
+    EXPECT_EQ(info->fixed.dwFileType, VFT_DLL);
+    EXPECT_EQ(info->tableName, "040904b0");
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : info->strings) keys.push_back(key);
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+    const std::vector<std::pair<std::string, std::string>> fixedValues = {
+        {"Comments",
+         "Requires Win NT 4.0 ( SP3 or higher) or Window95 with Internet Explorer 5.0 or higher"},
+        {"FileDescription", "Ostrel ActiveX Control Module"},
+        {"FileVersion", "1. 1"},
+        {"InternalName", "Ostrel"},
+        {"LegalTrademarks", ""},
+        {"OLESelfRegister", ""},
+        {"OriginalFilename", "Ostrel.OCX"},
+        {"PrivateBuild", ""},
+        {"ProductName", "Ostrel ActiveX Control Module for digital signatures in Windows 32 bits"},
+        {"ProductVersion", "1. 1"},
+        {"SpecialBuild", ""},
+    };
+    for (const auto& entry : fixedValues)
+        EXPECT_NE(std::find(info->strings.begin(), info->strings.end(), entry), info->strings.end())
+            << entry.first;
+    EXPECT_EQ(info->strings.size(), fixedValues.size() + 2);  // company and legal notice
+    ASSERT_EQ(info->translations.size(), 1u);
+    EXPECT_EQ(info->translations[0], std::make_pair(WORD(0x0409), WORD(0x04B0)));
+
+    // The library is read from the module file itself.
+    const std::string module = Module();
+    const std::u16string path(module.begin(), module.end());
+    platform::com::ComPtr<ITypeLib> lib;
+    ASSERT_EQ(LoadTypeLib(path.c_str(), lib.Put()), S_OK);
+    EXPECT_EQ(lib->GetTypeInfoCount(), 3u);
+
+    const auto r = RunCommand(Ostrel() + " info --json");
+    ASSERT_EQ(r.status, 0);
+    const auto json = nlohmann::json::parse(r.out);
+    EXPECT_EQ(json["exports"].size(), 4u);
+    EXPECT_EQ(json["resources"].size(), 14u);
+    EXPECT_EQ(json["version"]["fileVersion"], "1.1.0.0");
+}
+
+TEST(ModuleRegistry, ConcurrentRegistrationsEndInAWholeState) {
+    ostrel::test::TempHome home;
+    std::string script;
+    for (int i = 0; i < 50; ++i)
+        script += Ostrel() + (i % 2 == 0 ? " register" : " unregister") + " >/dev/null 2>&1 & ";
+    script += "wait";
+    const auto r = RunCommand("sh -c '" + script + "'");
+    ASSERT_EQ(r.status, 0);
+    const auto final = KeySet();  // throws if the file does not parse
+    ASSERT_EQ(RunCommand(Ostrel() + " register").status, 0);
+    const auto registered = KeySet();
+    ASSERT_EQ(RunCommand(Ostrel() + " unregister").status, 0);
+    const auto unregistered = KeySet();
+    EXPECT_TRUE(final == registered || final == unregistered);
+}
+
+TEST(ModuleRegistry, TruncatedFileIsReportedNotOverwritten) {
+    ostrel::test::TempHome home;
+    ASSERT_EQ(RunCommand(Ostrel() + " register").status, 0);
+    std::string text = RegistryText(home);
+    text.resize(text.size() / 2);
+    // Cut inside a value, so the damage shows.
+    text += "\n[HKEY_CURRENT_USER\\Software\\Classes\\X]\n@=\"unterminated\n";
+    ostrel::test::WriteFile(home.Path() / "registry.reg", text);
+    for (const char* command : {" register", " unregister"}) {
+        const auto r = RunCommand(Ostrel() + command + " 2>&1");
+        EXPECT_NE(r.status, 0) << command;
+        EXPECT_NE(r.out.find("registry"), std::string::npos) << r.out;
+        EXPECT_EQ(RegistryText(home), text);
+    }
+}
+
+}  // namespace
