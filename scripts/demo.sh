@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs the main job: on first use it makes
 # a demo certificate in a demo home, then signs a sample text by position,
-# prints the signature text, and has OpenSSL verify it.
+# prints the signature text, and has OpenSSL verify it; then registers the
+# module and signs once more through activation, as any automation host would.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -23,4 +24,10 @@ cat build/demo-signature.txt; echo
 echo "== openssl cms -verify on it"
 tr -d '\r\n' < build/demo-signature.txt | base64 -d > build/demo-signature.der
 openssl cms -verify -binary -noverify -inform DER -in build/demo-signature.der \
+  -content "$sample" -out /dev/null
+echo "== Registering the module and signing through activation"
+"$ostrel" register
+"$ostrel" call SignMessageNoPrompt "@$sample" 0 > build/demo-signature-call.txt
+tr -d '\r\n' < build/demo-signature-call.txt | base64 -d > build/demo-signature-call.der
+openssl cms -verify -binary -noverify -inform DER -in build/demo-signature-call.der \
   -content "$sample" -out /dev/null

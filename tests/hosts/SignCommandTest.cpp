@@ -6,7 +6,9 @@ namespace {
 
 using namespace ostrel::test;
 
-std::string Ostrel() { return std::string(std::getenv("OSTREL_BIN")) + "/ostrel"; }
+std::string Ostrel() {
+    return std::string(std::getenv("OSTREL_BIN")) + "/ostrel";
+}
 
 class SignCommand : public ::testing::Test {
 protected:
@@ -26,7 +28,8 @@ protected:
 
 TEST_F(SignCommand, SignsTheExactBytesAndWritesTheTextExactly) {
     WriteFile(m_in, "line one\nline two\n");  // the trailing line break is signed too
-    const auto r = Run("sign --index 0 --in '" + m_in.string() + "' --out '" + m_out.string() + "'");
+    const auto r =
+        Run("sign --index 0 --in '" + m_in.string() + "' --out '" + m_out.string() + "'");
     ASSERT_EQ(r.status, 0) << Err();
     const std::string text = ReadFile(m_out);
     EXPECT_EQ(text.substr(4, 2), "\r\n");
@@ -47,7 +50,8 @@ TEST_F(SignCommand, SignsTheExactBytesAndWritesTheTextExactly) {
 
 TEST_F(SignCommand, AnEmptyResultExitsWithOneAndWritesNothing) {
     WriteFile(m_in, "text");
-    const auto r = Run("sign --index 5 --in '" + m_in.string() + "' --out '" + m_out.string() + "'");
+    const auto r =
+        Run("sign --index 5 --in '" + m_in.string() + "' --out '" + m_out.string() + "'");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(std::filesystem::exists(m_out));
 }
