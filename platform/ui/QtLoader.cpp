@@ -15,42 +15,10 @@
 
 #include "platform/ui/Backend.h"
 
+#include "platform/ui/QtModulePath.h"
+
 namespace platform::ui {
 namespace {
-
-constexpr char kModuleFile[] = "libostrel_ui_qt.so";
-
-std::filesystem::path FolderOfThisCode() {
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&FolderOfThisCode), &info) == 0 ||
-        info.dli_fname == nullptr)
-        return {};
-    std::error_code ec;
-    const auto file = std::filesystem::canonical(info.dli_fname, ec);
-    return ec ? std::filesystem::path() : file.parent_path();
-}
-
-std::filesystem::path FolderOfProgram() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path() : exe.parent_path();
-}
-
-// Where the module may be: the override alone when it is set; otherwise
-// beside the program or library this code is linked into, beside the
-// running program, then the loader's own search path.
-std::vector<std::string> Candidates() {
-    if (const char* over = std::getenv("OSTREL_UI_QT_MODULE"); over != nullptr && *over != '\0')
-        return {over};
-    std::vector<std::string> out;
-    for (const auto& folder : {FolderOfThisCode(), FolderOfProgram()}) {
-        if (folder.empty()) continue;
-        const std::string file = (folder / kModuleFile).string();
-        if (std::find(out.begin(), out.end(), file) == out.end()) out.push_back(file);
-    }
-    out.emplace_back(kModuleFile);
-    return out;
-}
 
 class QtBackend final : public Backend {
 public:
@@ -82,7 +50,7 @@ private:
 
     void Load() {
         std::string why;
-        for (const std::string& file : Candidates()) {
+        for (const std::string& file : QtModuleCandidates()) {
             void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (handle == nullptr) {
                 const char* err = ::dlerror();
