@@ -150,10 +150,12 @@ CacheKey KeyOf(const struct stat& st) {
 struct CacheSlot {
     CacheKey key;
     std::shared_ptr<const Certificate> cert;
+    bool trusted = false;  // checked against the file since the folder's watch stood
 };
 
 struct FolderCache {
     int watch = -1;  // -1: not watched, so nothing cached here can be trusted unchecked
+    int opens = 0;
     std::shared_ptr<const std::vector<std::string>> names;  // null: list again
     std::unordered_map<std::string, CacheSlot> entries;
 };
@@ -164,7 +166,11 @@ public:
     std::shared_ptr<const std::vector<std::string>> Names(const fs::path& folder) {
         std::lock_guard lock(m_mutex);
         Drain();
-        FolderCache& cache = Folder(folder);
+        FolderCache& cache = m_folders[folder.native()];
+        // A folder is watched from its second opening on: a process that opens
+        // a store once (most commands) has nothing cached to keep fresh, and
+        // would only pay for tearing the watch down when it exits.
+        if (++cache.opens >= 2) Watch(cache, folder);
         if (cache.watch < 0 || !cache.names)
             cache.names = std::make_shared<const std::vector<std::string>>(ListEntries(folder));
         return cache.names;
@@ -179,34 +185,38 @@ public:
         if (f == m_folders.end()) return nullptr;
         const auto e = f->second.entries.find(name);
         if (e == f->second.entries.end()) return nullptr;
-        if (st != nullptr) return e->second.key == KeyOf(*st) ? e->second.cert : nullptr;
-        return f->second.watch >= 0 ? e->second.cert : nullptr;
+        if (st == nullptr)
+            return f->second.watch >= 0 && e->second.trusted ? e->second.cert : nullptr;
+        if (!(e->second.key == KeyOf(*st))) return nullptr;
+        // Unchanged now, and the watch reports any later change.
+        e->second.trusted = f->second.watch >= 0;
+        return e->second.cert;
     }
 
     void Keep(const fs::path& folder, const std::string& name, const struct stat& st,
               std::shared_ptr<const Certificate> cert) {
         std::lock_guard lock(m_mutex);
-        FolderCache& cache = Folder(folder);
+        FolderCache& cache = m_folders[folder.native()];
         if (cache.entries.size() >= kEntryLimit) cache.entries.clear();
-        cache.entries[name] = CacheSlot{KeyOf(st), std::move(cert)};
+        // Trusted only after a check that the watch already covered.
+        cache.entries[name] = CacheSlot{KeyOf(st), std::move(cert), false};
     }
 
 private:
     static constexpr std::size_t kEntryLimit = 1 << 16;
 
-    FolderCache& Folder(const fs::path& folder) {
-        FolderCache& cache = m_folders[folder.native()];
-        if (cache.watch < 0 && Notifier() >= 0) {
-            cache.watch = ::inotify_add_watch(m_notifier, folder.c_str(),
-                                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                                  IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
-                                                  IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
-            // Whatever was cached before the watch stood may be stale.
-            cache.names.reset();
-            cache.entries.clear();
-            if (cache.watch >= 0) m_byWatch[cache.watch] = folder.native();
-        }
-        return cache;
+    void Watch(FolderCache& cache, const fs::path& folder) {
+        if (cache.watch >= 0 || Notifier() < 0) return;
+        cache.watch = ::inotify_add_watch(m_notifier, folder.c_str(),
+                                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                              IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
+                                              IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+        if (cache.watch < 0) return;
+        m_byWatch[cache.watch] = folder.native();
+        // What was cached before the watch stood is checked once more before
+        // it is trusted.
+        cache.names.reset();
+        for (auto& [name, slot] : cache.entries) slot.trusted = false;
     }
 
     int Notifier() {
