@@ -214,7 +214,10 @@ std::string Source(const Bytes& directory) {
     std::ostringstream s;
     s << "// Made by ostrel_mkresources: the module's resource directory.\n"
          "namespace {\n"
-         "[[gnu::used, gnu::section(\".ostrel_rsrc\")]] alignas(8) const unsigned char "
+         "// Kept when the linker leaves out unreferenced sections: the module finds\n"
+         "// it by name.\n"
+         "[[gnu::used, gnu::retain, gnu::section(\".ostrel_rsrc\")]] alignas(8) const unsigned "
+         "char "
          "kResources[] = {";
     for (std::size_t i = 0; i < directory.size(); ++i) {
         if (i % 16 == 0) s << "\n   ";

@@ -1,7 +1,7 @@
 #include <string>
 
-#include "control/OstrelCtrl.h"
 #include "hosts/ostrel/Cli.h"
+#include "hosts/ostrel/ControlHost.h"
 
 namespace ostrel::cli {
 
@@ -11,8 +11,12 @@ void AddChooseCommands(CLI::App& app, int& exitCode) {
         "Let the user choose a certificate of the personal store and print its position (0 is "
         "the first), or -1 when none was chosen. Sign with it later by `ostrel sign --index`.");
     choose->callback([&exitCode] {
-        COstrelCtrl control;
-        const long index = control.ChooseCertificate();
+        LONG index = -1;
+        {
+            const auto control = CreateControl();
+            index = LongResult(InvokeMethod(control, "ChooseCertificate", {}));
+        }
+        ReleaseControlModules();
         WriteOutput("-", std::to_string(index) + "\n");
         exitCode = index >= 0 ? kExitOk : kExitFalse;
     });

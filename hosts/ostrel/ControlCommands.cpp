@@ -1,11 +1,11 @@
 // `ostrel draw`, `ostrel about`, `ostrel properties` and `ostrel state`: the
-// control worked as a host works it, through its interfaces only, so that
-// nothing changes here but CreateControl once hosts activate it from its
-// module.
+// control worked as a host works it, created through its registration and
+// reached through its interfaces only.
 
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "control/OstrelCtrl.h"
 #include "hosts/ostrel/Cli.h"
+#include "hosts/ostrel/ControlHost.h"
 #include "platform/com/Utf.h"
 #include "platform/ctl/TextPropertyBag.h"
 #include "platform/win/ErrorText.h"
@@ -26,19 +26,6 @@ namespace {
 using platform::com::ComPtr;
 
 constexpr int kMaxDrawSide = 4096;
-
-ComPtr<IUnknown> CreateControl() {
-    IUnknown* control = RUNTIME_CLASS(COstrelCtrl)->CreateObject();
-    if (control == nullptr) throw Failure("cannot create the control: not enough memory");
-    return ComPtr<IUnknown>::Attach(control);
-}
-
-template <class I>
-ComPtr<I> Query(const ComPtr<IUnknown>& control, const char* name) {
-    ComPtr<I> out = control.As<I>();
-    if (!out) throw Failure(std::string("the control does not offer ") + name);
-    return out;
-}
 
 void Check(HRESULT hr, const std::string& what) {
     if (FAILED(hr)) throw Failure(what + " (" + platform::com::HResultName(hr) + ")");
@@ -86,17 +73,11 @@ void Draw(int width, int height, const std::string& out) {
 }
 
 void About() {
-    const ComPtr<IUnknown> control = CreateControl();
-    const auto dispatch = Query<IDispatch>(control, "IDispatch");
-    std::u16string name = u"AboutBox";
-    LPOLESTR names[] = {name.data()};
-    DISPID id = DISPID_UNKNOWN;
-    Check(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id),
-          "the control has no AboutBox");
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    Check(dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr,
-                           nullptr, nullptr),
-          "the About box could not be shown");
+    {
+        const ComPtr<IUnknown> control = CreateControl();
+        InvokeMethod(control, "AboutBox", {});
+    }
+    ReleaseControlModules();
 }
 
 // The verbs as a host's menu shows them: the accelerator mark taken out.
@@ -115,7 +96,7 @@ void ListVerbs(const ComPtr<IUnknown>& control) {
     WriteOutput("", out);
 }
 
-void Properties(bool list, std::optional<long> verb) {
+void Properties(bool list, std::optional<std::int32_t> verb) {
     const ComPtr<IUnknown> control = CreateControl();
     Check(Query<IPersistStreamInit>(control, "IPersistStreamInit")->InitNew(),
           "cannot initialise the control");
@@ -242,7 +223,7 @@ void AddControlCommands(CLI::App& app, int& exitCode) {
 
     struct PropertiesOptions {
         bool list = false;
-        std::optional<long> verb;
+        std::optional<std::int32_t> verb;
     };
     auto properties = std::make_shared<PropertiesOptions>();
     CLI::App* propertiesCommand = app.add_subcommand(

@@ -1,8 +1,9 @@
 #include <memory>
+#include <vector>
 
-#include "control/OstrelCtrl.h"
 #include "hosts/ostrel/Cli.h"
-#include "platform/com/Bstr.h"
+#include "hosts/ostrel/ControlHost.h"
+#include "platform/com/Utf.h"
 
 namespace ostrel::cli {
 
@@ -23,6 +24,12 @@ std::string MessageText(const InspectOptions& options) {
     if (const auto nul = text.find('\0'); nul != std::string::npos)
         throw UsageError("the input holds a NUL byte at offset " + std::to_string(nul) +
                          "; a signed message is expected as hexadecimal text");
+    // Automation hands the control text; bytes that are not UTF-8 could only
+    // arrive altered.
+    if (!platform::com::IsValidUtf8(text))
+        throw UsageError(
+            "the input is not UTF-8 text; a signed message is expected as "
+            "hexadecimal text");
     if (!options.exact) {
         if (text.ends_with("\r\n"))
             text.resize(text.size() - 2);
@@ -46,13 +53,25 @@ CLI::App* AddInspectCommand(CLI::App& app, const std::string& name, const std::s
     return command;
 }
 
+// Calls an inspection method of the control with the message's text.
+platform::com::Variant Inspect(const std::string& method, const std::string& text) {
+    platform::com::Variant result;
+    {
+        const auto control = CreateControl();
+        std::vector<platform::com::Variant> args;
+        args.push_back(platform::com::Variant::Str(text));
+        result = InvokeMethod(control, method, std::move(args));
+    }
+    ReleaseControlModules();
+    return result;
+}
+
 // Prints a text result: the text and a line break; nothing for the null string.
-int PrintText(BSTR owned) {
-    const platform::com::Bstr result(owned);
-    if (result.IsNull()) return kExitNull;
-    const std::string text = result.Utf8();
-    WriteOutput("", text + "\n");
-    return text.empty() ? kExitFalse : kExitOk;
+int PrintText(const platform::com::Variant& result) {
+    const auto text = TextResult(result);
+    if (!text) return kExitNull;
+    WriteOutput("", *text + "\n");
+    return text->empty() ? kExitFalse : kExitOk;
 }
 
 }  // namespace
@@ -65,8 +84,7 @@ void AddInspectCommands(CLI::App& app, int& exitCode) {
                       verifyOptions)
         ->callback([verifyOptions, &exitCode] {
             const std::string text = MessageText(*verifyOptions);
-            COstrelCtrl control;
-            const bool verified = control.VerifyMessage(text.c_str()) != FALSE;
+            const bool verified = BoolResult(Inspect("VerifyMessage", text));
             WriteOutput("", verified ? "true\n" : "false\n");
             exitCode = verified ? kExitOk : kExitFalse;
         });
@@ -78,8 +96,7 @@ void AddInspectCommands(CLI::App& app, int& exitCode) {
                       subjectOptions)
         ->callback([subjectOptions, &exitCode] {
             const std::string text = MessageText(*subjectOptions);
-            COstrelCtrl control;
-            exitCode = PrintText(control.GetSubjectName(text.c_str()));
+            exitCode = PrintText(Inspect("GetSubjectName", text));
         });
 
     auto serialOptions = std::make_shared<InspectOptions>();
@@ -90,8 +107,7 @@ void AddInspectCommands(CLI::App& app, int& exitCode) {
                       serialOptions)
         ->callback([serialOptions, &exitCode] {
             const std::string text = MessageText(*serialOptions);
-            COstrelCtrl control;
-            exitCode = PrintText(control.GetSerialNumber(text.c_str()));
+            exitCode = PrintText(Inspect("GetSerialNumber", text));
         });
 }
 

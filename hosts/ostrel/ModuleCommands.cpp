@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "hosts/ostrel/Cli.h"
+#include "hosts/ostrel/ControlHost.h"
 #include "platform/com/Activation.h"
 #include "platform/com/Bstr.h"
 #include "platform/com/Registry.h"
@@ -29,29 +30,6 @@ namespace ostrel::cli {
 namespace {
 
 using platform::com::ComPtr;
-
-constexpr const char* kDefaultProgId = "OSTREL.OstrelCtrl.1";
-
-std::string DefaultModule() {
-    char self[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) throw Failure("cannot find the folder of the ostrel program");
-    return (std::filesystem::path(std::string(self, std::size_t(n))).parent_path() / "OSTREL.OCX")
-        .string();
-}
-
-std::string Hex(HRESULT hr) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
-    return buf;
-}
-
-// A code with its name when it has one: "0x80040154 REGDB_E_CLASSNOTREG".
-std::string Described(HRESULT hr) {
-    const std::string hex = Hex(hr);
-    const std::string name = platform::com::HResultName(hr);
-    return name == hex ? hex : hex + " " + name;
-}
 
 // Self-registration shares its codes with connection points; here they mean
 // self-registration.
@@ -85,7 +63,7 @@ private:
 };
 
 int CallRegistrationExport(const std::string& modulePath, const char* exportName) {
-    const std::string path = modulePath.empty() ? DefaultModule() : modulePath;
+    const std::string path = modulePath.empty() ? ModuleBesideProgram() : modulePath;
     if (!std::filesystem::exists(path))
         throw Failure("the module file " + path + " does not exist");
     RegistrationLock lock;
@@ -304,7 +282,7 @@ std::string VersionNumber(DWORD ms, DWORD ls) {
 }
 
 int Info(const std::string& modulePath, bool json) {
-    const std::string path = modulePath.empty() ? DefaultModule() : modulePath;
+    const std::string path = modulePath.empty() ? ModuleBesideProgram() : modulePath;
     platform::com::ModuleFileInfo info;
     std::string why;
     if (FAILED(platform::com::ReadModuleFile(path, info, &why))) throw Failure(why);

@@ -1,7 +1,9 @@
+#include <cstdint>
 #include <optional>
+#include <vector>
 
-#include "control/OstrelCtrl.h"
 #include "hosts/ostrel/Cli.h"
+#include "hosts/ostrel/ControlHost.h"
 #include "platform/com/Utf.h"
 
 namespace ostrel::cli {
@@ -9,7 +11,7 @@ namespace ostrel::cli {
 namespace {
 
 struct SignOptions {
-    std::optional<long> index;
+    std::optional<std::int32_t> index;
     std::string in;
     std::string out;
 };
@@ -42,11 +44,17 @@ void AddSignCommands(CLI::App& app, int& exitCode) {
         const std::string text = ReadInput(options->in);
         CheckSignable(text, options->in.empty() || options->in == "-" ? std::string("the input")
                                                                       : options->in);
-        COstrelCtrl control;
-        platform::com::Bstr result(options->index
-                                       ? control.SignMessageNoPrompt(text.c_str(), *options->index)
-                                       : control.SignMessage(text.c_str()));
-        const std::string signature = result.Utf8();
+        std::string signature;
+        {
+            const auto control = CreateControl();
+            std::vector<platform::com::Variant> args;
+            args.push_back(platform::com::Variant::Str(text));
+            if (options->index) args.push_back(platform::com::Variant::I4(*options->index));
+            const auto result = InvokeMethod(
+                control, options->index ? "SignMessageNoPrompt" : "SignMessage", std::move(args));
+            signature = TextResult(result).value_or("");
+        }
+        ReleaseControlModules();
         if (!signature.empty()) WriteOutput(options->out, signature);
         exitCode = signature.empty() ? kExitFalse : kExitOk;
     });

@@ -3,16 +3,20 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "control/OstrelTypeLib.h"
+#include "control/OstrelIds.h"
 #include "hosts/ostrel/Cli.h"
+#include "hosts/ostrel/ControlHost.h"
 #include "platform/com/ComError.h"
+#include "platform/com/Resource.h"
 #include "platform/com/TypeInfo.h"
 #include "platform/com/TypeLibFormat.h"
+#include "platform/com/TypeLibRegistry.h"
 #include "platform/com/Utf.h"
 
 namespace ostrel::cli {
@@ -305,6 +309,25 @@ std::vector<BYTE> ReadImage(const std::string& path) {
     return image;
 }
 
+// The control's library as hosts find it: the registered OSTRELLib 1.1, else
+// the one in the module beside this program. A library is kept in a module
+// file as its TYPELIB resource, or in a file of its own.
+std::vector<BYTE> ControlTypeLibImage(std::string& source) {
+    platform::com::TypeLibRegistration found;
+    const HRESULT hr =
+        platform::com::FindRegisteredTypeLib(LIBID_OSTRELLib, g_wVerMajor, g_wVerMinor, 0, found);
+    if (FAILED(hr) && hr != TYPE_E_LIBNOTREGISTERED)
+        throw Failure("cannot look up the registered type library: " + Described(hr));
+    source = SUCCEEDED(hr) ? found.path : ModuleBesideProgram();
+    if (!std::filesystem::exists(source))
+        throw Failure("the type library file " + source + " does not exist" +
+                      (SUCCEEDED(hr) ? "; register the control again" : ""));
+    if (!platform::com::IsModuleFile(source)) return ReadImage(source);
+    auto image = platform::com::ReadFileResource(source, "TYPELIB", 1);
+    if (!image) throw Failure(source + " carries no type library");
+    return std::move(*image);
+}
+
 }  // namespace
 
 void AddTypeLibCommands(CLI::App& app, int& exitCode) {
@@ -316,19 +339,14 @@ void AddTypeLibCommands(CLI::App& app, int& exitCode) {
         "library OSTRELLib)");
     command->add_option("FILE", *file, "A type library file")->type_name("FILE");
     command->callback([file, &exitCode] {
-        std::vector<BYTE> image;
-        if (file->empty()) {
-            const auto own = OstrelTypeLibImage();
-            image.assign(own.begin(), own.end());
-        } else {
-            image = ReadImage(*file);
-        }
+        std::string source = *file;
+        const std::vector<BYTE> image =
+            file->empty() ? ControlTypeLibImage(source) : ReadImage(*file);
         ComPtr<ITypeLib> lib;
         const HRESULT hr = platform::com::LoadTypeLibFromImage(image, lib.Put());
         if (FAILED(hr))
-            throw UsageError(
-                (file->empty() ? std::string("the built-in type library") : *file) +
-                " is not a type library this program reads: " + platform::com::HResultName(hr));
+            throw UsageError(source + " is not a type library this program reads: " +
+                             platform::com::HResultName(hr));
         platform::com::typelib::Library model;
         Check(platform::com::typelib::Read(image, model), "imports");
         WriteOutput("-", Dump(lib.Get(), model.imports));

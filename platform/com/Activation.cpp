@@ -155,6 +155,25 @@ HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContex
     return hr;
 }
 
+namespace platform::com {
+HRESULT GetClassObjectFromModule(const std::string& path, REFCLSID rclsid, REFIID riid,
+                                 LPVOID* ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    t_lastError.clear();
+    std::uint32_t injected = 0;
+    if (platform::seams::Injected("CoGetClassObject", injected)) return HRESULT(injected);
+    try {
+        ServerModule module;
+        const HRESULT hr = LoadServer(path, module);
+        if (FAILED(hr)) return hr;
+        return module.getClassObject(rclsid, riid, ppv);
+    } catch (...) {
+        return HRESULT(E_OUTOFMEMORY);
+    }
+}
+}  // namespace platform::com
+
 void CoFreeUnusedLibraries() {
     std::lock_guard lock(g_modulesMutex);
     for (auto it = Modules().begin(); it != Modules().end();) {

@@ -43,6 +43,11 @@ namespace platform::com {
 // Why the calling thread's last activation failed, in words (the module file
 // and the loader's message); empty after a success.
 std::string LastActivationError();
+// The class object of a class served by the module file `path`, loaded as
+// activation loads it (and unloaded by CoFreeUnusedLibraries), for hosts that
+// ship a module of their own and use it where the class is not registered.
+HRESULT GetClassObjectFromModule(const std::string& path, REFCLSID rclsid, REFIID riid,
+                                 LPVOID* ppv);
 // Modules loaded for activation and still loaded.
 std::size_t LoadedServerModules();
 }  // namespace platform::com

@@ -205,24 +205,36 @@ void MakePrivateFolders(const fs::path& folder) {
     }
 }
 
-Hive ReadFile(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return Hive();
-        throw RegistryError(ERROR_CANTREAD, "cannot read the registry file " + file.string() +
-                                                ": " + std::strerror(errno));
-    }
+// Parses the file open as `fd`, which it leaves open.
+Hive ReadOpenFile(int fd, const fs::path& file) {
     std::string text;
     try {
         text = platform::win::ReadAll(fd, kMaxFileSize, "the registry file " + file.string());
     } catch (const platform::win::FileError& e) {
-        ::close(fd);
         throw RegistryError(
             e.Error() == 0 ? ERROR_BADDB : ERROR_CANTREAD,
             std::string(e.what()) + (e.Error() == 0 ? "; it was left as it is" : ""));
     }
-    ::close(fd);
     return Hive::Parse(text, file.string());
+}
+
+// -1 and no error when there is no file yet.
+int OpenForReading(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT)
+        throw RegistryError(ERROR_CANTREAD, "cannot read the registry file " + file.string() +
+                                                ": " + std::strerror(errno));
+    return fd;
+}
+
+Hive ReadFile(const fs::path& file) {
+    const int fd = OpenForReading(file);
+    if (fd < 0) return Hive();
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    return ReadOpenFile(fd, file);
 }
 
 }  // namespace
@@ -355,8 +367,80 @@ fs::path RegistryFile() {
     throw RegistryError(ERROR_CANTOPEN, "no home folder for the registry: set OSTREL_HOME");
 }
 
+namespace {
+
+// What tells one content of the file from another. Every change puts a new
+// file in place by rename, and the file last parsed is kept open, so its
+// inode cannot be reused for a later one; an edit in place changes the size
+// or the times.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+std::optional<FileStamp> StampOf(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::nullopt;
+    return FileStamp{st.st_dev, st.st_ino, st.st_size,
+                     std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                     std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
+// The file last parsed: activation looks up several keys in a row, and each
+// would otherwise parse the whole file again.
+struct ParsedFile {
+    std::mutex mutex;
+    fs::path file;
+    int fd = -1;
+    FileStamp stamp;
+    std::shared_ptr<const Hive> hive;
+};
+
+ParsedFile& LastParsed() {
+    static auto* parsed = new ParsedFile();  // lives as long as the process
+    return *parsed;
+}
+
+}  // namespace
+
+std::shared_ptr<const Hive> Snapshot() {
+    const fs::path file = RegistryFile();
+    const int fd = OpenForReading(file);
+    if (fd < 0) return std::make_shared<const Hive>();
+    bool kept = false;
+    struct Closer {
+        int fd;
+        bool& kept;
+        ~Closer() {
+            if (!kept) ::close(fd);
+        }
+    } closer{fd, kept};
+    const auto stamp = StampOf(fd);
+    ParsedFile& last = LastParsed();
+    if (stamp) {
+        std::lock_guard lock(last.mutex);
+        if (last.hive && last.file == file && last.stamp == *stamp) return last.hive;
+    }
+    auto hive = std::make_shared<const Hive>(ReadOpenFile(fd, file));
+    // Kept only when the file did not change while it was read.
+    if (stamp && StampOf(fd) == stamp) {
+        std::lock_guard lock(last.mutex);
+        if (last.fd >= 0) ::close(last.fd);
+        last.file = file;
+        last.fd = fd;
+        last.stamp = *stamp;
+        last.hive = hive;
+        kept = true;
+    }
+    return hive;
+}
+
 Hive Load() {
-    return ReadFile(RegistryFile());
+    return *Snapshot();
 }
 
 void Update(const std::function<bool(Hive&)>& change) {
@@ -473,7 +557,8 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult
     if (phkResult == nullptr || !Resolve(hKey, lpSubKey, path))
         return LSTATUS(ERROR_INVALID_PARAMETER);
     return Guard([&] {
-        const Hive hive = Load();
+        const auto snapshot = Snapshot();
+        const Hive& hive = *snapshot;
         if (RootPath(hKey) && (lpSubKey == nullptr || *lpSubKey == '\0')) {
             *phkResult = NewHandle(path);
             return LSTATUS(ERROR_SUCCESS);
@@ -542,8 +627,8 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, DWORD*, DWORD* lpType, B
     if (!Resolve(hKey, nullptr, path) || (lpData != nullptr && lpcbData == nullptr))
         return LSTATUS(ERROR_INVALID_PARAMETER);
     return Guard([&] {
-        const Hive hive = Load();
-        const Key* key = hive.Find(path);
+        const auto snapshot = Snapshot();
+        const Key* key = snapshot->Find(path);
         if (key == nullptr) return LSTATUS(ERROR_FILE_NOT_FOUND);
         const std::string folded = Hive::Fold(lpValueName == nullptr ? "" : lpValueName);
         const auto v = std::find_if(key->values.begin(), key->values.end(),
@@ -567,7 +652,7 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, 
     if (!Resolve(hKey, nullptr, path) || lpName == nullptr || lpcchName == nullptr)
         return LSTATUS(ERROR_INVALID_PARAMETER);
     return Guard([&] {
-        const auto names = Load().Subkeys(path);
+        const auto names = Snapshot()->Subkeys(path);
         if (dwIndex >= names.size()) return ERROR_NO_MORE_ITEMS;
         const std::string& name = names[dwIndex];
         if (*lpcchName <= name.size()) return LSTATUS(ERROR_MORE_DATA);
@@ -583,8 +668,8 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchV
     if (!Resolve(hKey, nullptr, path) || lpValueName == nullptr || lpcchValueName == nullptr)
         return LSTATUS(ERROR_INVALID_PARAMETER);
     return Guard([&] {
-        const Hive hive = Load();
-        const Key* key = hive.Find(path);
+        const auto snapshot = Snapshot();
+        const Key* key = snapshot->Find(path);
         if (key == nullptr || dwIndex >= key->values.size()) return ERROR_NO_MORE_ITEMS;
         const Value& v = key->values[dwIndex];
         if (*lpcchValueName <= v.name.size()) return LSTATUS(ERROR_MORE_DATA);

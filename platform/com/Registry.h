@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -125,6 +126,8 @@ std::filesystem::path RegistryFile();
 
 // The registry as the file holds it now (empty when there is no file yet).
 Hive Load();
+// The same, shared: the parsed file is kept while the file stays the same.
+std::shared_ptr<const Hive> Snapshot();
 // Runs `change` on the registry under the exclusive lock and writes the result
 // atomically when `change` returns true.
 void Update(const std::function<bool(Hive&)>& change);

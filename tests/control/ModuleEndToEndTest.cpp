@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <vector>
 
 #include "control/OstrelIds.h"
 #include "platform/com/Activation.h"
@@ -160,6 +161,47 @@ TEST(ModuleEndToEnd, MissingModuleFileIsNamed) {
     EXPECT_EQ(object, nullptr);
     CLSID clsid{};
     EXPECT_EQ(CLSIDFromProgID(u"OSTREL.NoSuchThing.1", &clsid), CO_E_CLASSSTRING);
+}
+
+// Every command reaches the control through its registration: with the
+// registered module gone, each one reports it by name instead of quietly
+// using another module; without any registration they use the module beside
+// the program and write nothing into the registry.
+TEST(ModuleEndToEnd, CommandsGoThroughTheRegistrationElseTheModuleBesideTheProgram) {
+    ostrel::test::TempHome home;
+    ostrel::test::AddToStore(ostrel::test::MakeCert({}));
+    ostrel::test::WriteFile(home.Path() / "text.txt", "text to sign");
+    const std::string text = (home.Path() / "text.txt").string();
+    const std::string hexFile = (home.Path() / "signed.hex").string();
+    ostrel::test::WriteFile(hexFile, SignedHex(ostrel::test::MakeCert({}), home.Path()));
+    const std::vector<std::string> commands = {"sign --index 0 --in " + text,
+                                               "verify --in " + hexFile,
+                                               "subject --in " + hexFile,
+                                               "serial --in " + hexFile,
+                                               "typelib",
+                                               "state save -",
+                                               "properties --list"};
+
+    for (const auto& command : commands) {
+        const auto r = RunCommand(Ostrel() + " " + command + " 2>&1");
+        EXPECT_EQ(r.status, 0) << command << ": " << r.out;
+    }
+    EXPECT_EQ(RegistryText(home), "");
+
+    const fs::path copy = home.Path() / "copy" / "OSTREL.OCX";
+    fs::create_directories(copy.parent_path());
+    fs::copy_file(Module(), copy);
+    ASSERT_EQ(RunCommand(Ostrel() + " register " + copy.string()).status, 0);
+    const auto signedByCopy = RunCommand(Ostrel() + " sign --index 0 --in " + text);
+    EXPECT_EQ(signedByCopy.status, 0);
+    EXPECT_FALSE(ostrel::test::DecodeBase64Text(signedByCopy.out).empty());
+
+    fs::remove(copy);
+    for (const auto& command : commands) {
+        const auto r = RunCommand(Ostrel() + " " + command + " 2>&1");
+        EXPECT_EQ(r.status, 3) << command << ": " << r.out;
+        EXPECT_NE(r.out.find(copy.string()), std::string::npos) << command << ": " << r.out;
+    }
 }
 
 TEST(ModuleEndToEnd, ActivationLoadsOnceAndUnloadsWhenUnused) {

@@ -105,6 +105,33 @@ TEST(Registry, ADamagedFileIsRefusedAndLeftAsItIs) {
     }
 }
 
+// Readers keep the parsed file while it stays the same, and see every change
+// another process makes, whether it replaces the file or edits it in place.
+TEST(Registry, AKeptParseNeverHidesAChange) {
+    TempHome home;
+    ASSERT_EQ(RegSetValueA(HKEY_CLASSES_ROOT, "Kept", REG_SZ, "one", 0), kOk);
+    const auto first = Snapshot();
+    EXPECT_EQ(Snapshot(), first) << "an unchanged file is not parsed again";
+
+    for (int round = 0; round < 20; ++round) {
+        const std::string value = "value " + std::to_string(round);
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(RegSetValueA(HKEY_CLASSES_ROOT, "Kept", REG_SZ, value.c_str(), 0) == kOk ? 0 : 1);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_EQ(status, 0);
+        EXPECT_EQ(QueryText(HKEY_CLASSES_ROOT, "Kept", nullptr), value);
+    }
+
+    std::string text = ReadFile(RegistryFile());
+    const auto at = text.find("value 19");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, 8, "edited in place");
+    WriteFile(RegistryFile(), text);
+    EXPECT_EQ(QueryText(HKEY_CLASSES_ROOT, "Kept", nullptr), "edited in place");
+}
+
 TEST(Registry, ConcurrentWritersNeverLoseAnEntryOrTearTheFile) {
     TempHome home;
     constexpr int kWriters = 8, kEach = 15;

@@ -1,0 +1,124 @@
+#include "hosts/ostrel/ControlHost.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "control/OstrelIds.h"
+#include "platform/com/Bstr.h"
+#include "platform/com/ComError.h"
+#include "platform/com/Utf.h"
+
+namespace ostrel::cli {
+
+using platform::com::ComPtr;
+
+std::string ModuleBesideProgram() {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) throw Failure("cannot find the folder of the ostrel program");
+    return (std::filesystem::path(std::string(self, std::size_t(n))).parent_path() / "OSTREL.OCX")
+        .string();
+}
+
+std::string Hex(HRESULT hr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+    return buf;
+}
+
+std::string Described(HRESULT hr) {
+    const std::string hex = Hex(hr);
+    const std::string name = platform::com::HResultName(hr);
+    return name == hex ? hex : hex + " " + name;
+}
+
+namespace {
+
+[[noreturn]] void CannotCreate(const std::string& what, HRESULT hr) {
+    const std::string why = platform::com::LastActivationError();
+    throw Failure("cannot create the control " + what + ": " + Described(hr) +
+                  (why.empty() ? "" : " (" + why + ")"));
+}
+
+}  // namespace
+
+ComPtr<IUnknown> CreateControl() {
+    const std::u16string progId = platform::com::Utf8ToUtf16(kDefaultProgId);
+    CLSID clsid{};
+    ComPtr<IUnknown> control;
+    if (SUCCEEDED(CLSIDFromProgID(progId.c_str(), &clsid))) {
+        const HRESULT hr =
+            CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, control.PutVoid());
+        if (FAILED(hr)) CannotCreate(std::string("registered as ") + kDefaultProgId, hr);
+        return control;
+    }
+    const std::string module = ModuleBesideProgram();
+    ComPtr<IClassFactory> factory;
+    HRESULT hr = platform::com::GetClassObjectFromModule(module, CLSID_Ostrel, IID_IClassFactory,
+                                                         factory.PutVoid());
+    if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, IID_IUnknown, control.PutVoid());
+    if (FAILED(hr)) CannotCreate("from " + module, hr);
+    return control;
+}
+
+platform::com::Variant InvokeMethod(const ComPtr<IUnknown>& control, const std::string& method,
+                                    std::vector<platform::com::Variant> args) {
+    const auto dispatch = Query<IDispatch>(control, "IDispatch");
+    std::u16string name = platform::com::Utf8ToUtf16(method);
+    LPOLESTR names[] = {name.data()};
+    DISPID dispid = DISPID_UNKNOWN;
+    HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &dispid);
+    if (FAILED(hr))
+        throw Failure("the control has no method " + method + " (" + Described(hr) + ")");
+    // Invoke takes the arguments last one first.
+    std::vector<VARIANT> raw;
+    for (auto it = args.rbegin(); it != args.rend(); ++it) raw.push_back(it->Raw());
+    DISPPARAMS params{raw.data(), nullptr, UINT(raw.size()), 0};
+    platform::com::Variant result;
+    EXCEPINFO excep{};
+    UINT argErr = 0;
+    hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                          result.Ptr(), &excep, &argErr);
+    const platform::com::Bstr description(excep.bstrDescription);
+    SysFreeString(excep.bstrSource);
+    SysFreeString(excep.bstrHelpFile);
+    if (FAILED(hr))
+        throw Failure(method + " failed: " + Described(hr) +
+                      (description.IsNull() ? "" : " (" + description.Utf8() + ")"));
+    return result;
+}
+
+namespace {
+
+[[noreturn]] void WrongType(const platform::com::Variant& result, const char* expected) {
+    throw Failure(std::string("the control answered with ") +
+                  platform::com::VarTypeName(result.Raw().vt) + " where " + expected +
+                  " was expected");
+}
+
+}  // namespace
+
+std::optional<std::string> TextResult(const platform::com::Variant& result) {
+    const VARIANT& v = result.Raw();
+    if (v.vt != VT_BSTR) WrongType(result, "a text");
+    if (v.bstrVal == nullptr) return std::nullopt;
+    return platform::com::Utf16ToUtf8(std::u16string_view(v.bstrVal, SysStringLen(v.bstrVal)));
+}
+
+bool BoolResult(const platform::com::Variant& result) {
+    if (result.Raw().vt != VT_BOOL) WrongType(result, "a boolean");
+    return result.Raw().boolVal != 0;
+}
+
+LONG LongResult(const platform::com::Variant& result) {
+    if (result.Raw().vt != VT_I4) WrongType(result, "a number");
+    return result.Raw().lVal;
+}
+
+void ReleaseControlModules() {
+    CoFreeUnusedLibraries();
+}
+
+}  // namespace ostrel::cli

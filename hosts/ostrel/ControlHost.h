@@ -1,0 +1,61 @@
+#pragma once
+// How every command reaches the control: as any host does, through the
+// registered class and its interfaces only. The program carries no control of
+// its own; where the class is not registered it uses the module installed
+// beside it, loaded the same way, so that `ostrel sign` works before (and
+// after) the user registers anything.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/com/Activation.h"
+#include "platform/com/Variant.h"
+
+namespace ostrel::cli {
+
+inline constexpr const char* kDefaultProgId = "OSTREL.OstrelCtrl.1";
+
+// The module file installed beside this program.
+std::string ModuleBesideProgram();
+
+// "0x80040154" and, where it has one, its name: "0x80040154 REGDB_E_CLASSNOTREG".
+std::string Hex(HRESULT hr);
+std::string Described(HRESULT hr);
+
+// A new control (its IUnknown) from the registered class of the program
+// identifier; from the module beside the program when that identifier is not
+// registered. A registration that names a module which cannot be used is
+// reported (Failure), never passed over.
+platform::com::ComPtr<IUnknown> CreateControl();
+
+// The control's interface `I`, or Failure naming what is missing.
+template <class I>
+platform::com::ComPtr<I> Query(const platform::com::ComPtr<IUnknown>& control, const char* name);
+
+// Calls a method late-bound, as scripts do: its identifier by name, then
+// Invoke with the arguments given in order. Failure when the call fails.
+platform::com::Variant InvokeMethod(const platform::com::ComPtr<IUnknown>& control,
+                                    const std::string& method,
+                                    std::vector<platform::com::Variant> args);
+
+// A method's result as the type it is declared with; Failure when the control
+// answered with another type. A text result is nothing for the null string.
+std::optional<std::string> TextResult(const platform::com::Variant& result);
+bool BoolResult(const platform::com::Variant& result);
+LONG LongResult(const platform::com::Variant& result);
+
+// Lets go of the modules no control of theirs needs any more.
+void ReleaseControlModules();
+
+}  // namespace ostrel::cli
+
+#include "hosts/ostrel/Cli.h"
+
+template <class I>
+platform::com::ComPtr<I> ostrel::cli::Query(const platform::com::ComPtr<IUnknown>& control,
+                                            const char* name) {
+    platform::com::ComPtr<I> out = control.As<I>();
+    if (!out) throw Failure(std::string("the control does not offer ") + name);
+    return out;
+}
