@@ -16,6 +16,7 @@
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/ControlHost.h"
 #include "platform/com/Utf.h"
+#include "platform/ctl/DataObject.h"
 #include "platform/ctl/TextPropertyBag.h"
 #include "platform/win/ErrorText.h"
 #include "platform/win/LastError.h"
@@ -31,12 +32,6 @@ void Check(HRESULT hr, const std::string& what) {
     if (FAILED(hr)) throw Failure(what + " (" + platform::com::HResultName(hr) + ")");
 }
 
-std::string LastErrorText() {
-    const DWORD code = GetLastError();
-    const auto text = SystemErrorDescription(code);
-    return text ? std::string(*text) : "error " + std::to_string(code);
-}
-
 std::string UserTypeOf(const ComPtr<IUnknown>& control) {
     LPOLESTR name = nullptr;
     if (FAILED(Query<IOleObject>(control, "IOleObject")->GetUserType(USERCLASSTYPE_FULL, &name)))
@@ -46,30 +41,39 @@ std::string UserTypeOf(const ComPtr<IUnknown>& control) {
     return text;
 }
 
-// A device context and nothing left behind, however the drawing ends.
-struct ImageDC {
-    HDC hdc;
-    ImageDC(int width, int height) : hdc(platform::ui::CreateImageDC(width, height)) {
-        if (hdc == nullptr) throw Failure("cannot make a picture of that size: " + LastErrorText());
-    }
-    ~ImageDC() { DeleteDC(hdc); }
-    ImageDC(const ImageDC&) = delete;
-    ImageDC& operator=(const ImageDC&) = delete;
-};
-
+// The picture is made inside the control's module, which hands it out as
+// PNG bytes in a stream: a device context made here would mean nothing to the
+// module's own drawing functions.
 void Draw(int width, int height, const std::string& out) {
-    const ComPtr<IUnknown> control = CreateControl();
-    Check(Query<IPersistStreamInit>(control, "IPersistStreamInit")->InitNew(),
-          "cannot initialise the control");
-    const ImageDC image(width, height);
-    const RECTL bounds{0, 0, width, height};
-    Check(
-        Query<IViewObject>(control, "IViewObject")->Draw(DVASPECT_CONTENT, -1, image.hdc, &bounds),
-        "the control could not draw");
-    std::vector<unsigned char> png;
-    if (!platform::ui::EncodeImagePng(image.hdc, png))
-        throw Failure("cannot make the picture: " + LastErrorText());
-    WriteOutput(out, std::string_view(reinterpret_cast<const char*>(png.data()), png.size()));
+    std::string png;
+    {
+        const ComPtr<IUnknown> control = CreateControl();
+        Check(Query<IPersistStreamInit>(control, "IPersistStreamInit")->InitNew(),
+              "cannot initialise the control");
+        SIZEL extent{platform::ctl::HimetricFromPixels(width),
+                     platform::ctl::HimetricFromPixels(height)};
+        Check(Query<IOleObject>(control, "IOleObject")->SetExtent(DVASPECT_CONTENT, &extent),
+              "the control cannot take that size");
+        FORMATETC format{CF_PNG, nullptr, DVASPECT_CONTENT, -1, TYMED_ISTREAM};
+        STGMEDIUM medium{};
+        Check(Query<IDataObject>(control, "IDataObject")->GetData(&format, &medium),
+              "the control could not draw");
+        struct Release {
+            STGMEDIUM& medium;
+            ~Release() { ReleaseStgMedium(&medium); }
+        } release{medium};
+        if (medium.tymed != TYMED_ISTREAM || medium.pstm == nullptr)
+            throw Failure("the control handed out its picture in a form this program cannot read");
+        char buffer[65536];
+        for (;;) {
+            ULONG got = 0;
+            Check(medium.pstm->Read(buffer, sizeof buffer, &got), "cannot read the picture");
+            if (got == 0) break;
+            png.append(buffer, got);
+        }
+    }
+    ReleaseControlModules();
+    WriteOutput(out, png);
 }
 
 void About() {

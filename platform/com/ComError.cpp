@@ -48,6 +48,11 @@ std::string HResultName(HRESULT hr) {
         OSTREL_HR_NAME(CONNECT_E_NOCONNECTION),
         OSTREL_HR_NAME(CONNECT_E_CANNOTCONNECT),
         OSTREL_HR_NAME(CO_E_CLASSSTRING),
+        // Data transfer: declared with the control interfaces, out of sight here.
+        {HRESULT(0x80040064), "DV_E_FORMATETC"},
+        {HRESULT(0x80040068), "DV_E_LINDEX"},
+        {HRESULT(0x80040069), "DV_E_TYMED"},
+        {HRESULT(0x8004006B), "DV_E_DVASPECT"},
     };
 #undef OSTREL_HR_NAME
     for (const auto& n : kNames)

@@ -5,11 +5,15 @@
 #include <string>
 #include <typeinfo>
 
+#include "platform/com/Activation.h"
 #include "platform/com/Registration.h"
 #include "platform/com/Utf.h"
+#include "platform/ctl/DataObject.h"
+#include "platform/ctl/MemoryStream.h"
 #include "platform/ctl/PropertyFrame.h"
 #include "platform/ctl/StateStream.h"
 #include "platform/ui/ModuleStrings.h"
+#include "platform/win/LastError.h"
 
 using platform::com::ComPtr;
 
@@ -32,6 +36,34 @@ HRESULT Guard(AFX_MODULE_STATE* state, F&& body) noexcept {
         return E_UNEXPECTED;
     }
 }
+
+// The failure the platform recorded as a result code. Never success: a
+// caller must not take a picture that failed for an empty one.
+HRESULT LastErrorResult() {
+    const DWORD code = GetLastError();
+    if (code == 0) return HRESULT(E_FAIL);
+    // Some last-error codes are result codes already.
+    if ((code & 0x80000000u) != 0) return platform::com::Hr(code);
+    return HRESULT_FROM_WIN32(code);
+}
+
+// The one request for data a control answers.
+HRESULT CheckPictureFormat(const FORMATETC& format) {
+    if (format.cfFormat != CF_PNG) return DV_E_FORMATETC;
+    if (format.dwAspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    if (format.lindex != -1) return DV_E_LINDEX;
+    // A mask: a caller may offer several media and take the one given.
+    if ((format.tymed & TYMED_ISTREAM) == 0) return DV_E_TYMED;
+    return S_OK;
+}
+
+// Owns a context made for one picture.
+struct OwnedDC {
+    HDC hdc;
+    ~OwnedDC() {
+        if (hdc != nullptr) ::DeleteDC(hdc);
+    }
+};
 
 LPOLESTR TaskString(std::u16string_view text) {
     auto* out = static_cast<LPOLESTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(OLECHAR)));
@@ -403,28 +435,94 @@ HRESULT COleControl::GetMiscStatus(DWORD, DWORD* pdwStatus) {
     });
 }
 
+HRESULT COleControl::SetExtent(DWORD dwDrawAspect, SIZEL* psizel) {
+    return Guard(m_pModuleState, [&]() -> HRESULT {
+        if (dwDrawAspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+        if (psizel == nullptr) return E_POINTER;
+        // A size the control could not be pictured at would only fail later,
+        // in GetData, far from the call that caused it.
+        int width = 0, height = 0;
+        if (!platform::ctl::PictureSize(psizel->cx, psizel->cy, width, height))
+            return HRESULT(E_INVALIDARG);
+        if (psizel->cx != m_cxExtent || psizel->cy != m_cyExtent) {
+            m_cxExtent = psizel->cx;
+            m_cyExtent = psizel->cy;
+            SetModifiedFlag();
+        }
+        return S_OK;
+    });
+}
+
+HRESULT COleControl::GetExtent(DWORD dwDrawAspect, SIZEL* psizel) {
+    return Guard(m_pModuleState, [&]() -> HRESULT {
+        if (dwDrawAspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+        if (psizel == nullptr) return E_POINTER;
+        *psizel = {m_cxExtent, m_cyExtent};
+        return S_OK;
+    });
+}
+
+bool COleControl::DrawLent(HDC hdc, const CRect& bounds) {
+    // The control's selections stay its own: the context is given back as
+    // it came.
+    const int saved = ::SaveDC(hdc);
+    if (saved == 0) return false;
+    struct Lent {
+        CDC dc;
+        HDC hdc;
+        int saved;
+        ~Lent() {
+            dc.Detach();
+            ::RestoreDC(hdc, saved);
+        }
+    } lent{{}, hdc, saved};
+    lent.dc.Attach(hdc);
+    OnDraw(&lent.dc, bounds, bounds);
+    return true;
+}
+
 HRESULT COleControl::Draw(DWORD dwDrawAspect, LONG lindex, HDC hdcDraw, LPCRECTL lprcBounds) {
     return Guard(m_pModuleState, [&]() -> HRESULT {
         if (dwDrawAspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
         if (lindex != -1) return DV_E_LINDEX;
         if (lprcBounds == nullptr) return E_POINTER;
-        // The control's selections stay its own: the host's context is
-        // given back as it came.
-        const int saved = ::SaveDC(hdcDraw);
-        if (saved == 0) return HRESULT(E_INVALIDARG);
-        struct Lent {
-            CDC dc;
-            HDC hdc;
-            int saved;
-            ~Lent() {
-                dc.Detach();
-                ::RestoreDC(hdc, saved);
-            }
-        } lent{{}, hdcDraw, saved};
-        lent.dc.Attach(hdcDraw);
-        const CRect bounds(*lprcBounds);
-        OnDraw(&lent.dc, bounds, bounds);
+        return DrawLent(hdcDraw, CRect(*lprcBounds)) ? S_OK : HRESULT(E_INVALIDARG);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// IDataObject
+
+HRESULT COleControl::GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) {
+    // The host may let the control go from inside its drawing.
+    const auto self = ComPtr<IDispatch>::Share(static_cast<IDispatch*>(this));
+    return Guard(m_pModuleState, [&]() -> HRESULT {
+        if (pmedium == nullptr) return E_POINTER;
+        *pmedium = {TYMED_NULL, nullptr, nullptr};
+        if (pformatetcIn == nullptr) return E_POINTER;
+        if (const HRESULT hr = CheckPictureFormat(*pformatetcIn); FAILED(hr)) return hr;
+        // The extent may have come from a saved state rather than SetExtent.
+        int width = 0, height = 0;
+        if (!platform::ctl::PictureSize(m_cxExtent, m_cyExtent, width, height))
+            return HRESULT(E_INVALIDARG);
+
+        std::vector<unsigned char> png;
+        {
+            const OwnedDC picture{platform::ui::CreateImageDC(width, height)};
+            if (picture.hdc == nullptr) return LastErrorResult();
+            if (!DrawLent(picture.hdc, CRect(0, 0, width, height))) return LastErrorResult();
+            if (!platform::ui::EncodeImagePng(picture.hdc, png)) return LastErrorResult();
+        }
+        auto stream = platform::ctl::MemoryStream::Create(std::move(png));
+        *pmedium = {TYMED_ISTREAM, static_cast<IStream*>(stream.Detach()), nullptr};
         return S_OK;
+    });
+}
+
+HRESULT COleControl::QueryGetData(FORMATETC* pformatetc) {
+    return Guard(m_pModuleState, [&]() -> HRESULT {
+        if (pformatetc == nullptr) return E_POINTER;
+        return CheckPictureFormat(*pformatetc);
     });
 }
 

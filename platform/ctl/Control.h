@@ -101,7 +101,7 @@ protected:                                        \
 class COleControl
     : public CWnd,
       public platform::com::ComObject<IDispatch, IProvideClassInfo, IConnectionPointContainer,
-                                      IOleObject, IViewObject, IPersistStreamInit,
+                                      IOleObject, IViewObject, IDataObject, IPersistStreamInit,
                                       IPersistPropertyBag, ISpecifyPropertyPages> {
     DECLARE_DYNAMIC(COleControl)
 
@@ -169,8 +169,16 @@ public:
     HRESULT GetUserClassID(CLSID* pClsid) override;
     HRESULT GetUserType(DWORD dwFormOfType, LPOLESTR* pszUserType) override;
     HRESULT GetMiscStatus(DWORD dwAspect, DWORD* pdwStatus) override;
+    // Only extents the control can make a picture of are taken
+    // (E_INVALIDARG otherwise); a new one marks the control modified.
+    HRESULT SetExtent(DWORD dwDrawAspect, SIZEL* psizel) override;
+    HRESULT GetExtent(DWORD dwDrawAspect, SIZEL* psizel) override;
     // --- IViewObject
     HRESULT Draw(DWORD dwDrawAspect, LONG lindex, HDC hdcDraw, LPCRECTL lprcBounds) override;
+    // --- IDataObject: the control as drawn by OnDraw, a PNG image (CF_PNG)
+    // in a stream, its extent in pixels at 96 dots per inch.
+    HRESULT GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
+    HRESULT QueryGetData(FORMATETC* pformatetc) override;
     // --- IPersistStreamInit and IPersistPropertyBag
     HRESULT IsDirty() override;
     HRESULT Load(LPSTREAM pStm) override;
@@ -210,6 +218,9 @@ private:
     };
     std::vector<Verb> CollectVerbs() const;
     platform::com::DispatchObject Self();
+    // OnDraw into a context lent for the call; false (the code set) when the
+    // context cannot keep its selections.
+    bool DrawLent(HDC hdc, const CRect& bounds);
     HRESULT TypeInfoOf(LCID lcid, REFGUID guid, ITypeInfo** ppTypeInfo);
     HRESULT SaveToList(platform::ctl::StateProperties& props);
 

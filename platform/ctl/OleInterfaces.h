@@ -36,7 +36,9 @@ inline constexpr HRESULT STG_E_MEDIUMFULL = platform::com::Hr(0x80030070);
 inline constexpr HRESULT STG_E_INVALIDHEADER = platform::com::Hr(0x800300FB);
 inline constexpr HRESULT STG_E_OLDDLL = platform::com::Hr(0x80030105);
 inline constexpr HRESULT STG_E_DOCFILECORRUPT = platform::com::Hr(0x80030109);
+inline constexpr HRESULT DV_E_FORMATETC = platform::com::Hr(0x80040064);
 inline constexpr HRESULT DV_E_LINDEX = platform::com::Hr(0x80040068);
+inline constexpr HRESULT DV_E_TYMED = platform::com::Hr(0x80040069);
 inline constexpr HRESULT DV_E_DVASPECT = platform::com::Hr(0x8004006B);
 inline constexpr HRESULT OLEOBJ_E_INVALIDVERB = platform::com::Hr(0x80040181);
 
@@ -133,6 +135,63 @@ protected:
     ~IViewObject() = default;
 };
 
+// ---------------------------------------------------------------------------
+// Data transfer: a format asked for, and the medium the data comes in. A
+// control hands out its picture this way because a device context made by a
+// host is unknown to the copy of the platform inside the control's module,
+// while a stream crosses, being called only through its table.
+
+using CLIPFORMAT = WORD;
+
+// PNG image bytes. The number is this platform's own and never changes: it
+// lies in the range of registered formats, but no registration gives it out,
+// so a host and a control that each link their own copy of the platform agree
+// on it without talking to each other first.
+inline constexpr CLIPFORMAT CF_PNG = 0xC0F0;
+
+// Media, as a mask in a request and as a single value in an answer.
+inline constexpr DWORD TYMED_NULL = 0;
+inline constexpr DWORD TYMED_HGLOBAL = 1;
+inline constexpr DWORD TYMED_ISTREAM = 4;
+
+struct FORMATETC {
+    CLIPFORMAT cfFormat;
+    void* ptd;  // the target device; null: the screen
+    DWORD dwAspect;
+    LONG lindex;
+    DWORD tymed;
+};
+using LPFORMATETC = FORMATETC*;
+
+// The data handed out: only the stream form exists here. Whoever receives it
+// owns it and gives it back with ReleaseStgMedium.
+struct STGMEDIUM {
+    DWORD tymed;
+    IStream* pstm;
+    IUnknown* pUnkForRelease;
+};
+using LPSTGMEDIUM = STGMEDIUM*;
+
+// Releases the stream and pUnkForRelease, and leaves the medium empty
+// (TYMED_NULL); does nothing for null.
+void ReleaseStgMedium(LPSTGMEDIUM pmedium);
+
+struct IDataObject : IUnknown {
+    static constexpr IID kIid = platform::com::MakeGuid("{0000010E-0000-0000-C000-000000000046}");
+    using Base = IUnknown;
+    // The data in a new medium the caller releases; on failure the medium is
+    // left empty. DV_E_FORMATETC, DV_E_DVASPECT, DV_E_LINDEX or DV_E_TYMED
+    // name the field of the request that cannot be met.
+    virtual HRESULT GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) = 0;
+    // S_OK when GetData would take the request, else the code it would give.
+    virtual HRESULT QueryGetData(FORMATETC* pformatetc) = 0;
+
+protected:
+    ~IDataObject() = default;
+};
+
+// ---------------------------------------------------------------------------
+
 struct OLEVERB {
     LONG lVerb;
     LPOLESTR lpszVerbName;  // from CoTaskMemAlloc
@@ -169,6 +228,13 @@ protected:
     ~IEnumOLEVERB() = default;
 };
 
+// A size in hundredths of a millimetre (HIMETRIC).
+struct SIZEL {
+    LONG cx;
+    LONG cy;
+};
+using LPSIZEL = SIZEL*;
+
 struct IOleObject : IUnknown {
     static constexpr IID kIid = platform::com::MakeGuid("{00000112-0000-0000-C000-000000000046}");
     using Base = IUnknown;
@@ -178,6 +244,9 @@ struct IOleObject : IUnknown {
     // The text from CoTaskMemAlloc.
     virtual HRESULT GetUserType(DWORD dwFormOfType, LPOLESTR* pszUserType) = 0;
     virtual HRESULT GetMiscStatus(DWORD dwAspect, DWORD* pdwStatus) = 0;
+    // The size the object is drawn at, in hundredths of a millimetre.
+    virtual HRESULT SetExtent(DWORD dwDrawAspect, SIZEL* psizel) = 0;
+    virtual HRESULT GetExtent(DWORD dwDrawAspect, SIZEL* psizel) = 0;
 
 protected:
     ~IOleObject() = default;
@@ -217,6 +286,7 @@ inline constexpr IID IID_IPersistPropertyBag = IPersistPropertyBag::kIid;
 inline constexpr IID IID_IPropertyBag = IPropertyBag::kIid;
 inline constexpr IID IID_IStream = IStream::kIid;
 inline constexpr IID IID_IViewObject = IViewObject::kIid;
+inline constexpr IID IID_IDataObject = IDataObject::kIid;
 inline constexpr IID IID_IOleObject = IOleObject::kIid;
 inline constexpr IID IID_ISpecifyPropertyPages = ISpecifyPropertyPages::kIid;
 inline constexpr IID IID_IPropertyPage = IPropertyPage::kIid;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "control/OstrelCtrl.h"
+#include "platform/ui/DeviceContext.h"
 #include "tests/platform/ui/UiTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -34,6 +36,21 @@ TEST_F(ControlCommands, DrawWritesAPngOfTheSizeAsked) {
     };
     EXPECT_EQ(be32(16), 321u);
     EXPECT_EQ(be32(20), 45u);
+
+    // The picture made inside the module is the one a host gets drawing the
+    // control into its own device context.
+    auto control =
+        platform::com::ComPtr<IUnknown>::Attach(RUNTIME_CLASS(COstrelCtrl)->CreateObject());
+    ASSERT_TRUE(control);
+    ASSERT_EQ(control.As<IPersistStreamInit>()->InitNew(), S_OK);
+    HDC dc = platform::ui::CreateImageDC(321, 45);
+    ASSERT_NE(dc, nullptr);
+    const RECTL bounds{0, 0, 321, 45};
+    EXPECT_EQ(control.As<IViewObject>()->Draw(DVASPECT_CONTENT, -1, dc, &bounds), S_OK);
+    std::vector<unsigned char> expected;
+    EXPECT_TRUE(platform::ui::EncodeImagePng(dc, expected));
+    DeleteDC(dc);
+    EXPECT_EQ(png, std::string(expected.begin(), expected.end()));
 
     for (const char* bad :
          {"--width 0 --height 5", "--width 5 --height 4097", "--width x --height 5"})

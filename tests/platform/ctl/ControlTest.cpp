@@ -62,7 +62,8 @@ TEST_F(Control, AnswersForEveryInterfaceWithOneIdentity) {
                         IID_IPersist,
                         IID_IPersistStreamInit,
                         IID_IPersistPropertyBag,
-                        IID_ISpecifyPropertyPages};
+                        IID_ISpecifyPropertyPages,
+                        IID_IDataObject};
     for (const IID& iid : iids) {
         ComPtr<IUnknown> asked;
         ASSERT_EQ(m_unknown->QueryInterface(iid, asked.PutVoid()), S_OK)
