@@ -486,6 +486,29 @@ HRESULT LoadTypeLibFromImage(std::span<const BYTE> image, ITypeLib** pptlib) {
 
 using platform::com::TypeLibRegistration;
 
+namespace {
+
+// The TYPELIB resource of the module this code is linked into, when `path`
+// is that module's file: it is read where it lies instead of from the file.
+std::optional<std::span<const BYTE>> OwnModuleTypeLib(const std::string& path) {
+    const HMODULE self =
+        platform::com::ModuleOfAddress(reinterpret_cast<const void*>(&LoadTypeLib));
+    if (self == nullptr) return std::nullopt;
+    const auto selfPath = platform::com::ModuleFileName(self);
+    struct stat asked {};
+    struct stat own {};
+    if (!selfPath || ::stat(path.c_str(), &asked) != 0 || ::stat(selfPath->c_str(), &own) != 0 ||
+        asked.st_dev != own.st_dev || asked.st_ino != own.st_ino)
+        return std::nullopt;
+    const HRSRC found = FindResourceA(self, MAKEINTRESOURCEA(1), "TYPELIB");
+    if (found == nullptr) return std::nullopt;
+    const auto* bytes = static_cast<const BYTE*>(LoadResource(self, found));
+    if (bytes == nullptr) return std::nullopt;
+    return std::span<const BYTE>(bytes, SizeofResource(self, found));
+}
+
+}  // namespace
+
 HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
     if (pptlib == nullptr) return E_POINTER;
     *pptlib = nullptr;
@@ -497,7 +520,10 @@ HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
         while (szFile[n] != 0) ++n;
         const auto path = platform::com::Utf16ToUtf8Exact(std::u16string_view(szFile, n));
         if (!path || path->empty()) return TYPE_E_CANTLOADLIBRARY;
-        // A module carries its library as its resource "TYPELIB" 1.
+        // A module carries its library as its resource "TYPELIB" 1; the
+        // module this code runs in has it in memory already.
+        if (const auto own = OwnModuleTypeLib(*path))
+            return platform::com::LoadTypeLibFromImage(*own, pptlib);
         if (platform::com::IsModuleFile(*path)) {
             auto resource = platform::com::ReadFileResource(*path, "TYPELIB", 1);
             if (!resource) return TYPE_E_CANTLOADLIBRARY;
