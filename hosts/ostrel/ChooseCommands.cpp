@@ -11,12 +11,7 @@ void AddChooseCommands(CLI::App& app, int& exitCode) {
         "Let the user choose a certificate of the personal store and print its position (0 is "
         "the first), or -1 when none was chosen. Sign with it later by `ostrel sign --index`.");
     choose->callback([&exitCode] {
-        LONG index = -1;
-        {
-            const auto control = CreateControl();
-            index = LongResult(InvokeMethod(control, "ChooseCertificate", {}));
-        }
-        ReleaseControlModules();
+        const LONG index = LongResult(CallControl("ChooseCertificate", {}));
         WriteOutput("-", std::to_string(index) + "\n");
         exitCode = index >= 0 ? kExitOk : kExitFalse;
     });

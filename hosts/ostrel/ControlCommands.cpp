@@ -77,11 +77,7 @@ void Draw(int width, int height, const std::string& out) {
 }
 
 void About() {
-    {
-        const ComPtr<IUnknown> control = CreateControl();
-        InvokeMethod(control, "AboutBox", {});
-    }
-    ReleaseControlModules();
+    CallControl("AboutBox", {});
 }
 
 // The verbs as a host's menu shows them: the accelerator mark taken out.

@@ -90,6 +90,17 @@ platform::com::Variant InvokeMethod(const ComPtr<IUnknown>& control, const std::
     return result;
 }
 
+platform::com::Variant CallControl(const std::string& method,
+                                   std::vector<platform::com::Variant> args) {
+    platform::com::Variant result;
+    {
+        const auto control = CreateControl();
+        result = InvokeMethod(control, method, std::move(args));
+    }
+    ReleaseControlModules();
+    return result;
+}
+
 namespace {
 
 [[noreturn]] void WrongType(const platform::com::Variant& result, const char* expected) {

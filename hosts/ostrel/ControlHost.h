@@ -39,6 +39,11 @@ platform::com::Variant InvokeMethod(const platform::com::ComPtr<IUnknown>& contr
                                     const std::string& method,
                                     std::vector<platform::com::Variant> args);
 
+// Creates the control, calls one method as above, and lets the control and
+// its module go: what a command that needs one answer of the control does.
+platform::com::Variant CallControl(const std::string& method,
+                                   std::vector<platform::com::Variant> args);
+
 // A method's result as the type it is declared with; Failure when the control
 // answered with another type. A text result is nothing for the null string.
 std::optional<std::string> TextResult(const platform::com::Variant& result);

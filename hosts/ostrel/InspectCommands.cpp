@@ -55,15 +55,9 @@ CLI::App* AddInspectCommand(CLI::App& app, const std::string& name, const std::s
 
 // Calls an inspection method of the control with the message's text.
 platform::com::Variant Inspect(const std::string& method, const std::string& text) {
-    platform::com::Variant result;
-    {
-        const auto control = CreateControl();
-        std::vector<platform::com::Variant> args;
-        args.push_back(platform::com::Variant::Str(text));
-        result = InvokeMethod(control, method, std::move(args));
-    }
-    ReleaseControlModules();
-    return result;
+    std::vector<platform::com::Variant> args;
+    args.push_back(platform::com::Variant::Str(text));
+    return CallControl(method, std::move(args));
 }
 
 // Prints a text result: the text and a line break; nothing for the null string.

@@ -44,17 +44,13 @@ void AddSignCommands(CLI::App& app, int& exitCode) {
         const std::string text = ReadInput(options->in);
         CheckSignable(text, options->in.empty() || options->in == "-" ? std::string("the input")
                                                                       : options->in);
-        std::string signature;
-        {
-            const auto control = CreateControl();
-            std::vector<platform::com::Variant> args;
-            args.push_back(platform::com::Variant::Str(text));
-            if (options->index) args.push_back(platform::com::Variant::I4(*options->index));
-            const auto result = InvokeMethod(
-                control, options->index ? "SignMessageNoPrompt" : "SignMessage", std::move(args));
-            signature = TextResult(result).value_or("");
-        }
-        ReleaseControlModules();
+        std::vector<platform::com::Variant> args;
+        args.push_back(platform::com::Variant::Str(text));
+        if (options->index) args.push_back(platform::com::Variant::I4(*options->index));
+        const std::string signature =
+            TextResult(CallControl(options->index ? "SignMessageNoPrompt" : "SignMessage",
+                                   std::move(args)))
+                .value_or("");
         if (!signature.empty()) WriteOutput(options->out, signature);
         exitCode = signature.empty() ? kExitFalse : kExitOk;
     });
