@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs the main job: on first use it makes
-# a demo certificate in a demo home, then signs a sample text by position,
-# prints the signature text, and has OpenSSL verify it; then registers the
-# module and signs once more through activation, as any automation host would.
+# a demo certificate in a demo home, then signs a sample text by position with
+# `ostrel sign`, prints the signature text, and has OpenSSL verify it; then
+# registers the module and signs once more late-bound with `ostrel call`, as
+# any automation host would.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
