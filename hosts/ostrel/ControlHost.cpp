@@ -63,6 +63,23 @@ ComPtr<IUnknown> CreateControl() {
     return control;
 }
 
+HRESULT InvokeById(IDispatch* dispatch, DISPID dispid, std::vector<platform::com::Variant>& args,
+                   platform::com::Variant& result, std::string* description) {
+    // Invoke takes the arguments last one first.
+    std::vector<VARIANT> raw;
+    for (auto it = args.rbegin(); it != args.rend(); ++it) raw.push_back(it->Raw());
+    DISPPARAMS params{raw.data(), nullptr, UINT(raw.size()), 0};
+    EXCEPINFO excep{};
+    UINT argErr = 0;
+    const HRESULT hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                        &params, result.Ptr(), &excep, &argErr);
+    const platform::com::Bstr text(excep.bstrDescription);
+    SysFreeString(excep.bstrSource);
+    SysFreeString(excep.bstrHelpFile);
+    if (description != nullptr) *description = text.IsNull() ? std::string() : text.Utf8();
+    return hr;
+}
+
 platform::com::Variant InvokeMethod(const ComPtr<IUnknown>& control, const std::string& method,
                                     std::vector<platform::com::Variant> args) {
     const auto dispatch = Query<IDispatch>(control, "IDispatch");
@@ -72,21 +89,12 @@ platform::com::Variant InvokeMethod(const ComPtr<IUnknown>& control, const std::
     HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &dispid);
     if (FAILED(hr))
         throw Failure("the control has no method " + method + " (" + Described(hr) + ")");
-    // Invoke takes the arguments last one first.
-    std::vector<VARIANT> raw;
-    for (auto it = args.rbegin(); it != args.rend(); ++it) raw.push_back(it->Raw());
-    DISPPARAMS params{raw.data(), nullptr, UINT(raw.size()), 0};
     platform::com::Variant result;
-    EXCEPINFO excep{};
-    UINT argErr = 0;
-    hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                          result.Ptr(), &excep, &argErr);
-    const platform::com::Bstr description(excep.bstrDescription);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrHelpFile);
+    std::string description;
+    hr = InvokeById(dispatch.Get(), dispid, args, result, &description);
     if (FAILED(hr))
         throw Failure(method + " failed: " + Described(hr) +
-                      (description.IsNull() ? "" : " (" + description.Utf8() + ")"));
+                      (description.empty() ? "" : " (" + description + ")"));
     return result;
 }
 

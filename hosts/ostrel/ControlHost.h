@@ -33,6 +33,11 @@ platform::com::ComPtr<IUnknown> CreateControl();
 template <class I>
 platform::com::ComPtr<I> Query(const platform::com::ComPtr<IUnknown>& control, const char* name);
 
+// Invokes the method `dispid` with the arguments given in order; the result
+// code, and the control's own words on a failure in `description`.
+HRESULT InvokeById(IDispatch* dispatch, DISPID dispid, std::vector<platform::com::Variant>& args,
+                   platform::com::Variant& result, std::string* description = nullptr);
+
 // Calls a method late-bound, as scripts do: its identifier by name, then
 // Invoke with the arguments given in order. Failure when the call fails.
 platform::com::Variant InvokeMethod(const platform::com::ComPtr<IUnknown>& control,

@@ -243,21 +243,11 @@ int Call(const CallOptions& options) {
         if (types && types->size() != texts.size())
             throw UsageError(options.method + " takes " + std::to_string(types->size()) +
                              " argument(s), " + std::to_string(texts.size()) + " given");
-        // Invoke takes the arguments last one first.
         std::vector<platform::com::Variant> values;
-        for (std::size_t i = texts.size(); i-- > 0;)
+        for (std::size_t i = 0; i < texts.size(); ++i)
             values.push_back(ArgumentValue(texts[i], types ? (*types)[i] : VARTYPE(VT_BSTR), i));
-        std::vector<VARIANT> raw;
-        for (auto& v : values) raw.push_back(v.Raw());
-        DISPPARAMS params{raw.data(), nullptr, UINT(raw.size()), 0};
         platform::com::Variant result;
-        EXCEPINFO excep{};
-        UINT argErr = 0;
-        hr = dispatch->Invoke(dispid, IID_NULL, 0x0409, DISPATCH_METHOD, &params, result.Ptr(),
-                              &excep, &argErr);
-        SysFreeString(excep.bstrSource);
-        SysFreeString(excep.bstrDescription);
-        SysFreeString(excep.bstrHelpFile);
+        hr = InvokeById(dispatch.Get(), dispid, values, result);
         exitCode = PrintCallResult(options, hr, result.Raw());
     }
     CoFreeUnusedLibraries();

@@ -110,7 +110,8 @@ public:
         if (status != ERROR_SUCCESS) return FromStatus(status);
         // Keys left empty go with the registration; other locales and
         // versions of the library stay.
-        const auto hive = registry::Load();
+        const auto snapshot = registry::Snapshot();
+        const registry::Hive& hive = *snapshot;
         const std::string root = *registry::RootPath(HKEY_CLASSES_ROOT) + "\\";
         if (hive.Subkeys(root + locale).empty())
             status = RegDeleteTreeA(HKEY_CLASSES_ROOT, locale.c_str());
@@ -122,8 +123,8 @@ public:
         if (status == ERROR_SUCCESS && !otherLocale)
             status = RegDeleteTreeA(HKEY_CLASSES_ROOT, version.c_str());
         if (status == ERROR_SUCCESS && !otherLocale) {
-            const auto after = registry::Load();
-            if (after.Subkeys(root + LibKey(libid)).empty())
+            const auto after = registry::Snapshot();
+            if (after->Subkeys(root + LibKey(libid)).empty())
                 status = RegDeleteTreeA(HKEY_CLASSES_ROOT, LibKey(libid).c_str());
         }
         return FromStatus(status);
@@ -132,7 +133,8 @@ public:
     std::vector<TypeLibRegistration> Find(REFGUID libid) override {
         std::vector<TypeLibRegistration> found;
         try {
-            const auto hive = registry::Load();
+            const auto snapshot = registry::Snapshot();
+            const registry::Hive& hive = *snapshot;
             const std::string lib = *registry::RootPath(HKEY_CLASSES_ROOT) + "\\" + LibKey(libid);
             for (const auto& versionName : hive.Subkeys(lib)) {
                 const auto dot = versionName.find('.');
