@@ -4,7 +4,9 @@
 #include "common/Messages.h"
 #include "control/OstrelCtrl.h"
 #include "platform/win/Crt.h"
+#include "platform/win/LastError.h"
 #include "platform/win/Time.h"
+#include "platform/win/WinError.h"
 
 namespace {
 
@@ -107,21 +109,23 @@ BSTR COstrelCtrl::SignWithIndex(LPCTSTR Message, long CertIndex) {
         return result.AllocSysString();
     }
 
-    // When the conversion fails the signing time is the zero time, which the
-    // encoder then refuses: the user sees both boxes rather than a signature
-    // with a made-up time.
     SYSTEMTIME now;
     FILETIME signingTime{0, 0};
     GetSystemTime(&now);
-    if (!SystemTimeToFileTime(&now, &signingTime)) {
-        signingTime = FILETIME{0, 0};
-        ShowMessage(msg::kTimeFunction);
-    }
+    const bool timeKnown = SystemTimeToFileTime(&now, &signingTime) != FALSE;
+    if (!timeKnown) ShowMessage(msg::kTimeFunction);
 
+    // Without the time there is nothing true to encode: the user sees both
+    // boxes rather than a signature with a made-up time.
     DWORD cbEncodedTime = 0;
-    CryptEncodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, szOID_RSA_signingTime, &signingTime,
-                      nullptr, &cbEncodedTime);
-    BYTE* pbEncodedTime = static_cast<BYTE*>(crt::malloc(cbEncodedTime));
+    BYTE* pbEncodedTime = nullptr;
+    if (timeKnown) {
+        CryptEncodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, szOID_RSA_signingTime,
+                          &signingTime, nullptr, &cbEncodedTime);
+        pbEncodedTime = static_cast<BYTE*>(crt::malloc(cbEncodedTime));
+    } else {
+        SetLastError(CRYPT_E_BAD_ENCODE);
+    }
     if (pbEncodedTime == nullptr ||
         !CryptEncodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, szOID_RSA_signingTime,
                            &signingTime, pbEncodedTime, &cbEncodedTime)) {

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/crypt/WinCrypt.h"
 #include "platform/seams/Seams.h"
@@ -59,19 +60,26 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
         SetLastError(CRYPT_E_BAD_ENCODE);
         return FALSE;
     }
-    // UTCTime holds two-digit years only; later or earlier times would need a
-    // GeneralizedTime, which the signing-time attribute does not carry here.
-    if (st.wYear < 1950 || st.wYear > 2049) {
+    // A two-digit year reads as 1950-2049, so only those years are UTCTime;
+    // the others carry all four digits as a GeneralizedTime, in whole seconds
+    // like the UTCTime. Both forms have no more than four digits of year.
+    if (st.wYear > 9999) {
         SetLastError(CRYPT_E_BAD_ENCODE);
         return FALSE;
     }
-    BYTE der[15] = {0x17, 13};  // UTCTime of 13 characters: YYMMDDHHMMSSZ
-    const unsigned fields[6] = {
-        unsigned(st.wYear % 100), st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
-    for (int i = 0; i < 6; ++i) {
-        der[2 + 2 * i] = static_cast<BYTE>('0' + fields[i] / 10);
-        der[3 + 2 * i] = static_cast<BYTE>('0' + fields[i] % 10);
-    }
-    der[14] = 'Z';
-    return HandOut(der, sizeof der, pbEncoded, pcbEncoded);
+    const bool utc = st.wYear >= 1950 && st.wYear <= 2049;
+    BYTE der[17];
+    DWORD length = 0;
+    const auto put2 = [&](unsigned value) {
+        der[length++] = static_cast<BYTE>('0' + value / 10);
+        der[length++] = static_cast<BYTE>('0' + value % 10);
+    };
+    der[length++] = utc ? 0x17 : 0x18;  // UTCTime, GeneralizedTime
+    der[length++] = utc ? 13 : 15;      // YYMMDDHHMMSSZ, YYYYMMDDHHMMSSZ
+    if (!utc) put2(st.wYear / 100u);
+    for (const unsigned field : {unsigned(st.wYear % 100u), unsigned(st.wMonth), unsigned(st.wDay),
+                                 unsigned(st.wHour), unsigned(st.wMinute), unsigned(st.wSecond)})
+        put2(field);
+    der[length++] = 'Z';
+    return HandOut(der, length, pbEncoded, pcbEncoded);
 }

@@ -19,6 +19,7 @@ struct Fault {
 thread_local std::vector<Fault> t_faults;
 thread_local std::size_t t_nextFaultId = 1;
 thread_local std::vector<std::string>* t_trace = nullptr;
+thread_local std::optional<std::uint64_t> t_clock;
 
 Fault* FindFault(std::size_t id) {
     for (auto& f : t_faults)
@@ -62,6 +63,18 @@ bool Injected(std::string_view function, std::uint32_t& code) {
         return true;
     }
     return false;
+}
+
+ScopedClock::ScopedClock(std::uint64_t fileTime) : m_previous(t_clock) {
+    t_clock = fileTime;
+}
+
+ScopedClock::~ScopedClock() {
+    t_clock = m_previous;
+}
+
+std::optional<std::uint64_t> ClockTime() {
+    return t_clock;
 }
 
 ScopedTrace::ScopedTrace() : m_previous(t_trace) {

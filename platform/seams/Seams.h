@@ -5,6 +5,7 @@
 // so tests never leave them behind for one another.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,23 @@ private:
 // Asked by a platform function on entry: true, with the code, when this call
 // has to fail.
 bool Injected(std::string_view function, std::uint32_t& code);
+
+// Makes the platform's clock read `fileTime` (100-nanosecond intervals since
+// 1601-01-01, UTC) on the calling thread while the object lives, so that a
+// test can sign at a moment it chooses. The innermost clock wins.
+class ScopedClock {
+public:
+    explicit ScopedClock(std::uint64_t fileTime);
+    ~ScopedClock();
+    ScopedClock(const ScopedClock&) = delete;
+    ScopedClock& operator=(const ScopedClock&) = delete;
+
+private:
+    std::optional<std::uint64_t> m_previous;
+};
+
+// The time a ScopedClock sets for the calling thread; nothing: the real clock.
+std::optional<std::uint64_t> ClockTime();
 
 // Records the platform calls made on the calling thread while it lives.
 class ScopedTrace {

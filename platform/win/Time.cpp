@@ -27,6 +27,7 @@ std::int64_t UnixSecondsFromFileTime(const FILETIME& ft) {
 }
 
 FILETIME CurrentFileTime() {
+    if (const auto set = seams::ClockTime()) return FileTimeFromValue(*set);
     using namespace std::chrono;
     const auto since = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
     return FileTimeFromValue(static_cast<std::uint64_t>(since / 100) + kUnixEpochAsFileTime);
@@ -38,6 +39,10 @@ using namespace std::chrono;
 
 void GetSystemTime(SYSTEMTIME* st) {
     if (st == nullptr) return;
+    if (const auto set = platform::seams::ClockTime()) {
+        const FILETIME ft = platform::win::FileTimeFromValue(*set);
+        if (FileTimeToSystemTime(&ft, st)) return;
+    }
     const auto now = system_clock::now();
     const auto days = floor<std::chrono::days>(now);
     const year_month_day ymd{days};

@@ -8,6 +8,7 @@
 #include "control/OstrelCtrl.h"
 #include "platform/com/Bstr.h"
 #include "platform/crypt/Store.h"
+#include "platform/win/Time.h"
 #include "platform/win/WinError.h"
 #include "tests/support/TestSupport.h"
 
@@ -145,6 +146,43 @@ TEST_F(Signing, AVerifierWeDidNotWriteAcceptsTheSignatureAndRejectsAChangedText)
                                (m_home.Path() / "sig.der").string() + "' -out /dev/null -content '";
     EXPECT_EQ(RunCommand(verify + (m_home.Path() / "msg.txt").string() + "' 2>&1").status, 0);
     EXPECT_NE(RunCommand(verify + (m_home.Path() / "other.txt").string() + "' 2>&1").status, 0);
+}
+
+TEST_F(Signing, SigningTimesFrom2050OnAreGeneralizedTimesThatAVerifierWeDidNotWriteAccepts) {
+    AddToStore(MakeCert({.notAfterDays = 365 * 40}));
+    const std::string text = "Pay 100 to Bob";
+    WriteFile(m_home.Path() / "msg.txt", text);
+    struct Moment {
+        SYSTEMTIME at;
+        int type;
+        const char* encoded;
+    };
+    for (const Moment& m :
+         {Moment{{2049, 12, 0, 31, 23, 59, 59, 999}, V_ASN1_UTCTIME, "491231235959Z"},
+          Moment{{2050, 1, 0, 1, 0, 0, 0, 0}, V_ASN1_GENERALIZEDTIME, "20500101000000Z"}}) {
+        SCOPED_TRACE(m.encoded);
+        FILETIME ft{};
+        ASSERT_TRUE(SystemTimeToFileTime(&m.at, &ft));
+        platform::seams::ScopedClock clock(platform::win::FileTimeValue(ft));
+        const Outcome out = Sign(text, 0);
+        EXPECT_TRUE(out.boxes.empty());
+        auto p7 = Decode(out.text);
+        ASSERT_TRUE(p7);
+        PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(p7->d.sign->signer_info, 0);
+        ASN1_TYPE* when = PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime);
+        ASSERT_NE(when, nullptr);
+        EXPECT_EQ(when->type, m.type);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(when->value.asn1_string->data),
+                              std::size_t(when->value.asn1_string->length)),
+                  m.encoded);
+        const auto der = DecodeBase64Text(out.text);
+        WriteFile(m_home.Path() / "sig.der", std::string(der.begin(), der.end()));
+        EXPECT_EQ(RunCommand("openssl cms -verify -binary -noverify -inform DER -in '" +
+                             (m_home.Path() / "sig.der").string() + "' -content '" +
+                             (m_home.Path() / "msg.txt").string() + "' -out /dev/null 2>&1")
+                      .status,
+                  0);
+    }
 }
 
 TEST_F(Signing, AnEmptyTextIsSignedAsZeroBytesAndTwoSignaturesASecondApartDiffer) {

@@ -208,7 +208,7 @@ TEST_F(Stores, TheSigningTimeIsEncodedAsAUtcTimeWithSeconds) {
     EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
     EXPECT_EQ(small, 15u);
 
-    for (WORD year : {WORD(1949), WORD(2050)}) {
+    for (WORD year : {WORD(10000), WORD(30827)}) {
         SYSTEMTIME out{year, 1, 0, 1, 0, 0, 0, 0};
         ASSERT_TRUE(SystemTimeToFileTime(&out, &ft));
         EXPECT_FALSE(CryptEncodeObject(0x10001, szOID_RSA_signingTime, &ft, der.data(), &size));
