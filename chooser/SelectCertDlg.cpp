@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/Messages.h"
+#include "platform/crypt/EntryDamage.h"
 
 CertTextTable g_certEmails;
 CertTextTable g_certIssuers;
@@ -136,6 +137,21 @@ void CSelectCertDlg::FillCertificateList() {
     int i = 0;
     PCCERT_CONTEXT pCertContext = nullptr;
     while ((pCertContext = CertEnumCertificatesInStore(m_hCertStore, pCertContext)) != nullptr) {
+        // An entry that cannot be used still has its row, so that every row
+        // stays the position of its certificate; the row tells which entry it
+        // is and why it cannot be used.
+        if (pCertContext->cbCertEncoded == 0) {
+            const auto damage = platform::crypt::DamageOf(pCertContext);
+            const CString strRow(damage
+                                     ? "Unreadable entry " + damage->entry + ": " + damage->reason
+                                     : std::string("Unreadable entry"));
+            ::SendMessageA(m_certList.m_hWnd, LB_ADDSTRING, 0,
+                           reinterpret_cast<LPARAM>(static_cast<LPCSTR>(strRow)));
+            g_certEmails.Write(this, i, CString("Not available"));
+            g_certIssuers.Write(this, i, CString("Not available"));
+            ++i;
+            continue;
+        }
         char szSubject[kNameCapacity + 1];
         char szIssuer[kNameCapacity + 1];
         std::memset(szSubject, 0, sizeof szSubject);

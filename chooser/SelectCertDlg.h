@@ -2,7 +2,8 @@
 // The certificate chooser: a modal dialog that lists the certificates of an
 // open store by the common name of their subject, in enumeration order, and
 // hands back the row the user chose. The list is not sorted, so a row is the
-// certificate's position in the store.
+// certificate's position in the store; an entry of the store that cannot be
+// used has a row too, naming it and why, and choosing it finds no certificate.
 //
 // Callers: construct; set m_hCertStore (the dialog never opens, duplicates or
 // closes it); set m_strMessage and, where wanted, m_bHideMessage; DoModal().

@@ -54,7 +54,17 @@ PCCERT_CONTEXT COstrelCtrl::FindCertificateByIndex(HCERTSTORE hStore, long nInde
             ShowMessage(msg::kCertNotFound);
             return nullptr;
         }
-        if (counter == nIndex) return current;
+        if (counter == nIndex) {
+            // A store entry that cannot be used keeps its position but holds
+            // no certificate: there is none to sign with at that position.
+            // The enumeration left the entry's own error as the last error.
+            if (current->cbCertEncoded == 0) {
+                CertFreeCertificateContext(current);
+                ShowMessage(msg::kCertNotFound);
+                return nullptr;
+            }
+            return current;
+        }
         ++counter;
     }
 }

@@ -95,13 +95,20 @@ nlohmann::json ListEntries() {
             row["notAfter"] = view.notAfter;
             row["serial"] = view.serial;
             row["hasKey"] = view.hasKey;
+            row["damaged"] = false;
         } catch (const crypt::StoreError& e) {
+            // The same entries that the enumeration stands in for with a
+            // context without a certificate, for the same reason.
             row["error"] = Explain(e);
             row["errorCode"] = CodeHex(e.Code());
+            row["damaged"] = true;
+            row["damage"] = e.Reason();
         } catch (const std::exception& e) {
             // Whatever one entry holds, the others are still listed.
             row["error"] = std::string("the entry cannot be shown: ") + e.what();
             row["errorCode"] = CodeHex(E_FAIL);
+            row["damaged"] = true;
+            row["damage"] = e.what();
         }
         rows.push_back(std::move(row));
     }

@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "platform/crypt/Certificate.h"
+#include "platform/crypt/EntryDamage.h"
 #include "platform/crypt/Store.h"
 #include "platform/seams/Seams.h"
 #include "platform/win/LastError.h"
@@ -15,10 +16,26 @@ namespace {
 // public part.
 struct ContextRecord {
     CERT_CONTEXT pub;
-    std::shared_ptr<const Certificate> cert;
+    std::shared_ptr<const Certificate> cert;    // null where an entry cannot be used
+    std::shared_ptr<const EntryDamage> damage;  // set exactly where `cert` is null
+    CERT_INFO noInfo{};                         // what a context without a certificate shows
     std::shared_ptr<StoreState> store;
     std::size_t position;
     std::atomic<long> references{1};
+
+    // Shows a certificate, or (with `c` null) no certificate: no bytes and an
+    // empty CERT_INFO, which every call that takes a context can read.
+    void Show(std::shared_ptr<const Certificate> c, std::shared_ptr<const EntryDamage> d,
+              HCERTSTORE handle) {
+        pub.dwCertEncodingType = X509_ASN_ENCODING;
+        pub.pbCertEncoded = c ? const_cast<BYTE*>(c->Der().data()) : nullptr;
+        pub.cbCertEncoded = c ? static_cast<DWORD>(c->Der().size()) : 0;
+        pub.pCertInfo = c ? c->Info() : &noInfo;
+        pub.hCertStore = handle;
+        if (!c) noInfo = CERT_INFO{};
+        cert = std::move(c);
+        damage = cert ? nullptr : std::move(d);
+    }
 };
 
 std::mutex g_mutex;
@@ -31,22 +48,16 @@ ContextRecord* Lookup(PCCERT_CONTEXT context) {
     return it == g_live.end() ? nullptr : it->second;
 }
 
-}  // namespace
-
-PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
-                              std::shared_ptr<StoreState> store, HCERTSTORE handle,
-                              std::size_t position) {
+PCCERT_CONTEXT NewContext(std::shared_ptr<const Certificate> cert,
+                          std::shared_ptr<const EntryDamage> damage,
+                          std::shared_ptr<StoreState> store, HCERTSTORE handle,
+                          std::size_t position) {
     auto* record = new (std::nothrow) ContextRecord{};
     if (record == nullptr) {
         SetLastError(E_OUTOFMEMORY);
         return nullptr;
     }
-    record->pub.dwCertEncodingType = X509_ASN_ENCODING;
-    record->pub.pbCertEncoded = const_cast<BYTE*>(cert->Der().data());
-    record->pub.cbCertEncoded = static_cast<DWORD>(cert->Der().size());
-    record->pub.pCertInfo = cert->Info();
-    record->pub.hCertStore = handle;
-    record->cert = std::move(cert);
+    record->Show(std::move(cert), std::move(damage), handle);
     record->store = std::move(store);
     record->position = position;
     if (record->store) record->store->liveContexts.fetch_add(1);
@@ -58,26 +69,44 @@ PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
     return &record->pub;
 }
 
-PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
-                               std::shared_ptr<StoreState> store, HCERTSTORE handle,
-                               std::size_t position) {
+PCCERT_CONTEXT NextContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
+                           std::shared_ptr<const EntryDamage> damage,
+                           std::shared_ptr<StoreState> store, HCERTSTORE handle,
+                           std::size_t position) {
     if (previous != nullptr) {
         std::unique_lock lock(g_mutex);
         const auto it = g_live.find(previous);
         ContextRecord* record = it == g_live.end() ? nullptr : it->second;
         if (record != nullptr && record->references.load() == 1 && record->store == store) {
-            record->pub.pbCertEncoded = const_cast<BYTE*>(cert->Der().data());
-            record->pub.cbCertEncoded = static_cast<DWORD>(cert->Der().size());
-            record->pub.pCertInfo = cert->Info();
-            record->pub.hCertStore = handle;
-            record->cert = std::move(cert);
+            record->Show(std::move(cert), std::move(damage), handle);
             record->position = position;
             return previous;
         }
         lock.unlock();
         CertFreeCertificateContext(previous);
     }
-    return NewCertContext(std::move(cert), std::move(store), handle, position);
+    return NewContext(std::move(cert), std::move(damage), std::move(store), handle, position);
+}
+
+}  // namespace
+
+PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
+                              std::shared_ptr<StoreState> store, HCERTSTORE handle,
+                              std::size_t position) {
+    return NewContext(std::move(cert), nullptr, std::move(store), handle, position);
+}
+
+PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
+                               std::shared_ptr<StoreState> store, HCERTSTORE handle,
+                               std::size_t position) {
+    return NextContext(previous, std::move(cert), nullptr, std::move(store), handle, position);
+}
+
+PCCERT_CONTEXT NextDamagedContext(PCCERT_CONTEXT previous, EntryDamage damage,
+                                  std::shared_ptr<StoreState> store, HCERTSTORE handle,
+                                  std::size_t position) {
+    auto shared = std::make_shared<const EntryDamage>(std::move(damage));
+    return NextContext(previous, nullptr, std::move(shared), std::move(store), handle, position);
 }
 
 std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context) {
@@ -86,7 +115,14 @@ std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (!record->cert) SetLastError(record->damage ? record->damage->code : CRYPT_E_NOT_FOUND);
     return record->cert;
+}
+
+std::optional<EntryDamage> DamageOf(PCCERT_CONTEXT context) {
+    ContextRecord* record = Lookup(context);
+    if (record == nullptr || !record->damage) return std::nullopt;
+    return *record->damage;
 }
 
 bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std::size_t& position) {

@@ -2,6 +2,7 @@
 #include <unordered_map>
 
 #include "platform/crypt/Certificate.h"
+#include "platform/crypt/EntryDamage.h"
 #include "platform/crypt/Provider.h"
 #include "platform/crypt/Store.h"
 #include "platform/seams/Seams.h"
@@ -91,13 +92,21 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     if (platform::seams::Injected("CertEnumCertificatesInStore", injected)) return fail(injected);
     if (next >= state->disk.Count()) return fail(CRYPT_E_NOT_FOUND);
     try {
-        // A damaged entry ends the enumeration with its error rather than being
-        // skipped: skipping would silently move every later certificate to
-        // another position.
-        auto cert = state->disk.Load(next);
+        std::shared_ptr<const Certificate> cert;
+        try {
+            cert = state->disk.Load(next);
+        } catch (const StoreError& e) {
+            // An entry that cannot be used keeps its position, told by a
+            // context without a certificate: skipping it would silently move
+            // every later certificate to another position, and ending the
+            // enumeration there would hide them all.
+            PCCERT_CONTEXT damaged = NextDamagedContext(
+                pPrev, EntryDamage{state->disk.EntryNames()[next], e.Reason(), e.Code()}, state,
+                hCertStore, next);
+            if (damaged != nullptr) SetLastError(e.Code());
+            return damaged;
+        }
         return NextCertContext(pPrev, std::move(cert), state, hCertStore, next);
-    } catch (const StoreError& e) {
-        return fail(e.Code());
     } catch (const std::bad_alloc&) {
         return fail(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {

@@ -65,8 +65,15 @@ PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Ce
                                std::shared_ptr<StoreState> store, HCERTSTORE handle,
                                std::size_t position);
 
+// The context of an enumeration for an entry that cannot be used: it holds no
+// certificate, and keeps the entry's position (see EntryDamage.h).
+struct EntryDamage;
+PCCERT_CONTEXT NextDamagedContext(PCCERT_CONTEXT previous, EntryDamage damage,
+                                  std::shared_ptr<StoreState> store, HCERTSTORE handle,
+                                  std::size_t position);
+
 // The certificate behind a live context, or null (last error set) for anything
-// that is not a live context.
+// that is not a live context or holds no certificate.
 std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context);
 
 // The position in its store's enumeration of a live context from a store.

@@ -276,8 +276,8 @@ EntryCache& Cache() {
 }
 
 [[noreturn]] void Damaged(const fs::path& path, const std::string& why) {
-    throw StoreError(CRYPT_E_FILE_ERROR,
-                     "the store entry " + path.string() + " is damaged: " + why);
+    throw StoreError(CRYPT_E_FILE_ERROR, "the store entry " + path.string() + " is damaged: " + why,
+                     why);
 }
 
 // The entry's private key. Entries hold it as an unencrypted PKCS#8 block,
@@ -427,17 +427,22 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT)
-            throw StoreError(CRYPT_E_FILE_ERROR, "the store entry " + path.string() +
-                                                     " was removed while the store was open");
+            throw StoreError(
+                CRYPT_E_FILE_ERROR,
+                "the store entry " + path.string() + " was removed while the store was open",
+                "it was removed while the store was open");
         ThrowErrno("cannot read the store entry", path);
     }
     if (!S_ISREG(st.st_mode)) Damaged(path, "it is not a plain file");
-    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
+    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+        const std::string why = "mode " + Octal(st.st_mode) +
+                                (st.st_uid != ::geteuid() ? " and another owner" : "") +
+                                "; it must be the user's own, mode 0600";
         throw StoreError(ERROR_ACCESS_DENIED,
-                         "the store entry " + path.string() + " has mode " + Octal(st.st_mode) +
-                             (st.st_uid != ::geteuid() ? " and another owner" : "") +
-                             "; it must be the user's own, mode 0600 (chmod 600 '" + path.string() +
-                             "')");
+                         "the store entry " + path.string() + " has " + why + " (chmod 600 '" +
+                             path.string() + "')",
+                         "it has " + why);
+    }
     if (auto cert = Cache().Find(m_folder, name, &st)) return cert;
     if (st.st_size > kMaxEntrySize) Damaged(path, "it is far larger than any certificate");
 

@@ -3,6 +3,8 @@
 #include "chooser/SelectCertDlg.h"
 #include "common/Messages.h"
 #include "control/OstrelCtrl.h"
+#include "platform/com/Bstr.h"
+#include "platform/crypt/Store.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 #include "tests/chooser/ChooserTestSupport.h"
@@ -167,6 +169,25 @@ TEST_F(ChooseCertificate, ExpiredCertificateCanBeChosen) {
     ScriptedUi ui("select 3; ok");
     COstrelCtrl control;
     EXPECT_EQ(control.ChooseCertificate(), 3);
+    EXPECT_TRUE(ui.Boxes().empty());
+}
+
+TEST_F(ChooseCertificate, ChoosingAnUnreadableEntrySignsNothingAndTheRowsAfterItStillSign) {
+    const auto names = platform::crypt::DiskStore::Open(m_home.StoreFolder(), false).EntryNames();
+    WriteFile(m_home.StoreFolder() / names[1], "garbage");
+    {
+        ScriptedUi ui("select 1; ok");
+        COstrelCtrl control;
+        platform::com::Bstr signature(control.SignMessage("text"));
+        EXPECT_EQ(signature.Utf8(), "");
+        EXPECT_EQ(ui.Boxes(), (std::vector<std::string>{"0 Signature Cert Not Found",
+                                                        "16 Error Getting Ostrel Certificate" +
+                                                            SystemText(CRYPT_E_FILE_ERROR)}));
+    }
+    ScriptedUi ui("select 2; ok");
+    COstrelCtrl control;
+    platform::com::Bstr signature(control.SignMessage("text"));
+    EXPECT_FALSE(signature.Utf8().empty());
     EXPECT_TRUE(ui.Boxes().empty());
 }
 

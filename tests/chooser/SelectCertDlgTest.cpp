@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "chooser/SelectCertDlg.h"
+#include "platform/crypt/Store.h"
 #include "tests/chooser/ChooserTestSupport.h"
 
 namespace {
@@ -155,6 +156,31 @@ TEST(SelectCertDlg, EveryRowOfALongStoreShowsItsOwnTexts) {
     EXPECT_EQ(ControlOf(lines[3], IDC_EMAIL)["text"], "holder.1000@example.org");
     EXPECT_EQ(g_certEmails.SlotCount(), 101);
     EXPECT_EQ(g_certEmails.Slot(99), "holder.1099@example.org");
+}
+
+TEST(SelectCertDlg, AnUnreadableEntryIsARowOfItsOwnSoTheRowsAfterItKeepTheirPositions) {
+    TempHome home;
+    AddHolders(kThree);
+    const auto names = platform::crypt::DiskStore::Open(home.StoreFolder(), false).EntryNames();
+    WriteFile(home.StoreFolder() / names[1], "garbage");
+    OpenStore store;
+    ScriptedUi ui("select 1; select 2; ok");
+    const Outcome run = RunChooser(store.Get());
+    EXPECT_EQ(run.result, IDOK);
+    EXPECT_EQ(run.index, 2);
+    EXPECT_EQ(run.email, "cy.doe@example.org");
+    EXPECT_TRUE(ui.Boxes().empty());
+
+    const auto lines = ui.DialogLines();
+    ASSERT_EQ(lines.size(), 4u);
+    const auto rows = ControlOf(lines[0], IDC_CERT_LIST)["rows"];
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], "Ann Lee");
+    EXPECT_EQ(rows[1], "Unreadable entry " + names[1] + ": it holds no readable certificate");
+    EXPECT_EQ(rows[2], "Cy Doe");
+    EXPECT_EQ(ControlOf(lines[1], IDC_EMAIL)["text"], "Not available");
+    EXPECT_EQ(ControlOf(lines[1], IDC_ISSUER)["text"], "Not available");
+    EXPECT_EQ(ControlOf(lines[2], IDC_ISSUER)["text"], "Root CA");
 }
 
 // Opens a second chooser over another store from inside its own opening, as

@@ -298,11 +298,22 @@ TEST_F(StoreCommands, DamagedEntriesAreListedAtTheirPositionsAndCanBeRemoved) {
         EXPECT_EQ(rows[i]["errorCode"], "0x80092003") << i;
         EXPECT_NE(rows[i]["error"].get<std::string>().find("damaged"), std::string::npos);
         EXPECT_FALSE(rows[i].contains("serial"));
+        EXPECT_TRUE(rows[i].value("damaged", false)) << i;
     }
+    EXPECT_FALSE(rows[0].value("damaged", true));
+    EXPECT_EQ(rows[2].value("damage", ""), "it holds no readable certificate");
     const Outcome plain = Run({"store", "list"});
     EXPECT_EQ(plain.status, 0);
     EXPECT_NE(plain.out.find("3 of them unreadable"), std::string::npos) << plain.out;
     EXPECT_NE(plain.out.find("ostrel store remove 2"), std::string::npos);
+
+    // Signing by position agrees with the listing: the entries after the
+    // damaged ones sign, the damaged positions give nothing.
+    const std::string text = Input("text.txt", "text");
+    EXPECT_EQ(Run({"sign", "--index", "4", "--in", text}).status, 0);
+    const Outcome damaged = Run({"sign", "--index", "2", "--in", text});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_EQ(damaged.out, "");
 
     ASSERT_EQ(Run({"store", "remove", "2"}).status, 0);
     EXPECT_EQ(List().size(), 4u);

@@ -378,15 +378,22 @@ TEST_F(Signing, ANegativeIndexRunsTheChooserAndCancellingSignsNothing) {
     EXPECT_FALSE(out.isNull);
 }
 
-TEST_F(Signing, ADamagedEntryBeforeTheIndexStopsTheLookupWithItsOwnError) {
+TEST_F(Signing, ADamagedEntryFindsNothingAtItsPositionAndMovesNoOther) {
     AddToStore(MakeCert({.serialHex = "01"}));
     AddToStore(MakeCert({.serialHex = "02"}));
     const auto entries = platform::crypt::DiskStore::Open(m_home.StoreFolder(), false).EntryNames();
     WriteFile(m_home.StoreFolder() / entries[0], "garbage");
-    const Outcome out = Sign("text", 1);
-    ASSERT_EQ(out.boxes.size(), 2u);
-    EXPECT_THAT(out.boxes[1], ::testing::HasSubstr("an entry of the certificate store is damaged"));
-    EXPECT_EQ(out.text, "");
+    const Outcome after = Sign("text", 1);
+    EXPECT_TRUE(after.boxes.empty());
+    const auto p7 = Decode(after.text);
+    ASSERT_TRUE(p7);
+    const auto* signer = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+    EXPECT_EQ(ASN1_INTEGER_get(signer->issuer_and_serial->serial), 2);
+    const Outcome at = Sign("text", 0);
+    ASSERT_EQ(at.boxes.size(), 2u);
+    EXPECT_EQ(at.boxes[0], "0 Signature Cert Not Found");
+    EXPECT_THAT(at.boxes[1], ::testing::HasSubstr("an entry of the certificate store is damaged"));
+    EXPECT_EQ(at.text, "");
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
+#include "platform/crypt/EntryDamage.h"
 #include "platform/crypt/Store.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/win/LastError.h"
@@ -24,12 +27,16 @@ protected:
         EXPECT_NE(store, nullptr) << std::hex << GetLastError();
         return store;
     }
-    // The serial numbers (as text) the enumeration yields, in order, and the
-    // error that ended it.
+    // The serial numbers (as text) the enumeration yields, in order ("-" for
+    // an entry that holds no certificate), and the error that ended it.
     std::pair<std::vector<std::string>, DWORD> Walk(HCERTSTORE store) {
         std::vector<std::string> serials;
         PCCERT_CONTEXT ctx = nullptr;
         while ((ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr) {
+            if (ctx->cbCertEncoded == 0) {
+                serials.push_back("-");
+                continue;
+            }
             const auto& s = ctx->pCertInfo->SerialNumber;
             std::string hex;
             for (DWORD i = s.cbData; i-- > 0;) {
@@ -143,12 +150,20 @@ TEST_F(Stores, LooseModesAreRefusedWithAClearError) {
     const auto name = platform::crypt::DiskStore::Open(m_home.StoreFolder(), false).EntryNames()[0];
     fs::permissions(m_home.StoreFolder() / name, fs::perms(0644));
     HCERTSTORE store = OpenMy();
-    EXPECT_EQ(CertEnumCertificatesInStore(store, nullptr), nullptr);
+    // The entry is not used, yet keeps its position.
+    PCCERT_CONTEXT ctx = CertEnumCertificatesInStore(store, nullptr);
+    ASSERT_NE(ctx, nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ctx->cbCertEncoded, 0u);
+    const auto damage = platform::crypt::DamageOf(ctx);
+    ASSERT_TRUE(damage.has_value());
+    EXPECT_EQ(damage->code, ERROR_ACCESS_DENIED);
+    EXPECT_THAT(damage->reason, ::testing::HasSubstr("0644"));
+    CertFreeCertificateContext(ctx);
     CertCloseStore(store, 0);
 }
 
-TEST_F(Stores, DamagedEntriesEndTheEnumerationWithoutCrashingOrShiftingPositions) {
+TEST_F(Stores, ADamagedEntryKeepsItsPositionAsAContextWithoutACertificate) {
     for (const char* serial : {"01", "02", "03"}) AddToStore(MakeCert({.serialHex = serial}));
     const auto names = platform::crypt::DiskStore::Open(m_home.StoreFolder(), false).EntryNames();
     const fs::path victim = m_home.StoreFolder() / names[1];
@@ -160,12 +175,64 @@ TEST_F(Stores, DamagedEntriesEndTheEnumerationWithoutCrashingOrShiftingPositions
         WriteFile(victim, bad);
         HCERTSTORE store = OpenMy();
         auto [serials, end] = Walk(store);
-        EXPECT_THAT(serials, ::testing::ElementsAre("01"));
-        EXPECT_EQ(end, CRYPT_E_FILE_ERROR);
+        EXPECT_THAT(serials, ::testing::ElementsAre("01", "-", "03"));
+        EXPECT_EQ(end, CRYPT_E_NOT_FOUND);
         CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG);
     }
-    WriteFile(victim, good);
+
+    // What stands at the damaged position goes through every call that takes
+    // a context without harm, and the enumeration goes on from it.
     HCERTSTORE store = OpenMy();
+    PCCERT_CONTEXT first = CertEnumCertificatesInStore(store, nullptr);
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(platform::crypt::DamageOf(first).has_value());
+    PCCERT_CONTEXT held = CertDuplicateCertificateContext(first);
+    PCCERT_CONTEXT ctx = CertEnumCertificatesInStore(store, first);
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(GetLastError(), CRYPT_E_FILE_ERROR);
+    EXPECT_EQ(ctx->cbCertEncoded, 0u);
+    EXPECT_EQ(ctx->pbCertEncoded, nullptr);
+    ASSERT_NE(ctx->pCertInfo, nullptr);
+    EXPECT_EQ(ctx->pCertInfo->Subject.cbData, 0u);
+    const auto damage = platform::crypt::DamageOf(ctx);
+    ASSERT_TRUE(damage.has_value());
+    EXPECT_EQ(damage->entry, names[1]);
+    EXPECT_EQ(damage->code, CRYPT_E_FILE_ERROR);
+    EXPECT_THAT(damage->reason, ::testing::HasSubstr("does not belong to its certificate"));
+    EXPECT_THAT(damage->reason, ::testing::Not(::testing::HasSubstr(m_home.Path().string())));
+
+    EXPECT_NE(CertVerifyTimeValidity(nullptr, ctx->pCertInfo), 0);
+    char name[64] = "x";
+    CertNameToStrA(X509_ASN_ENCODING, &ctx->pCertInfo->Subject, CERT_X500_NAME_STR, name,
+                   sizeof name);
+    EXPECT_STREQ(name, "");
+    CRYPT_SIGN_MESSAGE_PARA para{};
+    para.cbSize = sizeof para;
+    para.dwMsgEncodingType = 0x10001;
+    para.HashAlgorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_MD5);
+    PCCERT_CONTEXT included[1] = {ctx};
+    const BYTE* piece[1] = {reinterpret_cast<const BYTE*>("x")};
+    DWORD length[1] = {1};
+    DWORD size = 0;
+    para.pSigningCert = ctx;
+    EXPECT_FALSE(CryptSignMessage(&para, TRUE, 1, piece, length, nullptr, &size));
+    para.pSigningCert = held;
+    para.cMsgCert = 1;
+    para.rgpMsgCert = included;
+    EXPECT_FALSE(CryptSignMessage(&para, TRUE, 1, piece, length, nullptr, &size));
+
+    PCCERT_CONTEXT copy = CertDuplicateCertificateContext(ctx);
+    EXPECT_EQ(copy, ctx);
+    EXPECT_TRUE(CertFreeCertificateContext(copy));
+    ctx = CertEnumCertificatesInStore(store, ctx);
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(ctx->pCertInfo->SerialNumber.pbData[0], 0x03);
+    CertFreeCertificateContext(ctx);
+    CertFreeCertificateContext(held);
+    CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG);
+
+    WriteFile(victim, good);
+    store = OpenMy();
     EXPECT_THAT(Walk(store).first, ::testing::ElementsAre("01", "02", "03"));
     CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG);
 }
