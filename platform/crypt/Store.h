@@ -56,8 +56,9 @@ public:
 
     // The certificate at a position, with its key when the entry has one.
     // Parsed entries are kept between openings, keyed by the file's identity
-    // and modification. Throws StoreError: CRYPT_E_FILE_ERROR for a damaged
-    // entry, ERROR_ACCESS_DENIED for one that others may read.
+    // and modification. No password is ever asked for: an encrypted block is
+    // damage. Throws StoreError: CRYPT_E_FILE_ERROR for a damaged entry,
+    // ERROR_ACCESS_DENIED for one that others may read.
     std::shared_ptr<const Certificate> Load(std::size_t position) const;
 
     // Adds an entry; returns its position in the store after the addition.

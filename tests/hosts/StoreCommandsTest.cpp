@@ -320,6 +320,39 @@ TEST_F(StoreCommands, DamagedEntriesAreListedAtTheirPositionsAndCanBeRemoved) {
     EXPECT_EQ(Serials().back(), "05");
 }
 
+TEST_F(StoreCommands, AnEncryptedKeyInAnEntryIsReportedWithoutAPrompt) {
+    if (ostrel::test::RunCommand("command -v script >/dev/null").status != 0)
+        GTEST_SKIP() << "no `script` to give the program a terminal";
+    const TestCert a = Cert("0A");
+    ostrel::test::AddToStore(a);
+    ostrel::test::AddToStore(Cert("0B"));
+    ossl::BioPtr keyBio(BIO_new(BIO_s_mem()));
+    PEM_write_bio_PrivateKey(keyBio.get(), a.key.get(), EVP_aes_256_cbc(), nullptr, 0, nullptr,
+                             const_cast<char*>("s3cret"));
+    char* keyPem = nullptr;
+    const long keyLen = BIO_get_mem_data(keyBio.get(), &keyPem);
+    ostrel::test::WriteFile(Entry(0), a.CertPem() + std::string(keyPem, keyLen));
+
+    // On a terminal, with the password typed a little later: nothing may ask
+    // for it, and nothing may wait.
+    const std::string text = Input("text.txt", "text");
+    for (const std::string& command :
+         {Quote(Binary()) + " store list", Quote(Binary()) + " sign --index 0 --in " + Quote(text),
+          Quote(Binary()) + " sign --index 1 --in " + Quote(text)}) {
+        const auto r =
+            ostrel::test::RunCommand("(sleep 2; printf 's3cret\\n') | timeout 60 script -qec " +
+                                     Quote(command) + " /dev/null");
+        EXPECT_NE(r.status, 124) << command << " waited";
+        EXPECT_EQ(r.out.find("pass phrase"), std::string::npos) << r.out;
+    }
+    const json rows = List();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(rows[0].value("damaged", false));
+    EXPECT_NE(rows[0].value("error", "").find("private key is encrypted"), std::string::npos)
+        << rows[0];
+    EXPECT_EQ(rows[1]["serial"], "0B");
+}
+
 TEST_F(StoreCommands, LooseModesAreRefusedWithTheirRemedy) {
     for (const char* serial : {"01", "02"}) ostrel::test::AddToStore(Cert(serial));
     const fs::path entry = Entry(1);

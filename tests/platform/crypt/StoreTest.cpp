@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -235,6 +239,77 @@ TEST_F(Stores, ADamagedEntryKeepsItsPositionAsAContextWithoutACertificate) {
     store = OpenMy();
     EXPECT_THAT(Walk(store).first, ::testing::ElementsAre("01", "02", "03"));
     CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG);
+}
+
+// Loads position 0 of a store in a child process that has no terminal and
+// whose standard input holds `typed`, as a user's answer to any prompt would.
+// Returns the outcome and what the child wrote on its standard error.
+std::pair<std::string, std::string> LoadWithoutTerminal(const fs::path& folder,
+                                                        const std::string& typed,
+                                                        const fs::path& errors) {
+    int answer[2], report[2];
+    if (::pipe(answer) != 0 || ::pipe(report) != 0) return {"no pipe", ""};
+    if (::write(answer[1], typed.data(), typed.size()) != ssize_t(typed.size())) return {"", ""};
+    ::close(answer[1]);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setsid();
+        ::dup2(answer[0], STDIN_FILENO);
+        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, STDERR_FILENO);
+        std::string outcome;
+        try {
+            const auto cert = platform::crypt::DiskStore::Open(folder, false).Load(0);
+            outcome = cert->PrivateKey() != nullptr ? "loaded with its key" : "loaded";
+        } catch (const platform::crypt::StoreError& e) {
+            outcome = e.what();
+        } catch (...) {
+            outcome = "something else was thrown";
+        }
+        const ssize_t written = ::write(report[1], outcome.data(), outcome.size());
+        ::_exit(written == ssize_t(outcome.size()) ? 0 : 1);
+    }
+    ::close(answer[0]);
+    ::close(report[1]);
+    std::string outcome;
+    char buf[512];
+    for (ssize_t n; (n = ::read(report[0], buf, sizeof buf)) > 0;) outcome.append(buf, size_t(n));
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {outcome, ReadFile(errors)};
+}
+
+TEST_F(Stores, AnEncryptedKeyIsReportedAsDamagedAndNoPasswordIsEverAskedFor) {
+    const auto cert = MakeCert();
+    AddToStore(cert);
+    const fs::path entry =
+        m_home.StoreFolder() /
+        platform::crypt::DiskStore::Open(m_home.StoreFolder(), false).EntryNames()[0];
+    const auto keyText = [&](bool pkcs8) {
+        platform::crypt::ossl::BioPtr bio(BIO_new(BIO_s_mem()));
+        char password[] = "s3cret";
+        if (pkcs8)
+            PEM_write_bio_PKCS8PrivateKey(bio.get(), cert.key.get(), EVP_aes_256_cbc(), nullptr, 0,
+                                          nullptr, password);
+        else
+            PEM_write_bio_PrivateKey_traditional(bio.get(), cert.key.get(), EVP_aes_256_cbc(),
+                                                 nullptr, 0, nullptr, password);
+        char* data = nullptr;
+        const long n = BIO_get_mem_data(bio.get(), &data);
+        return std::string(data, std::size_t(n));
+    };
+    std::string relabelled = keyText(false);
+    for (std::size_t at; (at = relabelled.find("RSA PRIVATE KEY")) != std::string::npos;)
+        relabelled.replace(at, 15, "PRIVATE KEY");
+    for (const std::string& key : {keyText(true), keyText(false), relabelled}) {
+        WriteFile(entry, cert.CertPem() + key);
+        const auto [outcome, errors] =
+            LoadWithoutTerminal(m_home.StoreFolder(), "s3cret\n", m_home.Path() / "errors");
+        EXPECT_THAT(outcome, ::testing::HasSubstr("is damaged: its private key is encrypted"))
+            << key.substr(0, 80);
+        EXPECT_THAT(errors, ::testing::Not(::testing::HasSubstr("pass phrase")));
+    }
 }
 
 TEST_F(Stores, AddingAndRemovingKeepTheOrderAndRefuseDuplicates) {
