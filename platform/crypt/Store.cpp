@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/win/Files.h"
@@ -27,6 +28,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kNumberDigits = 10;
+// Entry numbers have a fixed width, so that their names sort in the order of
+// addition: a wider number would sort before the narrower ones, and no
+// listing would show it.
+constexpr unsigned long long kLastNumber = 9'999'999'999ULL;
 constexpr off_t kMaxEntrySize = 1 << 20;  // far above any certificate and key
 
 std::string Octal(mode_t mode) {
@@ -95,29 +100,39 @@ void SyncFolder(const fs::path& folder) {
 // The store's exclusive lock, held while the set of entries changes.
 class StoreLock {
 public:
-    explicit StoreLock(const fs::path& folder) {
-        const fs::path path = folder / ".lock";
-        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (m_fd < 0) ThrowErrno("cannot lock the store", path);
+    explicit StoreLock(const fs::path& folder) : m_path(folder / ".lock") {
+        m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0) ThrowErrno("cannot lock the store", m_path);
         while (::flock(m_fd, LOCK_EX) != 0)
             if (errno != EINTR) {
                 ::close(m_fd);
-                ThrowErrno("cannot lock the store", path);
+                ThrowErrno("cannot lock the store", m_path);
             }
     }
+    const fs::path& Path() const { return m_path; }
     ~StoreLock() { ::close(m_fd); }
 
     // The last sequence number handed out, kept in the lock file so that a
     // number is never given twice, even after the newest entry was removed.
-    unsigned long long LastNumber() const {
-        char buf[32] = {};
-        const ssize_t n = ::pread(m_fd, buf, sizeof buf - 1, 0);
-        return n > 0 ? std::strtoull(buf, nullptr, 10) : 0;
+    // Nothing when the file holds no number (a new store, or a file written
+    // over by hand); a number too large for an entry reads as kLastNumber + 1.
+    std::optional<unsigned long long> LastNumber() const {
+        char buf[64];
+        const ssize_t n = ::pread(m_fd, buf, sizeof buf, 0);
+        if (n <= 0) return std::nullopt;
+        std::string_view text(buf, std::size_t(n));
+        text = text.substr(0, text.find('\n'));
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+            return std::nullopt;
+        text.remove_prefix(std::min(text.find_first_not_of('0'), text.size()));
+        if (text.size() > kNumberDigits) return kLastNumber + 1;
+        return text.empty() ? 0ULL : std::stoull(std::string(text));
     }
     void SetLastNumber(unsigned long long number) const {
         const std::string text = std::to_string(number) + "\n";
-        if (::pwrite(m_fd, text.data(), text.size(), 0) == ssize_t(text.size()) &&
-            ::ftruncate(m_fd, off_t(text.size())) != 0) {
+        if (::pwrite(m_fd, text.data(), text.size(), 0) != ssize_t(text.size()))
+            ThrowErrno("cannot record the entry number in", m_path);
+        if (::ftruncate(m_fd, off_t(text.size())) != 0) {
             // A stale tail is harmless: the number is read up to its line break.
         }
     }
@@ -125,6 +140,7 @@ public:
     StoreLock& operator=(const StoreLock&) = delete;
 
 private:
+    fs::path m_path;
     int m_fd = -1;
 };
 
@@ -491,18 +507,32 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
             throw StoreError(NTE_EXISTS, "the store already holds this certificate, at position " +
                                              std::to_string(i));
     }
-    const unsigned long long next =
-        std::max(lock.LastNumber(),
-                 m_names->empty() ? 0ULL : std::strtoull(m_names->back().c_str(), nullptr, 10)) +
-        1;
+    // Entry names have exactly kNumberDigits digits, so the newest is at most
+    // kLastNumber.
+    const unsigned long long newest =
+        m_names->empty() ? 0ULL : std::strtoull(m_names->back().c_str(), nullptr, 10);
+    const unsigned long long last = std::max(lock.LastNumber().value_or(0), newest);
+    if (last >= kLastNumber)
+        throw StoreError(
+            ERROR_WRITE_FAULT,
+            (last == kLastNumber ? "the store has handed out its last entry number (" +
+                                       std::to_string(kLastNumber) + ")"
+                                 : "the store's lock file " + lock.Path().string() +
+                                       " records an entry number past the last one an entry can "
+                                       "have (" +
+                                       std::to_string(kLastNumber) + ")") +
+                ": no entry can be added to the store " + m_folder.string());
+    const unsigned long long next = last + 1;
     const std::string name = NumberName(next);
+    // Recorded before the entry is written: a number is lost when the writing
+    // fails, but never handed out twice.
+    lock.SetLastNumber(next);
     try {
         platform::win::WriteAtomically(m_folder / name, text, 0600, ".tmp-");
     } catch (const platform::win::FileError& e) {
         throw StoreError(e.Error() == EACCES ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT,
                          std::string("cannot add the store entry: ") + e.what());
     }
-    lock.SetLastNumber(next);
     auto names = std::make_shared<std::vector<std::string>>(*m_names);
     names->push_back(name);
     m_names = std::move(names);

@@ -62,7 +62,9 @@ public:
     std::shared_ptr<const Certificate> Load(std::size_t position) const;
 
     // Adds an entry; returns its position in the store after the addition.
-    // Throws StoreError(NTE_EXISTS) when the store already holds the certificate.
+    // Throws StoreError(NTE_EXISTS) when the store already holds the
+    // certificate, and StoreError(ERROR_WRITE_FAULT) once the entry numbers
+    // are used up: a number is never given twice, nor wrapped or widened.
     std::size_t Add(std::span<const BYTE> certDer, EVP_PKEY* key);
     // Removes the entry at a position of the store as it is now; returns the
     // removed entry's file name.

@@ -53,6 +53,15 @@ protected:
         return {serials, GetLastError()};
     }
 
+    // The files of the store folder other than its lock, sorted.
+    std::vector<std::string> Files() {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(m_home.StoreFolder()))
+            if (entry.path().filename() != ".lock") names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
     TempHome m_home;
     LiveCounts m_before{};
 };
@@ -331,6 +340,39 @@ TEST_F(Stores, AddingAndRemovingKeepTheOrderAndRefuseDuplicates) {
         if (entry.path().filename() == ".lock") continue;
         EXPECT_EQ(entry.status().permissions() & fs::perms::all, fs::perms(0600)) << entry.path();
     }
+}
+
+TEST_F(Stores, EntryNumbersRunOutWithAClearErrorAndAreNeverWrappedOrWidened) {
+    auto disk = platform::crypt::DiskStore::Open(m_home.StoreFolder(), true);
+    const auto a = MakeCert({.serialHex = "0A"});
+    const auto b = MakeCert({.serialHex = "0B"});
+    const auto c = MakeCert({.serialHex = "0C"});
+    const fs::path lock = m_home.StoreFolder() / ".lock";
+    EXPECT_EQ(disk.Add(a.Der(), a.key.get()), 0u);
+    WriteFile(lock, "9999999998\n");
+    EXPECT_EQ(disk.Add(b.Der(), b.key.get()), 1u);
+    const std::vector<std::string> both = {"0000000001.pem", "9999999999.pem"};
+    EXPECT_EQ(Files(), both);
+    // The last number is used up, or the lock file names one past every
+    // number an entry can have: nothing is added, nothing is renamed.
+    for (const char* last : {"9999999999\n", "18446744073709551615\n", "10000000000\n",
+                             "340282366920938463463374607431768211456\n", "garbage\n"}) {
+        WriteFile(lock, last);
+        try {
+            disk.Add(c.Der(), c.key.get());
+            ADD_FAILURE() << last;
+        } catch (const platform::crypt::StoreError& e) {
+            EXPECT_THAT(e.what(), ::testing::HasSubstr("no entry can be added")) << last;
+        }
+        EXPECT_EQ(Files(), both) << last;
+    }
+    // A lock file that holds no number leaves the entries' own numbers to
+    // count from, and is put right.
+    disk.RemoveAt(1);
+    WriteFile(lock, "garbage\n");
+    EXPECT_EQ(disk.Add(c.Der(), c.key.get()), 1u);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"0000000001.pem", "0000000002.pem"}));
+    EXPECT_EQ(ReadFile(lock), "2\n");
 }
 
 TEST_F(Stores, TheSigningTimeIsEncodedAsAUtcTimeWithSeconds) {
