@@ -5,6 +5,7 @@
 #include <openssl/decoder.h>
 #include <openssl/pem.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -33,6 +34,7 @@ constexpr std::size_t kNumberDigits = 10;
 // listing would show it.
 constexpr unsigned long long kLastNumber = 9'999'999'999ULL;
 constexpr off_t kMaxEntrySize = 1 << 20;  // far above any certificate and key
+constexpr char kTempPrefix[] = ".tmp-";
 
 std::string Octal(mode_t mode) {
     char buf[8];
@@ -143,6 +145,24 @@ private:
     fs::path m_path;
     int m_fd = -1;
 };
+
+// A writer that dies between creating its temporary file and renaming it
+// leaves the file behind: never listed, never reached by a removal, and
+// holding a private key. Whoever next holds the lock removes what dead writers
+// left (the writer's process is in the name, in this version's form and in
+// the earlier `.tmp-PID-NAME`); a live writer's file is left alone.
+void RemoveStaleTemporaries(const fs::path& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* e = ::readdir(dir)) {
+        const auto writer = platform::win::TemporaryFileWriter(e->d_name, kTempPrefix);
+        if (!writer || ::kill(*writer, 0) == 0 || errno != ESRCH) continue;
+        // Best effort: a file that cannot be removed now is tried again on
+        // the next change.
+        ::unlinkat(::dirfd(dir), e->d_name, 0);
+    }
+    ::closedir(dir);
+}
 
 // Parsed entries, kept between openings while the file is the same one,
 // unmodified. A watch on each store folder tells which entries changed since
@@ -494,6 +514,7 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
 std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
     const std::string text = EntryText(certDer, key);
     StoreLock lock(m_folder);
+    RemoveStaleTemporaries(m_folder);
     m_names = std::make_shared<const std::vector<std::string>>(ListEntries(m_folder));
     for (std::size_t i = 0; i < m_names->size(); ++i) {
         std::shared_ptr<const Certificate> existing;
@@ -528,7 +549,7 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
     // fails, but never handed out twice.
     lock.SetLastNumber(next);
     try {
-        platform::win::WriteAtomically(m_folder / name, text, 0600, ".tmp-");
+        platform::win::WriteAtomically(m_folder / name, text, 0600, kTempPrefix);
     } catch (const platform::win::FileError& e) {
         throw StoreError(e.Error() == EACCES ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT,
                          std::string("cannot add the store entry: ") + e.what());
@@ -541,6 +562,7 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
 
 std::string DiskStore::RemoveAt(std::size_t position) {
     StoreLock lock(m_folder);
+    RemoveStaleTemporaries(m_folder);
     auto names = std::make_shared<std::vector<std::string>>(ListEntries(m_folder));
     if (position >= names->size())
         throw StoreError(CRYPT_E_NOT_FOUND, "the store has no entry at position " +

@@ -65,6 +65,9 @@ public:
     // Throws StoreError(NTE_EXISTS) when the store already holds the
     // certificate, and StoreError(ERROR_WRITE_FAULT) once the entry numbers
     // are used up: a number is never given twice, nor wrapped or widened.
+    //
+    // Add and RemoveAt first remove the temporary files that writers which
+    // died mid-write left in the folder.
     std::size_t Add(std::span<const BYTE> certDer, EVP_PKEY* key);
     // Removes the entry at a position of the store as it is now; returns the
     // removed entry's file name.

@@ -375,6 +375,42 @@ TEST_F(Stores, EntryNumbersRunOutWithAClearErrorAndAreNeverWrappedOrWidened) {
     EXPECT_EQ(ReadFile(lock), "2\n");
 }
 
+TEST_F(Stores, TemporariesOfDeadWritersAreRemovedWhenTheStoreChangesAndNeverListed) {
+    AddToStore(MakeCert({.serialHex = "01"}));
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ASSERT_GT(dead, 0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string keyText = MakeCert().KeyPem();
+    const std::string gone = std::to_string(dead), alive = std::to_string(::getpid());
+    const std::vector<std::string> stale = {".tmp-" + gone + "-0-0000000002.pem",
+                                            ".tmp-" + gone + "-0000000002.pem"};
+    const std::vector<std::string> kept = {".tmp-" + alive + "-7-0000000002.pem", ".tmp-x.pem"};
+    const auto plant = [&] {
+        for (const auto& names : {stale, kept})
+            for (const auto& name : names) {
+                WriteFile(m_home.StoreFolder() / name, keyText);
+                fs::permissions(m_home.StoreFolder() / name, fs::perms(0600));
+            }
+    };
+    plant();
+    HCERTSTORE store = OpenMy();
+    EXPECT_THAT(Walk(store).first, ::testing::ElementsAre("01"));
+    CertCloseStore(store, 0);
+
+    const auto present = [&](const std::string& name) {
+        return fs::exists(m_home.StoreFolder() / name);
+    };
+    AddToStore(MakeCert({.serialHex = "02"}));
+    for (const auto& name : stale) EXPECT_FALSE(present(name)) << name;
+    for (const auto& name : kept) EXPECT_TRUE(present(name)) << name;
+
+    plant();
+    platform::crypt::DiskStore::Open(m_home.StoreFolder(), false).RemoveAt(0);
+    for (const auto& name : stale) EXPECT_FALSE(present(name)) << name;
+    for (const auto& name : kept) EXPECT_TRUE(present(name)) << name;
+}
+
 TEST_F(Stores, TheSigningTimeIsEncodedAsAUtcTimeWithSeconds) {
     SYSTEMTIME st{2026, 12, 0, 7, 9, 5, 3, 999};
     FILETIME ft;
