@@ -103,7 +103,7 @@ class COleControl
       public platform::com::ComObject<IDispatch, IProvideClassInfo, IConnectionPointContainer,
                                       IOleObject, IViewObject, IDataObject, IPersistStreamInit,
                                       IPersistPropertyBag, ISpecifyPropertyPages> {
-    DECLARE_DYNAMIC(COleControl)
+    DECLARE_DYNAMIC_ROOT(COleControl)
 
 public:
     COleControl();

@@ -16,7 +16,7 @@
 #include "platform/ui/Dialog.h"
 
 class COlePropertyPage : public CDialog, public platform::com::ComObject<IPropertyPage> {
-    DECLARE_DYNAMIC(COlePropertyPage)
+    DECLARE_DYNAMIC_ROOT(COlePropertyPage)
 
 public:
     // The page's template and the string resource of its caption.

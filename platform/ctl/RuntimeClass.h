@@ -44,10 +44,17 @@ IUnknown* NewObject() noexcept {
 
 #define RUNTIME_CLASS(class_name) (class_name::GetThisClass())
 
-#define DECLARE_DYNAMIC(class_name)             \
+// A root of a hierarchy introduces GetRuntimeClass; every class below it
+// overrides it, and says so, as the rest of its overrides do.
+#define DECLARE_DYNAMIC_ROOT(class_name)        \
 public:                                         \
     static const CRuntimeClass* GetThisClass(); \
     virtual const CRuntimeClass* GetRuntimeClass() const;
+
+#define DECLARE_DYNAMIC(class_name)             \
+public:                                         \
+    static const CRuntimeClass* GetThisClass(); \
+    const CRuntimeClass* GetRuntimeClass() const override;
 
 #define DECLARE_DYNCREATE(class_name) \
     DECLARE_DYNAMIC(class_name)       \
