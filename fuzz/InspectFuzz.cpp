@@ -2,16 +2,13 @@
 // boundary: the bytes of a message handed to the verification, an encoded
 // name handed to the name-to-text conversion, and the hexadecimal text handed
 // to the three automation methods. Built for libFuzzer (clang,
-// -fsanitize=fuzzer, OSTREL_LIBFUZZER defined) it explores; built without, it
-// is a plain program that replays the files and folders named on its command
-// line, so a corpus and every crash found can be rerun anywhere.
+// -fsanitize=fuzzer) it explores; built without, ReplayMain.cpp makes it a
+// plain program that replays the files and folders named on its command line,
+// so a corpus and every crash found can be rerun anywhere.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -93,27 +90,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(Alive() == before, "nothing stays alive");
     return 0;
 }
-
-#ifndef OSTREL_LIBFUZZER
-int main(int argc, char** argv) {
-    LLVMFuzzerInitialize(&argc, &argv);
-    std::size_t runs = 0;
-    const auto replay = [&](const std::filesystem::path& file) {
-        std::ifstream in(file, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-        ++runs;
-    };
-    for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path path(argv[i]);
-        if (std::filesystem::is_directory(path)) {
-            for (const auto& entry : std::filesystem::recursive_directory_iterator(path))
-                if (entry.is_regular_file()) replay(entry.path());
-        } else {
-            replay(path);
-        }
-    }
-    std::printf("fuzz_inspect: %zu inputs replayed\n", runs);
-    return 0;
-}
-#endif
