@@ -52,13 +52,18 @@ for t in "${targets[@]}"; do
   rm -rf "$work"
   mkdir -p "$work/corpus"
   cp fuzz/corpus/"$t"/* "$work/corpus/"
-  runs=()
-  [ -n "${OSTREL_FUZZ_RUNS:-}" ] && runs=(-runs="$OSTREL_FUZZ_RUNS")
-  status=0
+  extra=()
+  [ -n "${OSTREL_FUZZ_RUNS:-}" ] && extra+=(-runs="$OSTREL_FUZZ_RUNS")
+  [ -f "fuzz/dict/$t.dict" ] && extra+=(-dict="fuzz/dict/$t.dict")
+  # The unattended user interface writes each message box on standard
+  # error ("OSTREL: ..."); the log keeps the fuzzer's own lines.
+  set +e
   # shellcheck disable=SC2086
-  "$program" -max_total_time="$seconds" "${runs[@]}" -timeout=10 -rss_limit_mb=2048 \
+  "$program" -max_total_time="$seconds" "${extra[@]}" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$work/" ${OSTREL_FUZZ_ARGS:-} \
-    "$work/corpus" >"$work/log" 2>&1 || status=$?
+    "$work/corpus" 2>&1 | grep -av '^OSTREL: ' >"$work/log"
+  status=${PIPESTATUS[0]}
+  set -e
   execs=$(awk '/^stat::number_of_executed_units:/ {print $2}' "$work/log" | tail -n1)
   last=$(grep -E '^#[0-9]+.*cov: ' "$work/log" | tail -n1 || true)
   cov=$(sed -nE 's/.* cov: ([0-9]+).*/\1/p' <<<"$last")
