@@ -1,8 +1,6 @@
 // Type library objects over a library read from its image.
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <deque>
@@ -16,6 +14,7 @@
 #include "platform/com/TypeLibRegistry.h"
 #include "platform/com/Utf.h"
 #include "platform/seams/Seams.h"
+#include "platform/win/Files.h"
 
 namespace platform::com {
 namespace {
@@ -437,33 +436,18 @@ HRESULT TypeInfoObject::GetContainingTypeLib(ITypeLib** ppTLib, UINT* pIndex) {
     return S_OK;
 }
 
+// A FIFO or a device named as a library file is refused, never waited on:
+// a reader would block on it before it could tell what it is.
 HRESULT ReadWholeFile(const std::string& path, std::vector<BYTE>& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return TYPE_E_CANTLOADLIBRARY;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return TYPE_E_CANTLOADLIBRARY;
+    try {
+        const std::string bytes = platform::win::ReadRegularFile(
+            path, platform::com::kMaxTypeLibImage, "the type library " + path);
+        out.assign(bytes.begin(), bytes.end());
+        return S_OK;
+    } catch (const platform::win::FileError& e) {
+        if (e.Error() == 0) return TYPE_E_INVDATAREAD;  // past the size limit
+        return e.Error() == EIO ? TYPE_E_IOERROR : TYPE_E_CANTLOADLIBRARY;
     }
-    HRESULT hr = S_OK;
-    BYTE buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            hr = TYPE_E_IOERROR;
-            break;
-        }
-        // One byte beyond the limit is enough to know the file is too large.
-        if (out.size() + std::size_t(n) > kMaxTypeLibImage) {
-            hr = TYPE_E_INVDATAREAD;
-            break;
-        }
-        out.insert(out.end(), buf, buf + n);
-    }
-    ::close(fd);
-    return hr;
 }
 
 }  // namespace

@@ -1,7 +1,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 #include <random>
+#include <thread>
 
 #include "platform/com/TypeInfo.h"
 #include "platform/com/TypeLibFormat.h"
@@ -390,6 +397,29 @@ TEST_F(TypeLib, FilesAreLoadedByPath) {
         EXPECT_EQ(LoadTypeLib(platform::com::Utf8ToUtf16(good.string()).c_str(), lib.Put()),
                   TYPE_E_IOERROR);
     }
+}
+
+// A FIFO named as a library file is refused at once. Were it waited on, the
+// load would hang until a writer came: the test then plays that writer, so
+// that it fails instead of hanging.
+TEST_F(TypeLib, AFifoNamedAsAFileIsRefusedWithoutWaiting) {
+    TempHome home;
+    const auto fifo = home.Path() / "library.tlb";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::promise<HRESULT> result;
+    auto answer = result.get_future();
+    std::thread loader([&] {
+        ComPtr<ITypeLib> lib;
+        result.set_value(LoadTypeLib(platform::com::Utf8ToUtf16(fifo.string()).c_str(), lib.Put()));
+    });
+    const bool answered = answer.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!answered) {
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) ::close(writer);
+    }
+    loader.join();
+    EXPECT_TRUE(answered) << "the load waited on the FIFO";
+    EXPECT_EQ(answer.get(), TYPE_E_CANTLOADLIBRARY);
 }
 
 // The same library under another version or locale.
