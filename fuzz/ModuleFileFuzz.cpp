@@ -1,7 +1,8 @@
 // Module files as `ostrel info` and the type-library loader read them
 // without loading them: the ELF headers and the exported symbols, the
-// resource directory in its section, and the version block among the
-// resources. The input is the whole file; it is also handed to the
+// resource directory in its section, the version block among the resources,
+// and the type library that `ostrel typelib MODULE` loads from its resource
+// "TYPELIB" 1. The input is the whole file; it is also handed to the
 // directory and version-block readers directly, so that they are explored
 // without first having to be found inside a well-formed ELF file.
 
@@ -13,6 +14,9 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "platform/com/Resource.h"
+#include "platform/com/TypeInfo.h"
+#include "platform/com/Unknown.h"
+#include "platform/com/Utf.h"
 #include "platform/com/VersionInfo.h"
 
 namespace {
@@ -22,6 +26,7 @@ using platform::com::ResourceEntry;
 using platform::com::VersionInfo;
 
 std::string g_module;
+std::u16string g_wideModule;
 
 bool SameVersion(const VersionInfo& a, const VersionInfo& b) {
     return std::memcmp(&a.fixed, &b.fixed, sizeof a.fixed) == 0 && a.tableName == b.tableName &&
@@ -56,6 +61,7 @@ void Directory(std::span<const BYTE> bytes) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_module = (ostrel::fuzz::PrivateHome() / "MODULE.OCX").string();
+    g_wideModule = platform::com::Utf8ToUtf16(g_module);
     return 0;
 }
 
@@ -69,6 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(info.resources.size() <= size, "the resources are no larger than the file");
         Directory(info.resources);
         Check(platform::com::IsModuleFile(g_module), "a module file read is a module file");
+        platform::com::ComPtr<ITypeLib> lib;
+        const HRESULT loaded = LoadTypeLib(g_wideModule.c_str(), lib.Put());
+        Check(SUCCEEDED(loaded) == bool(lib), "a library exactly on success");
     } else {
         Check(!why.empty(), "a refusal says why");
     }
