@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Files.h"
 #include "platform/win/LastError.h"
 
 namespace platform::com {
@@ -38,16 +39,20 @@ std::size_t Align8(std::size_t n) {
     return (n + 7) & ~std::size_t(7);
 }
 
-// One open file read at checked offsets.
+// One regular file read at checked offsets. Opening never blocks: a FIFO,
+// a device or a folder is refused as not a regular file.
 class FileReader {
 public:
-    explicit FileReader(const std::string& path)
-        : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    explicit FileReader(const std::string& path) {
+        try {
+            m_fd = win::OpenRegularFile(path, path);
+        } catch (const win::FileError& e) {
+            m_error = e.Error();
+            m_why = e.what();
+            return;
+        }
         struct stat st {};
-        if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode))
-            m_size = std::uint64_t(st.st_size);
-        else
-            m_regular = false;
+        if (::fstat(m_fd, &st) == 0) m_size = std::uint64_t(st.st_size);
     }
     ~FileReader() {
         if (m_fd >= 0) ::close(m_fd);
@@ -56,10 +61,12 @@ public:
     FileReader& operator=(const FileReader&) = delete;
 
     bool Open() const { return m_fd >= 0; }
-    bool Regular() const { return m_regular; }
+    // Why it could not be opened: EINVAL for what is not a regular file.
+    int Error() const { return m_error; }
+    const std::string& Why() const { return m_why; }
     std::uint64_t Size() const { return m_size; }
     bool Read(std::uint64_t offset, void* out, std::uint64_t count) const {
-        if (offset > m_size || count > m_size - offset) return false;
+        if (m_fd < 0 || offset > m_size || count > m_size - offset) return false;
         auto* p = static_cast<char*>(out);
         while (count > 0) {
             const ssize_t n = ::pread(m_fd, p, count, off_t(offset));
@@ -73,9 +80,28 @@ public:
     }
 
 private:
-    int m_fd;
+    int m_fd = -1;
+    int m_error = 0;
+    std::string m_why;
     std::uint64_t m_size = 0;
-    bool m_regular = true;
+};
+
+// In a sound module file the parts read here (the file header, the section
+// headers and their names, one dynamic symbol table with its strings, the
+// resource section) lie side by side, so together they are no larger than
+// the file. Headers that send the reader over the same bytes again and again
+// run out of this allowance instead of growing without end.
+class ReadAllowance {
+public:
+    explicit ReadAllowance(std::uint64_t fileSize) : m_left(fileSize) {}
+    bool Take(std::uint64_t bytes) {
+        if (bytes > m_left) return false;
+        m_left -= bytes;
+        return true;
+    }
+
+private:
+    std::uint64_t m_left;
 };
 
 struct SectionFacts {
@@ -85,8 +111,8 @@ struct SectionFacts {
 
 // The section headers and their names; false with a reason for anything
 // that is not a sound 64-bit little-endian ELF file.
-bool ReadSections(const FileReader& file, Elf64_Ehdr& eh, std::vector<Elf64_Shdr>& sections,
-                  std::vector<char>& names, std::string& why) {
+bool ReadSections(const FileReader& file, ReadAllowance& allowance, Elf64_Ehdr& eh,
+                  std::vector<Elf64_Shdr>& sections, std::vector<char>& names, std::string& why) {
     if (file.Size() > kMaxModuleFile) return why = "file too large", false;
     if (!file.Read(0, &eh, sizeof eh) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0)
         return why = "not an ELF file", false;
@@ -94,11 +120,15 @@ bool ReadSections(const FileReader& file, Elf64_Ehdr& eh, std::vector<Elf64_Shdr
         return why = "not a 64-bit little-endian ELF file", false;
     if (eh.e_shentsize != sizeof(Elf64_Shdr) || eh.e_shnum == 0 || eh.e_shstrndx >= eh.e_shnum)
         return why = "no usable section headers", false;
+    const std::uint64_t headerBytes = std::uint64_t(eh.e_shnum) * sizeof(Elf64_Shdr);
+    if (!allowance.Take(sizeof eh) || !allowance.Take(headerBytes))
+        return why = "section headers outside the file", false;
     sections.resize(eh.e_shnum);
-    if (!file.Read(eh.e_shoff, sections.data(), std::uint64_t(eh.e_shnum) * sizeof(Elf64_Shdr)))
+    if (!file.Read(eh.e_shoff, sections.data(), headerBytes))
         return why = "section headers outside the file", false;
     const Elf64_Shdr& strtab = sections[eh.e_shstrndx];
     if (strtab.sh_size > kMaxSection) return why = "section names too large", false;
+    if (!allowance.Take(strtab.sh_size)) return why = "section names outside the file", false;
     names.assign(strtab.sh_size + 1, '\0');
     if (!file.Read(strtab.sh_offset, names.data(), strtab.sh_size))
         return why = "section names outside the file", false;
@@ -109,8 +139,10 @@ const char* NameAt(const std::vector<char>& table, std::uint64_t offset) {
     return offset < table.size() ? table.data() + offset : "";
 }
 
-bool ReadSectionBytes(const FileReader& file, const Elf64_Shdr& s, std::vector<BYTE>& out) {
-    if (s.sh_type == SHT_NOBITS || s.sh_size > kMaxSection) return false;
+bool ReadSectionBytes(const FileReader& file, ReadAllowance& allowance, const Elf64_Shdr& s,
+                      std::vector<BYTE>& out) {
+    if (s.sh_type == SHT_NOBITS || s.sh_size > kMaxSection || !allowance.Take(s.sh_size))
+        return false;
     out.resize(s.sh_size);
     return file.Read(s.sh_offset, out.data(), s.sh_size);
 }
@@ -178,11 +210,12 @@ std::shared_ptr<const LoadedModule> Loaded(HMODULE hModule) {
         if (n > 0) module->file.assign(buf, std::size_t(n));
     }
     FileReader file(module->file);
+    ReadAllowance allowance(file.Size());
     Elf64_Ehdr eh{};
     std::vector<Elf64_Shdr> sections;
     std::vector<char> names;
     std::string why;
-    if (file.Open() && ReadSections(file, eh, sections, names, why)) {
+    if (file.Open() && ReadSections(file, allowance, eh, sections, names, why)) {
         for (const auto& s : sections) {
             if (std::strcmp(NameAt(names, s.sh_name), kResourceSection) != 0) continue;
             if ((s.sh_flags & SHF_ALLOC) == 0 || s.sh_size > kMaxSection) break;
@@ -295,7 +328,12 @@ std::optional<std::vector<ResourceEntry>> ParseResourceDirectory(std::span<const
         return std::nullopt;
     const std::uint64_t count = Get32(bytes.data() + sizeof kMagic);
     if (count > (bytes.size() - sizeof kMagic - 4) / kEntrySize) return std::nullopt;
+    // The data of the entries lies side by side after their table, so all of
+    // it together fits there: entries that point at the same bytes over and
+    // over would make every reader of the directory do their work again.
+    std::uint64_t dataLeft = bytes.size() - sizeof kMagic - 4 - count * kEntrySize;
     std::vector<ResourceEntry> entries;
+    entries.reserve(count);
     const BYTE* p = bytes.data() + sizeof kMagic + 4;
     for (std::uint64_t i = 0; i < count; ++i, p += kEntrySize) {
         ResourceEntry e;
@@ -305,7 +343,9 @@ std::optional<std::vector<ResourceEntry>> ParseResourceDirectory(std::span<const
         e.lang = std::uint16_t(Get32(p + kTypeField + 4));
         const std::uint64_t offset = Get32(p + kTypeField + 8);
         const std::uint64_t size = Get32(p + kTypeField + 12);
-        if (offset > bytes.size() || size > bytes.size() - offset) return std::nullopt;
+        if (offset > bytes.size() || size > bytes.size() - offset || size > dataLeft)
+            return std::nullopt;
+        dataLeft -= size;
         e.data = bytes.subspan(offset, size);
         entries.push_back(std::move(e));
     }
@@ -336,27 +376,42 @@ HRESULT ReadModuleFile(const std::string& path, ModuleFileInfo& info, std::strin
     };
     try {
         FileReader file(path);
-        if (!file.Open()) return fail(ERROR_FILE_NOT_FOUND, std::strerror(errno));
-        if (!file.Regular()) return fail(ERROR_BAD_EXE_FORMAT, "not a regular file");
+        if (!file.Open() && file.Error() == EINVAL)
+            return fail(ERROR_BAD_EXE_FORMAT, "not a regular file");
+        if (!file.Open()) return fail(ERROR_FILE_NOT_FOUND, std::strerror(file.Error()));
+        ReadAllowance allowance(file.Size());
         Elf64_Ehdr eh{};
         std::vector<Elf64_Shdr> sections;
         std::vector<char> names;
-        if (!ReadSections(file, eh, sections, names, why)) return fail(ERROR_BAD_EXE_FORMAT, why);
+        if (!ReadSections(file, allowance, eh, sections, names, why))
+            return fail(ERROR_BAD_EXE_FORMAT, why);
         info = {};
+        bool resourcesSeen = false, symbolsSeen = false;
+        // The names handed out are bounded as the bytes read are: names may
+        // share their tails within the string table, but never by more than
+        // the rest of the file holds.
+        std::uint64_t nameBytesLeft = file.Size();
         for (const auto& s : sections) {
             const char* name = NameAt(names, s.sh_name);
             if (std::strcmp(name, kResourceSection) == 0) {
-                if (!ReadSectionBytes(file, s, info.resources) ||
+                if (resourcesSeen)
+                    return fail(ERROR_BAD_EXE_FORMAT, "more than one resource section");
+                resourcesSeen = true;
+                if (!ReadSectionBytes(file, allowance, s, info.resources) ||
                     !ParseResourceDirectory(info.resources))
                     return fail(ERROR_BAD_EXE_FORMAT, "damaged resource section");
             }
             if (s.sh_type != SHT_DYNSYM) continue;
+            if (symbolsSeen)
+                return fail(ERROR_BAD_EXE_FORMAT, "more than one dynamic symbol table");
+            symbolsSeen = true;
             if (s.sh_entsize != sizeof(Elf64_Sym) || s.sh_link >= sections.size())
                 return fail(ERROR_BAD_EXE_FORMAT, "damaged dynamic symbol table");
             std::vector<BYTE> symbols, strings;
-            if (!ReadSectionBytes(file, s, symbols) ||
-                !ReadSectionBytes(file, sections[s.sh_link], strings))
-                return fail(ERROR_BAD_EXE_FORMAT, "dynamic symbols outside the file");
+            if (!ReadSectionBytes(file, allowance, s, symbols) ||
+                !ReadSectionBytes(file, allowance, sections[s.sh_link], strings))
+                return fail(ERROR_BAD_EXE_FORMAT,
+                            "dynamic symbols outside the file, or over bytes already read");
             strings.push_back(0);
             for (std::size_t at = 0; at + sizeof(Elf64_Sym) <= symbols.size();
                  at += sizeof(Elf64_Sym)) {
@@ -365,8 +420,12 @@ HRESULT ReadModuleFile(const std::string& path, ModuleFileInfo& info, std::strin
                 if (sym.st_shndx == SHN_UNDEF || ELF64_ST_TYPE(sym.st_info) != STT_FUNC) continue;
                 if (ELF64_ST_BIND(sym.st_info) == STB_LOCAL) continue;
                 if (sym.st_name >= strings.size()) continue;
-                info.exports.emplace_back(reinterpret_cast<const char*>(strings.data()) +
-                                          sym.st_name);
+                const char* text = reinterpret_cast<const char*>(strings.data()) + sym.st_name;
+                const std::size_t length = std::strlen(text);
+                if (length + 1 > nameBytesLeft)
+                    return fail(ERROR_BAD_EXE_FORMAT, "dynamic symbol names larger than the file");
+                nameBytesLeft -= length + 1;
+                info.exports.emplace_back(text, length);
             }
         }
         std::sort(info.exports.begin(), info.exports.end());
@@ -379,8 +438,7 @@ HRESULT ReadModuleFile(const std::string& path, ModuleFileInfo& info, std::strin
 bool IsModuleFile(const std::string& path) {
     FileReader file(path);
     unsigned char magic[SELFMAG] = {};
-    return file.Open() && file.Regular() && file.Read(0, magic, SELFMAG) &&
-           std::memcmp(magic, ELFMAG, SELFMAG) == 0;
+    return file.Open() && file.Read(0, magic, SELFMAG) && std::memcmp(magic, ELFMAG, SELFMAG) == 0;
 }
 
 std::optional<std::vector<BYTE>> ReadFileResource(const std::string& path, std::string_view type,

@@ -83,12 +83,15 @@ std::string ResourceKey(LPCSTR typeOrName);
 // "OSRSRC1\0", a 32-bit count, the entries (type padded to 16 bytes, id,
 // language, offset, size) and then the data, each item 8-byte aligned.
 std::vector<BYTE> BuildResourceDirectory(const std::vector<ResourceEntry>& entries);
-// Reads a directory; nothing when it is damaged (a bad magic, or an entry
-// outside the bytes). The entries point into `bytes`.
+// Reads a directory; nothing when it is damaged (a bad magic, an entry
+// outside the bytes, or entries whose data together is more than the bytes
+// after their table hold). The entries point into `bytes`.
 std::optional<std::vector<ResourceEntry>> ParseResourceDirectory(std::span<const BYTE> bytes);
 
-// Facts of a module file read from its ELF headers (bounded, checked; the
-// file is never loaded).
+// Facts of a module file read from its ELF headers (checked, and bounded by
+// the file's size: each part is read once, and a file whose headers point
+// at the same bytes again is refused; the file is never loaded, and only a
+// regular file is opened).
 struct ModuleFileInfo {
     std::vector<std::string> exports;  // defined dynamic function symbols, sorted
     std::vector<BYTE> resources;       // the resource section, empty when none

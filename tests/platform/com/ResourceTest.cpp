@@ -1,9 +1,16 @@
 // Resource directories, version blocks, module files read without loading
 // them, and type-library registrations kept in the per-user registry.
 
+#include <elf.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <future>
 
 #include "platform/com/Registry.h"
 #include "platform/com/Resource.h"
@@ -17,6 +24,7 @@
 namespace {
 
 using platform::com::ResourceEntry;
+using namespace std::string_literals;
 
 TEST(ResourceDirectory, ReadsBackWhatWasBuiltAndRefusesDamage) {
     const std::vector<BYTE> text = {'h', 'i', 0};
@@ -52,6 +60,27 @@ TEST(ResourceDirectory, ReadsBackWhatWasBuiltAndRefusesDamage) {
     auto badMagic = bytes;
     badMagic[0] = 'X';
     EXPECT_FALSE(platform::com::ParseResourceDirectory(badMagic));
+}
+
+TEST(ResourceDirectory, RefusesEntriesThatShareTheirData) {
+    // One block of data, and many entries that all claim it: every reader
+    // of the directory would go over it once per entry.
+    const std::vector<BYTE> block(1000, 0x5A);
+    std::vector<ResourceEntry> entries(10);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        entries[i].type = "#16";
+        entries[i].id = 1;
+        entries[i].lang = WORD(i);
+    }
+    entries[0].data = block;
+    auto bytes = platform::com::BuildResourceDirectory(entries);
+    ASSERT_TRUE(platform::com::ParseResourceDirectory(bytes));
+    constexpr std::size_t kTable = 12, kEntry = 32, kOffset = 24, kSize = 28;
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        std::memcpy(&bytes[kTable + i * kEntry + kOffset], &bytes[kTable + kOffset], 4);
+        std::memcpy(&bytes[kTable + i * kEntry + kSize], &bytes[kTable + kSize], 4);
+    }
+    EXPECT_FALSE(platform::com::ParseResourceDirectory(bytes));
 }
 
 TEST(VersionBlock, ReadsBackInOrderAndRefusesDamage) {
@@ -108,6 +137,139 @@ TEST(ModuleFileReader, RefusesWhatIsNotASoundModule) {
         FindResourceA(platform::com::ModuleOfAddress(reinterpret_cast<const void*>(&FindResourceA)),
                       MAKEINTRESOURCEA(1), RT_STRING),
         nullptr);
+}
+
+// A small module file made by hand: a dynamic string table, a dynamic
+// symbol table with one exported function per entry of `names` (each naming
+// the string at that offset), and `symbolHeaders` section headers that all
+// describe that one table, as a crafted file may.
+std::string CraftedModule(const std::string& strings, const std::vector<std::uint32_t>& names,
+                          int symbolHeaders, int resourceHeaders = 0) {
+    const std::string shstrtab =
+        "\0.dynsym\0.dynstr\0.shstrtab\0"s + platform::com::kResourceSection + "\0"s;
+    std::string file(sizeof(Elf64_Ehdr), '\0');
+    const auto append = [&](const std::string& bytes) {
+        file.resize((file.size() + 7) & ~std::size_t(7));
+        const std::size_t at = file.size();
+        file += bytes;
+        return at;
+    };
+    const std::size_t dynstrAt = append(strings);
+    std::string symbols(sizeof(Elf64_Sym), '\0');  // the null symbol
+    for (std::uint32_t name : names) {
+        Elf64_Sym sym{};
+        sym.st_name = name;
+        sym.st_info = ELF64_ST_INFO(STB_GLOBAL, STT_FUNC);
+        sym.st_shndx = 1;
+        symbols.append(reinterpret_cast<const char*>(&sym), sizeof sym);
+    }
+    const std::size_t dynsymAt = append(symbols);
+    const std::vector<BYTE> directory = platform::com::BuildResourceDirectory({});
+    const std::size_t resourcesAt = append(std::string(directory.begin(), directory.end()));
+    const std::size_t shstrtabAt = append(shstrtab);
+
+    std::vector<Elf64_Shdr> sections(3);
+    sections[1].sh_name = 9;  // .dynstr
+    sections[1].sh_type = SHT_STRTAB;
+    sections[1].sh_offset = dynstrAt;
+    sections[1].sh_size = strings.size();
+    sections[2].sh_name = 17;  // .shstrtab
+    sections[2].sh_type = SHT_STRTAB;
+    sections[2].sh_offset = shstrtabAt;
+    sections[2].sh_size = shstrtab.size();
+    Elf64_Shdr dynsym{};
+    dynsym.sh_name = 1;
+    dynsym.sh_type = SHT_DYNSYM;
+    dynsym.sh_offset = dynsymAt;
+    dynsym.sh_size = symbols.size();
+    dynsym.sh_link = 1;
+    dynsym.sh_entsize = sizeof(Elf64_Sym);
+    sections.insert(sections.end(), std::size_t(symbolHeaders), dynsym);
+    Elf64_Shdr resources{};
+    resources.sh_name = 27;
+    resources.sh_type = SHT_PROGBITS;
+    resources.sh_offset = resourcesAt;
+    resources.sh_size = directory.size();
+    sections.insert(sections.end(), std::size_t(resourceHeaders), resources);
+
+    Elf64_Ehdr eh{};
+    std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+    eh.e_ident[EI_CLASS] = ELFCLASS64;
+    eh.e_ident[EI_DATA] = ELFDATA2LSB;
+    eh.e_ident[EI_VERSION] = EV_CURRENT;
+    eh.e_type = ET_DYN;
+    eh.e_machine = EM_X86_64;
+    eh.e_version = EV_CURRENT;
+    eh.e_ehsize = sizeof eh;
+    eh.e_shentsize = sizeof(Elf64_Shdr);
+    eh.e_shnum = Elf64_Half(sections.size());
+    eh.e_shstrndx = 2;
+    eh.e_shoff = append(std::string(reinterpret_cast<const char*>(sections.data()),
+                                    sections.size() * sizeof(Elf64_Shdr)));
+    std::memcpy(file.data(), &eh, sizeof eh);
+    return file;
+}
+
+TEST(ModuleFileReader, ReadsEachPartOnceAndRefusesHeadersThatRepeatThem) {
+    ostrel::test::TempHome home;
+    const auto path = (home.Path() / "crafted.so").string();
+    const std::string strings = "\0DllGetClassObject\0DllCanUnloadNow\0"s;
+    platform::com::ModuleFileInfo info;
+    std::string why;
+
+    // Sound: one table, one resource section.
+    ostrel::test::WriteFile(path, CraftedModule(strings, {1, 19}, 1, 1));
+    ASSERT_EQ(platform::com::ReadModuleFile(path, info, &why), S_OK) << why;
+    EXPECT_EQ(info.exports, (std::vector<std::string>{"DllCanUnloadNow", "DllGetClassObject"}));
+    EXPECT_FALSE(info.resources.empty());
+
+    // Thousands of headers over the one table would read it thousands of
+    // times and hand out every symbol as often.
+    ostrel::test::WriteFile(path, CraftedModule(strings, {1, 19}, 4000));
+    info.exports.assign(1, "left from before");
+    EXPECT_EQ(platform::com::ReadModuleFile(path, info, &why),
+              HRESULT(0x80070000 | ERROR_BAD_EXE_FORMAT));
+    EXPECT_NE(why.find("more than one dynamic symbol table"), std::string::npos) << why;
+    EXPECT_LE(info.exports.size(), 2u);
+
+    ostrel::test::WriteFile(path, CraftedModule(strings, {1}, 1, 2));
+    EXPECT_EQ(platform::com::ReadModuleFile(path, info, &why),
+              HRESULT(0x80070000 | ERROR_BAD_EXE_FORMAT));
+    EXPECT_NE(why.find("more than one resource section"), std::string::npos) << why;
+
+    // Many symbols naming one long text: the names handed out would be far
+    // larger than the file.
+    const std::string longName = "\0"s + std::string(65536, 'x') + "\0"s;
+    ostrel::test::WriteFile(path, CraftedModule(longName, std::vector<std::uint32_t>(2000, 1), 1));
+    EXPECT_EQ(platform::com::ReadModuleFile(path, info, &why),
+              HRESULT(0x80070000 | ERROR_BAD_EXE_FORMAT));
+    EXPECT_NE(why.find("larger than the file"), std::string::npos) << why;
+    EXPECT_LE(info.exports.size(), 2u);
+}
+
+TEST(ModuleFileReader, RefusesAFifoWithoutWaitingForAWriter) {
+    ostrel::test::TempHome home;
+    const auto fifo = home.Path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto reading = std::async(std::launch::async, [&] {
+        platform::com::ModuleFileInfo info;
+        std::string why;
+        const HRESULT hr = platform::com::ReadModuleFile(fifo.string(), info, &why);
+        return std::make_pair(hr, platform::com::IsModuleFile(fifo.string()));
+    });
+    // Not a measure of speed: a reader stuck in open() would wait forever, so
+    // after a long while a writer comes to set it free and the test fails.
+    if (reading.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "reading a FIFO waits for a writer";
+        for (int i = 0; i < 2; ++i) {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+            reading.wait_for(std::chrono::seconds(5));
+        }
+    }
+    const auto [hr, isModule] = reading.get();
+    EXPECT_EQ(hr, HRESULT(0x80070000 | ERROR_BAD_EXE_FORMAT));
+    EXPECT_FALSE(isModule);
 }
 
 std::optional<std::string> ClassesValue(const std::string& subkey) {
