@@ -154,7 +154,9 @@ std::string VersionNote(const std::string& value) {
 // Loads a state and tells what the control took from it: each property it
 // asked for with the value it was given, or that the file had none.
 int LoadState(const std::string& file) {
-    const std::string text = ReadInput(file);
+    // Read no further than the control would take: a larger file is refused
+    // after its first bytes past the limit, not after all of them.
+    const std::string text = ReadInput(file, platform::ctl::kMaxBagText);
     std::string error;
     const auto bag = platform::ctl::TextPropertyBag::Parse(text, error);
     if (!bag) throw UsageError(file + ": " + error);

@@ -100,6 +100,14 @@ TEST_F(ControlCommands, AStateTheControlCannotUseIsRefusedWithTheReason) {
         RunCommand(Ostrel("state load '" + File("missing").string() + "' 2>/dev/null")).status, 2);
 }
 
+TEST_F(ControlCommands, AStateIsReadNoFurtherThanTheControlTakes) {
+    // An input without end is refused once it passes the control's limit.
+    const auto r = RunCommand(Ostrel("state load - < /dev/zero 2>&1"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("standard input is larger than 1048576 bytes"), std::string::npos)
+        << r.out;
+}
+
 TEST_F(ControlCommands, AboutShowsTheBoxWithItsTexts) {
     // The terminal user interface writes the box out in full.
     const auto r = RunCommand("echo ok | OSTREL_UI=tty " + Ostrel("about 2>&1"));
