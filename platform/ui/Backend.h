@@ -34,7 +34,12 @@ public:
 
 // The backend for this call: OSTREL_UI when set (qt, tty, script, none),
 // otherwise qt where a display is available (or QT_QPA_PLATFORM names a Qt
-// platform), tty on a terminal, none else.
+// platform), tty on a terminal, none else. qt, asked for or chosen, is used
+// only when its display can be reached (see CheckDisplay); else tty on a
+// terminal, none else, and standard error says so once.
+//
+// The none backend answers every box at once and writes its text to
+// standard error; dialogs go as if cancelled.
 Backend& CurrentBackend();
 
 // Appends one JSON line to the file OSTREL_UI_LOG names, if any.

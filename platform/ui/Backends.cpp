@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/ui/Backend.h"
+#include "platform/ui/Display.h"
 #include "platform/ui/MessageBox.h"
 
 namespace platform::ui {
@@ -17,7 +18,20 @@ namespace {
 class NoneBackend final : public Backend {
 public:
     std::string_view Name() const override { return "none"; }
-    int ShowMessageBox(const std::string&, UINT) override { return IDOK; }
+    // Nobody sees a box here, so its text goes where a person running the
+    // command, or the log of a service, does look: standard error.
+    int ShowMessageBox(const std::string& text, UINT style) override {
+        const bool stop = (style & MB_ICONHAND) != 0;
+        // One line break after the text, whatever breaks the text ends in.
+        std::string body;
+        for (char c : text)
+            if (c != '\r') body += c;
+        while (!body.empty() && body.back() == '\n') body.pop_back();
+        const std::string line = std::string(kCaption) + (stop ? " [error]: " : ": ") + body + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+        return IDOK;
+    }
     std::intptr_t RunDialog(DialogSession& dialog) override {
         // Nobody is there to answer: the dialog goes as if Escape was pressed.
         dialog.UserPress(UserKey::Escape);
@@ -45,8 +59,7 @@ Backend& CurrentBackend() {
     if (choice == "none") return *none;
     if (choice == "tty") return *tty;
     if (choice == "script") return *script;
-    if (choice == "qt") return *qt;
-    if (!choice.empty()) {
+    if (!choice.empty() && choice != "qt") {
         static std::atomic<bool> warned{false};
         if (!warned.exchange(true))
             std::fprintf(stderr,
@@ -54,11 +67,24 @@ Backend& CurrentBackend() {
                          "choosing one for this session\n",
                          choice.c_str());
     }
+    Backend& fallback = isatty(STDIN_FILENO) != 0 ? *tty : *none;
     // A display, or a Qt platform named outright (offscreen, in tests).
-    if (!Env("DISPLAY").empty() || !Env("WAYLAND_DISPLAY").empty() ||
-        !Env("QT_QPA_PLATFORM").empty())
-        return *qt;
-    return isatty(STDIN_FILENO) != 0 ? *tty : *none;
+    if (choice != "qt" && Env("DISPLAY").empty() && Env("WAYLAND_DISPLAY").empty() &&
+        Env("QT_QPA_PLATFORM").empty())
+        return fallback;
+    // Qt ends the process when its display cannot be reached, which would
+    // take a host down with it; another user interface does instead.
+    const DisplayCheck display = CheckDisplay();
+    if (display.reachable) return *qt;
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+        std::fprintf(stderr,
+                     "ostrel: no display can be reached (%s); using the %s (OSTREL_UI=%s)\n",
+                     display.why.c_str(),
+                     &fallback == tty.get() ? "terminal user interface"
+                                            : "unattended user interface, boxes on standard error",
+                     std::string(fallback.Name()).c_str());
+    return fallback;
 }
 
 void AppendUiLog(const std::string& jsonLine) {

@@ -108,6 +108,33 @@ TEST_F(ControlCommands, AStateIsReadNoFurtherThanTheControlTakes) {
         << r.out;
 }
 
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(ControlCommands, WithNobodyToSeeThemTheBoxesGoToStandardError) {
+    // Nothing to sign with: the control says so in a box.
+    auto r = RunCommand("echo text | OSTREL_UI=none " + Ostrel("sign --index 9 2>&1 >/dev/null"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("OSTREL [error]: "), std::string::npos) << r.out;
+    const std::string boxes = r.out;
+
+    // A display nobody serves: Qt would end the process on the first box;
+    // the unattended user interface takes over, and says so once.
+    const std::string bare =
+        "env -u QT_QPA_PLATFORM -u OSTREL_UI -u WAYLAND_DISPLAY -u XDG_SESSION_TYPE DISPLAY=" +
+        UnservedDisplay() + " ";
+    for (const std::string& ui : {std::string(), std::string("OSTREL_UI=qt ")}) {
+        r = RunCommand("echo text | " + bare + ui + Ostrel("sign --index 9 2>&1 >/dev/null"));
+        EXPECT_EQ(r.status, 1) << ui << r.out;
+        EXPECT_EQ(Count(r.out, "no display can be reached"), 1u) << ui << r.out;
+        EXPECT_NE(r.out.find("(OSTREL_UI=none)"), std::string::npos) << ui << r.out;
+        EXPECT_NE(r.out.find(boxes), std::string::npos) << ui << r.out;
+    }
+}
+
 TEST_F(ControlCommands, AboutShowsTheBoxWithItsTexts) {
     // The terminal user interface writes the box out in full.
     const auto r = RunCommand("echo ok | OSTREL_UI=tty " + Ostrel("about 2>&1"));

@@ -45,6 +45,17 @@ private:
     std::map<std::string, std::optional<std::string>> m_saved;
 };
 
+// An X display nobody serves on this machine (":n"), for the user interface
+// to find unreachable.
+inline std::string UnservedDisplay() {
+    for (int n = 471;; ++n) {
+        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+        const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+        if (!std::filesystem::exists(socket) && !std::filesystem::exists(lock))
+            return ":" + std::to_string(n);
+    }
+}
+
 // The scripted user with a log of its own, in a folder of its own.
 class ScriptedUi {
 public:
