@@ -2,7 +2,11 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -33,6 +37,34 @@ HRESULT Fail(HRESULT hr, std::string why) {
     return hr;
 }
 
+// A registry that cannot be read or trusted, reported for what it is rather
+// than as a class that is not registered.
+HRESULT CheckRegistry() {
+    try {
+        platform::com::registry::Snapshot();
+        return S_OK;
+    } catch (const platform::com::registry::RegistryError& e) {
+        return Fail(HRESULT_FROM_WIN32(DWORD(e.Code())), e.what());
+    }
+}
+
+std::string Octal(mode_t mode) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
+    return buf;
+}
+
+bool TrustedOwner(uid_t owner) {
+    return owner == ::geteuid() || owner == 0;
+}
+
+// Others may replace a file in a folder they can write to, unless the
+// folder is sticky and the file is not theirs.
+bool FolderOthersCanChange(const struct stat& st) {
+    return !TrustedOwner(st.st_uid) ||
+           ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0);
+}
+
 std::optional<std::string> DefaultValue(const std::string& subkey) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
@@ -54,6 +86,55 @@ std::optional<std::string> DefaultValue(const std::string& subkey) {
     return text;
 }
 
+}  // namespace
+
+namespace platform::com {
+HRESULT CheckModuleFile(const std::string& path, std::string& why) {
+    namespace fs = std::filesystem;
+    const std::string file = "the module file " + path;
+    // A relative path finds whatever file of that name the folder a host
+    // happens to run in holds.
+    if (path.empty() || path.front() != '/') {
+        why = file + " is registered by a relative path; register the module again";
+        return HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        const int err = errno;
+        why = err == ENOENT || err == ENOTDIR ? file + " does not exist"
+                                              : "cannot open " + file + ": " + std::strerror(err);
+        return HRESULT_FROM_WIN32(err == EACCES ? ERROR_ACCESS_DENIED : ERROR_MOD_NOT_FOUND);
+    }
+    // Loading a FIFO or a device would block or read what is not a module.
+    if (!S_ISREG(st.st_mode)) {
+        why = file + " is not a regular file";
+        return HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
+    }
+    const bool foreign = !TrustedOwner(st.st_uid);
+    if (foreign || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = file + " has mode " + Octal(st.st_mode) + (foreign ? " and another owner" : "") +
+              "; a module that others can change is never loaded (" +
+              (foreign ? "install it as your own" : "chmod go-w '" + path + "'") + ")";
+        return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    }
+    std::error_code ec;
+    const fs::path real = fs::canonical(path, ec);
+    for (const fs::path& folder : {fs::path(path).parent_path(), real.parent_path()}) {
+        if (folder.empty()) continue;
+        struct stat dir {};
+        if (::stat(folder.c_str(), &dir) == 0 && FolderOthersCanChange(dir)) {
+            why = "the folder " + folder.string() + " of " + file + " has mode " +
+                  Octal(dir.st_mode) + (TrustedOwner(dir.st_uid) ? "" : " and another owner") +
+                  "; a module that others can replace is never loaded";
+            return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+        }
+    }
+    return S_OK;
+}
+}  // namespace platform::com
+
+namespace {
+
 // The module loaded for `path`, loading it on first use.
 HRESULT LoadServer(const std::string& path, ServerModule& out) {
     std::lock_guard lock(g_modulesMutex);
@@ -61,10 +142,9 @@ HRESULT LoadServer(const std::string& path, ServerModule& out) {
         out = it->second;
         return S_OK;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return Fail(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND),
-                    "the module file " + path + " does not exist");
+    std::string why;
+    if (const HRESULT hr = platform::com::CheckModuleFile(path, why); FAILED(hr))
+        return Fail(hr, why);
     void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* why = ::dlerror();
@@ -100,9 +180,11 @@ std::size_t LoadedServerModules() {
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     if (lpszProgID == nullptr || lpclsid == nullptr) return HRESULT(E_INVALIDARG);
     *lpclsid = GUID_NULL;
+    t_lastError.clear();
     std::uint32_t injected = 0;
     if (platform::seams::Injected("CLSIDFromProgID", injected)) return HRESULT(injected);
     try {
+        if (const HRESULT hr = CheckRegistry(); FAILED(hr)) return hr;
         std::size_t n = 0;
         while (lpszProgID[n] != 0) ++n;
         const auto progId = platform::com::Utf16ToUtf8Exact(std::u16string_view(lpszProgID, n));
@@ -129,6 +211,7 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID rii
         const std::string classKey = "CLSID\\" + platform::com::GuidToString(rclsid);
         if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0)
             return Fail(REGDB_E_CLASSNOTREG, "only in-process servers can be activated");
+        if (const HRESULT hr = CheckRegistry(); FAILED(hr)) return hr;
         const auto path = DefaultValue(classKey + "\\InprocServer32");
         if (!path || path->empty())
             return Fail(REGDB_E_CLASSNOTREG,

@@ -5,6 +5,12 @@
 // its class object through DllGetClassObject, and the class object creates
 // the instance. Modules stay loaded until CoFreeUnusedLibraries finds that
 // they allow it.
+//
+// Loading a module runs its code with everything the user holds, so a module
+// file is loaded only when it is named by an absolute path, is a regular file,
+// and nobody but the user (or root) can change it or its folder. A registry
+// that cannot be trusted or read is reported as such, never taken for one
+// without the class.
 
 #include <string>
 
@@ -23,14 +29,19 @@ constexpr HRESULT HRESULT_FROM_WIN32(DWORD code) {
 }
 
 // The class a program identifier names (HKEY_CLASSES_ROOT\<id>\CLSID);
-// CO_E_CLASSSTRING when it names none.
+// CO_E_CLASSSTRING when it names none; the registry's own code as an HRESULT
+// (ERROR_BADDB: damaged, ERROR_ACCESS_DENIED: others may write it) when the
+// registry cannot be used, with LastActivationError saying why.
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid);
 
 // The class object of a registered in-process class. REGDB_E_CLASSNOTREG
 // when the class (or its in-process server) is not registered; the code of
 // ERROR_MOD_NOT_FOUND when its module file is missing, of
-// ERROR_BAD_EXE_FORMAT when it cannot be loaded; CO_E_ERRORINDLL when the
-// module has no DllGetClassObject.
+// ERROR_BAD_EXE_FORMAT when it cannot be loaded (or is not a regular file);
+// of ERROR_INVALID_NAME when it is registered by a relative path; of
+// ERROR_ACCESS_DENIED when others can change it; CO_E_ERRORINDLL when the
+// module has no DllGetClassObject; the registry's own code as
+// CLSIDFromProgID gives it.
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
                          LPVOID* ppv);
 // A new instance of a registered class, through its class object.
@@ -50,4 +61,7 @@ HRESULT GetClassObjectFromModule(const std::string& path, REFCLSID rclsid, REFII
                                  LPVOID* ppv);
 // Modules loaded for activation and still loaded.
 std::size_t LoadedServerModules();
+// S_OK when the file `path` may be loaded as a module, as activation decides
+// it; otherwise the code activation would give and, in `why`, the reason.
+HRESULT CheckModuleFile(const std::string& path, std::string& why);
 }  // namespace platform::com

@@ -25,11 +25,22 @@ std::string GuidText(REFGUID guid) {
     return platform::com::GuidToString(guid);
 }
 
+// The absolute, canonical form of a file's path as this process finds it
+// now. A module loaded by a relative path knows itself by that path; written
+// into the registry as it is, it would name a file in whatever folder each
+// host later runs in.
+std::optional<std::string> CanonicalPath(const std::string& path) {
+    std::error_code ec;
+    const auto canonical = std::filesystem::canonical(path, ec);
+    if (ec) return std::nullopt;
+    return canonical.string();
+}
+
 std::optional<std::string> ModulePath(HINSTANCE hInstance) {
     char path[4096];
     const DWORD n = GetModuleFileNameA(hInstance, path, sizeof path);
     if (n == 0 || n >= sizeof path) return std::nullopt;
-    return std::string(path, n);
+    return CanonicalPath(std::string(path, n));
 }
 
 std::optional<std::string> ModuleString(HINSTANCE hInstance, UINT id) {
@@ -248,7 +259,9 @@ BOOL AfxOleRegisterTypeLib(HINSTANCE hInstance, REFGUID tlid, LPCTSTR pszFileNam
     try {
         std::string path;
         if (pszFileName != nullptr) {
-            path = pszFileName;
+            const auto canonical = CanonicalPath(pszFileName);
+            if (!canonical) return FALSE;
+            path = *canonical;
         } else {
             const auto modulePath = ModulePath(hInstance);
             if (!modulePath) return FALSE;

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <limits>
 #include <mutex>
 #include <unordered_set>
 
@@ -29,22 +31,40 @@ namespace {
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::size_t kMaxFileSize = 64u << 20;
 
+// A file may name a key without its parents, which are then made too. What
+// they take beyond the file's own size is bounded, so that a small file
+// cannot make the reader build far more than it holds.
+constexpr std::size_t kImpliedAllowance = 1u << 20;
+constexpr std::size_t kImpliedPerFileByte = 4;
+
 [[noreturn]] void Damaged(const std::string& source, std::size_t line, const std::string& why) {
     throw RegistryError(ERROR_BADDB, "the registry file " + source + " is damaged at line " +
                                          std::to_string(line) + ": " + why +
                                          "; it was left as it is");
 }
 
-std::string Parent(std::string_view path) {
-    const auto at = path.rfind('\\');
-    return at == std::string_view::npos ? std::string() : std::string(path.substr(0, at));
+// Characters of UTF-8 text, as the platform counts the lengths of names.
+std::size_t Characters(std::string_view text) {
+    return std::size_t(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
 }
 
-bool ValidPath(std::string_view path) {
-    if (path.empty() || path.front() == '\\' || path.back() == '\\') return false;
-    if (path.find("\\\\") != std::string_view::npos) return false;
-    return std::none_of(path.begin(), path.end(),
-                        [](char c) { return c == '\n' || c == '\r' || c == '\0' || c == ']'; });
+// The start of a name, for a message: a name can be as long as the file.
+std::string Shown(std::string_view name) {
+    return name.size() <= 80 ? std::string(name) : std::string(name.substr(0, 77)) + "...";
+}
+
+std::string Octal(mode_t mode) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
+    return buf;
+}
+
+// The user's own files, and the administrator's: root can change anything
+// anyway.
+bool TrustedOwner(uid_t owner) {
+    return owner == ::geteuid() || owner == 0;
 }
 
 // A quoted string at `at` (the opening quote); returns the text and moves
@@ -111,6 +131,7 @@ Value ParseValue(std::string_view line, const std::string& source, std::size_t n
         if (!ReadQuoted(line, at, value.name))
             Damaged(source, number, "an unterminated value name");
         if (value.name.empty()) Damaged(source, number, "an empty value name");
+        if (const auto why = ValueNameProblem(value.name)) Damaged(source, number, *why);
     } else {
         Damaged(source, number, "neither a key nor a value");
     }
@@ -195,6 +216,13 @@ fs::path LockFile() {
     return file;
 }
 
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 void MakePrivateFolders(const fs::path& folder) {
     fs::path partial;
     for (const auto& part : folder) {
@@ -203,6 +231,39 @@ void MakePrivateFolders(const fs::path& folder) {
             throw RegistryError(ERROR_CANTWRITE, "cannot create the folder " + partial.string() +
                                                      ": " + std::strerror(errno));
     }
+}
+
+// A folder the registry may live in: whoever can write to it can put a file
+// of their own in the registry's place.
+void CheckFolder(const fs::path& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0)
+        throw RegistryError(ERROR_CANTREAD, "cannot open the registry folder " + folder.string() +
+                                                ": " + std::strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        throw RegistryError(ERROR_CANTOPEN,
+                            "the registry folder " + folder.string() + " is not a folder");
+    const bool foreign = !TrustedOwner(st.st_uid);
+    if (foreign || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        throw RegistryError(ERROR_ACCESS_DENIED,
+                            "the registry folder " + folder.string() + " has mode " +
+                                Octal(st.st_mode) + (foreign ? " and another owner" : "") +
+                                "; it must be the user's own, writable by nobody else (" +
+                                (foreign ? "set OSTREL_HOME to a folder of your own"
+                                         : "chmod 700 '" + folder.string() + "'") +
+                                ")");
+}
+
+void CheckFile(const struct stat& st, const fs::path& file) {
+    const bool foreign = !TrustedOwner(st.st_uid);
+    if (foreign || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        throw RegistryError(ERROR_ACCESS_DENIED,
+                            "the registry file " + file.string() + " has mode " +
+                                Octal(st.st_mode) + (foreign ? " and another owner" : "") +
+                                "; it must be the user's own, mode 0600 (" +
+                                (foreign ? "move it aside and register the modules again"
+                                         : "chmod 600 '" + file.string() + "'") +
+                                ")");
 }
 
 // Parses the file open as `fd`, which it leaves open.
@@ -218,26 +279,138 @@ Hive ReadOpenFile(int fd, const fs::path& file) {
     return Hive::Parse(text, file.string());
 }
 
-// -1 and no error when there is no file yet.
+// The registry file open for reading once it has passed the checks of owner
+// and mode; -1 and no error when there is no file yet. Never blocks: a FIFO
+// in the file's place is refused as damage.
 int OpenForReading(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && errno != ENOENT)
+    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 && errno == ENOENT) return -1;
+    CheckFolder(folder);
+    int fd = -1;
+    try {
+        fd = platform::win::OpenRegularFile(file, "the registry file " + file.string());
+    } catch (const platform::win::FileError& e) {
+        if (e.Error() == ENOENT) return -1;
+        if (e.Error() == EINVAL)
+            throw RegistryError(ERROR_BADDB, "the registry file " + file.string() +
+                                                 " is damaged: it is not a regular file; it was "
+                                                 "left as it is");
+        throw RegistryError(ERROR_CANTREAD, e.what());
+    }
+    FdCloser closer{fd};
+    if (::fstat(fd, &st) != 0)
         throw RegistryError(ERROR_CANTREAD, "cannot read the registry file " + file.string() +
                                                 ": " + std::strerror(errno));
+    CheckFile(st, file);
+    // Through a link, the folder of the file itself decides who can replace it.
+    if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::error_code ec;
+        const fs::path target = fs::canonical(file, ec);
+        if (!ec) CheckFolder(target.parent_path());
+    }
+    closer.fd = -1;
     return fd;
 }
 
 Hive ReadFile(const fs::path& file) {
     const int fd = OpenForReading(file);
     if (fd < 0) return Hive();
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    FdCloser closer{fd};
     return ReadOpenFile(fd, file);
 }
 
+// The registry's exclusive lock, held while the file is read, changed and
+// replaced.
+class WriteLock {
+public:
+    WriteLock() {
+        const fs::path path = LockFile();
+        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0)
+            throw RegistryError(ERROR_CANTWRITE, "cannot lock the registry " + path.string() +
+                                                     ": " + std::strerror(errno));
+        while (::flock(m_fd, LOCK_EX) != 0)
+            if (errno != EINTR) {
+                ::close(m_fd);
+                throw RegistryError(ERROR_CANTWRITE, "cannot lock the registry " + path.string());
+            }
+    }
+    ~WriteLock() { ::close(m_fd); }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+void Write(const fs::path& file, const Hive& hive) {
+    try {
+        // Through a link to the file it names, so that the link stays.
+        platform::win::WriteAtomically(file, hive.Format(), 0600, ".tmp-");
+    } catch (const platform::win::FileError& e) {
+        throw RegistryError(ERROR_CANTWRITE, std::string("cannot write the registry: ") + e.what());
+    }
+}
+
+std::string UtcStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    ::gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+    return text;
+}
+
+// Renames `from` to `to`, never over a file that is there.
+bool RenameNoReplace(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST) return false;
+    if (errno != EINVAL && errno != ENOSYS)
+        throw RegistryError(ERROR_CANTWRITE, "cannot move " + from.string() + " to " + to.string() +
+                                                 ": " + std::strerror(errno));
+    // A file system that cannot refuse to replace: look first.
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) return false;
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        throw RegistryError(ERROR_CANTWRITE, "cannot move " + from.string() + " to " + to.string() +
+                                                 ": " + std::strerror(errno));
+    return true;
+}
+
 }  // namespace
+
+std::optional<std::string> KeyPathProblem(std::string_view path) {
+    if (path.empty() || path.front() == '\\' || path.back() == '\\' ||
+        path.find("\\\\") != std::string_view::npos)
+        return "an empty key name";
+    for (char c : path) {
+        if (c == '\n' || c == '\r') return "a line break in a key name";
+        if (c == '\0') return "a null character in a key name";
+        if (c == ']') return "a ']' in a key name";
+    }
+    std::size_t depth = 0;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = std::min(path.find('\\', start), path.size());
+        if (++depth > kMaxKeyDepth)
+            return "more than " + std::to_string(kMaxKeyDepth) + " levels of keys";
+        if (Characters(path.substr(start, end - start)) > kMaxKeyNameLength)
+            return "a key name longer than " + std::to_string(kMaxKeyNameLength) + " characters";
+        if (end == path.size()) return std::nullopt;
+        start = end + 1;
+    }
+}
+
+std::optional<std::string> ValueNameProblem(std::string_view name) {
+    for (char c : name) {
+        if (c == '\n' || c == '\r') return "a line break in a value name";
+        if (c == '\0') return "a null character in a value name";
+    }
+    if (Characters(name) > kMaxValueNameLength)
+        return "a value name longer than " + std::to_string(kMaxValueNameLength) + " characters";
+    return std::nullopt;
+}
 
 std::string Value::Text() const {
     std::string text(data.begin(), data.end());
@@ -269,6 +442,8 @@ Hive Hive::Parse(std::string_view text, const std::string& source) {
         }
     }
     if (lines.empty() || lines[0] != kHeader) Damaged(source, 1, "no registry-export header");
+    std::size_t implied = 0;
+    const std::size_t impliedLimit = kImpliedAllowance + kImpliedPerFileByte * text.size();
     Key* current = nullptr;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::size_t number = i + 1;
@@ -279,13 +454,19 @@ Hive Hive::Parse(std::string_view text, const std::string& source) {
             const std::string path = line.substr(1, line.size() - 2);
             if (path.starts_with("-"))
                 Damaged(source, number, "a key deletion, which a registry file does not hold");
-            if (!ValidPath(path)) Damaged(source, number, "a malformed key name");
-            current = &hive.Create(path);
+            if (const auto why = KeyPathProblem(path)) Damaged(source, number, *why);
+            current = hive.Insert(path, nullptr, implied, impliedLimit);
+            if (current == nullptr)
+                Damaged(source, number,
+                        "keys whose missing parents would take far more room than the file");
             continue;
         }
         if (current == nullptr) Damaged(source, number, "a value before any key");
-        // A hex list may go on over several lines, each but the last ending in '\'.
-        while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos) {
+        // A hex list may go on over several lines, each but the last ending in
+        // '\'. The line only grows, so it is looked at once: searching it
+        // again for every piece would take time in the square of its length.
+        const bool hexList = line.find("=hex") != std::string::npos;
+        while (hexList && !line.empty() && line.back() == '\\') {
             line.pop_back();
             if (++i >= lines.size()) Damaged(source, number, "a hex list cut short");
             std::string_view next = lines[i];
@@ -327,12 +508,40 @@ const Key* Hive::Find(std::string_view path) const {
 }
 
 Key& Hive::Create(std::string_view path, bool* created) {
-    const std::string parent = Parent(path);
-    if (!parent.empty() && parent.find('\\') != std::string::npos) Create(parent);
-    auto [it, inserted] = m_keys.try_emplace(Fold(path));
-    if (inserted) it->second.path = std::string(path);
-    if (created != nullptr) *created = inserted;
-    return it->second;
+    if (const auto why = KeyPathProblem(path))
+        throw RegistryError(ERROR_INVALID_PARAMETER,
+                            "no key can be named " + Shown(path) + ": it has " + *why);
+    std::size_t implied = 0;
+    return *Insert(path, created, implied, std::numeric_limits<std::size_t>::max());
+}
+
+Key* Hive::Insert(std::string_view path, bool* created, std::size_t& implied,
+                  std::size_t impliedLimit) {
+    const std::string folded = Fold(path);
+    if (const auto it = m_keys.find(folded); it != m_keys.end()) {
+        if (created != nullptr) *created = false;
+        return &it->second;
+    }
+    // A key's parents are all there, so only those below the deepest parent
+    // present are made, shallowest first; without recursion, so that depth
+    // costs no stack. A key right under a root has no parent kept.
+    const std::size_t first = folded.find('\\');
+    std::vector<std::size_t> missing;  // where the path of each missing parent ends
+    for (std::size_t end = folded.rfind('\\'); end != std::string::npos && end > first;
+         end = folded.rfind('\\', end - 1)) {
+        if (m_keys.count(folded.substr(0, end)) != 0) break;
+        if (implied + end > impliedLimit) return nullptr;
+        implied += end;
+        missing.push_back(end);
+    }
+    for (auto end = missing.rbegin(); end != missing.rend(); ++end) {
+        const auto parent = m_keys.try_emplace(folded.substr(0, *end)).first;
+        parent->second.path = std::string(path.substr(0, *end));
+    }
+    const auto it = m_keys.try_emplace(folded).first;
+    it->second.path = std::string(path);
+    if (created != nullptr) *created = true;
+    return &it->second;
 }
 
 std::vector<std::string> Hive::Subkeys(std::string_view path) const {
@@ -443,29 +652,49 @@ Hive Load() {
     return *Snapshot();
 }
 
+fs::path MakeRegistryFolder() {
+    const fs::path file = RegistryFile();
+    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+    MakePrivateFolders(folder);
+    CheckFolder(folder);
+    return folder;
+}
+
 void Update(const std::function<bool(Hive&)>& change) {
     const fs::path file = RegistryFile();
-    MakePrivateFolders(file.parent_path());
-    const fs::path lockPath = LockFile();
-    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock < 0)
-        throw RegistryError(ERROR_CANTWRITE, "cannot lock the registry " + lockPath.string() +
-                                                 ": " + std::strerror(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{lock};
-    while (::flock(lock, LOCK_EX) != 0)
-        if (errno != EINTR)
-            throw RegistryError(ERROR_CANTWRITE, "cannot lock the registry " + lockPath.string());
-
+    MakeRegistryFolder();
+    WriteLock lock;
     Hive hive = ReadFile(file);
     if (!change(hive)) return;
+    Write(file, hive);
+}
+
+std::optional<fs::path> MoveDamagedFileAside() {
+    const fs::path file = RegistryFile();
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(file, ec))) return std::nullopt;
+    MakeRegistryFolder();
+    WriteLock lock;
     try {
-        platform::win::WriteAtomically(file, hive.Format(), 0600, ".tmp-");
-    } catch (const platform::win::FileError& e) {
-        throw RegistryError(ERROR_CANTWRITE, std::string("cannot write the registry: ") + e.what());
+        ReadFile(file);
+        return std::nullopt;
+    } catch (const RegistryError& e) {
+        if (e.Code() != ERROR_BADDB) throw;
     }
+    // The file a link points to is the one that is damaged; the link stays.
+    fs::path damaged = file;
+    if (fs::is_symlink(file, ec)) {
+        damaged = fs::canonical(file, ec);
+        if (ec)
+            throw RegistryError(ERROR_CANTOPEN,
+                                "cannot follow the link " + file.string() + ": " + ec.message());
+    }
+    const std::string stem = damaged.string() + ".damaged-" + UtcStamp();
+    fs::path aside = stem;
+    for (int n = 2; !RenameNoReplace(damaged, aside); ++n) aside = stem + "-" + std::to_string(n);
+    // Written where the damaged file was, which a link still points to.
+    Write(damaged, Hive());
+    return aside;
 }
 
 std::optional<std::string> RootPath(HKEY root) {
@@ -484,7 +713,7 @@ std::mutex g_handleMutex;
 std::unordered_set<HKEY> g_handles;
 
 // The full path of `key` joined with `subkey`; false for a handle that is not
-// open or a malformed subkey.
+// open or a subkey no key may have (which would damage the file written).
 bool Resolve(HKEY key, LPCSTR subkey, std::string& path) {
     if (auto root = RootPath(key)) {
         path = *root;
@@ -498,9 +727,8 @@ bool Resolve(HKEY key, LPCSTR subkey, std::string& path) {
         path += "\\";
         path += subkey;
         while (!path.empty() && path.back() == '\\') path.pop_back();
-        if (path.find("\\\\") != std::string::npos) return false;
     }
-    return true;
+    return !KeyPathProblem(path);
 }
 
 HKEY NewHandle(const std::string& path) {
@@ -585,6 +813,8 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
     if (Injected("RegSetValueExA", injected)) return injected;
     std::string path;
     if (!Resolve(hKey, nullptr, path) || (lpData == nullptr && cbData > 0))
+        return LSTATUS(ERROR_INVALID_PARAMETER);
+    if (lpValueName != nullptr && ValueNameProblem(lpValueName))
         return LSTATUS(ERROR_INVALID_PARAMETER);
     Value value;
     value.name = lpValueName == nullptr ? "" : lpValueName;

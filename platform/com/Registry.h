@@ -6,6 +6,10 @@
 // a new one that replaces the old by rename, so a crash or two writers at once
 // never leave a torn file or lose an entry. A damaged file is refused with
 // ERROR_BADDB and never overwritten.
+//
+// Whoever can write the registry chooses the code every host loads, so the
+// file and its folder must be the user's own and writable by nobody else
+// (ERROR_ACCESS_DENIED otherwise); they are made 0600 and 0700.
 
 #include <filesystem>
 #include <functional>
@@ -75,6 +79,18 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 
 namespace platform::com::registry {
 
+// The platform's limits, kept on reading and on writing alike so that no
+// caller can write a file that the next reader refuses.
+inline constexpr std::size_t kMaxKeyDepth = 512;           // names in a key's full path
+inline constexpr std::size_t kMaxKeyNameLength = 255;      // characters of one key name
+inline constexpr std::size_t kMaxValueNameLength = 16383;  // characters of a value name
+
+// Why `path` (a full path, names joined by '\\') cannot name a key, or
+// nothing when it can.
+std::optional<std::string> KeyPathProblem(std::string_view path);
+// Why `name` cannot name a value, or nothing when it can.
+std::optional<std::string> ValueNameProblem(std::string_view name);
+
 struct Value {
     std::string name;  // empty: the key's default value
     DWORD type = REG_SZ;
@@ -99,7 +115,8 @@ public:
 
     Key* Find(std::string_view path);
     const Key* Find(std::string_view path) const;
-    // The key, created with its missing parents; `created` tells whether it was new.
+    // The key, created with its missing parents; `created` tells whether it was
+    // new. RegistryError(ERROR_INVALID_PARAMETER) for a path no key may have.
     Key& Create(std::string_view path, bool* created = nullptr);
     // Names of the direct subkeys, in order.
     std::vector<std::string> Subkeys(std::string_view path) const;
@@ -109,6 +126,12 @@ public:
     const std::map<std::string, Key>& Keys() const { return m_keys; }
 
 private:
+    // Create without the check of the path. Adds to `implied` the length of
+    // the paths of the parents it has to make; null, and nothing made, when
+    // that would pass `impliedLimit`.
+    Key* Insert(std::string_view path, bool* created, std::size_t& implied,
+                std::size_t impliedLimit);
+
     std::map<std::string, Key> m_keys;  // by folded path
 };
 
@@ -124,6 +147,10 @@ private:
 // OSTREL_HOME/registry.reg, else ${XDG_CONFIG_HOME:-~/.config}/ostrel/registry.reg.
 std::filesystem::path RegistryFile();
 
+// Creates the registry's folder (mode 0700) where it is missing and returns
+// it; refuses a folder that is not the user's own or that others may write to.
+std::filesystem::path MakeRegistryFolder();
+
 // The registry as the file holds it now (empty when there is no file yet).
 Hive Load();
 // The same, shared: the parsed file is kept while the file stays the same.
@@ -131,6 +158,13 @@ std::shared_ptr<const Hive> Snapshot();
 // Runs `change` on the registry under the exclusive lock and writes the result
 // atomically when `change` returns true.
 void Update(const std::function<bool(Hive&)>& change);
+
+// When the registry file is damaged, moves it aside as
+// `<file>.damaged-<UTC time, YYYYMMDDTHHMMSSZ>` (the file a symbolic link
+// points to is moved, beside itself) and puts an empty registry in its place;
+// returns where the damaged file went. A sound file, or none, is left as it
+// is (nothing returned); a file refused for its owner or mode is reported.
+std::optional<std::filesystem::path> MoveDamagedFileAside();
 
 // The full path a predefined root stands for, or nullopt for an unknown one.
 std::optional<std::string> RootPath(HKEY root);

@@ -85,6 +85,8 @@ DefaultRegistrations& Default() {
 
 std::atomic<TypeLibRegistrations*> g_current{nullptr};
 
+thread_local std::string t_lookupError;
+
 constexpr LCID PrimaryLanguage(LCID lcid) {
     return lcid & 0x3FF;
 }
@@ -101,8 +103,13 @@ TypeLibRegistrations* SetTypeLibRegistrations(TypeLibRegistrations* registration
     return previous != nullptr ? previous : &Default();
 }
 
+std::string LastTypeLibLookupError() {
+    return t_lookupError;
+}
+
 HRESULT FindRegisteredTypeLib(REFGUID libid, WORD wMajor, WORD wMinor, LCID lcid,
                               TypeLibRegistration& found) {
+    t_lookupError.clear();
     std::vector<TypeLibRegistration> entries = CurrentTypeLibRegistrations().Find(libid);
     std::erase_if(entries, [&](const auto& e) {
         return e.wMajorVerNum != wMajor || e.wMinorVerNum < wMinor;
@@ -123,6 +130,11 @@ HRESULT FindRegisteredTypeLib(REFGUID libid, WORD wMajor, WORD wMinor, LCID lcid
         for (const auto& e : entries)
             if (matches(e) && (best == nullptr || e.wMinorVerNum > best->wMinorVerNum)) best = &e;
         if (best != nullptr) {
+            if (best->image.empty() && !best->path.starts_with("/")) {
+                t_lookupError = "the type library " + GuidToString(libid) + " is registered with " +
+                                "the relative path " + best->path + "; register its module again";
+                return TYPE_E_CANTLOADLIBRARY;
+            }
             found = *best;
             return S_OK;
         }

@@ -55,8 +55,13 @@ HRESULT RegisterTypeLibImage(std::span<const BYTE> image);
 // The registration a load asks for: `wMajor` exactly, the highest minor
 // version at least `wMinor`, and the locale itself, else its language, else
 // the neutral locale; a request for a default or neutral locale takes any.
+// A registration naming its file by a relative path (which would find a file
+// in whatever folder the process runs in) is refused: TYPE_E_CANTLOADLIBRARY.
 HRESULT FindRegisteredTypeLib(REFGUID libid, WORD wMajor, WORD wMinor, LCID lcid,
                               TypeLibRegistration& found);
+// Why the calling thread's last FindRegisteredTypeLib refused the
+// registration it found, in words; empty after any other result.
+std::string LastTypeLibLookupError();
 
 // An in-process registration of an image for the lifetime of the object.
 class ScopedTypeLibRegistration {

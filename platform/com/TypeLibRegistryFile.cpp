@@ -83,7 +83,9 @@ class RegistryRegistrations final : public TypeLibRegistrations {
 public:
     HRESULT Add(const TypeLibRegistration& entry) override {
         const char* kind = SysKindName(entry.syskind);
-        if (kind == nullptr || entry.path.empty()) return HRESULT(E_INVALIDARG);
+        // Every process reads the entry, each from its own folder: only a full
+        // path names the same file for all of them.
+        if (kind == nullptr || !entry.path.starts_with("/")) return HRESULT(E_INVALIDARG);
         const std::string version = VersionKey(entry.libid, entry.wMajorVerNum, entry.wMinorVerNum);
         LSTATUS status = SetDefault(HKEY_CLASSES_ROOT, version, entry.helpString);
         if (status == ERROR_SUCCESS)

@@ -112,6 +112,22 @@ TEST(ModuleRegistration, RecordsEveryFactAndUnregistrationRemovesThem) {
     EXPECT_EQ(DllUnregisterServer(), S_OK);
 }
 
+// A library named by a relative path is registered by its full path: every
+// process reads the registration, each from the folder it runs in.
+TEST(ModuleRegistration, ALibraryNamedByARelativePathIsRegisteredByItsFullPath) {
+    ostrel::test::TempHome home;
+    const std::string self = SelfPath();
+    const std::string relative =
+        std::filesystem::relative(self, std::filesystem::current_path()).string();
+    ASSERT_FALSE(relative.starts_with("/"));
+    ASSERT_TRUE(AfxOleRegisterTypeLib(AfxGetInstanceHandle(), LIBID_OSTRELLib, relative.c_str()));
+    EXPECT_EQ(Value(kLibKey + "\\1.1\\409\\win32"), self);
+    EXPECT_EQ(Value(kLibKey + "\\1.1\\HELPDIR"),
+              std::filesystem::path(self).parent_path().string());
+    EXPECT_TRUE(LibraryRegistered());
+    EXPECT_FALSE(AfxOleRegisterTypeLib(AfxGetInstanceHandle(), LIBID_OSTRELLib, "no/such/file"));
+}
+
 TEST(ModuleRegistration, LibraryFailureRegistersNoClass) {
     ostrel::test::TempHome home;
     {
