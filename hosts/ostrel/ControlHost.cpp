@@ -8,6 +8,7 @@
 #include "control/OstrelIds.h"
 #include "platform/com/Bstr.h"
 #include "platform/com/ComError.h"
+#include "platform/com/Registry.h"
 #include "platform/com/Utf.h"
 
 namespace ostrel::cli {
@@ -34,26 +35,55 @@ std::string Described(HRESULT hr) {
     return name == hex ? hex : hex + " " + name;
 }
 
+std::string RepairAdvice() {
+    std::string file = "registry.reg";
+    try {
+        file = platform::com::registry::RegistryFile().string();
+    } catch (...) {
+    }
+    return "run `ostrel register --repair` to move it aside as " + file +
+           ".damaged-<UTC time> and start an empty registry, then register the modules again";
+}
+
+void CheckRegistry() {
+    try {
+        platform::com::registry::Snapshot();
+    } catch (const platform::com::registry::RegistryError& e) {
+        throw Failure(std::string(e.what()) +
+                      (e.Code() == ERROR_BADDB ? "; " + RepairAdvice() : std::string()));
+    }
+}
+
+std::string ActivationFailure(HRESULT hr) {
+    const std::string why = platform::com::LastActivationError();
+    return Described(hr) + (why.empty() ? "" : " (" + why + ")") +
+           (hr == HRESULT_FROM_WIN32(ERROR_BADDB) ? "; " + RepairAdvice() : std::string());
+}
+
 namespace {
 
 [[noreturn]] void CannotCreate(const std::string& what, HRESULT hr) {
-    const std::string why = platform::com::LastActivationError();
-    throw Failure("cannot create the control " + what + ": " + Described(hr) +
-                  (why.empty() ? "" : " (" + why + ")"));
+    throw Failure("cannot create the control " + what + ": " + ActivationFailure(hr));
 }
 
 }  // namespace
 
 ComPtr<IUnknown> CreateControl() {
+    // Said first and plainly: a registry that cannot be used is not one
+    // without the control, and the module beside the program is no answer.
+    CheckRegistry();
     const std::u16string progId = platform::com::Utf8ToUtf16(kDefaultProgId);
     CLSID clsid{};
     ComPtr<IUnknown> control;
-    if (SUCCEEDED(CLSIDFromProgID(progId.c_str(), &clsid))) {
+    const HRESULT found = CLSIDFromProgID(progId.c_str(), &clsid);
+    if (SUCCEEDED(found)) {
         const HRESULT hr =
             CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, control.PutVoid());
         if (FAILED(hr)) CannotCreate(std::string("registered as ") + kDefaultProgId, hr);
         return control;
     }
+    if (found != CO_E_CLASSSTRING)
+        CannotCreate(std::string("registered as ") + kDefaultProgId, found);
     const std::string module = ModuleBesideProgram();
     ComPtr<IClassFactory> factory;
     HRESULT hr = platform::com::GetClassObjectFromModule(module, CLSID_Ostrel, IID_IClassFactory,

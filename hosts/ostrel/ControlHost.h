@@ -23,10 +23,20 @@ std::string ModuleBesideProgram();
 std::string Hex(HRESULT hr);
 std::string Described(HRESULT hr);
 
+// How to put a damaged registry right: the command that moves it aside.
+std::string RepairAdvice();
+// Failure when the registry cannot be used (damaged, with RepairAdvice, or
+// open to other users, with the fix), so that no command takes such a
+// registry for one without registrations.
+void CheckRegistry();
+// An activation failure in words: the code, why activation gave it, and
+// RepairAdvice when the registry is damaged.
+std::string ActivationFailure(HRESULT hr);
+
 // A new control (its IUnknown) from the registered class of the program
 // identifier; from the module beside the program when that identifier is not
-// registered. A registration that names a module which cannot be used is
-// reported (Failure), never passed over.
+// registered. A registration that names a module which cannot be used, and a
+// registry that cannot be used, are reported (Failure), never passed over.
 platform::com::ComPtr<IUnknown> CreateControl();
 
 // The control's interface `I`, or Failure naming what is missing.

@@ -45,9 +45,10 @@ class RegistrationLock {
 public:
     RegistrationLock() {
         const auto file = platform::com::registry::RegistryFile();
-        std::filesystem::create_directories(file.parent_path());
+        // Made private where missing; refused where others may write to it.
+        platform::com::registry::MakeRegistryFolder();
         const auto path = file.string() + ".registration.lock";
-        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (m_fd < 0) throw Failure("cannot lock " + path);
         while (::flock(m_fd, LOCK_EX) != 0)
             if (errno != EINTR) throw Failure("cannot lock " + path);
@@ -64,18 +65,26 @@ private:
 
 int CallRegistrationExport(const std::string& modulePath, const char* exportName) {
     const std::string path = modulePath.empty() ? ModuleBesideProgram() : modulePath;
-    if (!std::filesystem::exists(path))
-        throw Failure("the module file " + path + " does not exist");
+    // Loaded by its full path, the module registers itself by that path: a
+    // relative one would name a file in whatever folder a host runs in.
+    std::error_code ec;
+    const std::string loadPath = std::filesystem::canonical(path, ec).string();
+    if (ec)
+        throw Failure("the module file " + path +
+                      (ec == std::errc::no_such_file_or_directory ? std::string(" does not exist")
+                                                                  : ": " + ec.message()));
+    // Loading runs the module's code, so it is checked as activation checks it.
+    std::string unsafe;
+    if (FAILED(platform::com::CheckModuleFile(loadPath, unsafe))) throw Failure(unsafe);
     RegistrationLock lock;
     // A damaged registry would refuse every change the module makes; say so
     // plainly instead of reporting the module's failure code alone.
     try {
         platform::com::registry::Load();
     } catch (const platform::com::registry::RegistryError& e) {
-        throw Failure(std::string("the registry cannot be changed: ") + e.what());
+        throw Failure(std::string("the registry cannot be changed: ") + e.what() +
+                      (e.Code() == ERROR_BADDB ? "; " + RepairAdvice() : std::string()));
     }
-    // A path without a slash would be looked up in the library path.
-    const std::string loadPath = path.find('/') == std::string::npos ? "./" + path : path;
     void* module = ::dlopen(loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         const char* why = ::dlerror();
@@ -91,6 +100,27 @@ int CallRegistrationExport(const std::string& modulePath, const char* exportName
     ::dlclose(module);
     WriteOutput("", std::string(exportName) + " in " + path + ": " + RegistrationResult(hr) + "\n");
     return hr == S_OK ? kExitOk : kExitFalse;
+}
+
+// ostrel register --repair: a damaged registry is moved aside, kept whole for
+// the user to look at, and an empty one takes its place; a sound one is left
+// alone.
+int RepairRegistry() {
+    RegistrationLock lock;
+    std::optional<std::filesystem::path> aside;
+    try {
+        aside = platform::com::registry::MoveDamagedFileAside();
+    } catch (const platform::com::registry::RegistryError& e) {
+        throw Failure(std::string("the registry cannot be repaired: ") + e.what());
+    }
+    const std::string file = platform::com::registry::RegistryFile().string();
+    if (!aside) {
+        WriteOutput("", "the registry " + file + " is not damaged; nothing was changed\n");
+        return kExitOk;
+    }
+    WriteOutput("", "the damaged registry was moved to " + aside->string() + "; the registry " +
+                        file + " is now empty: register the modules again (ostrel register)\n");
+    return kExitOk;
 }
 
 // ---------------------------------------------------------------------------
@@ -214,6 +244,9 @@ int Call(const CallOptions& options) {
         const std::string progId = options.progId.empty() ? kDefaultProgId : options.progId;
         const std::u16string wide = platform::com::Utf8ToUtf16(progId);
         const HRESULT hr = CLSIDFromProgID(wide.c_str(), &clsid);
+        if (FAILED(hr) && hr != CO_E_CLASSSTRING)
+            throw Failure("cannot look up the program identifier " + progId + ": " +
+                          ActivationFailure(hr));
         if (FAILED(hr))
             throw Failure("the program identifier " + progId + " is not registered (" +
                           Described(hr) + "); run ostrel register");
@@ -227,11 +260,9 @@ int Call(const CallOptions& options) {
         ComPtr<IDispatch> dispatch;
         HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                       dispatch.PutVoid());
-        if (FAILED(hr)) {
-            std::string why = platform::com::LastActivationError();
+        if (FAILED(hr))
             throw Failure("cannot create " + platform::com::GuidToString(clsid) + ": " +
-                          Described(hr) + (why.empty() ? "" : " (" + why + ")"));
-        }
+                          ActivationFailure(hr));
         std::u16string name = platform::com::Utf8ToUtf16(options.method);
         LPOLESTR names[] = {name.data()};
         DISPID dispid = 0;
@@ -353,13 +384,19 @@ int Info(const std::string& modulePath, bool json) {
 
 void AddModuleCommands(CLI::App& app, int& exitCode) {
     auto registerModule = std::make_shared<std::string>();
+    auto repair = std::make_shared<bool>(false);
     CLI::App* reg = app.add_subcommand(
         "register", "Register a module for the current user by calling its DllRegisterServer");
-    reg->add_option("module", *registerModule,
-                    "The module file (default: OSTREL.OCX beside ostrel)")
-        ->type_name("MODULE");
-    reg->callback([registerModule, &exitCode] {
-        exitCode = CallRegistrationExport(*registerModule, "DllRegisterServer");
+    auto* moduleOption = reg->add_option("module", *registerModule,
+                                         "The module file (default: OSTREL.OCX beside ostrel)")
+                             ->type_name("MODULE");
+    reg->add_flag("--repair", *repair,
+                  "Move a damaged registry aside (kept as registry.reg.damaged-<UTC time>) and "
+                  "start an empty one; a sound registry is left as it is")
+        ->excludes(moduleOption);
+    reg->callback([registerModule, repair, &exitCode] {
+        exitCode = *repair ? RepairRegistry()
+                           : CallRegistrationExport(*registerModule, "DllRegisterServer");
     });
 
     auto unregisterModule = std::make_shared<std::string>();

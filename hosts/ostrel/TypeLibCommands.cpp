@@ -313,11 +313,15 @@ std::vector<BYTE> ReadImage(const std::string& path) {
 // the one in the module beside this program. A library is kept in a module
 // file as its TYPELIB resource, or in a file of its own.
 std::vector<BYTE> ControlTypeLibImage(std::string& source) {
+    CheckRegistry();
     platform::com::TypeLibRegistration found;
     const HRESULT hr =
         platform::com::FindRegisteredTypeLib(LIBID_OSTRELLib, g_wVerMajor, g_wVerMinor, 0, found);
-    if (FAILED(hr) && hr != TYPE_E_LIBNOTREGISTERED)
-        throw Failure("cannot look up the registered type library: " + Described(hr));
+    if (FAILED(hr) && hr != TYPE_E_LIBNOTREGISTERED) {
+        const std::string why = platform::com::LastTypeLibLookupError();
+        throw Failure("cannot look up the registered type library: " + Described(hr) +
+                      (why.empty() ? "" : " (" + why + ")"));
+    }
     source = SUCCEEDED(hr) ? found.path : ModuleBesideProgram();
     if (!std::filesystem::exists(source))
         throw Failure("the type library file " + source + " does not exist" +

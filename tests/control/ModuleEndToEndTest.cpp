@@ -3,6 +3,7 @@
 // called late-bound, unregistered; and the module file as tools read it.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -22,6 +23,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 using ostrel::test::RunCommand;
 
 std::string Bin() {
@@ -322,6 +324,179 @@ TEST(ModuleRegistry, TruncatedFileIsReportedNotOverwritten) {
         EXPECT_NE(r.out.find("registry"), std::string::npos) << r.out;
         EXPECT_EQ(RegistryText(home), text);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Trust in the registry and in the modules it names
+
+std::string Absolute(const std::string& path) {
+    return fs::absolute(path).string();
+}
+
+mode_t ModeOf(const fs::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? mode_t(st.st_mode & 07777) : mode_t(-1);
+}
+
+std::string ClassesDefault(const std::string& subkey) {
+    const auto hive = platform::com::registry::Load();
+    const auto* key = hive.Find("HKEY_CURRENT_USER\\Software\\Classes\\" + subkey);
+    if (key == nullptr) return "<no key>";
+    for (const auto& v : key->values)
+        if (v.name.empty()) return v.Text();
+    return "<no value>";
+}
+
+fs::path CopyOfModule(const ostrel::test::TempHome& home, const std::string& folder) {
+    const fs::path copy = home.Path() / folder / "OSTREL.OCX";
+    fs::create_directories(copy.parent_path());
+    fs::copy_file(Module(), copy);
+    return copy;
+}
+
+// A module registered by a relative path is recorded by its full path; a
+// registration that names one by a relative path (as another tool may write
+// it) is refused, never resolved against the folder the host runs in, which
+// may hold a file of anybody's making.
+TEST(ModuleRegistry, ModulesAreRegisteredAndActivatedByFullPathsOnly) {
+    ostrel::test::TempHome home;
+    const fs::path copy = CopyOfModule(home, "bin");
+    const std::string inHome = "cd '" + home.Path().string() + "' && " + Absolute(Ostrel());
+    auto r = RunCommand(inHome + " register bin/OSTREL.OCX 2>&1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string full = fs::canonical(copy).string();
+    EXPECT_EQ(ClassesDefault("CLSID\\" + kClsid + "\\InprocServer32"), full);
+    EXPECT_EQ(ClassesDefault("CLSID\\" + kPageClsid + "\\InprocServer32"), full);
+    EXPECT_EQ(ClassesDefault("TypeLib\\" + kLibid + "\\1.1\\409\\win32"), full);
+    EXPECT_EQ(ClassesDefault("TypeLib\\" + kLibid + "\\1.1\\HELPDIR"),
+              fs::path(full).parent_path().string());
+    r = RunCommand(inHome + " call AboutBox 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+
+    std::string text = RegistryText(home);
+    for (auto at = text.find(full); at != std::string::npos; at = text.find(full, at))
+        text.replace(at, full.size(), "bin/OSTREL.OCX");
+    ostrel::test::WriteFile(home.Path() / "registry.reg", text);
+    for (const std::string command : {"call AboutBox", "properties --list", "typelib"}) {
+        r = RunCommand(inHome + " " + command + " 2>&1");
+        EXPECT_EQ(r.status, 3) << command << ": " << r.out;
+        EXPECT_NE(r.out.find("relative path"), std::string::npos) << command << ": " << r.out;
+        EXPECT_NE(r.out.find("bin/OSTREL.OCX"), std::string::npos) << command << ": " << r.out;
+    }
+}
+
+// The registry's folder and file are made private whatever the umask, and
+// a registry or module that others can change is refused by name with the
+// fix, by registration and by every command, instead of being used.
+TEST(ModuleRegistry, ARegistryOrModuleOthersCanChangeIsRefused) {
+    ostrel::test::TempHome home;
+    const fs::path fresh = home.Path() / "fresh";
+    auto r = RunCommand("umask 000; OSTREL_HOME='" + fresh.string() + "' " + Ostrel() +
+                        " register 2>&1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ModeOf(fresh), 0700u);
+    EXPECT_EQ(ModeOf(fresh / "registry.reg"), 0600u);
+
+    const fs::path copy = CopyOfModule(home, "copy");
+    fs::permissions(copy, fs::perms(0666));
+    r = RunCommand(Ostrel() + " register " + copy.string() + " 2>&1");
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_NE(r.out.find(copy.string() + " has mode 0666"), std::string::npos) << r.out;
+    EXPECT_EQ(RegistryText(home), "") << "nothing of it was loaded or registered";
+
+    fs::permissions(copy, fs::perms(0755));
+    ASSERT_EQ(RunCommand(Ostrel() + " register " + copy.string()).status, 0);
+    const auto call = [] { return RunCommand(Ostrel() + " call AboutBox 2>&1"); };
+    EXPECT_EQ(call().status, 0);
+    fs::permissions(copy, fs::perms(0666));
+    r = call();
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_NE(r.out.find(copy.string() + " has mode 0666"), std::string::npos) << r.out;
+    fs::permissions(copy, fs::perms(0755));
+    // Others could put their own file in its place.
+    fs::permissions(copy.parent_path(), fs::perms(0777));
+    r = call();
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_NE(r.out.find("the folder " + copy.parent_path().string()), std::string::npos) << r.out;
+    // Unless the folder is sticky: then only the module's owner can.
+    fs::permissions(copy.parent_path(), fs::perms(01777));
+    EXPECT_EQ(call().status, 0);
+    fs::permissions(copy.parent_path(), fs::perms(0755));
+
+    const fs::path file = home.Path() / "registry.reg";
+    fs::permissions(file, fs::perms(0666));
+    for (const std::string command : {"call AboutBox", "properties --list", "register"}) {
+        r = RunCommand(Ostrel() + " " + command + " 2>&1");
+        EXPECT_EQ(r.status, 3) << command << ": " << r.out;
+        EXPECT_NE(r.out.find("chmod 600 '" + file.string() + "'"), std::string::npos)
+            << command << ": " << r.out;
+    }
+}
+
+// A FIFO in the module's place is refused at once; opening it would wait
+// for a writer for ever.
+TEST(ModuleRegistry, AModuleThatIsNoRegularFileIsRefusedWithoutWaiting) {
+    ostrel::test::TempHome home;
+    const fs::path copy = CopyOfModule(home, "copy");
+    ASSERT_EQ(RunCommand(Ostrel() + " register " + copy.string()).status, 0);
+    fs::remove(copy);
+    ASSERT_EQ(::mkfifo(copy.c_str(), 0600), 0);
+    for (const std::string& command : {" call AboutBox"s, " register " + copy.string()}) {
+        const auto r = RunCommand("timeout 60 " + Ostrel() + command + " 2>&1");
+        EXPECT_EQ(r.status, 3) << command << ": " << r.out;
+        EXPECT_NE(r.out.find(copy.string() + " is not a regular file"), std::string::npos)
+            << command << ": " << r.out;
+    }
+}
+
+std::vector<fs::path> DamagedCopies(const ostrel::test::TempHome& home) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(home.Path()))
+        if (entry.path().filename().string().starts_with("registry.reg.damaged-"))
+            found.push_back(entry.path());
+    return found;
+}
+
+// A damaged registry is not one without registrations: every command says
+// which file is damaged and how to recover, rather than quietly using the
+// module beside the program; `register --repair` moves it aside, keeping it
+// whole, and leaves a sound registry alone.
+TEST(ModuleRegistry, ADamagedRegistryIsReportedByEveryCommandAndRepairedOnRequest) {
+    ostrel::test::TempHome home;
+    ASSERT_EQ(RunCommand(Ostrel() + " register").status, 0);
+    const fs::path file = home.Path() / "registry.reg";
+    const std::string damaged =
+        RegistryText(home) + "[HKEY_CURRENT_USER\\Software\\Classes\\X]\n@=\"unterminated\n";
+    ostrel::test::WriteFile(file, damaged);
+    for (const std::string command :
+         {"call AboutBox", "properties --list", "state save -", "typelib", "register"}) {
+        const auto r = RunCommand(Ostrel() + " " + command + " 2>&1");
+        EXPECT_EQ(r.status, 3) << command << ": " << r.out;
+        EXPECT_NE(r.out.find(file.string() + " is damaged"), std::string::npos)
+            << command << ": " << r.out;
+        EXPECT_NE(r.out.find("ostrel register --repair"), std::string::npos)
+            << command << ": " << r.out;
+    }
+    EXPECT_EQ(RegistryText(home), damaged);
+
+    auto r = RunCommand(Ostrel() + " register --repair " + Module() + " 2>&1");
+    EXPECT_EQ(r.status, 2) << r.out;
+    r = RunCommand(Ostrel() + " register --repair 2>&1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const auto copies = DamagedCopies(home);
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_NE(r.out.find(copies[0].string()), std::string::npos) << r.out;
+    EXPECT_EQ(ostrel::test::ReadFile(copies[0]), damaged);
+    EXPECT_TRUE(platform::com::registry::Load().Keys().empty());
+
+    ASSERT_EQ(RunCommand(Ostrel() + " register").status, 0);
+    const std::string sound = RegistryText(home);
+    r = RunCommand(Ostrel() + " register --repair 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("not damaged"), std::string::npos) << r.out;
+    EXPECT_EQ(RegistryText(home), sound);
+    EXPECT_EQ(DamagedCopies(home).size(), 1u);
+    EXPECT_EQ(RunCommand(Ostrel() + " call AboutBox").status, 0);
 }
 
 }  // namespace
