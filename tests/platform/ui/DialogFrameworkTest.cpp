@@ -263,7 +263,11 @@ TEST(Backends, ChosenByEnvironment) {
     env.Set("WAYLAND_DISPLAY", std::nullopt);
     env.Set("QT_QPA_PLATFORM", std::nullopt);
     EXPECT_EQ(CurrentBackend().Name(), isatty(STDIN_FILENO) ? "tty" : "none");
+    // A display named that nobody serves would end the process in Qt.
+    env.Set("XDG_RUNTIME_DIR", "/nonexistent");
     env.Set("WAYLAND_DISPLAY", "wayland-0");
+    EXPECT_NE(CurrentBackend().Name(), "qt");
+    env.Set("QT_QPA_PLATFORM", "offscreen");
     EXPECT_EQ(CurrentBackend().Name(), "qt");
     for (const char* name : {"none", "tty", "script", "qt"}) {
         env.Set("OSTREL_UI", name);
