@@ -13,23 +13,39 @@
 
 namespace ostrel::cli {
 
-std::string ReadInput(const std::string& path, std::size_t limit) {
+InputFile::InputFile(const std::string& path) {
     const bool stdinput = path.empty() || path == "-";
-    const std::string shown = stdinput ? std::string("standard input") : path;
-    const int fd = stdinput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
-    struct Closer {
-        int fd;
-        bool owned;
-        ~Closer() {
-            if (owned) ::close(fd);
-        }
-    } closer{fd, !stdinput};
+    m_shown = stdinput ? std::string("standard input") : path;
+    m_fd = stdinput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+    m_owned = !stdinput;
     struct stat st {};
-    if (!stdinput && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
-        throw UsageError("cannot read " + path + ": it is a folder");
+    if (::fstat(m_fd, &st) == 0) {
+        if (!stdinput && S_ISDIR(st.st_mode)) {
+            ::close(m_fd);
+            throw UsageError("cannot read " + path + ": it is a folder");
+        }
+        if (S_ISREG(st.st_mode)) m_size = static_cast<std::size_t>(st.st_size);
+    }
+}
+
+InputFile::~InputFile() {
+    if (m_owned) ::close(m_fd);
+}
+
+std::size_t InputFile::Read(char* into, std::size_t room) {
+    for (;;) {
+        const ssize_t n = ::read(m_fd, into, room);
+        if (n >= 0) return std::size_t(n);
+        if (errno != EINTR)
+            throw UsageError("cannot read " + m_shown + ": " + std::strerror(errno));
+    }
+}
+
+std::string ReadInput(const std::string& path, std::size_t limit) {
+    const InputFile input(path);
     try {
-        return platform::win::ReadAll(fd, limit, shown);
+        return platform::win::ReadAll(input.Fd(), limit, input.Name());
     } catch (const platform::win::FileError& e) {
         throw UsageError(e.what());
     }

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,9 +28,38 @@ void AddModuleCommands(CLI::App& app, int& exitCode);
 // Runs the command line; returns the process exit code.
 int Run(int argc, char** argv);
 
+inline constexpr std::size_t kMaxInput = std::size_t(1) << 30;
+
 // Reads a whole file ("-" or empty: standard input) as bytes, at most `limit`
 // of them; throws UsageError with a clear message on failure.
-std::string ReadInput(const std::string& path, std::size_t limit = std::size_t(1) << 30);
+std::string ReadInput(const std::string& path, std::size_t limit = kMaxInput);
+
+// A file named on the command line ("-" or empty: standard input), open for
+// reading a piece at a time, for input too large to want whole in memory.
+// Throws UsageError with a clear message on failure.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    int Fd() const { return m_fd; }
+    // How messages name the input: its path, or "standard input".
+    const std::string& Name() const { return m_shown; }
+    bool IsStandardInput() const { return !m_owned; }
+    // The size of a regular file; nothing for a pipe or a terminal.
+    std::optional<std::size_t> Size() const { return m_size; }
+    // Up to `room` bytes into `into`; 0 at the end of the input.
+    std::size_t Read(char* into, std::size_t room);
+
+private:
+    int m_fd = -1;
+    bool m_owned = false;
+    std::string m_shown;  // the name in messages
+    std::optional<std::size_t> m_size;
+};
+
 // Writes bytes exactly to a file ("-" or empty: standard output).
 void WriteOutput(const std::string& path, std::string_view bytes);
 

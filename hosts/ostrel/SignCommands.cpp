@@ -1,10 +1,11 @@
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/ControlHost.h"
-#include "platform/com/Utf.h"
+#include "platform/com/Bstr.h"
 
 namespace ostrel::cli {
 
@@ -16,14 +17,37 @@ struct SignOptions {
     std::string out;
 };
 
-// The control signs text: bytes it could not carry whole are refused here
-// rather than signed shortened or altered.
-void CheckSignable(const std::string& text, const std::string& source) {
-    if (const auto nul = text.find('\0'); nul != std::string::npos)
-        throw UsageError(source + " holds a NUL byte at offset " + std::to_string(nul) +
-                         "; only text can be signed");
-    if (!platform::com::IsValidUtf8(text))
+// The text to sign, as the string the control takes, made while the input is
+// read: the bytes are never held whole beside their UTF-16 form, so a large
+// text costs its string and little more. The control signs text: bytes it
+// could not carry whole are refused here rather than signed shortened or
+// altered.
+platform::com::Bstr ReadSignableText(const std::string& path) {
+    InputFile input(path);
+    const std::string source = input.IsStandardInput() ? std::string("the input") : path;
+    const auto tooLarge = [&] {
+        return UsageError(input.Name() + " is larger than " + std::to_string(kMaxInput) + " bytes");
+    };
+    platform::com::BstrBuilder text;
+    if (const auto size = input.Size()) {
+        if (*size > kMaxInput) throw tooLarge();
+        text.Reserve(*size);
+    }
+    std::vector<char> piece(256 * 1024);
+    std::size_t offset = 0;
+    while (const std::size_t n = input.Read(piece.data(), piece.size())) {
+        const std::string_view bytes(piece.data(), n);
+        if (const auto nul = bytes.find('\0'); nul != std::string_view::npos)
+            throw UsageError(source + " holds a NUL byte at offset " +
+                             std::to_string(offset + nul) + "; only text can be signed");
+        offset += n;
+        if (offset > kMaxInput) throw tooLarge();
+        text.Append(bytes);
+    }
+    auto result = text.Finish();
+    if (!text.WellFormed())
         throw UsageError(source + " is not valid UTF-8 text; only text can be signed");
+    return result;
 }
 
 }  // namespace
@@ -41,11 +65,8 @@ void AddSignCommands(CLI::App& app, int& exitCode) {
     sign->add_option("--out", options->out,
                      "File to write the signature to (default: standard output)");
     sign->callback([options, &exitCode] {
-        const std::string text = ReadInput(options->in);
-        CheckSignable(text, options->in.empty() || options->in == "-" ? std::string("the input")
-                                                                      : options->in);
         std::vector<platform::com::Variant> args;
-        args.push_back(platform::com::Variant::Str(text));
+        args.push_back(platform::com::Variant::TakeBstr(ReadSignableText(options->in).Release()));
         if (options->index) args.push_back(platform::com::Variant::I4(*options->index));
         const std::string signature =
             TextResult(CallControl(options->index ? "SignMessageNoPrompt" : "SignMessage",

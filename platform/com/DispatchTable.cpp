@@ -41,10 +41,26 @@ HRESULT CoercionFailure(HRESULT hr) {
     return DISP_E_TYPEMISMATCH;
 }
 
-// One argument as the parameter code asks. A string reaches the member as
-// UTF-8 only when nothing would be lost on the way: a NUL character would cut
-// it short and a lone surrogate has no UTF-8 form.
+// A string reaches the member as UTF-8 only when nothing would be lost on the
+// way: a NUL character would cut it short and a lone surrogate has no UTF-8
+// form.
+HRESULT TextForMember(std::u16string_view text, DispatchArg& out) {
+    if (text.find(u'\0') != std::u16string_view::npos) return DISP_E_TYPEMISMATCH;
+    auto utf8 = Utf16ToUtf8Exact(text);
+    if (!utf8) return DISP_E_TYPEMISMATCH;
+    out.text = std::move(*utf8);
+    return S_OK;
+}
+
+// One argument as the parameter code asks.
 HRESULT ConvertArg(const VARIANT& v, char code, DispatchArg& out) {
+    // A string, given directly or by reference, is read where the caller
+    // keeps it: a text of any size is not copied on its way to the member.
+    if (code == kVtsBstr && (v.vt == VT_BSTR || v.vt == (VT_BYREF | VT_BSTR))) {
+        if (v.vt == (VT_BYREF | VT_BSTR) && v.pbstrVal == nullptr) return DISP_E_TYPEMISMATCH;
+        const BSTR b = v.vt == VT_BSTR ? v.bstrVal : *v.pbstrVal;
+        return TextForMember(std::u16string_view(b != nullptr ? b : u"", SysStringLen(b)), out);
+    }
     VARIANT converted;
     VariantInit(&converted);
     VARTYPE vt = VT_EMPTY;
@@ -69,13 +85,10 @@ HRESULT ConvertArg(const VARIANT& v, char code, DispatchArg& out) {
     switch (code) {
         case kVtsBstr: {
             const BSTR b = converted.bstrVal;
-            const std::u16string_view text(b != nullptr ? b : u"", SysStringLen(b));
-            auto utf8 = text.find(u'\0') == std::u16string_view::npos ? Utf16ToUtf8Exact(text)
-                                                                      : std::nullopt;
+            const HRESULT result =
+                TextForMember(std::u16string_view(b != nullptr ? b : u"", SysStringLen(b)), out);
             VariantClear(&converted);
-            if (!utf8) return DISP_E_TYPEMISMATCH;
-            out.text = std::move(*utf8);
-            return S_OK;
+            return result;
         }
         case kVtsI4:
             out.value = converted.lVal;

@@ -626,7 +626,11 @@ Variant Variant::Null() {
 }
 
 Variant Variant::Str(std::string_view utf8) {
-    return Str16(Utf8ToUtf16(utf8));
+    // Straight into the string, without a whole UTF-16 copy on the way.
+    BstrBuilder text;
+    text.Reserve(utf8.size());
+    text.Append(utf8);
+    return TakeBstr(text.Finish().Release());
 }
 
 Variant Variant::Str16(std::u16string_view text) {

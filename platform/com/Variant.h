@@ -179,6 +179,16 @@ public:
         if (this != &other) VariantCopy(&m_v, &other.m_v);
         return *this;
     }
+    // Moving hands the value over as it is: a long string is not copied.
+    Variant(Variant&& other) noexcept : m_v(other.m_v) { VariantInit(&other.m_v); }
+    Variant& operator=(Variant&& other) noexcept {
+        if (this != &other) {
+            VariantClear(&m_v);
+            m_v = other.m_v;
+            VariantInit(&other.m_v);
+        }
+        return *this;
+    }
 
     static Variant I2(SHORT value);
     static Variant I4(LONG value);

@@ -7,6 +7,7 @@
 #include "platform/com/Automation.h"
 #include "platform/com/CString.h"
 #include "platform/com/DispatchTable.h"
+#include "platform/seams/Seams.h"
 #include "tests/platform/com/ComTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -142,6 +143,29 @@ TEST_F(DispatchTable, ArgumentsAreCoercedToTheParameterTypes) {
               "Gr\xC3\xBC\xC3\x9F"
               "e \xE2\x82\xAC \xF0\x9D\x84\x9E");
     EXPECT_EQ(std::u16string(r.result.Raw().bstrVal), wide);
+}
+
+TEST_F(DispatchTable, AStringArgumentIsReadWhereTheCallerKeepsIt) {
+    // Even with no memory for another string the call goes through: the text
+    // is not copied on its way to the member, given directly or by reference.
+    CallArgs direct{Variant::Str("yes")};
+    BSTR kept = SysAllocString(u"yes");
+    VARIANT byRef;
+    VariantInit(&byRef);
+    byRef.vt = VT_BYREF | VT_BSTR;
+    byRef.pbstrVal = &kept;
+    DISPPARAMS viaRef{&byRef, nullptr, 1, 0};
+    platform::seams::ScopedFault fault("SysAllocStringLen", 0);
+    for (DISPPARAMS* params : {direct.Params(), &viaRef}) {
+        Variant result;
+        EXPECT_EQ(m_disp->Invoke(kIsYes, IID_NULL, 0, DISPATCH_METHOD, params, result.Ptr(),
+                                 nullptr, nullptr),
+                  S_OK);
+        EXPECT_EQ(Describe(result), "VT_BOOL -1");
+    }
+    EXPECT_FALSE(fault.Fired());
+    EXPECT_EQ(std::u16string(kept), u"yes");
+    SysFreeString(kept);
 }
 
 TEST_F(DispatchTable, ArgumentsThatCannotCrossIntactAreRefusedWithTheirPosition) {
