@@ -117,11 +117,13 @@ TEST_F(BackendChoice, AnXServerThatAnswersGetsQt) {
     if (server == 0) {
         ::close(ready[0]);
         const std::string fd = std::to_string(ready[1]);
-        ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen",
-                "0", "320x200x24", static_cast<char*>(nullptr));
+        ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset",
+                "-screen", "0", "320x200x24", static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(ready[1]);
+    // -noreset: a server resets when its last client leaves, and for that
+    // moment refuses the next one, as no desktop's server ever does.
     // Xvfb writes its display number once it serves it.
     std::string number;
     char c;
