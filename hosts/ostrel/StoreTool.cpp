@@ -444,9 +444,11 @@ ossl::X509NamePtr ParseNameText(std::string_view text, std::string_view option) 
 
 ossl::Asn1TimePtr ParseDay(std::string_view text, std::string_view option, bool endOfDay) {
     const std::string where = std::string(option) + " " + Quoted(text);
-    const bool shaped = text.size() == 10 && text[4] == '-' && text[7] == '-' &&
-                        std::all_of(text.begin(), text.end(),
-                                    [](char c) { return c == '-' || (c >= '0' && c <= '9'); });
+    // Digits everywhere but the two dashes: a dash in a digit's place would
+    // reach the number conversion, which throws on it.
+    bool shaped = text.size() == 10;
+    for (std::size_t i = 0; shaped && i < text.size(); ++i)
+        shaped = (i == 4 || i == 7) ? text[i] == '-' : (text[i] >= '0' && text[i] <= '9');
     if (!shaped) throw UsageError(where + " is not a date of the form YYYY-MM-DD");
     const int year = std::stoi(std::string(text.substr(0, 4)));
     const int month = std::stoi(std::string(text.substr(5, 2)));

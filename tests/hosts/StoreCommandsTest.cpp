@@ -154,6 +154,8 @@ TEST_F(StoreCommands, NewTestCertRefusesBadArgumentsAndAddsNothing) {
         {{"--subject", "/CN=a", "--not-before", "2023-02-29"}, "2023-02-29"},
         {{"--subject", "/CN=a", "--not-after", "2024-13-01"}, "month 13"},
         {{"--subject", "/CN=a", "--not-after", "24-01-01"}, "YYYY-MM-DD"},
+        {{"--subject", "/CN=a", "--not-before", "2023-0----"}, "YYYY-MM-DD"},
+        {{"--subject", "/CN=a", "--not-after", "-024-01-01"}, "YYYY-MM-DD"},
         {{"--subject", "/CN=a", "--not-before", "2024-05-02", "--not-after", "2024-05-01"},
          "before it begins"},
         {{"--subject", "/CN=a", "--not-after", "2020-01-01"}, "give --not-before"},
