@@ -2,7 +2,8 @@
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
 Each corpus holds a handful of small, sound inputs and a few damaged ones, so
-that a fuzzer starts from every form a parser reads. Certificates and keys are
+that a fuzzer starts from every form a parser reads. Inputs kept from findings
+(regression-*, crash-*) are left in place. Certificates and keys are
 made afresh with the openssl command (so the bytes differ from run to run);
 everything else is written here. The type-library seeds are taken from a
 build's Ostrel.tlb, named as the first argument (default build/bin/Ostrel.tlb);
@@ -12,7 +13,6 @@ Usage: fuzz/make-corpus.py [PATH/TO/Ostrel.tlb]
 """
 
 import os
-import shutil
 import struct
 import subprocess
 import sys
@@ -31,6 +31,17 @@ def write(target, name, data):
         data = data.encode()
     with open(os.path.join(folder, name), "wb") as f:
         f.write(data)
+
+
+def clear(target):
+    """Removes the seeds made here before; inputs that findings left
+    (regression-*, crash-*) stay."""
+    folder = os.path.join(CORPUS, target)
+    if not os.path.isdir(folder):
+        return
+    for entry in os.listdir(folder):
+        if not entry.startswith(("regression-", "crash-")):
+            os.remove(os.path.join(folder, entry))
 
 
 def openssl(*args, data=None):
@@ -210,7 +221,7 @@ def main():
                                                               "Ostrel.tlb")
     for target in ("inspect", "registry", "store_entry", "import", "state_text", "state_binary",
                    "name", "subject", "module"):
-        shutil.rmtree(os.path.join(CORPUS, target), ignore_errors=True)
+        clear(target)
 
     with tempfile.TemporaryDirectory() as tmp:
         files = credentials(tmp)
@@ -264,7 +275,7 @@ def main():
 
     if os.path.exists(tlb):
         image = open(tlb, "rb").read()
-        shutil.rmtree(os.path.join(CORPUS, "typelib"), ignore_errors=True)
+        clear("typelib")
         write("typelib", "Ostrel.tlb", image)
         write("typelib", "truncated.tlb", image[:len(image) // 2])
         flipped = bytearray(image)
