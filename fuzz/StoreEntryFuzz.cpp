@@ -1,11 +1,14 @@
 // A store entry file as a damaged disk, a hand edit or another program may
 // leave it: the bytes become the one entry of the personal store of a private
-// home, read once by the store itself and once by an enumeration through the
-// platform's interface, as the chooser and the signing make it. A damaged
-// entry is refused with an error, never taken half, and nothing it touched
-// stays alive.
+// home (an input that starts as DER does, 0x30, is taken for a certificate
+// and written as the PEM block an entry holds, so that mutations reach the
+// certificate decoding instead of breaking the base64 around it), read once by the store itself and
+// once by an enumeration through the platform's interface, as the chooser and the signing make it.
+// A damaged entry is refused with an error, never taken half, and nothing it touched stays alive.
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include <cstdint>
@@ -73,6 +76,18 @@ void ReadThroughTheInterface() {
     Check(CertCloseStore(store, 0) != FALSE, "the store closes");
 }
 
+std::string EntryText(const std::uint8_t* data, std::size_t size) {
+    if (size == 0 || data[0] != 0x30) return std::string(ostrel::fuzz::Text(data, size));
+    BIO* bio = BIO_new(BIO_s_mem());
+    Check(bio != nullptr && PEM_write_bio(bio, "CERTIFICATE", "", data, long(size)) > 0,
+          "a PEM block can be made");
+    char* text = nullptr;
+    const long length = BIO_get_mem_data(bio, &text);
+    std::string entry(text, std::size_t(length));
+    BIO_free(bio);
+    return entry;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -87,7 +102,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const long before = Alive();
     const auto entry = NextEntry();
-    ostrel::fuzz::WriteFile(entry, ostrel::fuzz::Text(data, size));
+    ostrel::fuzz::WriteFile(entry, EntryText(data, size));
     ReadThroughTheStore();
     ReadThroughTheInterface();
     std::filesystem::remove(entry);

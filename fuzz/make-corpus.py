@@ -263,6 +263,9 @@ def main():
     write("store_entry", "wrong-key.pem", files["ec.pem"] + files["rsa.key"])
     write("store_entry", "truncated.pem", (files["ec.pem"] + files["ec.key"])[:300])
     write("store_entry", "key-only.pem", files["ec.key"])
+    # Taken for a certificate's DER and written as its PEM block.
+    write("store_entry", "cert.der", files["ec.der"])
+    write("store_entry", "cert-trailing.der", files["ec.der"] + b"\0")
 
     write("import", "fast.p12", files["fast.p12"])
     write("import", "nomac.p12", files["nomac.p12"])
