@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/com/CString.h"
+#include "platform/text/CString.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/ui/Dialog.h"
 #include "platform/ui/ListBox.h"

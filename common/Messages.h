@@ -3,7 +3,7 @@
 // failure report that joins a fixed text to the description of the thread's
 // last error.
 
-#include "platform/com/CString.h"
+#include "platform/text/CString.h"
 #include "platform/ui/MessageBox.h"
 #include "platform/win/WinTypes.h"
 

@@ -6,7 +6,7 @@
 #include "control/OstrelIds.h"
 #include "platform/com/ControlModule.h"
 #include "platform/com/ModuleState.h"
-#include "platform/com/Registration.h"
+#include "platform/ctl/ObjectFactory.h"
 
 #define OSTREL_EXPORT extern "C" __attribute__((visibility("default")))
 

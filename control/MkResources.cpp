@@ -19,7 +19,7 @@
 #include "control/OstrelTypeLibDesc.h"
 #include "platform/com/Resource.h"
 #include "platform/com/TypeLibFormat.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/com/VersionInfo.h"
 #include "platform/ui/ModuleResource.h"
 #include "platform/ui/ModuleStrings.h"

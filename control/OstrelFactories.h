@@ -2,7 +2,7 @@
 // The class objects of the module: one for the control, one for its
 // property page. Each says only how its class is registered.
 
-#include "platform/com/Registration.h"
+#include "platform/ctl/ObjectFactory.h"
 
 class COstrelCtrlFactory : public COleObjectFactory {
 public:

@@ -16,7 +16,7 @@
 #include "platform/com/Resource.h"
 #include "platform/com/TypeInfo.h"
 #include "platform/com/Unknown.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/com/VersionInfo.h"
 
 namespace {

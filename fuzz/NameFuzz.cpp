@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/crypt/WinCrypt.h"
 
 namespace {

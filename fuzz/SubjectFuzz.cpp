@@ -16,7 +16,7 @@
 #include "fuzz/FuzzSupport.h"
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/StoreTool.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/crypt/WinCrypt.h"
 
 namespace {

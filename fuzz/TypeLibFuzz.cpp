@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/com/Bstr.h"
+#include "platform/text/Bstr.h"
 #include "platform/com/TypeInfo.h"
 #include "platform/com/TypeLibFormat.h"
 #include "platform/com/Unknown.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/seams/Seams.h"
 
 namespace {

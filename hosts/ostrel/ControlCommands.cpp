@@ -15,7 +15,7 @@
 
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/ControlHost.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/ctl/DataObject.h"
 #include "platform/ctl/TextPropertyBag.h"
 #include "platform/win/ErrorText.h"

@@ -6,10 +6,10 @@
 #include <filesystem>
 
 #include "control/OstrelIds.h"
-#include "platform/com/Bstr.h"
+#include "platform/text/Bstr.h"
 #include "platform/com/ComError.h"
 #include "platform/com/Registry.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace ostrel::cli {
 

@@ -3,7 +3,7 @@
 
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/ControlHost.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace ostrel::cli {
 

@@ -5,7 +5,7 @@
 
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/ControlHost.h"
-#include "platform/com/Bstr.h"
+#include "platform/text/Bstr.h"
 
 namespace ostrel::cli {
 

@@ -17,7 +17,7 @@
 #include "platform/com/TypeInfo.h"
 #include "platform/com/TypeLibFormat.h"
 #include "platform/com/TypeLibRegistry.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace ostrel::cli {
 namespace {

@@ -10,8 +10,8 @@
 #include <map>
 #include <mutex>
 
-#include "platform/com/Utf.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Utf.h"
 
 namespace {
 

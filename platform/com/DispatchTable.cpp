@@ -5,7 +5,7 @@
 #include <new>
 
 #include "platform/com/ModuleState.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace platform::com {
 namespace {

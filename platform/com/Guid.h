@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/Bstr.h"
+#include "platform/text/Bstr.h"
 #include "platform/com/ComError.h"
 #include "platform/win/WinTypes.h"
 

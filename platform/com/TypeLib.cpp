@@ -12,8 +12,8 @@
 #include "platform/com/TypeInfo.h"
 #include "platform/com/TypeLibFormat.h"
 #include "platform/com/TypeLibRegistry.h"
-#include "platform/com/Utf.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Utf.h"
 #include "platform/win/Files.h"
 
 namespace platform::com {

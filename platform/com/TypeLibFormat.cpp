@@ -5,7 +5,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace platform::com::typelib {
 namespace {

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "platform/com/Dispatch.h"
-#include "platform/com/Utf.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Utf.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/Bstr.h"
+#include "platform/text/Bstr.h"
 #include "platform/com/ComError.h"
 #include "platform/com/Unknown.h"
 #include "platform/win/WinTypes.h"

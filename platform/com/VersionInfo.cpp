@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace platform::com {
 namespace {

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/com/Utf.h"
 #include "platform/crypt/Ossl.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Utf.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 

@@ -7,7 +7,7 @@
 
 #include "platform/com/Activation.h"
 #include "platform/com/Registration.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/ctl/DataObject.h"
 #include "platform/ctl/MemoryStream.h"
 #include "platform/ctl/PropertyFrame.h"

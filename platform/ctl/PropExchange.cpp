@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace platform::ctl {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/com/CString.h"
+#include "platform/text/CString.h"
 #include "platform/com/Variant.h"
 #include "platform/ctl/OleInterfaces.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/ctl/ClassTable.h"
 #include "platform/ctl/PropertyPage.h"
 #include "platform/seams/Seams.h"

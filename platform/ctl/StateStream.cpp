@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace platform::ctl {
 namespace {

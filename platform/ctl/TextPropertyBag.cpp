@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace platform::ctl {
 namespace {

@@ -3,7 +3,7 @@
 // A class lists its bindings once, in DoDataExchange; UpdateData runs them in
 // either direction.
 
-#include "platform/com/CString.h"
+#include "platform/text/CString.h"
 #include "platform/ui/WinUser.h"
 
 class CWnd;

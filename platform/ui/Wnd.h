@@ -3,7 +3,7 @@
 // window (m_hWnd) and routes the window's commands to member functions
 // through a table each class declares with the macros below.
 
-#include "platform/com/CString.h"
+#include "platform/text/CString.h"
 #include "platform/ui/WinUser.h"
 
 class CWnd;

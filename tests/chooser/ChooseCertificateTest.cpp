@@ -3,7 +3,7 @@
 #include "chooser/SelectCertDlg.h"
 #include "common/Messages.h"
 #include "control/OstrelCtrl.h"
-#include "platform/com/Bstr.h"
+#include "platform/text/Bstr.h"
 #include "platform/crypt/Store.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"

@@ -5,7 +5,7 @@
 #include "control/OstrelCtrl.h"
 #include "control/OstrelIds.h"
 #include "control/OstrelPropPage.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/ctl/MemoryStream.h"
 #include "platform/ctl/PropertyFrame.h"
 #include "platform/ctl/StateStream.h"

@@ -3,7 +3,7 @@
 
 #include "common/Messages.h"
 #include "control/OstrelCtrl.h"
-#include "platform/com/Bstr.h"
+#include "platform/text/Bstr.h"
 #include "platform/win/WinError.h"
 #include "tests/platform/crypt/SignedMessages.h"
 #include "tests/support/TestSupport.h"

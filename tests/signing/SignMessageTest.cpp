@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "control/OstrelCtrl.h"
-#include "platform/com/Bstr.h"
+#include "platform/text/Bstr.h"
 #include "platform/crypt/Store.h"
 #include "platform/win/Time.h"
 #include "platform/win/WinError.h"

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/com/Bstr.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Bstr.h"
+#include "platform/text/Utf.h"
 #include "platform/com/Variant.h"
 #include "platform/seams/Seams.h"
 #include "tests/support/TestSupport.h"

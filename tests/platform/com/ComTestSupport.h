@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/com/Dispatch.h"
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/com/Variant.h"
 
 namespace ostrel::test {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/com/Automation.h"
-#include "platform/com/CString.h"
+#include "platform/text/CString.h"
 #include "platform/com/DispatchTable.h"
 #include "platform/seams/Seams.h"
 #include "tests/platform/com/ComTestSupport.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/ctl/ClassTable.h"
 #include "platform/ctl/PropertyFrame.h"
 #include "platform/seams/Seams.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/ctl/MemoryStream.h"
 #include "platform/ctl/StateStream.h"
 #include "platform/ctl/TextPropertyBag.h"

@@ -1,8 +1,8 @@
-#include "platform/com/CString.h"
+#include "platform/text/CString.h"
 
 #include <algorithm>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 int CString::Find(LPCSTR sub, int start) const {
     if (sub == nullptr || start < 0 || start > GetLength()) return -1;

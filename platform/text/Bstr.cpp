@@ -1,4 +1,4 @@
-#include "platform/com/Bstr.h"
+#include "platform/text/Bstr.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <limits>
 #include <new>
 
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 #include "platform/seams/Seams.h"
 
 namespace {

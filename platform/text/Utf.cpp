@@ -1,4 +1,4 @@
-#include "platform/com/Utf.h"
+#include "platform/text/Utf.h"
 
 namespace platform::com {
 namespace {
