@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
-  clang-format xvfb xauth time
+  clang-format xvfb xauth time python3
 )
 
 missing=()
