@@ -1,6 +1,7 @@
 #include "platform/com/Automation.h"
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 
 namespace platform::com {
 namespace {
@@ -66,14 +67,12 @@ protected:
 
 private:
     HRESULT TypeInfoOf(LCID lcid, REFGUID guid, ITypeInfo** pp) {
-        try {
+        return platform::RunGuardedHr("AutomationObject::TypeInfoOf", [&]() -> HRESULT {
             CTypeLibCache* cache =
                 m_options.getTypeLibCache ? m_options.getTypeLibCache() : nullptr;
             AFX_MANAGE_STATE(m_state);
             return GetCachedTypeInfoOfGuid(cache, lcid, guid, m_options.getTypeLib, pp);
-        } catch (...) {
-            return HRESULT(E_OUTOFMEMORY);
-        }
+        });
     }
 
     AutomationOptions m_options;
@@ -89,13 +88,11 @@ HRESULT CreateAutomationObject(AutomationOptions options, REFIID riid, void** pp
     std::uint32_t injected = 0;
     if (seams::Injected("CreateAutomationObject", injected)) return HRESULT(injected);
     if (options.table == nullptr) return HRESULT(E_INVALIDARG);
-    try {
+    return platform::RunGuardedHr("CreateAutomationObject", [&]() -> HRESULT {
         ComPtr<IDispatch> object =
             ComPtr<IDispatch>::Attach(new AutomationObject(std::move(options)));
         return object->QueryInterface(riid, ppv);
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 }  // namespace platform::com

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/com/Dispatch.h"
+#include "platform/win/Failure.h"
 
 namespace platform::com {
 namespace {
@@ -174,13 +175,11 @@ HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
 HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
     if (ppEnum == nullptr) return E_POINTER;
     *ppEnum = nullptr;
-    try {
+    return platform::RunGuardedHr("IConnectionPoint::EnumConnections", [&]() -> HRESULT {
         std::lock_guard lock(m_mutex);
         *ppEnum = new platform::com::EnumConnections(m_connections, 0);
         return S_OK;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 std::vector<ComPtr<IUnknown>> ConnectionPoint::Sinks() const {
@@ -215,14 +214,13 @@ HRESULT ConnectionPoints::FindConnectionPoint(REFIID riid, IConnectionPoint** pp
 HRESULT ConnectionPoints::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
     if (ppEnum == nullptr) return E_POINTER;
     *ppEnum = nullptr;
-    try {
-        std::vector<IConnectionPoint*> items;
-        for (const auto& p : m_points) items.push_back(p.get());
-        *ppEnum = new platform::com::EnumConnectionPoints(m_container, std::move(items), 0);
-        return S_OK;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    return platform::RunGuardedHr(
+        "IConnectionPointContainer::EnumConnectionPoints", [&]() -> HRESULT {
+            std::vector<IConnectionPoint*> items;
+            for (const auto& p : m_points) items.push_back(p.get());
+            *ppEnum = new platform::com::EnumConnectionPoints(m_container, std::move(items), 0);
+            return S_OK;
+        });
 }
 
 }  // namespace platform::com

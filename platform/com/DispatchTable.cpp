@@ -6,6 +6,7 @@
 
 #include "platform/com/ModuleState.h"
 #include "platform/text/Utf.h"
+#include "platform/win/Failure.h"
 
 namespace platform::com {
 namespace {
@@ -168,7 +169,7 @@ HRESULT GetIDsOfNamesFromTable(const DispatchTable& table, REFIID riid, LPOLESTR
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     if (cNames == 0) return S_OK;
     if (rgszNames == nullptr || rgDispId == nullptr) return HRESULT(E_INVALIDARG);
-    try {
+    return platform::RunGuardedHr("GetIDsOfNamesFromTable", [&]() -> HRESULT {
         HRESULT hr = S_OK;
         for (UINT i = 0; i < cNames; ++i) {
             rgDispId[i] = DISPID_UNKNOWN;
@@ -180,15 +181,13 @@ HRESULT GetIDsOfNamesFromTable(const DispatchTable& table, REFIID riid, LPOLESTR
             if (rgDispId[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
         }
         return hr;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT InvokeFromTable(const DispatchTable& table, DispatchObject object, DISPID dispIdMember,
                         REFIID riid, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
                         EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-    try {
+    return platform::RunGuardedHr("InvokeFromTable", [&]() -> HRESULT {
         if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
         if (pDispParams == nullptr) return HRESULT(E_INVALIDARG);
         const Found found = FindEntry(table, dispIdMember);
@@ -234,9 +233,7 @@ HRESULT InvokeFromTable(const DispatchTable& table, DispatchObject object, DISPI
         const HRESULT hr = Deliver(entry.vt, ret, pVarResult);
         SysFreeString(ret.text);
         return hr;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 }  // namespace platform::com

@@ -9,6 +9,7 @@
 #include "platform/com/TypeLibRegistry.h"
 #include "platform/seams/Seams.h"
 #include "platform/text/Utf.h"
+#include "platform/win/Failure.h"
 
 namespace {
 
@@ -135,7 +136,7 @@ HRESULT AfxDllCanUnloadNow() {
 
 BOOL AfxOleRegisterTypeLib(HINSTANCE hInstance, REFGUID tlid, LPCTSTR pszFileName,
                            LPCTSTR pszHelpDir) {
-    try {
+    return platform::RunGuardedCall("AfxOleRegisterTypeLib", [&]() -> BOOL {
         std::string path;
         if (pszFileName != nullptr) {
             const auto canonical = CanonicalPath(pszFileName);
@@ -160,13 +161,11 @@ BOOL AfxOleRegisterTypeLib(HINSTANCE hInstance, REFGUID tlid, LPCTSTR pszFileNam
                                         : std::filesystem::path(path).parent_path().string();
         const std::u16string wideHelpDir = platform::com::Utf8ToUtf16(helpDir);
         return SUCCEEDED(RegisterTypeLib(lib.Get(), widePath.c_str(), wideHelpDir.c_str()));
-    } catch (...) {
-        return FALSE;
-    }
+    });
 }
 
 BOOL AfxOleUnregisterTypeLib(REFGUID tlid, WORD wVerMajor, WORD wVerMinor, LCID) {
-    try {
+    return platform::RunGuardedCall("AfxOleUnregisterTypeLib", [&]() -> BOOL {
         const std::string libKey = "TypeLib\\" + GuidText(tlid);
         // The version goes with every locale it was registered for; no
         // version named: the whole library.
@@ -183,15 +182,13 @@ BOOL AfxOleUnregisterTypeLib(REFGUID tlid, WORD wVerMajor, WORD wVerMinor, LCID)
         const LSTATUS more = RegEnumKeyExA(lib, 0, name, &cch, nullptr, nullptr, nullptr, nullptr);
         RegCloseKey(lib);
         return more == ERROR_NO_MORE_ITEMS ? DeleteTree(libKey) : TRUE;
-    } catch (...) {
-        return FALSE;
-    }
+    });
 }
 
 BOOL AfxOleRegisterControlClass(HINSTANCE hInstance, REFCLSID clsid, LPCTSTR pszProgID,
                                 UINT idTypeName, UINT idBitmap, int nRegFlags, DWORD dwMiscStatus,
                                 REFGUID tlid, WORD wVerMajor, WORD wVerMinor) {
-    try {
+    return platform::RunGuardedCall("AfxOleRegisterControlClass", [&]() -> BOOL {
         std::string classKey, path, typeName;
         if (!RegisterServerClass(hInstance, clsid, idTypeName, nRegFlags, classKey, path, typeName))
             return FALSE;
@@ -211,30 +208,24 @@ BOOL AfxOleRegisterControlClass(HINSTANCE hInstance, REFCLSID clsid, LPCTSTR psz
                SetText(classKey + "\\MiscStatus\\1", std::to_string(dwMiscStatus)) &&
                SetText(classKey + "\\TypeLib", GuidText(tlid)) &&
                SetText(classKey + "\\Version", VersionText(wVerMajor, wVerMinor));
-    } catch (...) {
-        return FALSE;
-    }
+    });
 }
 
 BOOL AfxOleRegisterPropertyPageClass(HINSTANCE hInstance, REFCLSID clsid, UINT idTypeName,
                                      int nRegFlags) {
-    try {
+    return platform::RunGuardedCall("AfxOleRegisterPropertyPageClass", [&]() -> BOOL {
         std::string classKey, path, typeName;
         return RegisterServerClass(hInstance, clsid, idTypeName, nRegFlags, classKey, path,
                                    typeName)
                    ? TRUE
                    : FALSE;
-    } catch (...) {
-        return FALSE;
-    }
+    });
 }
 
 BOOL AfxOleUnregisterClass(REFCLSID clsid, LPCTSTR pszProgID) {
-    try {
+    return platform::RunGuardedCall("AfxOleUnregisterClass", [&]() -> BOOL {
         if (!DeleteTree("CLSID\\" + GuidText(clsid))) return FALSE;
         if (pszProgID != nullptr && *pszProgID != 0 && !DeleteTree(pszProgID)) return FALSE;
         return TRUE;
-    } catch (...) {
-        return FALSE;
-    }
+    });
 }

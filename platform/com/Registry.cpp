@@ -16,6 +16,7 @@
 #include <unordered_set>
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/Files.h"
 #include "platform/win/WinError.h"
 
@@ -738,17 +739,14 @@ HKEY NewHandle(const std::string& path) {
     return handle;
 }
 
+// Every registry function reports through one guard: a failure of the file
+// gives its status, anything unforeseen ERROR_CANTWRITE; the end of an
+// enumeration is a result, not a failure.
 template <typename F>
-LSTATUS Guard(F&& body) {
-    try {
-        return body();
-    } catch (const RegistryError& e) {
-        return e.Code();
-    } catch (const std::bad_alloc&) {
-        return LSTATUS(ERROR_NOT_ENOUGH_MEMORY);
-    } catch (...) {
-        return ERROR_CANTWRITE;
-    }
+LSTATUS Guard(std::string_view function, F&& body) {
+    return platform::RunGuardedStatus(function, std::forward<F>(body), ERROR_CANTWRITE,
+                                      LSTATUS(ERROR_NOT_ENOUGH_MEMORY),
+                                      {LSTATUS(ERROR_NO_MORE_ITEMS)});
 }
 
 bool Injected(const char* function, LSTATUS& status) {
@@ -762,12 +760,12 @@ bool Injected(const char* function, LSTATUS& status) {
 
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, void*,
                         PHKEY phkResult, DWORD* lpdwDisposition) {
-    LSTATUS injected;
-    if (Injected("RegCreateKeyExA", injected)) return injected;
-    std::string path;
-    if (phkResult == nullptr || !Resolve(hKey, lpSubKey, path))
-        return LSTATUS(ERROR_INVALID_PARAMETER);
-    return Guard([&] {
+    return Guard("RegCreateKeyExA", [&]() -> LSTATUS {
+        LSTATUS injected;
+        if (Injected("RegCreateKeyExA", injected)) return injected;
+        std::string path;
+        if (phkResult == nullptr || !Resolve(hKey, lpSubKey, path))
+            return LSTATUS(ERROR_INVALID_PARAMETER);
         bool created = false;
         Update([&](Hive& hive) {
             hive.Create(path, &created);
@@ -781,10 +779,10 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM,
 }
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
-    std::string path;
-    if (phkResult == nullptr || !Resolve(hKey, lpSubKey, path))
-        return LSTATUS(ERROR_INVALID_PARAMETER);
-    return Guard([&] {
+    return Guard("RegOpenKeyExA", [&]() -> LSTATUS {
+        std::string path;
+        if (phkResult == nullptr || !Resolve(hKey, lpSubKey, path))
+            return LSTATUS(ERROR_INVALID_PARAMETER);
         const auto snapshot = Snapshot();
         const Hive& hive = *snapshot;
         if (RootPath(hKey) && (lpSubKey == nullptr || *lpSubKey == '\0')) {
@@ -798,32 +796,34 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {
-    if (RootPath(hKey)) return ERROR_SUCCESS;
-    {
-        std::lock_guard lock(g_handleMutex);
-        if (g_handles.erase(hKey) == 0) return LSTATUS(ERROR_INVALID_HANDLE);
-    }
-    delete hKey;
-    return ERROR_SUCCESS;
+    return Guard("RegCloseKey", [&]() -> LSTATUS {
+        if (RootPath(hKey)) return ERROR_SUCCESS;
+        {
+            std::lock_guard lock(g_handleMutex);
+            if (g_handles.erase(hKey) == 0) return LSTATUS(ERROR_INVALID_HANDLE);
+        }
+        delete hKey;
+        return ERROR_SUCCESS;
+    });
 }
 
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                        DWORD cbData) {
-    LSTATUS injected;
-    if (Injected("RegSetValueExA", injected)) return injected;
-    std::string path;
-    if (!Resolve(hKey, nullptr, path) || (lpData == nullptr && cbData > 0))
-        return LSTATUS(ERROR_INVALID_PARAMETER);
-    if (lpValueName != nullptr && ValueNameProblem(lpValueName))
-        return LSTATUS(ERROR_INVALID_PARAMETER);
-    Value value;
-    value.name = lpValueName == nullptr ? "" : lpValueName;
-    value.type = dwType;
-    value.data.assign(lpData, lpData + cbData);
-    if ((dwType == REG_SZ || dwType == REG_EXPAND_SZ) &&
-        (value.data.empty() || value.data.back() != 0))
-        value.data.push_back(0);
-    return Guard([&] {
+    return Guard("RegSetValueExA", [&]() -> LSTATUS {
+        LSTATUS injected;
+        if (Injected("RegSetValueExA", injected)) return injected;
+        std::string path;
+        if (!Resolve(hKey, nullptr, path) || (lpData == nullptr && cbData > 0))
+            return LSTATUS(ERROR_INVALID_PARAMETER);
+        if (lpValueName != nullptr && ValueNameProblem(lpValueName))
+            return LSTATUS(ERROR_INVALID_PARAMETER);
+        Value value;
+        value.name = lpValueName == nullptr ? "" : lpValueName;
+        value.type = dwType;
+        value.data.assign(lpData, lpData + cbData);
+        if ((dwType == REG_SZ || dwType == REG_EXPAND_SZ) &&
+            (value.data.empty() || value.data.back() != 0))
+            value.data.push_back(0);
         Update([&](Hive& hive) {
             Key& key = hive.Create(path);
             const std::string folded = Hive::Fold(value.name);
@@ -840,23 +840,25 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
 }
 
 LSTATUS RegSetValueA(HKEY hKey, LPCSTR lpSubKey, DWORD dwType, LPCSTR lpData, DWORD) {
-    if (dwType != REG_SZ || lpData == nullptr) return LSTATUS(ERROR_INVALID_PARAMETER);
-    HKEY sub = nullptr;
-    LSTATUS status =
-        RegCreateKeyExA(hKey, lpSubKey, 0, nullptr, 0, KEY_WRITE, nullptr, &sub, nullptr);
-    if (status != ERROR_SUCCESS) return status;
-    status = RegSetValueExA(sub, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(lpData),
-                            static_cast<DWORD>(std::strlen(lpData) + 1));
-    RegCloseKey(sub);
-    return status;
+    return Guard("RegSetValueA", [&]() -> LSTATUS {
+        if (dwType != REG_SZ || lpData == nullptr) return LSTATUS(ERROR_INVALID_PARAMETER);
+        HKEY sub = nullptr;
+        LSTATUS status =
+            RegCreateKeyExA(hKey, lpSubKey, 0, nullptr, 0, KEY_WRITE, nullptr, &sub, nullptr);
+        if (status != ERROR_SUCCESS) return status;
+        status = RegSetValueExA(sub, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(lpData),
+                                static_cast<DWORD>(std::strlen(lpData) + 1));
+        RegCloseKey(sub);
+        return status;
+    });
 }
 
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, DWORD*, DWORD* lpType, BYTE* lpData,
                          DWORD* lpcbData) {
-    std::string path;
-    if (!Resolve(hKey, nullptr, path) || (lpData != nullptr && lpcbData == nullptr))
-        return LSTATUS(ERROR_INVALID_PARAMETER);
-    return Guard([&] {
+    return Guard("RegQueryValueExA", [&]() -> LSTATUS {
+        std::string path;
+        if (!Resolve(hKey, nullptr, path) || (lpData != nullptr && lpcbData == nullptr))
+            return LSTATUS(ERROR_INVALID_PARAMETER);
         const auto snapshot = Snapshot();
         const Key* key = snapshot->Find(path);
         if (key == nullptr) return LSTATUS(ERROR_FILE_NOT_FOUND);
@@ -865,23 +867,18 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, DWORD*, DWORD* lpType, B
                                     [&](const Value& x) { return Hive::Fold(x.name) == folded; });
         if (v == key->values.end()) return LSTATUS(ERROR_FILE_NOT_FOUND);
         if (lpType != nullptr) *lpType = v->type;
-        const auto size = static_cast<DWORD>(v->data.size());
-        if (lpData != nullptr && *lpcbData < size) {
-            *lpcbData = size;
-            return LSTATUS(ERROR_MORE_DATA);
-        }
-        if (lpData != nullptr) std::memcpy(lpData, v->data.data(), size);
-        if (lpcbData != nullptr) *lpcbData = size;
-        return LSTATUS(ERROR_SUCCESS);
+        if (lpcbData == nullptr) return LSTATUS(ERROR_SUCCESS);
+        const auto* bytes = reinterpret_cast<const BYTE*>(v->data.data());
+        return LSTATUS(platform::CopyOut({bytes, v->data.size()}, lpData, lpcbData));
     });
 }
 
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, DWORD*, LPSTR,
                       DWORD*, FILETIME*) {
-    std::string path;
-    if (!Resolve(hKey, nullptr, path) || lpName == nullptr || lpcchName == nullptr)
-        return LSTATUS(ERROR_INVALID_PARAMETER);
-    return Guard([&] {
+    return Guard("RegEnumKeyExA", [&]() -> LSTATUS {
+        std::string path;
+        if (!Resolve(hKey, nullptr, path) || lpName == nullptr || lpcchName == nullptr)
+            return LSTATUS(ERROR_INVALID_PARAMETER);
         const auto names = Snapshot()->Subkeys(path);
         if (dwIndex >= names.size()) return ERROR_NO_MORE_ITEMS;
         const std::string& name = names[dwIndex];
@@ -894,10 +891,10 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, 
 
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchValueName, DWORD*,
                       DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
-    std::string path;
-    if (!Resolve(hKey, nullptr, path) || lpValueName == nullptr || lpcchValueName == nullptr)
-        return LSTATUS(ERROR_INVALID_PARAMETER);
-    return Guard([&] {
+    return Guard("RegEnumValueA", [&]() -> LSTATUS {
+        std::string path;
+        if (!Resolve(hKey, nullptr, path) || lpValueName == nullptr || lpcchValueName == nullptr)
+            return LSTATUS(ERROR_INVALID_PARAMETER);
         const auto snapshot = Snapshot();
         const Key* key = snapshot->Find(path);
         if (key == nullptr || dwIndex >= key->values.size()) return ERROR_NO_MORE_ITEMS;
@@ -919,12 +916,12 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchV
 }
 
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    LSTATUS injected;
-    if (Injected("RegDeleteKeyA", injected)) return injected;
-    std::string path;
-    if (!Resolve(hKey, lpSubKey, path) || lpSubKey == nullptr || *lpSubKey == '\0')
-        return LSTATUS(ERROR_INVALID_PARAMETER);
-    return Guard([&] {
+    return Guard("RegDeleteKeyA", [&]() -> LSTATUS {
+        LSTATUS injected;
+        if (Injected("RegDeleteKeyA", injected)) return injected;
+        std::string path;
+        if (!Resolve(hKey, lpSubKey, path) || lpSubKey == nullptr || *lpSubKey == '\0')
+            return LSTATUS(ERROR_INVALID_PARAMETER);
         LSTATUS status = ERROR_SUCCESS;
         Update([&](Hive& hive) {
             if (hive.Find(path) == nullptr) {
@@ -942,12 +939,12 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 }
 
 LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
-    LSTATUS injected;
-    if (Injected("RegDeleteTreeA", injected)) return injected;
-    std::string path;
-    if (!Resolve(hKey, lpSubKey, path)) return LSTATUS(ERROR_INVALID_PARAMETER);
-    const bool keepKey = lpSubKey == nullptr || *lpSubKey == '\0';
-    return Guard([&] {
+    return Guard("RegDeleteTreeA", [&]() -> LSTATUS {
+        LSTATUS injected;
+        if (Injected("RegDeleteTreeA", injected)) return injected;
+        std::string path;
+        if (!Resolve(hKey, lpSubKey, path)) return LSTATUS(ERROR_INVALID_PARAMETER);
+        const bool keepKey = lpSubKey == nullptr || *lpSubKey == '\0';
         LSTATUS status = ERROR_SUCCESS;
         Update([&](Hive& hive) {
             if (hive.Find(path) == nullptr) {
@@ -964,9 +961,9 @@ LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
 }
 
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    std::string path;
-    if (!Resolve(hKey, nullptr, path)) return LSTATUS(ERROR_INVALID_PARAMETER);
-    return Guard([&] {
+    return Guard("RegDeleteValueA", [&]() -> LSTATUS {
+        std::string path;
+        if (!Resolve(hKey, nullptr, path)) return LSTATUS(ERROR_INVALID_PARAMETER);
         LSTATUS status = ERROR_SUCCESS;
         Update([&](Hive& hive) {
             Key* key = hive.Find(path);

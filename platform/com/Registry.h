@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/win/Failure.h"
 #include "platform/win/WinError.h"
 #include "platform/win/WinTypes.h"
 
@@ -135,14 +136,8 @@ private:
     std::map<std::string, Key> m_keys;  // by folded path
 };
 
-class RegistryError : public std::runtime_error {
-public:
-    RegistryError(LONG code, const std::string& what) : std::runtime_error(what), m_code(code) {}
-    LONG Code() const { return m_code; }
-
-private:
-    LONG m_code;
-};
+// A failure of the registry file, with the status that describes it.
+using RegistryError = platform::Failure;
 
 // OSTREL_HOME/registry.reg, else ${XDG_CONFIG_HOME:-~/.config}/ostrel/registry.reg.
 std::filesystem::path RegistryFile();

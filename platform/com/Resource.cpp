@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/Files.h"
 #include "platform/win/LastError.h"
 
@@ -374,7 +375,7 @@ HRESULT ReadModuleFile(const std::string& path, ModuleFileInfo& info, std::strin
         if (error != nullptr) *error = path + ": " + reason;
         return HRESULT(0x80070000 | code);
     };
-    try {
+    return platform::RunGuardedHr("ReadModuleFile", [&]() -> HRESULT {
         FileReader file(path);
         if (!file.Open() && file.Error() == EINVAL)
             return fail(ERROR_BAD_EXE_FORMAT, "not a regular file");
@@ -430,9 +431,7 @@ HRESULT ReadModuleFile(const std::string& path, ModuleFileInfo& info, std::strin
         }
         std::sort(info.exports.begin(), info.exports.end());
         return S_OK;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 bool IsModuleFile(const std::string& path) {

@@ -14,6 +14,7 @@
 #include "platform/com/TypeLibRegistry.h"
 #include "platform/seams/Seams.h"
 #include "platform/text/Utf.h"
+#include "platform/win/Failure.h"
 #include "platform/win/Files.h"
 
 namespace platform::com {
@@ -174,11 +175,8 @@ public:
     UINT GetTypeInfoCount() override { return static_cast<UINT>(m_lib.types.size()); }
 
     HRESULT GetTypeInfo(UINT index, ITypeInfo** pp) override {
-        try {
-            return MakeTypeInfo(index, false, pp);
-        } catch (...) {
-            return HRESULT(E_OUTOFMEMORY);
-        }
+        return platform::RunGuardedHr("ITypeLib::GetTypeInfo",
+                                      [&]() -> HRESULT { return MakeTypeInfo(index, false, pp); });
     }
 
     HRESULT GetTypeInfoType(UINT index, TYPEKIND* pKind) override {
@@ -276,7 +274,7 @@ const typelib::Function* TypeInfoObject::FindFunction(MEMBERID memid) const {
 HRESULT TypeInfoObject::GetTypeAttr(TYPEATTR** pp) {
     if (pp == nullptr) return HRESULT(E_INVALIDARG);
     *pp = nullptr;
-    try {
+    return platform::RunGuardedHr("ITypeInfo::GetTypeAttr", [&]() -> HRESULT {
         auto block = std::make_unique<Plain<TYPEATTR>>();
         TYPEATTR& a = block->record;
         const WORD ptr = PointerSize(Lib().syskind);
@@ -304,9 +302,7 @@ HRESULT TypeInfoObject::GetTypeAttr(TYPEATTR** pp) {
         }
         *pp = m_attrs.Add(std::move(block));
         return S_OK;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT TypeInfoObject::GetFuncDesc(UINT index, FUNCDESC** pp) {
@@ -315,7 +311,7 @@ HRESULT TypeInfoObject::GetFuncDesc(UINT index, FUNCDESC** pp) {
     const auto* t = Type();
     if (t == nullptr || index >= t->functions.size()) return TYPE_E_ELEMENTNOTFOUND;
     const auto& f = t->functions[index];
-    try {
+    return platform::RunGuardedHr("ITypeInfo::GetFuncDesc", [&]() -> HRESULT {
         auto block = std::make_unique<FuncDescBlock>();
         FUNCDESC& d = block->record;
         d.memid = f.memid;
@@ -334,9 +330,7 @@ HRESULT TypeInfoObject::GetFuncDesc(UINT index, FUNCDESC** pp) {
         d.lprgelemdescParam = block->params.empty() ? nullptr : block->params.data();
         *pp = m_funcs.Add(std::move(block));
         return S_OK;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT TypeInfoObject::GetNames(MEMBERID memid, BSTR* names, UINT cMax, UINT* pcNames) {
@@ -416,13 +410,11 @@ HRESULT TypeInfoObject::GetDocumentation(MEMBERID memid, BSTR* pName, BSTR* pDoc
 HRESULT TypeInfoObject::GetRefTypeInfo(HREFTYPE href, ITypeInfo** pp) {
     if (pp == nullptr) return HRESULT(E_INVALIDARG);
     *pp = nullptr;
-    try {
+    return platform::RunGuardedHr("ITypeInfo::GetRefTypeInfo", [&]() -> HRESULT {
         if (href & typelib::kExternalRef)
             return m_lib->MakeTypeInfo(href & ~typelib::kExternalRef, true, pp);
         return m_lib->MakeTypeInfo(href, false, pp);
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT TypeInfoObject::GetContainingTypeLib(ITypeLib** ppTLib, UINT* pIndex) {
@@ -455,15 +447,13 @@ HRESULT ReadWholeFile(const std::string& path, std::vector<BYTE>& out) {
 HRESULT LoadTypeLibFromImage(std::span<const BYTE> image, ITypeLib** pptlib) {
     if (pptlib == nullptr) return E_POINTER;
     *pptlib = nullptr;
-    try {
+    return platform::RunGuardedHr("LoadTypeLibFromImage", [&]() -> HRESULT {
         Library lib;
         const HRESULT hr = typelib::Read(image, lib);
         if (FAILED(hr)) return hr;
         *pptlib = new TypeLibObject(std::move(lib));
         return S_OK;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 }  // namespace platform::com
@@ -499,7 +489,7 @@ HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
     std::uint32_t injected = 0;
     if (platform::seams::Injected("LoadTypeLib", injected)) return HRESULT(injected);
     if (szFile == nullptr) return HRESULT(E_INVALIDARG);
-    try {
+    return platform::RunGuardedHr("LoadTypeLib", [&]() -> HRESULT {
         std::size_t n = 0;
         while (szFile[n] != 0) ++n;
         const auto path = platform::com::Utf16ToUtf8Exact(std::u16string_view(szFile, n));
@@ -517,18 +507,14 @@ HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
         const HRESULT hr = platform::com::ReadWholeFile(*path, image);
         if (FAILED(hr)) return hr;
         return platform::com::LoadTypeLibFromImage(image, pptlib);
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
                        ITypeLib** pptlib) {
     if (pptlib == nullptr) return E_POINTER;
     *pptlib = nullptr;
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("LoadRegTypeLib", injected)) return HRESULT(injected);
-    try {
+    return platform::GuardedHr("LoadRegTypeLib", [&]() -> HRESULT {
         TypeLibRegistration found;
         HRESULT hr = platform::com::FindRegisteredTypeLib(rguid, wVerMajor, wVerMinor, lcid, found);
         if (FAILED(hr)) return hr;
@@ -548,16 +534,14 @@ HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
         if (!same) return TYPE_E_LIBNOTREGISTERED;
         *pptlib = lib.Detach();
         return S_OK;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir) {
     std::uint32_t injected = 0;
     if (platform::seams::Injected("RegisterTypeLib", injected)) return HRESULT(injected);
     if (ptlib == nullptr || szFullPath == nullptr) return HRESULT(E_INVALIDARG);
-    try {
+    return platform::RunGuardedHr("RegisterTypeLib", [&]() -> HRESULT {
         std::size_t n = 0;
         while (szFullPath[n] != 0) ++n;
         const auto path = platform::com::Utf16ToUtf8Exact(std::u16string_view(szFullPath, n));
@@ -581,35 +565,27 @@ HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpD
         }
         if (szHelpDir != nullptr) entry.helpDir = platform::com::Utf16ToUtf8(szHelpDir);
         return platform::com::CurrentTypeLibRegistrations().Add(entry);
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lcid,
                           SYSKIND syskind) {
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("UnRegisterTypeLib", injected)) return HRESULT(injected);
-    try {
+    return platform::GuardedHr("UnRegisterTypeLib", [&]() -> HRESULT {
         return platform::com::CurrentTypeLibRegistrations().Remove(libID, wVerMajor, wVerMinor,
                                                                    lcid, syskind);
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT QueryPathOfRegTypeLib(REFGUID guid, USHORT wMaj, USHORT wMin, LCID lcid,
                               BSTR* lpbstrPathName) {
     if (lpbstrPathName == nullptr) return HRESULT(E_INVALIDARG);
     *lpbstrPathName = nullptr;
-    try {
+    return platform::RunGuardedHr("QueryPathOfRegTypeLib", [&]() -> HRESULT {
         TypeLibRegistration found;
         const HRESULT hr = platform::com::FindRegisteredTypeLib(guid, wMaj, wMin, lcid, found);
         if (FAILED(hr)) return hr;
         const std::u16string path = platform::com::Utf8ToUtf16(found.path);
         *lpbstrPathName = SysAllocStringLen(path.data(), static_cast<UINT>(path.size()));
         return *lpbstrPathName == nullptr ? HRESULT(E_OUTOFMEMORY) : S_OK;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }

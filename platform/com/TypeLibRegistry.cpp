@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 
 namespace platform::com {
 namespace {
@@ -144,9 +145,7 @@ HRESULT FindRegisteredTypeLib(REFGUID libid, WORD wMajor, WORD wMinor, LCID lcid
 
 namespace {
 HRESULT RegisterImage(std::span<const BYTE> image, TLIBATTR& registered) {
-    std::uint32_t injected = 0;
-    if (seams::Injected("RegisterTypeLib", injected)) return HRESULT(injected);
-    try {
+    return platform::GuardedHr("RegisterTypeLib", [&]() -> HRESULT {
         ComPtr<ITypeLib> lib;
         HRESULT hr = LoadTypeLibFromImage(image, lib.Put());
         if (FAILED(hr)) return hr;
@@ -163,9 +162,7 @@ HRESULT RegisterImage(std::span<const BYTE> image, TLIBATTR& registered) {
         entry.syskind = registered.syskind;
         entry.image = image;
         return CurrentTypeLibRegistrations().Add(entry);
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include "platform/crypt/Provider.h"
 #include "platform/crypt/Store.h"
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/Time.h"
 #include "platform/win/WinError.h"
@@ -32,40 +33,30 @@ std::shared_ptr<StoreState> StateOf(HCERTSTORE handle) {
 using namespace platform::crypt;
 
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol) {
-    platform::seams::Trace("CertOpenSystemStoreA");
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CertOpenSystemStoreA", injected)) {
-        SetLastError(injected);
-        return nullptr;
-    }
-    if (szSubsystemProtocol == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    try {
-        std::filesystem::path home;
-        if (hProv == 0)
-            home = OstrelHome();
-        else if (!ContainerOf(hProv, home))
-            return nullptr;
-        auto handle = std::make_unique<StoreHandle>();
-        handle->state = std::make_shared<StoreState>(
-            DiskStore::Open(StoreFolder(home, szSubsystemProtocol), true));
-        HCERTSTORE h = handle.get();
-        {
-            std::lock_guard lock(g_mutex);
-            g_stores.emplace(h, std::move(handle));
-        }
-        platform::seams::CountLive(platform::seams::Live::Store, +1);
-        return h;
-    } catch (const StoreError& e) {
-        SetLastError(e.Code());
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    } catch (...) {
-        SetLastError(CRYPT_E_FILE_ERROR);
-    }
-    return nullptr;
+    return platform::GuardedCall(
+        "CertOpenSystemStoreA", "CertOpenSystemStoreA",
+        [&]() -> HCERTSTORE {
+            if (szSubsystemProtocol == nullptr) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return nullptr;
+            }
+            std::filesystem::path home;
+            if (hProv == 0)
+                home = OstrelHome();
+            else if (!ContainerOf(hProv, home))
+                return nullptr;
+            auto handle = std::make_unique<StoreHandle>();
+            handle->state = std::make_shared<StoreState>(
+                DiskStore::Open(StoreFolder(home, szSubsystemProtocol), true));
+            HCERTSTORE h = handle.get();
+            {
+                std::lock_guard lock(g_mutex);
+                g_stores.emplace(h, std::move(handle));
+            }
+            platform::seams::CountLive(platform::seams::Live::Store, +1);
+            return h;
+        },
+        DWORD(CRYPT_E_FILE_ERROR), DWORD(ERROR_NOT_ENOUGH_MEMORY));
 }
 
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrev) {

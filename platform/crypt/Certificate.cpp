@@ -33,7 +33,7 @@ std::shared_ptr<const Certificate> Certificate::FromDer(std::span<const BYTE> de
     const unsigned char* p = der.data();
     ossl::X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     if (!x509 || p != der.data() + der.size()) {
-        ERR_clear_error();
+        platform::crypt::ossl::DropErrors();
         return nullptr;
     }
     std::shared_ptr<Certificate> cert(new Certificate());

@@ -3,6 +3,7 @@
 
 #include "platform/crypt/WinCrypt.h"
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/Time.h"
 #include "platform/win/WinError.h"
@@ -16,70 +17,50 @@ bool IsSigningTime(LPCSTR type) {
     return std::strcmp(type, szOID_RSA_signingTime) == 0;
 }
 
-// Hands out `der` by the size-query convention: no buffer asks for the size;
-// a buffer too small gets ERROR_MORE_DATA and the size needed.
-BOOL HandOut(const BYTE* der, DWORD length, BYTE* pbEncoded, DWORD* pcbEncoded) {
-    if (pbEncoded == nullptr) {
-        *pcbEncoded = length;
-        return TRUE;
-    }
-    if (*pcbEncoded < length) {
-        *pcbEncoded = length;
-        SetLastError(ERROR_MORE_DATA);
-        return FALSE;
-    }
-    std::memcpy(pbEncoded, der, length);
-    *pcbEncoded = length;
-    return TRUE;
-}
-
 }  // namespace
 
 BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* pvStructInfo,
                        BYTE* pbEncoded, DWORD* pcbEncoded) {
-    platform::seams::Trace("CryptEncodeObject");
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CryptEncodeObject", injected)) {
-        SetLastError(injected);
-        return FALSE;
-    }
-    if (pcbEncoded == nullptr || pvStructInfo == nullptr || lpszStructType == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if ((dwCertEncodingType & (X509_ASN_ENCODING | PKCS_7_ASN_ENCODING)) == 0) {
-        SetLastError(CRYPT_E_BAD_ENCODE);
-        return FALSE;
-    }
-    if (!IsSigningTime(lpszStructType)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);  // no encoder for that structure type
-        return FALSE;
-    }
-    SYSTEMTIME st{};
-    if (!FileTimeToSystemTime(static_cast<const FILETIME*>(pvStructInfo), &st)) {
-        SetLastError(CRYPT_E_BAD_ENCODE);
-        return FALSE;
-    }
-    // A two-digit year reads as 1950-2049, so only those years are UTCTime;
-    // the others carry all four digits as a GeneralizedTime, in whole seconds
-    // like the UTCTime. Both forms have no more than four digits of year.
-    if (st.wYear > 9999) {
-        SetLastError(CRYPT_E_BAD_ENCODE);
-        return FALSE;
-    }
-    const bool utc = st.wYear >= 1950 && st.wYear <= 2049;
-    BYTE der[17];
-    DWORD length = 0;
-    const auto put2 = [&](unsigned value) {
-        der[length++] = static_cast<BYTE>('0' + value / 10);
-        der[length++] = static_cast<BYTE>('0' + value % 10);
-    };
-    der[length++] = utc ? 0x17 : 0x18;  // UTCTime, GeneralizedTime
-    der[length++] = utc ? 13 : 15;      // YYMMDDHHMMSSZ, YYYYMMDDHHMMSSZ
-    if (!utc) put2(st.wYear / 100u);
-    for (const unsigned field : {unsigned(st.wYear % 100u), unsigned(st.wMonth), unsigned(st.wDay),
-                                 unsigned(st.wHour), unsigned(st.wMinute), unsigned(st.wSecond)})
-        put2(field);
-    der[length++] = 'Z';
-    return HandOut(der, length, pbEncoded, pcbEncoded);
+    return platform::GuardedCall("CryptEncodeObject", [&]() -> BOOL {
+        if (pcbEncoded == nullptr || pvStructInfo == nullptr || lpszStructType == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if ((dwCertEncodingType & (X509_ASN_ENCODING | PKCS_7_ASN_ENCODING)) == 0) {
+            SetLastError(CRYPT_E_BAD_ENCODE);
+            return FALSE;
+        }
+        if (!IsSigningTime(lpszStructType)) {
+            SetLastError(ERROR_FILE_NOT_FOUND);  // no encoder for that structure type
+            return FALSE;
+        }
+        SYSTEMTIME st{};
+        if (!FileTimeToSystemTime(static_cast<const FILETIME*>(pvStructInfo), &st)) {
+            SetLastError(CRYPT_E_BAD_ENCODE);
+            return FALSE;
+        }
+        // A two-digit year reads as 1950-2049, so only those years are UTCTime;
+        // the others carry all four digits as a GeneralizedTime, in whole seconds
+        // like the UTCTime. Both forms have no more than four digits of year.
+        if (st.wYear > 9999) {
+            SetLastError(CRYPT_E_BAD_ENCODE);
+            return FALSE;
+        }
+        const bool utc = st.wYear >= 1950 && st.wYear <= 2049;
+        BYTE der[17];
+        DWORD length = 0;
+        const auto put2 = [&](unsigned value) {
+            der[length++] = static_cast<BYTE>('0' + value / 10);
+            der[length++] = static_cast<BYTE>('0' + value % 10);
+        };
+        der[length++] = utc ? 0x17 : 0x18;  // UTCTime, GeneralizedTime
+        der[length++] = utc ? 13 : 15;      // YYMMDDHHMMSSZ, YYYYMMDDHHMMSSZ
+        if (!utc) put2(st.wYear / 100u);
+        for (const unsigned field :
+             {unsigned(st.wYear % 100u), unsigned(st.wMonth), unsigned(st.wDay), unsigned(st.wHour),
+              unsigned(st.wMinute), unsigned(st.wSecond)})
+            put2(field);
+        der[length++] = 'Z';
+        return platform::HandOut(std::span<const BYTE>(der, length), pbEncoded, pcbEncoded);
+    });
 }

@@ -27,9 +27,7 @@ struct AnySeqFree {
 using AnySeqPtr = std::unique_ptr<ASN1_SEQUENCE_ANY, AnySeqFree>;
 using StringPtr = std::unique_ptr<ASN1_STRING, ossl::Deleter<ASN1_STRING_free>>;
 
-struct Failed {
-    DWORD code;
-};
+using Failed = platform::Failure;
 
 struct KeyName {
     const char* oid;
@@ -77,7 +75,7 @@ void AppendHex(std::string& out, const unsigned char* data, std::size_t length) 
 DWORD DecodeFailure(bool complete) {
     DWORD code = CRYPT_E_ASN1_BADTAG;
     unsigned long e;
-    while ((e = ERR_get_error()) != 0) {
+    while ((e = ossl::TakeError()) != 0) {
         if (complete || ERR_GET_LIB(e) != ERR_LIB_ASN1) continue;
         const int reason = ERR_GET_REASON(e);
         if (reason == ASN1_R_TOO_LONG || reason == ASN1_R_HEADER_TOO_LONG ||
@@ -93,13 +91,13 @@ AnySeqPtr TryDecodeList(const unsigned char* der, long length, bool set) {
     const unsigned char* p = der;
     AnySeqPtr list(set ? d2i_ASN1_SET_ANY(nullptr, &p, length)
                        : d2i_ASN1_SEQUENCE_ANY(nullptr, &p, length));
-    if (list && p != der + length) throw Failed{CRYPT_E_ASN1_CORRUPT};
+    if (list && p != der + length) throw Failed(CRYPT_E_ASN1_CORRUPT);
     return list;
 }
 
 AnySeqPtr DecodeList(const unsigned char* der, long length, bool set, bool complete = true) {
     AnySeqPtr list = TryDecodeList(der, length, set);
-    if (!list) throw Failed{DecodeFailure(complete)};
+    if (!list) throw Failed(DecodeFailure(complete));
     return list;
 }
 
@@ -186,7 +184,7 @@ bool StringText(const ASN1_TYPE* value, std::string& out) {
     unsigned char* utf8 = nullptr;
     const int n = ASN1_STRING_to_UTF8(&utf8, s);
     if (n < 0) {
-        ERR_clear_error();
+        platform::crypt::ossl::DropErrors();
         return false;
     }
     out.assign(reinterpret_cast<const char*>(utf8), std::size_t(n));
@@ -226,7 +224,7 @@ void AppendValue(std::string& out, const ASN1_TYPE* value) {
 
 void AppendKey(std::string& out, const ASN1_OBJECT* type, Form form) {
     const std::string oid = ossl::OidText(type);
-    if (oid.empty()) throw Failed{CRYPT_E_ASN1_CORRUPT};
+    if (oid.empty()) throw Failed(CRYPT_E_ASN1_CORRUPT);
     if (form == Form::X500) {
         const auto known = std::find_if(std::begin(kKeyNames), std::end(kKeyNames),
                                         [&](const KeyName& k) { return oid == k.oid; });
@@ -243,28 +241,28 @@ void AppendKey(std::string& out, const ASN1_OBJECT* type, Form form) {
 }
 
 std::string NameText(const BYTE* der, DWORD size, Form form) {
-    if (size == 0) throw Failed{CRYPT_E_ASN1_EOD};
+    if (size == 0) throw Failed(CRYPT_E_ASN1_EOD);
     // A name is a SEQUENCE; anything else is no name, however long its first
     // element claims to be.
-    if (der[0] != 0x30) throw Failed{CRYPT_E_ASN1_BADTAG};
+    if (der[0] != 0x30) throw Failed(CRYPT_E_ASN1_BADTAG);
     const unsigned char* p = der;
     long length = 0;
     int tag = 0, cls = 0;
     const int header = ASN1_get_object(&p, &length, &tag, &cls, long(size));
     if ((header & 0x80) != 0) {
-        ERR_clear_error();
-        throw Failed{CRYPT_E_ASN1_EOD};
+        platform::crypt::ossl::DropErrors();
+        throw Failed(CRYPT_E_ASN1_EOD);
     }
     std::string out;
     const AnySeqPtr rdns = DecodeList(der, long(size), false, (header & 1) == 0);
     for (int i = 0; i < sk_ASN1_TYPE_num(rdns.get()); ++i) {
         const ASN1_TYPE* rdn = sk_ASN1_TYPE_value(rdns.get(), i);
-        if (rdn->type != V_ASN1_SET) throw Failed{CRYPT_E_ASN1_BADTAG};
+        if (rdn->type != V_ASN1_SET) throw Failed(CRYPT_E_ASN1_BADTAG);
         const AnySeqPtr attributes = DecodeList(rdn->value.set->data, rdn->value.set->length, true);
         if (i > 0) out += ", ";
         for (int j = 0; j < sk_ASN1_TYPE_num(attributes.get()); ++j) {
             const ASN1_TYPE* attribute = sk_ASN1_TYPE_value(attributes.get(), j);
-            if (attribute->type != V_ASN1_SEQUENCE) throw Failed{CRYPT_E_ASN1_BADTAG};
+            if (attribute->type != V_ASN1_SEQUENCE) throw Failed(CRYPT_E_ASN1_BADTAG);
             const ASN1_STRING* encoded = attribute->value.sequence;
             const AnySeqPtr pair = TryDecodeList(encoded->data, encoded->length, false);
             if (j > 0) out += " + ";
@@ -272,16 +270,16 @@ std::string NameText(const BYTE* der, DWORD size, Form form) {
                 ossl::Asn1ObjectPtr type;
                 std::vector<unsigned char> valueDer;
                 if (!SplitAttribute(encoded->data, encoded->length, type, valueDer))
-                    throw Failed{DecodeFailure(true)};
-                ERR_clear_error();
+                    throw Failed(DecodeFailure(true));
+                platform::crypt::ossl::DropErrors();
                 if (form != Form::Simple) AppendKey(out, type.get(), form);
                 out += '#';
                 AppendHex(out, valueDer.data(), valueDer.size());
                 continue;
             }
-            if (sk_ASN1_TYPE_num(pair.get()) != 2) throw Failed{CRYPT_E_ASN1_CORRUPT};
+            if (sk_ASN1_TYPE_num(pair.get()) != 2) throw Failed(CRYPT_E_ASN1_CORRUPT);
             const ASN1_TYPE* type = sk_ASN1_TYPE_value(pair.get(), 0);
-            if (type->type != V_ASN1_OBJECT) throw Failed{CRYPT_E_ASN1_BADTAG};
+            if (type->type != V_ASN1_OBJECT) throw Failed(CRYPT_E_ASN1_BADTAG);
             if (form != Form::Simple) AppendKey(out, type->value.object, form);
             AppendValue(out, sk_ASN1_TYPE_value(pair.get(), 1));
         }
@@ -308,44 +306,37 @@ DWORD Deliver(const std::string& text, LPSTR psz, DWORD csz) {
 DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
                      DWORD csz) {
     using namespace platform::crypt;
-    platform::seams::Trace("CertNameToStrA");
-    // Whatever happens, the caller's area holds a terminated text.
+    // Whatever happens, the caller's area holds a terminated text, and a
+    // failure counts the terminator of the empty text.
     if (psz != nullptr && csz > 0) psz[0] = '\0';
-    const auto fail = [](DWORD code) -> DWORD {
-        SetLastError(code);
-        return 1;
-    };
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CertNameToStrA", injected)) return fail(injected);
-    if ((dwCertEncodingType & 0xFFFF) != X509_ASN_ENCODING || pName == nullptr ||
-        (pName->pbData == nullptr && pName->cbData != 0))
-        return fail(E_INVALIDARG);
-    Form form;
-    switch (dwStrType) {
-        case CERT_SIMPLE_NAME_STR:
-            form = Form::Simple;
-            break;
-        case CERT_OID_NAME_STR:
-            form = Form::Oid;
-            break;
-        case CERT_X500_NAME_STR:
-            form = Form::X500;
-            break;
-        default:
-            // Option flags (separators, order, quoting) are not offered.
-            return fail(E_INVALIDARG);
-    }
-    try {
-        const std::string text = NameText(pName->pbData, pName->cbData, form);
-        return Deliver(text, psz, csz);
-    } catch (const Failed& f) {
-        ERR_clear_error();
-        return fail(f.code);
-    } catch (const std::bad_alloc&) {
-        ERR_clear_error();
-        return fail(E_OUTOFMEMORY);
-    } catch (...) {
-        ERR_clear_error();
-        return fail(NTE_FAIL);
-    }
+    DWORD written = 1;
+    platform::GuardedCall(
+        "CertNameToStrA", "CertNameToStrA",
+        [&]() -> BOOL {
+            if ((dwCertEncodingType & 0xFFFF) != X509_ASN_ENCODING || pName == nullptr ||
+                (pName->pbData == nullptr && pName->cbData != 0))
+                throw Failed(E_INVALIDARG);
+            Form form;
+            switch (dwStrType) {
+                case CERT_SIMPLE_NAME_STR:
+                    form = Form::Simple;
+                    break;
+                case CERT_OID_NAME_STR:
+                    form = Form::Oid;
+                    break;
+                case CERT_X500_NAME_STR:
+                    form = Form::X500;
+                    break;
+                default:
+                    // Option flags (separators, order, quoting) are not offered.
+                    throw Failed(E_INVALIDARG);
+            }
+            struct Drop {
+                ~Drop() { ossl::DropErrors(); }
+            } drop;
+            written = Deliver(NameText(pName->pbData, pName->cbData, form), psz, csz);
+            return TRUE;
+        },
+        DWORD(NTE_FAIL), DWORD(E_OUTOFMEMORY));
+    return written;
 }

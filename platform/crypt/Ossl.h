@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/Failure.h"
+
 namespace platform::crypt::ossl {
 
 template <auto Free>
@@ -51,6 +53,44 @@ inline std::string TakeErrors() {
         out += buf;
     }
     return out;
+}
+
+// Keeps one error taken from OpenSSL's queue (ERR_get_error_all) as a cause
+// of the failure under way, when failures are told (OSTREL_DEBUG=1): library,
+// reason, the text OpenSSL added, and where OpenSSL raised it.
+inline void KeepError(unsigned long e, const char* file, int line, const char* data, int flags) {
+    if (e == 0 || !platform::DebugFailures()) return;
+    const char* lib = ERR_lib_error_string(e);
+    const char* reason = ERR_reason_error_string(e);
+    std::string cause = "openssl: ";
+    cause += lib != nullptr ? lib : "unknown library";
+    cause += ": ";
+    cause += reason != nullptr ? reason : "reason " + std::to_string(ERR_GET_REASON(e));
+    if ((flags & ERR_TXT_STRING) != 0 && data != nullptr && *data != 0)
+        cause.append(" (").append(data).append(")");
+    if (file != nullptr) cause.append(" at ").append(file).append(":").append(std::to_string(line));
+    platform::KeepCause(std::move(cause));
+}
+
+// Takes the oldest error from OpenSSL's queue (0 when it is empty), keeping
+// it as a cause as KeepError does.
+inline unsigned long TakeError() {
+    const char* file = nullptr;
+    const char* data = nullptr;
+    int line = 0;
+    int flags = 0;
+    const unsigned long e = ERR_get_error_all(&file, &line, nullptr, &data, &flags);
+    KeepError(e, file, line, data, flags);
+    return e;
+}
+
+// Forgets the thread's OpenSSL error queue, keeping it first as the cause of
+// the failure under way when failures are told.
+inline void DropErrors() {
+    if (platform::DebugFailures())
+        while (TakeError() != 0) {
+        }
+    ERR_clear_error();
 }
 
 // DER encoding of an object through its i2d function.

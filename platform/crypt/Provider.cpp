@@ -8,6 +8,7 @@
 
 #include "platform/crypt/Store.h"
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 
@@ -53,32 +54,27 @@ using namespace platform::crypt;
 
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                           DWORD dwProvType, DWORD dwFlags) {
-    platform::seams::Trace("CryptAcquireContextA " + std::to_string(dwFlags));
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CryptAcquireContextA", injected)) {
-        SetLastError(injected);
-        return FALSE;
-    }
-    if (phProv == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (dwProvType != PROV_RSA_FULL) {
-        SetLastError(NTE_BAD_PROV_TYPE);
-        return FALSE;
-    }
-    // One provider, one default container: named ones are not offered.
-    if ((szProvider != nullptr && *szProvider != '\0') ||
-        (szContainer != nullptr && *szContainer != '\0')) {
-        SetLastError(NTE_BAD_KEYSET_PARAM);
-        return FALSE;
-    }
-    const DWORD kind = dwFlags & ~CRYPT_SILENT;
-    if (kind != 0 && kind != CRYPT_NEWKEYSET && kind != CRYPT_VERIFYCONTEXT) {
-        SetLastError(NTE_BAD_FLAGS);
-        return FALSE;
-    }
-    try {
+    const std::string trace = "CryptAcquireContextA " + std::to_string(dwFlags);
+    return platform::GuardedCall("CryptAcquireContextA", trace, [&]() -> BOOL {
+        if (phProv == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (dwProvType != PROV_RSA_FULL) {
+            SetLastError(NTE_BAD_PROV_TYPE);
+            return FALSE;
+        }
+        // One provider, one default container: named ones are not offered.
+        if ((szProvider != nullptr && *szProvider != '\0') ||
+            (szContainer != nullptr && *szContainer != '\0')) {
+            SetLastError(NTE_BAD_KEYSET_PARAM);
+            return FALSE;
+        }
+        const DWORD kind = dwFlags & ~CRYPT_SILENT;
+        if (kind != 0 && kind != CRYPT_NEWKEYSET && kind != CRYPT_VERIFYCONTEXT) {
+            SetLastError(NTE_BAD_FLAGS);
+            return FALSE;
+        }
         auto record = std::make_unique<ProviderRecord>();
         record->container = OstrelHome();
         if (kind == 0 && !IsFolder(record->container)) {
@@ -100,14 +96,7 @@ BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvi
         }
         *phProv = Register(std::move(record));
         return TRUE;
-    } catch (const StoreError& e) {
-        SetLastError(e.Code());
-    } catch (const std::bad_alloc&) {
-        SetLastError(NTE_NO_MEMORY);
-    } catch (...) {
-        SetLastError(NTE_FAIL);
-    }
-    return FALSE;
+    });
 }
 
 BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {

@@ -4,16 +4,14 @@
 #include "platform/crypt/Certificate.h"
 #include "platform/crypt/Ossl.h"
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 
 namespace platform::crypt {
 namespace {
 
-// A failure with the code that describes it.
-struct SignError {
-    DWORD code;
-};
+using SignError = platform::Failure;
 
 const EVP_MD* DigestFor(LPCSTR oid) {
     if (oid == nullptr) return nullptr;
@@ -34,35 +32,35 @@ const EVP_MD* DigestFor(LPCSTR oid) {
 // One attribute of the caller's, its values given as DER.
 ossl::X509AttributePtr MakeAttribute(const CRYPT_ATTRIBUTE& given) {
     if (given.pszObjId == nullptr || (given.cValue > 0 && given.rgValue == nullptr))
-        throw SignError{E_INVALIDARG};
+        throw SignError(E_INVALIDARG);
     ossl::Asn1ObjectPtr obj(OBJ_txt2obj(given.pszObjId, 1));
-    if (!obj) throw SignError{E_INVALIDARG};
+    if (!obj) throw SignError(E_INVALIDARG);
     ossl::X509AttributePtr attr(X509_ATTRIBUTE_new());
     if (!attr || X509_ATTRIBUTE_set1_object(attr.get(), obj.get()) != 1)
-        throw SignError{NTE_NO_MEMORY};
+        throw SignError(NTE_NO_MEMORY);
     for (DWORD i = 0; i < given.cValue; ++i) {
         const CRYPT_ATTR_BLOB& blob = given.rgValue[i];
-        if (blob.pbData == nullptr || blob.cbData == 0) throw SignError{E_INVALIDARG};
+        if (blob.pbData == nullptr || blob.cbData == 0) throw SignError(E_INVALIDARG);
         const unsigned char* p = blob.pbData;
         ossl::Asn1TypePtr value(d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(blob.cbData)));
-        if (!value || p != blob.pbData + blob.cbData) throw SignError{CRYPT_E_BAD_ENCODE};
+        if (!value || p != blob.pbData + blob.cbData) throw SignError(CRYPT_E_BAD_ENCODE);
         int yes = 1;
         const void* data = value->type == V_ASN1_BOOLEAN
                                ? (value->value.boolean ? static_cast<const void*>(&yes) : nullptr)
                                : static_cast<const void*>(value->value.ptr);
         if (X509_ATTRIBUTE_set1_data(attr.get(), value->type, data, -1) != 1)
-            throw SignError{CRYPT_E_BAD_ENCODE};
+            throw SignError(CRYPT_E_BAD_ENCODE);
     }
     return attr;
 }
 
 void PushAttributes(STACK_OF(X509_ATTRIBUTE) * *stack, DWORD count, const CRYPT_ATTRIBUTE* given) {
-    if (count > 0 && given == nullptr) throw SignError{E_INVALIDARG};
+    if (count > 0 && given == nullptr) throw SignError(E_INVALIDARG);
     for (DWORD i = 0; i < count; ++i) {
         auto attr = MakeAttribute(given[i]);
         if (*stack == nullptr) *stack = sk_X509_ATTRIBUTE_new_null();
         if (*stack == nullptr || sk_X509_ATTRIBUTE_push(*stack, attr.get()) == 0)
-            throw SignError{NTE_NO_MEMORY};
+            throw SignError(NTE_NO_MEMORY);
         attr.release();
     }
 }
@@ -83,12 +81,12 @@ std::vector<unsigned char> Digest(const EVP_MD* md, const Content& content) {
     ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     std::vector<unsigned char> out(EVP_MAX_MD_SIZE);
     unsigned int n = 0;
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) throw SignError{NTE_FAIL};
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) throw SignError(NTE_FAIL);
     for (DWORD i = 0; i < content.pieces; ++i)
         if (content.lengths[i] > 0 &&
             EVP_DigestUpdate(ctx.get(), content.data[i], content.lengths[i]) != 1)
-            throw SignError{NTE_FAIL};
-    if (EVP_DigestFinal_ex(ctx.get(), out.data(), &n) != 1) throw SignError{NTE_FAIL};
+            throw SignError(NTE_FAIL);
+    if (EVP_DigestFinal_ex(ctx.get(), out.data(), &n) != 1) throw SignError(NTE_FAIL);
     out.resize(n);
     return out;
 }
@@ -99,60 +97,60 @@ std::vector<unsigned char> Digest(const EVP_MD* md, const Content& content) {
 std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached,
                                         const Content& content, bool sign) {
     auto signer = CertificateOf(para.pSigningCert);
-    if (!signer) throw SignError{E_INVALIDARG};
+    if (!signer) throw SignError(E_INVALIDARG);
     EVP_PKEY* key = signer->PrivateKey();
-    if (key == nullptr) throw SignError{CRYPT_E_NO_KEY_PROPERTY};
+    if (key == nullptr) throw SignError(CRYPT_E_NO_KEY_PROPERTY);
     const EVP_MD* md = DigestFor(para.HashAlgorithm.pszObjId);
-    if (md == nullptr) throw SignError{CRYPT_E_UNKNOWN_ALGO};
-    if (para.cMsgCrl > 0) throw SignError{E_INVALIDARG};  // no revocation lists are kept
-    if (para.cMsgCert > 0 && para.rgpMsgCert == nullptr) throw SignError{E_INVALIDARG};
-    if (para.dwInnerContentType != 0) throw SignError{CRYPT_E_INVALID_MSG_TYPE};
+    if (md == nullptr) throw SignError(CRYPT_E_UNKNOWN_ALGO);
+    if (para.cMsgCrl > 0) throw SignError(E_INVALIDARG);  // no revocation lists are kept
+    if (para.cMsgCert > 0 && para.rgpMsgCert == nullptr) throw SignError(E_INVALIDARG);
+    if (para.dwInnerContentType != 0) throw SignError(CRYPT_E_INVALID_MSG_TYPE);
 
     ossl::Pkcs7Ptr p7(PKCS7_new());
     if (!p7 || PKCS7_set_type(p7.get(), NID_pkcs7_signed) != 1 ||
         PKCS7_content_new(p7.get(), NID_pkcs7_data) != 1)
-        throw SignError{NTE_NO_MEMORY};
+        throw SignError(NTE_NO_MEMORY);
     PKCS7_SIGNER_INFO* si = PKCS7_add_signature(p7.get(), signer->X509Cert(), key, md);
     if (si == nullptr) {
-        ERR_clear_error();
-        throw SignError{NTE_BAD_KEY};
+        platform::crypt::ossl::DropErrors();
+        throw SignError(NTE_BAD_KEY);
     }
     for (DWORD i = 0; i < para.cMsgCert; ++i) {
         auto cert = CertificateOf(para.rgpMsgCert[i]);
-        if (!cert) throw SignError{E_INVALIDARG};
-        if (PKCS7_add_certificate(p7.get(), cert->X509Cert()) != 1) throw SignError{NTE_NO_MEMORY};
+        if (!cert) throw SignError(E_INVALIDARG);
+        if (PKCS7_add_certificate(p7.get(), cert->X509Cert()) != 1) throw SignError(NTE_NO_MEMORY);
     }
 
     const auto digestSize = static_cast<std::size_t>(EVP_MD_get_size(md));
     std::vector<unsigned char> signature;
     if (para.cAuthAttr > 0) {
-        if (para.rgAuthAttr == nullptr) throw SignError{E_INVALIDARG};
+        if (para.rgAuthAttr == nullptr) throw SignError(E_INVALIDARG);
         // The standard asks for the content type and the digest among the
         // authenticated attributes whenever there are any.
         if (!HasAttribute(para.cAuthAttr, para.rgAuthAttr, szOID_RSA_contentType) &&
             PKCS7_add_signed_attribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT,
                                        OBJ_nid2obj(NID_pkcs7_data)) != 1)
-            throw SignError{NTE_NO_MEMORY};
+            throw SignError(NTE_NO_MEMORY);
         PushAttributes(&si->auth_attr, para.cAuthAttr, para.rgAuthAttr);
         const auto digest = sign ? Digest(md, content) : std::vector<unsigned char>(digestSize);
         if (PKCS7_add1_attrib_digest(si, digest.data(), static_cast<int>(digest.size())) != 1)
-            throw SignError{NTE_NO_MEMORY};
+            throw SignError(NTE_NO_MEMORY);
         if (sign && PKCS7_SIGNER_INFO_sign(si) != 1) {
-            ERR_clear_error();
-            throw SignError{NTE_BAD_KEY};
+            platform::crypt::ossl::DropErrors();
+            throw SignError(NTE_BAD_KEY);
         }
     } else if (sign) {
         ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
         std::size_t n = 0;
         if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, key) != 1)
-            throw SignError{NTE_BAD_KEY};
+            throw SignError(NTE_BAD_KEY);
         for (DWORD i = 0; i < content.pieces; ++i)
             if (content.lengths[i] > 0 &&
                 EVP_DigestSignUpdate(ctx.get(), content.data[i], content.lengths[i]) != 1)
-                throw SignError{NTE_FAIL};
-        if (EVP_DigestSignFinal(ctx.get(), nullptr, &n) != 1) throw SignError{NTE_FAIL};
+                throw SignError(NTE_FAIL);
+        if (EVP_DigestSignFinal(ctx.get(), nullptr, &n) != 1) throw SignError(NTE_FAIL);
         signature.resize(n);
-        if (EVP_DigestSignFinal(ctx.get(), signature.data(), &n) != 1) throw SignError{NTE_FAIL};
+        if (EVP_DigestSignFinal(ctx.get(), signature.data(), &n) != 1) throw SignError(NTE_FAIL);
         signature.resize(n);
         ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
     }
@@ -171,12 +169,12 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
         ASN1_OCTET_STRING* os = p7->d.sign->contents->d.data;
         if (os == nullptr ||
             ASN1_OCTET_STRING_set(os, whole.data(), static_cast<int>(whole.size())) != 1)
-            throw SignError{NTE_NO_MEMORY};
+            throw SignError(NTE_NO_MEMORY);
     }
     auto der = ossl::ToDer(p7.get(), i2d_PKCS7);
     if (der.empty()) {
-        ERR_clear_error();
-        throw SignError{CRYPT_E_BAD_ENCODE};
+        platform::crypt::ossl::DropErrors();
+        throw SignError(CRYPT_E_BAD_ENCODE);
     }
     return der;
 }
@@ -189,52 +187,24 @@ using namespace platform::crypt;
 BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignature,
                       DWORD cToBeSigned, const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[],
                       BYTE* pbSignedBlob, DWORD* pcbSignedBlob) {
-    platform::seams::Trace(pbSignedBlob == nullptr ? "CryptSignMessage size" : "CryptSignMessage");
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CryptSignMessage", injected)) {
-        SetLastError(injected);
-        return FALSE;
-    }
-    if (pSignPara == nullptr || pcbSignedBlob == nullptr ||
-        pSignPara->cbSize < sizeof(CRYPT_SIGN_MESSAGE_PARA) ||
-        (cToBeSigned > 0 && (rgpbToBeSigned == nullptr || rgcbToBeSigned == nullptr))) {
-        SetLastError(E_INVALIDARG);
-        return FALSE;
-    }
-    if ((pSignPara->dwMsgEncodingType & PKCS_7_ASN_ENCODING) == 0) {
-        SetLastError(CRYPT_E_UNKNOWN_ALGO);
-        return FALSE;
-    }
-    for (DWORD i = 0; i < cToBeSigned; ++i)
-        if (rgpbToBeSigned[i] == nullptr && rgcbToBeSigned[i] > 0) {
-            SetLastError(E_INVALIDARG);
-            return FALSE;
-        }
-    try {
+    const auto trace = pbSignedBlob == nullptr ? "CryptSignMessage size" : "CryptSignMessage";
+    return platform::GuardedCall("CryptSignMessage", trace, [&] {
+        if (pSignPara == nullptr || pcbSignedBlob == nullptr ||
+            pSignPara->cbSize < sizeof(CRYPT_SIGN_MESSAGE_PARA) ||
+            (cToBeSigned > 0 && (rgpbToBeSigned == nullptr || rgcbToBeSigned == nullptr)))
+            throw SignError(E_INVALIDARG);
+        if ((pSignPara->dwMsgEncodingType & PKCS_7_ASN_ENCODING) == 0)
+            throw SignError(CRYPT_E_UNKNOWN_ALGO);
+        for (DWORD i = 0; i < cToBeSigned; ++i)
+            if (rgpbToBeSigned[i] == nullptr && rgcbToBeSigned[i] > 0)
+                throw SignError(E_INVALIDARG);
+        // Whatever happens, nothing of OpenSSL's errors stays behind.
+        struct Drop {
+            ~Drop() { ossl::DropErrors(); }
+        } drop;
         const Content content{cToBeSigned, rgpbToBeSigned, rgcbToBeSigned};
         const bool sizeQuery = pbSignedBlob == nullptr;
         const auto der = BuildMessage(*pSignPara, fDetachedSignature != FALSE, content, !sizeQuery);
-        if (der.size() > 0xFFFFFFFFu) throw SignError{CRYPT_E_ASN1_LARGE};
-        const auto length = static_cast<DWORD>(der.size());
-        if (sizeQuery) {
-            *pcbSignedBlob = length;
-            return TRUE;
-        }
-        if (*pcbSignedBlob < length) {
-            *pcbSignedBlob = length;
-            SetLastError(ERROR_MORE_DATA);
-            return FALSE;
-        }
-        std::memcpy(pbSignedBlob, der.data(), length);
-        *pcbSignedBlob = length;
-        return TRUE;
-    } catch (const SignError& e) {
-        SetLastError(e.code);
-    } catch (const std::bad_alloc&) {
-        SetLastError(NTE_NO_MEMORY);
-    } catch (...) {
-        SetLastError(NTE_FAIL);
-    }
-    ERR_clear_error();
-    return FALSE;
+        return platform::HandOut(der, pbSignedBlob, pcbSignedBlob);
+    });
 }

@@ -374,20 +374,20 @@ std::shared_ptr<const Certificate> ParseEntry(const fs::path& path, const std::s
     bool asked = false;
     ossl::X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, RefusePassword, &asked));
     if (!cert) {
-        ERR_clear_error();
+        platform::crypt::ossl::DropErrors();
         Damaged(path, asked ? "its certificate is encrypted" : "it holds no readable certificate");
     }
     ossl::PkeyPtr key;
     if (text.find("PRIVATE KEY-----") != std::string::npos) {
         key = ReadPrivateKey(text, asked);
         if (!key) {
-            ERR_clear_error();
+            platform::crypt::ossl::DropErrors();
             Damaged(path, asked ? "its private key is encrypted, as no key the store adds is: "
                                   "import the certificate and its key again"
                                 : "its private key cannot be read");
         }
         if (X509_check_private_key(cert.get(), key.get()) != 1) {
-            ERR_clear_error();
+            platform::crypt::ossl::DropErrors();
             Damaged(path, "its private key does not belong to its certificate");
         }
     }
@@ -400,18 +400,18 @@ std::string EntryText(std::span<const BYTE> certDer, EVP_PKEY* key) {
     const unsigned char* p = certDer.data();
     ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certDer.size())));
     if (!cert || p != certDer.data() + certDer.size()) {
-        ERR_clear_error();
+        platform::crypt::ossl::DropErrors();
         throw StoreError(CRYPT_E_ASN1_BADTAG, "the certificate is not a DER certificate");
     }
     if (key != nullptr && X509_check_private_key(cert.get(), key) != 1) {
-        ERR_clear_error();
+        platform::crypt::ossl::DropErrors();
         throw StoreError(NTE_BAD_KEY, "the private key does not belong to the certificate");
     }
     ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     if (PEM_write_bio_X509(bio.get(), cert.get()) != 1 ||
         (key != nullptr &&
          PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)) {
-        ERR_clear_error();
+        platform::crypt::ossl::DropErrors();
         throw StoreError(NTE_FAIL, "the entry cannot be written");
     }
     char* data = nullptr;

@@ -19,24 +19,13 @@
 #include <vector>
 
 #include "platform/crypt/Certificate.h"
+#include "platform/win/Failure.h"
 #include "platform/win/WinTypes.h"
 
 namespace platform::crypt {
 
-// A failure with the platform error code that describes it.
-class StoreError : public std::runtime_error {
-public:
-    StoreError(DWORD code, const std::string& what, std::string reason = {})
-        : std::runtime_error(what), m_code(code), m_reason(std::move(reason)) {}
-    DWORD Code() const { return m_code; }
-    // Why, in words that name no path (for a row that already names the
-    // entry); the whole text when there are no shorter words.
-    std::string Reason() const { return m_reason.empty() ? std::string(what()) : m_reason; }
-
-private:
-    DWORD m_code;
-    std::string m_reason;
-};
+// A failure of the store, with the platform error code that describes it.
+using StoreError = platform::Failure;
 
 // The ostrel home: OSTREL_HOME, else ${XDG_DATA_HOME:-~/.local/share}/ostrel.
 std::filesystem::path OstrelHome();

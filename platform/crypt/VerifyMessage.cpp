@@ -17,6 +17,7 @@
 #include "platform/crypt/Ossl.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 
@@ -32,10 +33,7 @@ struct CertStackFree {
 };
 using CertStackPtr = std::unique_ptr<STACK_OF(X509), CertStackFree>;
 
-// A failure with the last-error code that describes it.
-struct Failed {
-    DWORD code;
-};
+using Failed = platform::Failure;
 
 // Why the decoder gave up, in the platform's terms: data that ends too
 // early, or data that is not the encoding of a message. A message whose
@@ -44,7 +42,7 @@ struct Failed {
 DWORD DecodeFailure(bool outerComplete) {
     DWORD code = CRYPT_E_ASN1_BADTAG;
     unsigned long e;
-    while ((e = ERR_get_error()) != 0) {
+    while ((e = ossl::TakeError()) != 0) {
         if (outerComplete || ERR_GET_LIB(e) != ERR_LIB_ASN1) continue;
         switch (ERR_GET_REASON(e)) {
             case ASN1_R_TOO_LONG:
@@ -166,14 +164,14 @@ bool FindSignedAttributes(const BYTE* blob, DWORD size, DWORD index, SignedAttri
 // producer that wrote them with an indefinite length.
 std::vector<unsigned char> ReencodeAttributes(CMS_SignerInfo* si) {
     STACK_OF(X509_ATTRIBUTE)* attrs = sk_X509_ATTRIBUTE_new_null();
-    if (attrs == nullptr) throw Failed{E_OUTOFMEMORY};
+    if (attrs == nullptr) throw Failed(E_OUTOFMEMORY);
     const int count = CMS_signed_get_attr_count(si);
     for (int i = 0; i < count; ++i) sk_X509_ATTRIBUTE_push(attrs, CMS_signed_get_attr(si, i));
     unsigned char* der = nullptr;
     const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attrs), &der,
                                 ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
     sk_X509_ATTRIBUTE_free(attrs);  // the attributes stay the signer's
-    if (n <= 0) throw Failed{CRYPT_E_ASN1_CORRUPT};
+    if (n <= 0) throw Failed(CRYPT_E_ASN1_CORRUPT);
     std::vector<unsigned char> out(der, der + n);
     OPENSSL_free(der);
     return out;
@@ -223,7 +221,7 @@ Scheme SchemeOf(const X509_ALGOR* alg) {
         case NID_ecdsa_with_SHA512:
             return Scheme::Ecdsa;
         default:
-            throw Failed{CRYPT_E_UNKNOWN_ALGO};
+            throw Failed(CRYPT_E_UNKNOWN_ALGO);
     }
 }
 
@@ -240,14 +238,14 @@ PssSettings PssSettingsOf(const X509_ALGOR* alg) {
     X509_ALGOR_get0(nullptr, &ptype, &pval, alg);
     PssSettings s{EVP_sha1(), EVP_sha1(), 20};
     if (ptype == V_ASN1_UNDEF || ptype == V_ASN1_NULL) return s;
-    if (ptype != V_ASN1_SEQUENCE) throw Failed{CRYPT_E_UNKNOWN_ALGO};
+    if (ptype != V_ASN1_SEQUENCE) throw Failed(CRYPT_E_UNKNOWN_ALGO);
     const auto* seq = static_cast<const ASN1_STRING*>(pval);
     const unsigned char* p = ASN1_STRING_get0_data(seq);
     PssParamsPtr pss(d2i_RSA_PSS_PARAMS(nullptr, &p, ASN1_STRING_length(seq)));
-    if (!pss) throw Failed{CRYPT_E_UNKNOWN_ALGO};
+    if (!pss) throw Failed(CRYPT_E_UNKNOWN_ALGO);
     if (pss->hashAlgorithm != nullptr) {
         s.hash = DigestOf(pss->hashAlgorithm);
-        if (s.hash == nullptr) throw Failed{CRYPT_E_UNKNOWN_ALGO};
+        if (s.hash == nullptr) throw Failed(CRYPT_E_UNKNOWN_ALGO);
     }
     if (pss->maskGenAlgorithm != nullptr) {
         const ASN1_OBJECT* mgf = nullptr;
@@ -255,20 +253,20 @@ PssSettings PssSettingsOf(const X509_ALGOR* alg) {
         const void* mval = nullptr;
         X509_ALGOR_get0(&mgf, &mtype, &mval, pss->maskGenAlgorithm);
         if (OBJ_obj2nid(mgf) != NID_mgf1 || mtype != V_ASN1_SEQUENCE)
-            throw Failed{CRYPT_E_UNKNOWN_ALGO};
+            throw Failed(CRYPT_E_UNKNOWN_ALGO);
         const auto* mseq = static_cast<const ASN1_STRING*>(mval);
         const unsigned char* mp = ASN1_STRING_get0_data(mseq);
         AlgorPtr mgfHash(d2i_X509_ALGOR(nullptr, &mp, ASN1_STRING_length(mseq)));
         s.mgf1 = mgfHash ? DigestOf(mgfHash.get()) : nullptr;
-        if (s.mgf1 == nullptr) throw Failed{CRYPT_E_UNKNOWN_ALGO};
+        if (s.mgf1 == nullptr) throw Failed(CRYPT_E_UNKNOWN_ALGO);
     }
     if (pss->saltLength != nullptr) {
         const long salt = ASN1_INTEGER_get(pss->saltLength);
-        if (salt < 0 || salt > 65536) throw Failed{CRYPT_E_UNKNOWN_ALGO};
+        if (salt < 0 || salt > 65536) throw Failed(CRYPT_E_UNKNOWN_ALGO);
         s.saltLength = static_cast<int>(salt);
     }
     if (pss->trailerField != nullptr && ASN1_INTEGER_get(pss->trailerField) != 1)
-        throw Failed{CRYPT_E_UNKNOWN_ALGO};
+        throw Failed(CRYPT_E_UNKNOWN_ALGO);
     return s;
 }
 
@@ -285,10 +283,10 @@ bool SignatureMatches(EVP_PKEY* key, const EVP_MD* md, const X509_ALGOR* sigAlg,
     if (scheme == Scheme::RsaPss) {
         pss = PssSettingsOf(sigAlg);
         // The signer's digest and the one the padding names must be one.
-        if (EVP_MD_get_type(pss.hash) != EVP_MD_get_type(md)) throw Failed{NTE_BAD_ALGID};
+        if (EVP_MD_get_type(pss.hash) != EVP_MD_get_type(md)) throw Failed(NTE_BAD_ALGID);
     }
     ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
-    if (!ctx) throw Failed{E_OUTOFMEMORY};
+    if (!ctx) throw Failed(E_OUTOFMEMORY);
     EVP_PKEY_CTX* pctx = nullptr;
     if (EVP_DigestVerifyInit(ctx.get(), &pctx, md, nullptr, key) != 1) return false;
     if (scheme == Scheme::RsaPss) {
@@ -312,18 +310,18 @@ struct Verified {
 };
 
 Verified Verify(DWORD index, const BYTE* blob, DWORD size) {
-    if (size == 0) throw Failed{CRYPT_E_ASN1_EOD};
+    if (size == 0) throw Failed(CRYPT_E_ASN1_EOD);
     // Every message starts as a SEQUENCE; anything else is no message, however
     // long its first element claims to be.
-    if (blob[0] != 0x30) throw Failed{CRYPT_E_ASN1_BADTAG};
+    if (blob[0] != 0x30) throw Failed(CRYPT_E_ASN1_BADTAG);
 
     const unsigned char* p = blob;
     long outerLength = 0;
     int tag = 0, cls = 0;
     const int header = ASN1_get_object(&p, &outerLength, &tag, &cls, long(size));
     if ((header & 0x80) != 0) {
-        ERR_clear_error();
-        throw Failed{CRYPT_E_ASN1_EOD};
+        platform::crypt::ossl::DropErrors();
+        throw Failed(CRYPT_E_ASN1_EOD);
     }
     const bool outerComplete = (header & 1) == 0;
 
@@ -331,20 +329,20 @@ Verified Verify(DWORD index, const BYTE* blob, DWORD size) {
     p = blob;
     out.cms.reset(d2i_CMS_ContentInfo(nullptr, &p, long(size)));
     CMS_ContentInfo* cms = out.cms.get();
-    if (cms == nullptr) throw Failed{DecodeFailure(outerComplete)};
+    if (cms == nullptr) throw Failed(DecodeFailure(outerComplete));
     // One complete message: bytes after it are not part of any message.
-    if (p != blob + size) throw Failed{CRYPT_E_ASN1_CORRUPT};
+    if (p != blob + size) throw Failed(CRYPT_E_ASN1_CORRUPT);
     if (OBJ_obj2nid(CMS_get0_type(cms)) != NID_pkcs7_signed)
-        throw Failed{CRYPT_E_UNEXPECTED_MSG_TYPE};
+        throw Failed(CRYPT_E_UNEXPECTED_MSG_TYPE);
 
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
     if (signers == nullptr || index >= DWORD(sk_CMS_SignerInfo_num(signers)))
-        throw Failed{CRYPT_E_NO_SIGNER};
+        throw Failed(CRYPT_E_NO_SIGNER);
     CMS_SignerInfo* si = sk_CMS_SignerInfo_value(signers, int(index));
 
     // Nothing inside to verify: the signed content travels apart from it.
     ASN1_OCTET_STRING** contentSlot = CMS_get0_content(cms);
-    if (contentSlot == nullptr || *contentSlot == nullptr) throw Failed{CRYPT_E_INVALID_MSG_TYPE};
+    if (contentSlot == nullptr || *contentSlot == nullptr) throw Failed(CRYPT_E_INVALID_MSG_TYPE);
 
     out.content = ASN1_STRING_get0_data(*contentSlot);
     out.contentLength = std::size_t(ASN1_STRING_length(*contentSlot));
@@ -360,18 +358,18 @@ Verified Verify(DWORD index, const BYTE* blob, DWORD size) {
             }
         }
     }
-    if (out.signer == nullptr) throw Failed{CRYPT_E_NOT_FOUND};
+    if (out.signer == nullptr) throw Failed(CRYPT_E_NOT_FOUND);
 
     X509_ALGOR* digestAlg = nullptr;
     X509_ALGOR* sigAlg = nullptr;
     CMS_SignerInfo_get0_algs(si, nullptr, nullptr, &digestAlg, &sigAlg);
     const EVP_MD* md = DigestOf(digestAlg);
-    if (md == nullptr) throw Failed{CRYPT_E_UNKNOWN_ALGO};
+    if (md == nullptr) throw Failed(CRYPT_E_UNKNOWN_ALGO);
     EVP_PKEY* key = X509_get0_pubkey(out.signer);
-    if (key == nullptr) throw Failed{NTE_BAD_KEY};
+    if (key == nullptr) throw Failed(NTE_BAD_KEY);
 
     SignedAttributes attrs;
-    if (!FindSignedAttributes(blob, size, index, attrs)) throw Failed{CRYPT_E_ASN1_CORRUPT};
+    if (!FindSignedAttributes(blob, size, index, attrs)) throw Failed(CRYPT_E_ASN1_CORRUPT);
 
     const ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(si);
     bool matches = false;
@@ -380,21 +378,21 @@ Verified Verify(DWORD index, const BYTE* blob, DWORD size) {
         const ASN1_OCTET_STRING* expected =
             static_cast<const ASN1_OCTET_STRING*>(CMS_signed_get0_data_by_OBJ(
                 si, OBJ_nid2obj(NID_pkcs9_messageDigest), -3, V_ASN1_OCTET_STRING));
-        if (expected == nullptr) throw Failed{CRYPT_E_AUTH_ATTR_MISSING};
+        if (expected == nullptr) throw Failed(CRYPT_E_AUTH_ATTR_MISSING);
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int digestLength = 0;
         if (EVP_Digest(out.content, out.contentLength, digest, &digestLength, md, nullptr) != 1)
-            throw Failed{NTE_BAD_ALGID};
+            throw Failed(NTE_BAD_ALGID);
         if (std::size_t(ASN1_STRING_length(expected)) != digestLength ||
             std::memcmp(ASN1_STRING_get0_data(expected), digest, digestLength) != 0)
-            throw Failed{CRYPT_E_HASH_VALUE};
+            throw Failed(CRYPT_E_HASH_VALUE);
         const std::vector<unsigned char> der =
             attrs.definite ? std::move(attrs.der) : ReencodeAttributes(si);
         matches = SignatureMatches(key, md, sigAlg, signature, der.data(), der.size());
     } else {
         matches = SignatureMatches(key, md, sigAlg, signature, out.content, out.contentLength);
     }
-    if (!matches) throw Failed{NTE_BAD_SIGNATURE};
+    if (!matches) throw Failed(NTE_BAD_SIGNATURE);
     return out;
 }
 
@@ -405,63 +403,51 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
                                  const BYTE* pbSignedBlob, DWORD cbSignedBlob, BYTE* pbDecoded,
                                  DWORD* pcbDecoded, PCCERT_CONTEXT* ppSignerCert) {
     using namespace platform::crypt;
-    platform::seams::Trace("CryptVerifyMessageSignature");
     // Outputs say "nothing" until the signature is known to verify.
     if (ppSignerCert != nullptr) *ppSignerCert = nullptr;
     const DWORD decodedRoom = pcbDecoded != nullptr ? *pcbDecoded : 0;
     if (pcbDecoded != nullptr) *pcbDecoded = 0;
 
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CryptVerifyMessageSignature", injected)) {
-        SetLastError(injected);
-        return FALSE;
-    }
-    if (pVerifyPara == nullptr || pVerifyPara->cbSize < sizeof(CRYPT_VERIFY_MESSAGE_PARA) ||
-        (pVerifyPara->dwMsgAndCertEncodingType & PKCS_7_ASN_ENCODING) == 0 ||
-        (pbSignedBlob == nullptr && cbSignedBlob != 0) ||
-        // A caller's own certificate lookup is not offered: only the message's
-        // certificates are searched.
-        pVerifyPara->pfnGetSignerCertificate != nullptr) {
-        SetLastError(E_INVALIDARG);
-        return FALSE;
-    }
+    const BOOL verified = platform::GuardedCall(
+        "CryptVerifyMessageSignature", "CryptVerifyMessageSignature",
+        [&]() -> BOOL {
+            if (pVerifyPara == nullptr || pVerifyPara->cbSize < sizeof(CRYPT_VERIFY_MESSAGE_PARA) ||
+                (pVerifyPara->dwMsgAndCertEncodingType & PKCS_7_ASN_ENCODING) == 0 ||
+                (pbSignedBlob == nullptr && cbSignedBlob != 0) ||
+                // A caller's own certificate lookup is not offered: only the
+                // message's certificates are searched.
+                pVerifyPara->pfnGetSignerCertificate != nullptr)
+                throw Failed(E_INVALIDARG);
+            struct Drop {
+                ~Drop() { ossl::DropErrors(); }
+            } drop;
+            Verified verified = Verify(dwSignerIndex, pbSignedBlob, cbSignedBlob);
+            ossl::DropErrors();
 
-    try {
-        Verified verified = Verify(dwSignerIndex, pbSignedBlob, cbSignedBlob);
-        ERR_clear_error();
-
-        if (pcbDecoded != nullptr) {
-            if (verified.contentLength > 0xFFFFFFFFu) throw Failed{CRYPT_E_ASN1_LARGE};
-            const DWORD needed = static_cast<DWORD>(verified.contentLength);
-            *pcbDecoded = needed;
-            if (pbDecoded != nullptr) {
-                if (decodedRoom < needed) {
-                    SetLastError(ERROR_MORE_DATA);
-                    return FALSE;
+            if (pcbDecoded != nullptr) {
+                if (verified.contentLength > 0xFFFFFFFFu) throw Failed(CRYPT_E_ASN1_LARGE);
+                const DWORD needed = static_cast<DWORD>(verified.contentLength);
+                *pcbDecoded = needed;
+                if (pbDecoded != nullptr) {
+                    if (decodedRoom < needed) {
+                        SetLastError(ERROR_MORE_DATA);
+                        return FALSE;
+                    }
+                    if (needed > 0) std::memcpy(pbDecoded, verified.content, needed);
                 }
-                if (needed > 0) std::memcpy(pbDecoded, verified.content, needed);
             }
-        }
-        if (ppSignerCert != nullptr) {
-            auto cert = Certificate::FromX509(verified.signer);
-            if (!cert) throw Failed{CRYPT_E_ASN1_CORRUPT};
-            PCCERT_CONTEXT context = NewCertContext(std::move(cert), nullptr, nullptr, 0);
-            if (context == nullptr) throw Failed{GetLastError()};
-            *ppSignerCert = context;
-        }
-        return TRUE;
-    } catch (const Failed& f) {
-        ERR_clear_error();
-        if (pcbDecoded != nullptr) *pcbDecoded = 0;
-        SetLastError(f.code);
-    } catch (const std::bad_alloc&) {
-        ERR_clear_error();
-        if (pcbDecoded != nullptr) *pcbDecoded = 0;
-        SetLastError(E_OUTOFMEMORY);
-    } catch (...) {
-        ERR_clear_error();
-        if (pcbDecoded != nullptr) *pcbDecoded = 0;
-        SetLastError(NTE_FAIL);
-    }
-    return FALSE;
+            if (ppSignerCert != nullptr) {
+                auto cert = Certificate::FromX509(verified.signer);
+                if (!cert) throw Failed(CRYPT_E_ASN1_CORRUPT);
+                PCCERT_CONTEXT context = NewCertContext(std::move(cert), nullptr, nullptr, 0);
+                if (context == nullptr) throw Failed(GetLastError());
+                *ppSignerCert = context;
+            }
+            return TRUE;
+        },
+        DWORD(NTE_FAIL), DWORD(E_OUTOFMEMORY));
+    // A size asked for too small a buffer is still told; any other failure
+    // says "nothing".
+    if (!verified && pcbDecoded != nullptr && GetLastError() != ERROR_MORE_DATA) *pcbDecoded = 0;
+    return verified;
 }

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -119,6 +120,34 @@ TEST_F(InspectCli, ExitCodesTellFalseEmptyAndNullApart) {
     // Input the control could not be handed whole is refused.
     EXPECT_EQ(run(hex.substr(0, 10) + std::string(1, '\0') + hex.substr(10), "verify").status, 2);
     EXPECT_EQ(Ostrel("verify --in '" + In("no-such-file") + "'").status, 2);
+}
+
+// OSTREL_DEBUG=1 tells why a platform call failed, on one line of standard
+// error with OpenSSL's own errors; without it standard error stays as it was.
+TEST_F(InspectCli, DebugTellsTheCauseOfAFailureOnOneLine) {
+    const Bytes message = OpensslSign(MakeCert(), "sha256");
+    WriteFile(In("changed.hex"), Hex(Flipped(message, SignatureOf(message), 3)));
+    WriteFile(In("cut.hex"), Hex(Bytes(message.begin(), message.begin() + 40)));
+    const auto run = [&](const std::string& env, const std::string& file) {
+        return RunCommand(env + " '" + m_ostrel + "' verify --in '" + In(file) +
+                          "' 2>&1 >/dev/null");
+    };
+
+    CommandResult r = run("OSTREL_DEBUG=1", "changed.hex");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.out, ::testing::ContainsRegex(
+                           "ostrel debug: CryptVerifyMessageSignature failed: 0x8009[0-9A-F]+ "
+                           "[^\n]*; openssl: [^\n]+ at [^\n]+:[0-9]+[^\n]*\n"));
+
+    r = run("OSTREL_DEBUG=1", "cut.hex");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.out, ::testing::HasSubstr("ostrel debug: CryptVerifyMessageSignature failed: "));
+    EXPECT_THAT(r.out, ::testing::HasSubstr("; openssl: "));
+
+    for (const char* env : {"OSTREL_DEBUG=", "OSTREL_DEBUG=0", "OSTREL_DEBUG=yes"}) {
+        SCOPED_TRACE(env);
+        EXPECT_EQ(run(env, "changed.hex").out, "");
+    }
 }
 
 }  // namespace

@@ -1,0 +1,176 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+// Status codes of the registry, which sits above this layer.
+constexpr DWORD kDamagedRegistry = 1009;
+constexpr LONG kNoMoreItems = 259;
+constexpr LONG kCannotWrite = 1013;
+
+// Sets OSTREL_DEBUG while it lives and collects what is written to standard
+// error meanwhile.
+class DebugCapture {
+public:
+    explicit DebugCapture(const char* value) {
+        if (value != nullptr)
+            ::setenv("OSTREL_DEBUG", value, 1);
+        else
+            ::unsetenv("OSTREL_DEBUG");
+        std::fflush(stderr);
+        m_file = std::tmpfile();
+        m_saved = ::dup(STDERR_FILENO);
+        ::dup2(::fileno(m_file), STDERR_FILENO);
+    }
+    ~DebugCapture() {
+        Restore();
+        std::fclose(m_file);
+        ::unsetenv("OSTREL_DEBUG");
+    }
+    std::string Text() {
+        Restore();
+        std::string text;
+        std::rewind(m_file);
+        char buf[512];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, m_file)) > 0) text.append(buf, n);
+        return text;
+    }
+
+private:
+    void Restore() {
+        if (m_saved < 0) return;
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    std::FILE* m_file = nullptr;
+    int m_saved = -1;
+};
+
+BOOL Call(std::function<BOOL()> body) {
+    return platform::GuardedCall("TestCall", [&]() -> BOOL { return body(); });
+}
+
+TEST(EntryGuard, GivesEveryWayOfFailingItsCode) {
+    SetLastError(1234);
+    EXPECT_EQ(Call([] { return TRUE; }), TRUE);
+    EXPECT_EQ(GetLastError(), 1234u) << "success leaves the code alone";
+
+    EXPECT_EQ(Call([] {
+                  SetLastError(ERROR_MORE_DATA);
+                  return FALSE;
+              }),
+              FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+
+    EXPECT_EQ(Call([]() -> BOOL { throw platform::Failure(NTE_BAD_KEYSET, "no keys"); }), FALSE);
+    EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
+    EXPECT_EQ(Call([]() -> BOOL { throw std::bad_alloc(); }), FALSE);
+    EXPECT_EQ(GetLastError(), NTE_NO_MEMORY);
+    EXPECT_EQ(Call([]() -> BOOL { throw std::runtime_error("?"); }), FALSE);
+    EXPECT_EQ(GetLastError(), NTE_FAIL);
+    EXPECT_EQ(Call([]() -> BOOL { throw 7; }), FALSE);
+    EXPECT_EQ(GetLastError(), NTE_FAIL);
+
+    bool ran = false;
+    {
+        platform::seams::ScopedFault fault("TestCall", ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Call([&] { return ran = true; }), FALSE);
+    }
+    EXPECT_FALSE(ran) << "an injected fault fails the call before its body";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+
+    // A handle comes back as it is, or null with the code.
+    int object = 0;
+    EXPECT_EQ(platform::GuardedCall("TestOpen", [&] { return &object; }), &object);
+    EXPECT_EQ(platform::GuardedCall("TestOpen",
+                                    [&]() -> int* { throw platform::Failure(CRYPT_E_NOT_FOUND); }),
+              nullptr);
+    EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
+}
+
+TEST(EntryGuard, AnHresultNeverReadsAsSuccessAfterASystemErrorCode) {
+    const auto hr = [](DWORD code) {
+        return platform::RunGuardedHr("TestMethod",
+                                      [&]() -> HRESULT { throw platform::Failure(code); });
+    };
+    EXPECT_EQ(DWORD(hr(kDamagedRegistry)), 0x800703F1u);
+    EXPECT_EQ(DWORD(hr(E_INVALIDARG)), E_INVALIDARG);
+    EXPECT_EQ(DWORD(platform::RunGuardedHr("TestMethod", []() -> HRESULT { throw 1; })),
+              E_OUTOFMEMORY);
+    EXPECT_EQ(platform::RunGuardedHr("TestMethod", [] { return HRESULT(1); }), 1)
+        << "S_FALSE and other successes pass through";
+}
+
+TEST(SizeQuery, AsksForTheSizeThenCopies) {
+    const std::vector<BYTE> data{1, 2, 3, 4};
+    DWORD size = 0;
+    EXPECT_EQ(platform::CopyOut(data, nullptr, &size), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(size, 4u);
+    BYTE small[3] = {9, 9, 9};
+    size = sizeof small;
+    EXPECT_EQ(platform::CopyOut(data, small, &size), DWORD(ERROR_MORE_DATA));
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(small[0], 9) << "nothing is written to a buffer too small";
+    BYTE room[8] = {};
+    size = sizeof room;
+    EXPECT_EQ(platform::HandOut(data, room, &size), TRUE);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(room[3], 4);
+    size = sizeof small;
+    EXPECT_EQ(platform::HandOut(data, small, &size), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+}
+
+TEST(DebugLine, TellsEachFailureOnOneLineWithTheCausesKeptForIt) {
+    DebugCapture capture("1");
+    Call([]() -> BOOL {
+        // A failure inside another call tells its line first, with the causes
+        // kept while it ran; the outer call's line follows.
+        Call([]() -> BOOL {
+            platform::KeepCause("openssl: asn1 encoding routines: too long at a.c:1");
+            throw platform::Failure(CRYPT_E_ASN1_BADTAG);
+        });
+        throw platform::Failure(NTE_BAD_SIGNATURE);
+    });
+    Call([] { return TRUE; });
+    EXPECT_THAT(capture.Text(),
+                MatchesRegex("ostrel debug: TestCall failed: 0x8009310B [^\n]+; openssl: "
+                             "asn1 encoding routines: too long at a.c:1\n"
+                             "ostrel debug: TestCall failed: 0x80090006 [^;\n]+\n"));
+}
+
+TEST(DebugLine, StaysSilentUnlessAskedAndForResultsThatAreNotFailures) {
+    for (const char* value : {static_cast<const char*>(nullptr), "0", "", "true"}) {
+        DebugCapture capture(value);
+        platform::KeepCause("kept");
+        Call([]() -> BOOL { throw platform::Failure(NTE_FAIL); });
+        EXPECT_EQ(capture.Text(), "") << (value ? value : "(unset)");
+    }
+    DebugCapture capture("1");
+    platform::RunGuardedStatus("TestEnum", [] { return kNoMoreItems; }, kCannotWrite,
+                               LONG(ERROR_NOT_ENOUGH_MEMORY), {kNoMoreItems});
+    platform::RunGuardedStatus(
+        "TestEnum", [] { return LONG(ERROR_FILE_NOT_FOUND); }, kCannotWrite,
+        LONG(ERROR_NOT_ENOUGH_MEMORY));
+    const std::string text = capture.Text();
+    EXPECT_THAT(text, HasSubstr("TestEnum failed: 0x00000002"));
+    EXPECT_EQ(text.find("0x00000103"), std::string::npos) << text;
+}
+
+}  // namespace
