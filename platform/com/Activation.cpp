@@ -1,14 +1,19 @@
 #include "platform/com/Activation.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "platform/com/Utf.h"
 #include "platform/seams/Seams.h"
@@ -86,6 +91,41 @@ std::optional<std::string> DefaultValue(const std::string& subkey) {
     return text;
 }
 
+// Why the module file is cut short (an interrupted copy, a full disk), or
+// nothing. The loader maps each loadable segment as its headers describe it
+// and checks no sizes: when the headers survive, the pages past the end of
+// the file are mapped all the same, and the first touch of one ends the
+// process (SIGBUS). Whatever is no module of this machine's kind is left to
+// the loader, which refuses it in words of its own.
+std::optional<std::string> CutShort(const std::string& path, off_t size) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    const auto readAt = [fd](void* to, std::size_t n, std::uint64_t at) {
+        return ::pread(fd, to, n, off_t(at)) == ssize_t(n);
+    };
+    const auto end = std::uint64_t(size);
+    const auto sum = [](std::uint64_t a, std::uint64_t b) {
+        return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+    };
+    std::uint64_t needed = 0;
+    ElfW(Ehdr) header{};
+    if (readAt(&header, sizeof header, 0) && std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+        header.e_ident[EI_CLASS] == (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) &&
+        header.e_phentsize == sizeof(ElfW(Phdr))) {
+        needed = sum(header.e_phoff, std::uint64_t(header.e_phnum) * sizeof(ElfW(Phdr)));
+        for (unsigned i = 0; needed <= end && i < header.e_phnum; ++i) {
+            ElfW(Phdr) segment{};
+            if (!readAt(&segment, sizeof segment, header.e_phoff + i * sizeof segment)) break;
+            if (segment.p_type == PT_LOAD)
+                needed = std::max(needed, sum(segment.p_offset, segment.p_filesz));
+        }
+    }
+    ::close(fd);
+    if (needed <= end) return std::nullopt;
+    return "the module file " + path + " is cut short: it has " + std::to_string(end) +
+           " bytes where its headers need " + std::to_string(needed) + "; install it again";
+}
+
 }  // namespace
 
 namespace platform::com {
@@ -129,6 +169,10 @@ HRESULT CheckModuleFile(const std::string& path, std::string& why) {
             return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
         }
     }
+    if (auto problem = CutShort(path, st.st_size)) {
+        why = std::move(*problem);
+        return HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
+    }
     return S_OK;
 }
 }  // namespace platform::com
@@ -145,7 +189,10 @@ HRESULT LoadServer(const std::string& path, ServerModule& out) {
     std::string why;
     if (const HRESULT hr = platform::com::CheckModuleFile(path, why); FAILED(hr))
         return Fail(hr, why);
-    void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    // Every symbol is bound now: a module that needs a function no library
+    // provides is refused here, where a lazy binding would end the process
+    // at the function's first call.
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* why = ::dlerror();
         return Fail(HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT),
