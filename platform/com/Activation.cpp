@@ -212,6 +212,44 @@ HRESULT LoadServer(const std::string& path, ServerModule& out) {
     return S_OK;
 }
 
+// The class object of `rclsid` from the module file `path`. What the module
+// answers is passed on, said in words; a success without an object is the
+// module's fault, which no caller should meet as a null pointer.
+HRESULT ClassObjectFromModule(const std::string& path, REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
+    ServerModule module;
+    if (const HRESULT hr = LoadServer(path, module); FAILED(hr)) return hr;
+    const HRESULT hr = module.getClassObject(rclsid, riid, ppv);
+    const std::string answered =
+        "the module file " + path +
+        (FAILED(hr) ? " gave" : " answered DllGetClassObject with success but") +
+        " no class object for the class " + platform::com::GuidToString(rclsid);
+    if (FAILED(hr)) {
+        *ppv = nullptr;
+        return Fail(hr, answered);
+    }
+    if (*ppv == nullptr) return Fail(CO_E_ERRORINDLL, answered);
+    return hr;
+}
+
+// CoGetClassObject, telling the caller which module file served the class.
+HRESULT RegisteredClassObject(REFCLSID rclsid, DWORD dwClsContext, REFIID riid, LPVOID* ppv,
+                              std::string& module) {
+    *ppv = nullptr;
+    t_lastError.clear();
+    std::uint32_t injected = 0;
+    if (platform::seams::Injected("CoGetClassObject", injected)) return HRESULT(injected);
+    const std::string classKey = "CLSID\\" + platform::com::GuidToString(rclsid);
+    if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0)
+        return Fail(REGDB_E_CLASSNOTREG, "only in-process servers can be activated");
+    if (const HRESULT hr = CheckRegistry(); FAILED(hr)) return hr;
+    const auto path = DefaultValue(classKey + "\\InprocServer32");
+    if (!path || path->empty())
+        return Fail(REGDB_E_CLASSNOTREG,
+                    "the class " + platform::com::GuidToString(rclsid) + " is not registered");
+    module = *path;
+    return ClassObjectFromModule(*path, rclsid, riid, ppv);
+}
+
 }  // namespace
 
 namespace platform::com {
@@ -250,23 +288,9 @@ HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
 
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
     if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    t_lastError.clear();
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CoGetClassObject", injected)) return HRESULT(injected);
     try {
-        const std::string classKey = "CLSID\\" + platform::com::GuidToString(rclsid);
-        if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0)
-            return Fail(REGDB_E_CLASSNOTREG, "only in-process servers can be activated");
-        if (const HRESULT hr = CheckRegistry(); FAILED(hr)) return hr;
-        const auto path = DefaultValue(classKey + "\\InprocServer32");
-        if (!path || path->empty())
-            return Fail(REGDB_E_CLASSNOTREG,
-                        "the class " + platform::com::GuidToString(rclsid) + " is not registered");
-        ServerModule module;
-        const HRESULT hr = LoadServer(*path, module);
-        if (FAILED(hr)) return hr;
-        return module.getClassObject(rclsid, riid, ppv);
+        std::string module;
+        return RegisteredClassObject(rclsid, dwClsContext, riid, ppv, module);
     } catch (...) {
         return HRESULT(E_OUTOFMEMORY);
     }
@@ -276,13 +300,23 @@ HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContex
                          LPVOID* ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    IClassFactory* factory = nullptr;
-    HRESULT hr = CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory,
-                                  reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
-    hr = factory->CreateInstance(pUnkOuter, riid, ppv);
-    factory->Release();
-    return hr;
+    try {
+        std::string module;
+        IClassFactory* factory = nullptr;
+        HRESULT hr = RegisteredClassObject(rclsid, dwClsContext, IID_IClassFactory,
+                                           reinterpret_cast<void**>(&factory), module);
+        if (FAILED(hr)) return hr;
+        hr = factory->CreateInstance(pUnkOuter, riid, ppv);
+        factory->Release();
+        if (FAILED(hr)) {
+            *ppv = nullptr;
+            return Fail(hr, "the class object of the class " + platform::com::GuidToString(rclsid) +
+                                " from the module file " + module + " made no instance");
+        }
+        return hr;
+    } catch (...) {
+        return HRESULT(E_OUTOFMEMORY);
+    }
 }
 
 namespace platform::com {
@@ -294,10 +328,7 @@ HRESULT GetClassObjectFromModule(const std::string& path, REFCLSID rclsid, REFII
     std::uint32_t injected = 0;
     if (platform::seams::Injected("CoGetClassObject", injected)) return HRESULT(injected);
     try {
-        ServerModule module;
-        const HRESULT hr = LoadServer(path, module);
-        if (FAILED(hr)) return hr;
-        return module.getClassObject(rclsid, riid, ppv);
+        return ClassObjectFromModule(path, rclsid, riid, ppv);
     } catch (...) {
         return HRESULT(E_OUTOFMEMORY);
     }
