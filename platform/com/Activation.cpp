@@ -1,14 +1,19 @@
 #include "platform/com/Activation.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "platform/seams/Seams.h"
 #include "platform/text/Utf.h"
@@ -86,6 +91,41 @@ std::optional<std::string> DefaultValue(const std::string& subkey) {
     return text;
 }
 
+// Why the module file is cut short (an interrupted copy, a full disk), or
+// nothing. The loader maps each loadable segment as its headers describe it
+// and checks no sizes: when the headers survive, the pages past the end of
+// the file are mapped all the same, and the first touch of one ends the
+// process (SIGBUS). Whatever is no module of this machine's kind is left to
+// the loader, which refuses it in words of its own.
+std::optional<std::string> CutShort(const std::string& path, off_t size) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    const auto readAt = [fd](void* to, std::size_t n, std::uint64_t at) {
+        return ::pread(fd, to, n, off_t(at)) == ssize_t(n);
+    };
+    const auto end = std::uint64_t(size);
+    const auto sum = [](std::uint64_t a, std::uint64_t b) {
+        return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+    };
+    std::uint64_t needed = 0;
+    ElfW(Ehdr) header{};
+    if (readAt(&header, sizeof header, 0) && std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+        header.e_ident[EI_CLASS] == (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) &&
+        header.e_phentsize == sizeof(ElfW(Phdr))) {
+        needed = sum(header.e_phoff, std::uint64_t(header.e_phnum) * sizeof(ElfW(Phdr)));
+        for (unsigned i = 0; needed <= end && i < header.e_phnum; ++i) {
+            ElfW(Phdr) segment{};
+            if (!readAt(&segment, sizeof segment, header.e_phoff + i * sizeof segment)) break;
+            if (segment.p_type == PT_LOAD)
+                needed = std::max(needed, sum(segment.p_offset, segment.p_filesz));
+        }
+    }
+    ::close(fd);
+    if (needed <= end) return std::nullopt;
+    return "the module file " + path + " is cut short: it has " + std::to_string(end) +
+           " bytes where its headers need " + std::to_string(needed) + "; install it again";
+}
+
 }  // namespace
 
 namespace platform::com {
@@ -129,6 +169,10 @@ HRESULT CheckModuleFile(const std::string& path, std::string& why) {
             return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
         }
     }
+    if (auto problem = CutShort(path, st.st_size)) {
+        why = std::move(*problem);
+        return HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
+    }
     return S_OK;
 }
 }  // namespace platform::com
@@ -145,7 +189,10 @@ HRESULT LoadServer(const std::string& path, ServerModule& out) {
     std::string why;
     if (const HRESULT hr = platform::com::CheckModuleFile(path, why); FAILED(hr))
         return Fail(hr, why);
-    void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    // Every symbol is bound now: a module that needs a function no library
+    // provides is refused here, where a lazy binding would end the process
+    // at the function's first call.
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* why = ::dlerror();
         return Fail(HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT),
@@ -163,6 +210,44 @@ HRESULT LoadServer(const std::string& path, ServerModule& out) {
     Modules().emplace(path, module);
     out = module;
     return S_OK;
+}
+
+// The class object of `rclsid` from the module file `path`. What the module
+// answers is passed on, said in words; a success without an object is the
+// module's fault, which no caller should meet as a null pointer.
+HRESULT ClassObjectFromModule(const std::string& path, REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
+    ServerModule module;
+    if (const HRESULT hr = LoadServer(path, module); FAILED(hr)) return hr;
+    const HRESULT hr = module.getClassObject(rclsid, riid, ppv);
+    const std::string answered =
+        "the module file " + path +
+        (FAILED(hr) ? " gave" : " answered DllGetClassObject with success but") +
+        " no class object for the class " + platform::com::GuidToString(rclsid);
+    if (FAILED(hr)) {
+        *ppv = nullptr;
+        return Fail(hr, answered);
+    }
+    if (*ppv == nullptr) return Fail(CO_E_ERRORINDLL, answered);
+    return hr;
+}
+
+// CoGetClassObject, telling the caller which module file served the class.
+HRESULT RegisteredClassObject(REFCLSID rclsid, DWORD dwClsContext, REFIID riid, LPVOID* ppv,
+                              std::string& module) {
+    *ppv = nullptr;
+    t_lastError.clear();
+    std::uint32_t injected = 0;
+    if (platform::seams::Injected("CoGetClassObject", injected)) return HRESULT(injected);
+    const std::string classKey = "CLSID\\" + platform::com::GuidToString(rclsid);
+    if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0)
+        return Fail(REGDB_E_CLASSNOTREG, "only in-process servers can be activated");
+    if (const HRESULT hr = CheckRegistry(); FAILED(hr)) return hr;
+    const auto path = DefaultValue(classKey + "\\InprocServer32");
+    if (!path || path->empty())
+        return Fail(REGDB_E_CLASSNOTREG,
+                    "the class " + platform::com::GuidToString(rclsid) + " is not registered");
+    module = *path;
+    return ClassObjectFromModule(*path, rclsid, riid, ppv);
 }
 
 }  // namespace
@@ -203,23 +288,9 @@ HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
 
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
     if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    t_lastError.clear();
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CoGetClassObject", injected)) return HRESULT(injected);
     try {
-        const std::string classKey = "CLSID\\" + platform::com::GuidToString(rclsid);
-        if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0)
-            return Fail(REGDB_E_CLASSNOTREG, "only in-process servers can be activated");
-        if (const HRESULT hr = CheckRegistry(); FAILED(hr)) return hr;
-        const auto path = DefaultValue(classKey + "\\InprocServer32");
-        if (!path || path->empty())
-            return Fail(REGDB_E_CLASSNOTREG,
-                        "the class " + platform::com::GuidToString(rclsid) + " is not registered");
-        ServerModule module;
-        const HRESULT hr = LoadServer(*path, module);
-        if (FAILED(hr)) return hr;
-        return module.getClassObject(rclsid, riid, ppv);
+        std::string module;
+        return RegisteredClassObject(rclsid, dwClsContext, riid, ppv, module);
     } catch (...) {
         return HRESULT(E_OUTOFMEMORY);
     }
@@ -229,13 +300,23 @@ HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContex
                          LPVOID* ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    IClassFactory* factory = nullptr;
-    HRESULT hr = CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory,
-                                  reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
-    hr = factory->CreateInstance(pUnkOuter, riid, ppv);
-    factory->Release();
-    return hr;
+    try {
+        std::string module;
+        IClassFactory* factory = nullptr;
+        HRESULT hr = RegisteredClassObject(rclsid, dwClsContext, IID_IClassFactory,
+                                           reinterpret_cast<void**>(&factory), module);
+        if (FAILED(hr)) return hr;
+        hr = factory->CreateInstance(pUnkOuter, riid, ppv);
+        factory->Release();
+        if (FAILED(hr)) {
+            *ppv = nullptr;
+            return Fail(hr, "the class object of the class " + platform::com::GuidToString(rclsid) +
+                                " from the module file " + module + " made no instance");
+        }
+        return hr;
+    } catch (...) {
+        return HRESULT(E_OUTOFMEMORY);
+    }
 }
 
 namespace platform::com {
@@ -247,10 +328,7 @@ HRESULT GetClassObjectFromModule(const std::string& path, REFCLSID rclsid, REFII
     std::uint32_t injected = 0;
     if (platform::seams::Injected("CoGetClassObject", injected)) return HRESULT(injected);
     try {
-        ServerModule module;
-        const HRESULT hr = LoadServer(path, module);
-        if (FAILED(hr)) return hr;
-        return module.getClassObject(rclsid, riid, ppv);
+        return ClassObjectFromModule(path, rclsid, riid, ppv);
     } catch (...) {
         return HRESULT(E_OUTOFMEMORY);
     }

@@ -37,14 +37,17 @@ HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid);
 // The class object of a registered in-process class. REGDB_E_CLASSNOTREG
 // when the class (or its in-process server) is not registered; the code of
 // ERROR_MOD_NOT_FOUND when its module file is missing, of
-// ERROR_BAD_EXE_FORMAT when it cannot be loaded (or is not a regular file);
-// of ERROR_INVALID_NAME when it is registered by a relative path; of
+// ERROR_BAD_EXE_FORMAT when it cannot be loaded (or is not a regular file,
+// is cut short, or needs a symbol that nothing provides); of
+// ERROR_INVALID_NAME when it is registered by a relative path; of
 // ERROR_ACCESS_DENIED when others can change it; CO_E_ERRORINDLL when the
-// module has no DllGetClassObject; the registry's own code as
-// CLSIDFromProgID gives it.
+// module has no DllGetClassObject or answers with success but no object;
+// the module's own code when its DllGetClassObject fails; the registry's
+// own code as CLSIDFromProgID gives it.
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
                          LPVOID* ppv);
-// A new instance of a registered class, through its class object.
+// A new instance of a registered class, through its class object; the class
+// object's own code when it makes none.
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
                          LPVOID* ppv);
 // Unloads every module loaded for activation whose DllCanUnloadNow answers S_OK.
