@@ -3,10 +3,13 @@
 // way out, so that resources, factories and the module object are found in
 // this module; nothing thrown inside reaches the caller.
 
+#include <source_location>
+
 #include "control/OstrelIds.h"
 #include "platform/com/ControlModule.h"
 #include "platform/com/ModuleState.h"
 #include "platform/ctl/ObjectFactory.h"
+#include "platform/win/Failure.h"
 
 #define OSTREL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -17,15 +20,17 @@ namespace {
 AFX_MODULE_STATE* const g_pModuleState = AfxGetStaticModuleState();
 
 template <class Body>
-HRESULT Guarded(Body&& body) noexcept {
-    try {
-        AFX_MANAGE_STATE(g_pModuleState);
-        const HRESULT started = platform::com::StartControlModule();
-        if (FAILED(started)) return started;
-        return body();
-    } catch (...) {
-        return HRESULT(E_UNEXPECTED);
-    }
+HRESULT Guarded(Body&& body,
+                std::source_location caller = std::source_location::current()) noexcept {
+    return platform::RunGuardedHr(
+        platform::FunctionName(caller.function_name()),
+        [&]() -> HRESULT {
+            AFX_MANAGE_STATE(g_pModuleState);
+            const HRESULT started = platform::com::StartControlModule();
+            if (FAILED(started)) return started;
+            return body();
+        },
+        E_UNEXPECTED, E_UNEXPECTED);
 }
 
 }  // namespace

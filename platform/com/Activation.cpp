@@ -17,6 +17,7 @@
 
 #include "platform/seams/Seams.h"
 #include "platform/text/Utf.h"
+#include "platform/win/Failure.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ std::map<std::string, ServerModule>& Modules() {
 thread_local std::string t_lastError;
 
 HRESULT Fail(HRESULT hr, std::string why) {
+    platform::KeepCause(why);
     t_lastError = std::move(why);
     return hr;
 }
@@ -266,9 +268,7 @@ HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     if (lpszProgID == nullptr || lpclsid == nullptr) return HRESULT(E_INVALIDARG);
     *lpclsid = GUID_NULL;
     t_lastError.clear();
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CLSIDFromProgID", injected)) return HRESULT(injected);
-    try {
+    return platform::GuardedHr("CLSIDFromProgID", [&]() -> HRESULT {
         if (const HRESULT hr = CheckRegistry(); FAILED(hr)) return hr;
         std::size_t n = 0;
         while (lpszProgID[n] != 0) ++n;
@@ -281,26 +281,22 @@ HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
         if (!clsid) return CO_E_CLASSSTRING;
         *lpclsid = *clsid;
         return S_OK;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
     if (ppv == nullptr) return E_POINTER;
-    try {
+    return platform::RunGuardedHr("CoGetClassObject", [&]() -> HRESULT {
         std::string module;
         return RegisteredClassObject(rclsid, dwClsContext, riid, ppv, module);
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
                          LPVOID* ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    try {
+    return platform::RunGuardedHr("CoCreateInstance", [&]() -> HRESULT {
         std::string module;
         IClassFactory* factory = nullptr;
         HRESULT hr = RegisteredClassObject(rclsid, dwClsContext, IID_IClassFactory,
@@ -314,9 +310,7 @@ HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContex
                                 " from the module file " + module + " made no instance");
         }
         return hr;
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 
 namespace platform::com {
@@ -325,13 +319,9 @@ HRESULT GetClassObjectFromModule(const std::string& path, REFCLSID rclsid, REFII
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     t_lastError.clear();
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CoGetClassObject", injected)) return HRESULT(injected);
-    try {
+    return platform::GuardedHr("CoGetClassObject", [&]() -> HRESULT {
         return ClassObjectFromModule(path, rclsid, riid, ppv);
-    } catch (...) {
-        return HRESULT(E_OUTOFMEMORY);
-    }
+    });
 }
 }  // namespace platform::com
 

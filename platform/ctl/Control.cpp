@@ -2,17 +2,19 @@
 
 #include <cstring>
 #include <new>
+#include <source_location>
 #include <string>
 #include <typeinfo>
 
 #include "platform/com/Activation.h"
 #include "platform/com/Registration.h"
-#include "platform/text/Utf.h"
 #include "platform/ctl/DataObject.h"
 #include "platform/ctl/MemoryStream.h"
 #include "platform/ctl/PropertyFrame.h"
 #include "platform/ctl/StateStream.h"
+#include "platform/text/Utf.h"
 #include "platform/ui/ModuleStrings.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 
 using platform::com::ComPtr;
@@ -24,17 +26,18 @@ constexpr LONG kDefaultExtentX = 2646;
 constexpr LONG kDefaultExtentY = 1323;
 
 // The way into the control from a host: the control's module state for the
-// call, and whatever goes wrong inside turned into a result code.
+// call, and whatever goes wrong inside turned into a result code, told under
+// the name of the method the host called.
 template <class F>
-HRESULT Guard(AFX_MODULE_STATE* state, F&& body) noexcept {
-    try {
-        AFX_MANAGE_STATE(state);
-        return body();
-    } catch (const std::bad_alloc&) {
-        return HRESULT(E_OUTOFMEMORY);
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+HRESULT Guard(AFX_MODULE_STATE* state, F&& body,
+              std::source_location caller = std::source_location::current()) noexcept {
+    return platform::RunGuardedHr(
+        platform::FunctionName(caller.function_name()),
+        [&]() -> HRESULT {
+            AFX_MANAGE_STATE(state);
+            return body();
+        },
+        E_UNEXPECTED, E_OUTOFMEMORY);
 }
 
 // The failure the platform recorded as a result code. Never success: a

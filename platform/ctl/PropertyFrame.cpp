@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/text/Utf.h"
 #include "platform/ctl/ClassTable.h"
 #include "platform/ctl/PropertyPage.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Utf.h"
 #include "platform/ui/DialogItems.h"
 #include "platform/ui/ListBox.h"
+#include "platform/win/Failure.h"
 
 using platform::com::ComPtr;
 using platform::ui::DialogItemTemplate;
@@ -173,36 +174,34 @@ HRESULT OleCreatePropertyFrame(HWND, UINT, UINT, LPCOLESTR lpszCaption, ULONG cO
     if ((cObjects != 0 && ppUnk == nullptr) || (cPages != 0 && pPageClsID == nullptr))
         return E_POINTER;
     if (cPages == 0 || cPages > kMaxPages) return HRESULT(E_INVALIDARG);
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("OleCreatePropertyFrame", injected)) return HRESULT(injected);
-    try {
-        std::vector<ComPtr<IPropertyPage>> held;
-        std::vector<COlePropertyPage*> pages;
-        for (ULONG i = 0; i < cPages; ++i) {
-            ComPtr<IPropertyPage> page;
-            const HRESULT hr =
-                platform::ctl::CreateModuleObject(pPageClsID[i], IID_IPropertyPage, page.PutVoid());
-            if (FAILED(hr)) return hr;
-            // The frame lays out the page's template inside its own, which
-            // only a page of this framework has.
-            auto* framework = dynamic_cast<COlePropertyPage*>(page.Get());
-            if (framework == nullptr || framework->GetPageTemplate() == nullptr) return E_NOTIMPL;
-            if (const HRESULT set = page->SetObjects(cObjects, ppUnk); FAILED(set)) return set;
-            pages.push_back(framework);
-            held.push_back(std::move(page));
-        }
-        const std::string name =
-            lpszCaption == nullptr ? std::string() : platform::com::Utf16ToUtf8(lpszCaption);
-        INT_PTR result = -1;
-        {
-            CPropertyFrameDlg frame(name.empty() ? "Properties" : name + " Properties", pages);
-            result = frame.DoModal();
-        }
-        for (const auto& page : held) page->SetObjects(0, nullptr);
-        return result == -1 ? E_FAIL : S_OK;
-    } catch (const std::bad_alloc&) {
-        return HRESULT(E_OUTOFMEMORY);
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return platform::GuardedHr(
+        "OleCreatePropertyFrame",
+        [&]() -> HRESULT {
+            std::vector<ComPtr<IPropertyPage>> held;
+            std::vector<COlePropertyPage*> pages;
+            for (ULONG i = 0; i < cPages; ++i) {
+                ComPtr<IPropertyPage> page;
+                const HRESULT hr = platform::ctl::CreateModuleObject(
+                    pPageClsID[i], IID_IPropertyPage, page.PutVoid());
+                if (FAILED(hr)) return hr;
+                // The frame lays out the page's template inside its own, which
+                // only a page of this framework has.
+                auto* framework = dynamic_cast<COlePropertyPage*>(page.Get());
+                if (framework == nullptr || framework->GetPageTemplate() == nullptr)
+                    return E_NOTIMPL;
+                if (const HRESULT set = page->SetObjects(cObjects, ppUnk); FAILED(set)) return set;
+                pages.push_back(framework);
+                held.push_back(std::move(page));
+            }
+            const std::string name =
+                lpszCaption == nullptr ? std::string() : platform::com::Utf16ToUtf8(lpszCaption);
+            INT_PTR result = -1;
+            {
+                CPropertyFrameDlg frame(name.empty() ? "Properties" : name + " Properties", pages);
+                result = frame.DoModal();
+            }
+            for (const auto& page : held) page->SetObjects(0, nullptr);
+            return result == -1 ? E_FAIL : S_OK;
+        },
+        E_UNEXPECTED, E_OUTOFMEMORY);
 }

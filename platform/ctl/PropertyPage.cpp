@@ -6,6 +6,7 @@
 #include "platform/com/Registration.h"
 #include "platform/ui/ModuleStrings.h"
 #include "platform/ui/Resources.h"
+#include "platform/win/Failure.h"
 
 IMPLEMENT_DYNAMIC_ROOT(COlePropertyPage)
 
@@ -76,14 +77,15 @@ HRESULT COlePropertyPage::SetObjects(ULONG cObjects, IUnknown** ppUnk) {
 }
 
 HRESULT COlePropertyPage::Activate(HWND hWndParent, LPCRECT, BOOL) {
-    try {
-        AFX_MANAGE_STATE(m_pModuleState);
-        if (!IsWindow(hWndParent)) return HRESULT(E_INVALIDARG);
-        m_hWnd = hWndParent;
-        return OnInitDialog() ? S_OK : E_FAIL;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return platform::RunGuardedHr(
+        "IPropertyPage::Activate",
+        [&]() -> HRESULT {
+            AFX_MANAGE_STATE(m_pModuleState);
+            if (!IsWindow(hWndParent)) return HRESULT(E_INVALIDARG);
+            m_hWnd = hWndParent;
+            return OnInitDialog() ? S_OK : E_FAIL;
+        },
+        E_UNEXPECTED, E_UNEXPECTED);
 }
 
 HRESULT COlePropertyPage::Deactivate() {
@@ -96,13 +98,14 @@ HRESULT COlePropertyPage::IsPageDirty() {
 }
 
 HRESULT COlePropertyPage::Apply() {
-    try {
-        AFX_MANAGE_STATE(m_pModuleState);
-        if (m_hWnd == nullptr) return E_UNEXPECTED;
-        return UpdateData(TRUE) ? S_OK : E_FAIL;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return platform::RunGuardedHr(
+        "IPropertyPage::Apply",
+        [&]() -> HRESULT {
+            AFX_MANAGE_STATE(m_pModuleState);
+            if (m_hWnd == nullptr) return E_UNEXPECTED;
+            return UpdateData(TRUE) ? S_OK : E_FAIL;
+        },
+        E_UNEXPECTED, E_UNEXPECTED);
 }
 
 void DDP_PostProcessing(CDataExchange* pDX) {
