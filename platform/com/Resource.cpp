@@ -263,39 +263,34 @@ std::optional<std::uint32_t> NameId(LPCSTR name) {
 }
 
 HRSRC FindImpl(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, std::optional<WORD> lang) {
-    std::uint32_t injected = 0;
-    if (seams::Injected("FindResourceA", injected)) {
-        SetLastError(injected);
-        return nullptr;
-    }
-    if (lpType == nullptr || lpName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    try {
-        const auto module = Loaded(hModule);
-        if (!module) return nullptr;
-        const auto id = NameId(lpName);
-        if (!id) {
-            SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-            return nullptr;
-        }
-        const std::string type = ResourceKey(lpType);
-        const ResourceEntry* found = Find(*module, type, *id, lang);
-        if (found == nullptr) {
-            const bool typeKnown = std::any_of(module->entries.begin(), module->entries.end(),
-                                               [&](const auto& e) { return e.type == type; });
-            SetLastError(!typeKnown ? ERROR_RESOURCE_TYPE_NOT_FOUND
-                         : lang     ? ERROR_RESOURCE_LANG_NOT_FOUND
-                                    : ERROR_RESOURCE_NAME_NOT_FOUND);
-            return nullptr;
-        }
-        // Entries live as long as the process: modules are cached, never dropped.
-        return reinterpret_cast<HRSRC>(const_cast<ResourceEntry*>(found));
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    return platform::GuardedCall(
+        "FindResourceA", "",
+        [&]() -> HRSRC {
+            if (lpType == nullptr || lpName == nullptr) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return nullptr;
+            }
+            const auto module = Loaded(hModule);
+            if (!module) return nullptr;
+            const auto id = NameId(lpName);
+            if (!id) {
+                SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+                return nullptr;
+            }
+            const std::string type = ResourceKey(lpType);
+            const ResourceEntry* found = Find(*module, type, *id, lang);
+            if (found == nullptr) {
+                const bool typeKnown = std::any_of(module->entries.begin(), module->entries.end(),
+                                                   [&](const auto& e) { return e.type == type; });
+                SetLastError(!typeKnown ? ERROR_RESOURCE_TYPE_NOT_FOUND
+                             : lang     ? ERROR_RESOURCE_LANG_NOT_FOUND
+                                        : ERROR_RESOURCE_NAME_NOT_FOUND);
+                return nullptr;
+            }
+            // Entries live as long as the process: modules are cached, never dropped.
+            return reinterpret_cast<HRSRC>(const_cast<ResourceEntry*>(found));
+        },
+        DWORD(ERROR_NOT_ENOUGH_MEMORY), DWORD(ERROR_NOT_ENOUGH_MEMORY));
 }
 
 }  // namespace

@@ -196,7 +196,8 @@ public:
 
     HRESULT GetLibAttr(TLIBATTR** pp) override {
         if (pp == nullptr) return HRESULT(E_INVALIDARG);
-        try {
+        *pp = nullptr;
+        return platform::RunGuardedHr("ITypeLib::GetLibAttr", [&]() -> HRESULT {
             auto block = std::make_unique<Plain<TLIBATTR>>();
             TLIBATTR& a = block->record;
             a.guid = m_lib.libid;
@@ -207,10 +208,7 @@ public:
             a.wLibFlags = m_lib.flags;
             *pp = m_attrs.Add(std::move(block));
             return S_OK;
-        } catch (...) {
-            *pp = nullptr;
-            return HRESULT(E_OUTOFMEMORY);
-        }
+        });
     }
 
     HRESULT GetDocumentation(INT index, BSTR* pName, BSTR* pDoc, DWORD* pContext,

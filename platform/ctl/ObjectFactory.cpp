@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/com/ModuleState.h"
+#include "platform/win/Failure.h"
 
 namespace {
 
@@ -45,15 +46,13 @@ public:
         if (ppvObject == nullptr) return E_POINTER;
         *ppvObject = nullptr;
         if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
-        try {
+        return platform::RunGuardedHr("IClassFactory::CreateInstance", [&]() -> HRESULT {
             IUnknown* object = m_factory.OnCreateObject();
             if (object == nullptr) return HRESULT(E_OUTOFMEMORY);
             const HRESULT hr = object->QueryInterface(riid, ppvObject);
             object->Release();
             return hr;
-        } catch (...) {
-            return HRESULT(E_OUTOFMEMORY);
-        }
+        });
     }
 
     HRESULT LockServer(BOOL fLock) override {

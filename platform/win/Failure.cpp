@@ -53,7 +53,7 @@ EntryDepth::~EntryDepth() {
 }
 
 void Traced(std::string_view function) {
-    if (seams::Tracing()) seams::Trace(std::string(function));
+    if (!function.empty() && seams::Tracing()) seams::Trace(std::string(function));
 }
 
 }  // namespace detail

@@ -105,7 +105,7 @@ Result RunGuardedCall(std::string_view function, Body&& body, DWORD otherwise = 
 }
 
 // RunGuardedCall after recording the call in the trace (`trace`: the
-// function's name unless the call says more) and failing it with the fault a
+// function's name unless the call says more; empty: not traced) and failing it with the fault a
 // test injected, if any.
 template <class Body, class Result = std::invoke_result_t<Body&>>
 Result GuardedCall(std::string_view function, std::string_view trace, Body&& body,
