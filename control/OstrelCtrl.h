@@ -4,10 +4,10 @@
 // error text beside them; what it is as a control (drawing, persistence,
 // verbs, pages) is in OstrelCtrl.cpp.
 
-#include "platform/text/Bstr.h"
-#include "platform/text/CString.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/ctl/Control.h"
+#include "platform/text/Bstr.h"
+#include "platform/text/CString.h"
 #include "platform/win/WinTypes.h"
 
 class COstrelCtrl : public COleControl {

@@ -16,8 +16,8 @@
 #include "platform/com/Resource.h"
 #include "platform/com/TypeInfo.h"
 #include "platform/com/Unknown.h"
-#include "platform/text/Utf.h"
 #include "platform/com/VersionInfo.h"
+#include "platform/text/Utf.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/text/Utf.h"
 #include "platform/crypt/WinCrypt.h"
+#include "platform/text/Utf.h"
 
 namespace {
 

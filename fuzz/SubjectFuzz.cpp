@@ -16,8 +16,8 @@
 #include "fuzz/FuzzSupport.h"
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/StoreTool.h"
-#include "platform/text/Utf.h"
 #include "platform/crypt/WinCrypt.h"
+#include "platform/text/Utf.h"
 
 namespace {
 

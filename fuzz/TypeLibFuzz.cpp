@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/text/Bstr.h"
 #include "platform/com/TypeInfo.h"
 #include "platform/com/TypeLibFormat.h"
 #include "platform/com/Unknown.h"
-#include "platform/text/Utf.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Bstr.h"
+#include "platform/text/Utf.h"
 
 namespace {
 

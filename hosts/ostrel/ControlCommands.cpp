@@ -15,9 +15,9 @@
 
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/ControlHost.h"
-#include "platform/text/Utf.h"
 #include "platform/ctl/DataObject.h"
 #include "platform/ctl/TextPropertyBag.h"
+#include "platform/text/Utf.h"
 #include "platform/win/ErrorText.h"
 #include "platform/win/LastError.h"
 

@@ -6,9 +6,9 @@
 #include <filesystem>
 
 #include "control/OstrelIds.h"
-#include "platform/text/Bstr.h"
 #include "platform/com/ComError.h"
 #include "platform/com/Registry.h"
+#include "platform/text/Bstr.h"
 #include "platform/text/Utf.h"
 
 namespace ostrel::cli {

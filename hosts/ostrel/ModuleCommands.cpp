@@ -18,13 +18,13 @@
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/ControlHost.h"
 #include "platform/com/Activation.h"
-#include "platform/text/Bstr.h"
 #include "platform/com/Registry.h"
 #include "platform/com/Resource.h"
 #include "platform/com/TypeInfo.h"
-#include "platform/text/Utf.h"
 #include "platform/com/Variant.h"
 #include "platform/com/VersionInfo.h"
+#include "platform/text/Bstr.h"
+#include "platform/text/Utf.h"
 
 namespace ostrel::cli {
 namespace {

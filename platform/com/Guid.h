@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/text/Bstr.h"
 #include "platform/com/ComError.h"
+#include "platform/text/Bstr.h"
 #include "platform/win/WinTypes.h"
 
 struct GUID {

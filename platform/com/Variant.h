@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/text/Bstr.h"
 #include "platform/com/ComError.h"
 #include "platform/com/Unknown.h"
+#include "platform/text/Bstr.h"
 #include "platform/win/WinTypes.h"
 
 struct IDispatch;

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/text/CString.h"
 #include "platform/com/Variant.h"
 #include "platform/ctl/OleInterfaces.h"
+#include "platform/text/CString.h"
 
 constexpr DWORD MAKELONG(WORD low, WORD high) {
     return DWORD(low) | DWORD(high) << 16;

@@ -6,8 +6,8 @@
 #include <limits>
 #include <new>
 
-#include "platform/text/Utf.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Utf.h"
 
 namespace {
 // The length prefix sits in the four bytes before the characters.

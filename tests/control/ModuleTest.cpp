@@ -12,9 +12,9 @@
 #include "platform/com/Registration.h"
 #include "platform/com/Resource.h"
 #include "platform/com/TypeLibRegistry.h"
-#include "platform/text/Utf.h"
 #include "platform/ctl/OleInterfaces.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Utf.h"
 #include "platform/win/LastError.h"
 #include "tests/support/TestSupport.h"
 

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "control/OstrelCtrl.h"
-#include "platform/text/Bstr.h"
 #include "platform/crypt/Store.h"
+#include "platform/text/Bstr.h"
 #include "platform/win/Time.h"
 #include "platform/win/WinError.h"
 #include "tests/support/TestSupport.h"

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/text/Bstr.h"
-#include "platform/text/Utf.h"
 #include "platform/com/Variant.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Bstr.h"
+#include "platform/text/Utf.h"
 #include "tests/support/TestSupport.h"
 
 namespace ostrel::test {

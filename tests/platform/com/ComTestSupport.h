@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/com/Dispatch.h"
-#include "platform/text/Utf.h"
 #include "platform/com/Variant.h"
+#include "platform/text/Utf.h"
 
 namespace ostrel::test {
 

@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "platform/com/Automation.h"
-#include "platform/text/CString.h"
 #include "platform/com/DispatchTable.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/CString.h"
 #include "tests/platform/com/ComTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -16,8 +16,8 @@
 #include "platform/com/Resource.h"
 #include "platform/com/TypeLibFormat.h"
 #include "platform/com/TypeLibRegistry.h"
-#include "platform/text/Utf.h"
 #include "platform/com/VersionInfo.h"
+#include "platform/text/Utf.h"
 #include "tests/platform/com/SampleTypeLib.h"
 #include "tests/support/TestSupport.h"
 

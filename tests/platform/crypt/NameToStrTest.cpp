@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "platform/text/Utf.h"
 #include "platform/crypt/WinCrypt.h"
+#include "platform/text/Utf.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 #include "tests/platform/crypt/SignedMessages.h"

@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
-#include "platform/text/Utf.h"
 #include "platform/ctl/ClassTable.h"
 #include "platform/ctl/PropertyFrame.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Utf.h"
 #include "tests/platform/ctl/CtlTestSupport.h"
 #include "tests/platform/ctl/TestControl.h"
 #include "tests/platform/ui/UiTestSupport.h"

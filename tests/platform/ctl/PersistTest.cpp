@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "platform/text/Utf.h"
 #include "platform/ctl/MemoryStream.h"
 #include "platform/ctl/StateStream.h"
 #include "platform/ctl/TextPropertyBag.h"
+#include "platform/text/Utf.h"
 #include "tests/platform/ctl/CtlTestSupport.h"
 #include "tests/platform/ctl/TestControl.h"
 

@@ -1,3 +1,3 @@
 #pragma once
-#include "high/High.h"
 #include "Beside.h"
+#include "high/High.h"
