@@ -4,6 +4,10 @@
 // resources under these identifiers (OstrelResourceScript.cpp); the product
 // asks for them by identifier.
 
+// The module's name, which its message boxes carry as their caption: the
+// name its module object gives the framework (OstrelModule.cpp).
+inline constexpr char kOstrelModuleName[] = "OSTREL";
+
 // Dialog templates.
 inline constexpr int IDD_ABOUTBOX = 1;
 inline constexpr int IDD_PROPPAGE = 200;
