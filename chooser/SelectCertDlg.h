@@ -14,11 +14,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "control/OstrelResource.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/text/CString.h"
 #include "platform/ui/Dialog.h"
 #include "platform/ui/ListBox.h"
-#include "platform/ui/ModuleResource.h"
 
 class CSelectCertDlg : public CDialog {
 public:

@@ -1,6 +1,6 @@
 #include "control/OstrelCtrl.h"
+#include "control/OstrelResource.h"
 #include "platform/ui/Dialog.h"
-#include "platform/ui/ModuleResource.h"
 
 void COstrelCtrl::AboutBox() {
     CDialog dlgAbout(IDD_ABOUTBOX);

@@ -1,6 +1,9 @@
 // Builds the module's resources into a C++ source whose one array lands in
 // the module's resource section: strings, bitmaps, the icon, the dialog
-// templates, the type library and the version block, all in US English.
+// templates, the type library and the version block, all in US English. The
+// product's strings, pictures and templates are in OstrelResourceScript.cpp;
+// the dialog templates are written in the platform's binary form
+// (platform/ui/DialogResource.h), which the module reads back at run time.
 //
 //   ostrel_mkresources OUT.cpp
 
@@ -16,13 +19,13 @@
 #include <tuple>
 #include <vector>
 
+#include "control/OstrelResourceScript.h"
 #include "control/OstrelTypeLibDesc.h"
 #include "platform/com/Resource.h"
 #include "platform/com/TypeLibFormat.h"
 #include "platform/com/VersionInfo.h"
 #include "platform/text/Utf.h"
-#include "platform/ui/ModuleResource.h"
-#include "platform/ui/ModuleStrings.h"
+#include "platform/ui/DialogResource.h"
 #include "platform/ui/Resources.h"
 
 namespace {
@@ -37,68 +40,12 @@ void Dword(Bytes& out, std::uint32_t v) {
     Word(out, v & 0xFFFF);
     Word(out, v >> 16);
 }
-void Text(Bytes& out, const char* utf8) {
-    for (char16_t c : platform::com::Utf8ToUtf16(utf8 != nullptr ? utf8 : "")) Word(out, c);
-    Word(out, 0);
-}
-void Align4(Bytes& out) {
-    while (out.size() % 4 != 0) out.push_back(0);
-}
-
-// The platform's binary dialog template: header, caption, font, then each
-// item on a 32-bit boundary with its class (an atom for the predefined
-// ones), its text (or the ordinal of the bitmap a picture shows) and no
-// creation data.
-Bytes DialogResource(const platform::ui::DialogTemplate& t) {
-    constexpr DWORD kSetFont = 0x40;
-    Bytes out;
-    Dword(out, t.style);
-    Dword(out, t.exStyle);
-    Word(out, unsigned(t.items.size()));
-    for (short v : {t.x, t.y, t.cx, t.cy}) Word(out, std::uint16_t(v));
-    Word(out, 0);  // no menu
-    Word(out, 0);  // the standard dialog class
-    Text(out, t.caption);
-    if ((t.style & kSetFont) != 0) {
-        Word(out, t.pointSize);
-        Text(out, t.typeface);
-    }
-    for (const auto& item : t.items) {
-        Align4(out);
-        Dword(out, item.style);
-        Dword(out, item.exStyle);
-        for (short v : {item.x, item.y, item.cx, item.cy}) Word(out, std::uint16_t(v));
-        Word(out, std::uint16_t(item.id));
-        static constexpr struct {
-            const char* name;
-            unsigned atom;
-        } kAtoms[] = {{"BUTTON", 0x80}, {"EDIT", 0x81}, {"STATIC", 0x82}, {"LISTBOX", 0x83}};
-        unsigned atom = 0;
-        for (const auto& a : kAtoms)
-            if (item.windowClass != nullptr && std::strcmp(a.name, item.windowClass) == 0)
-                atom = a.atom;
-        if (atom != 0) {
-            Word(out, 0xFFFF);
-            Word(out, atom);
-        } else {
-            Text(out, item.windowClass);
-        }
-        if (item.imageId != 0) {
-            Word(out, 0xFFFF);
-            Word(out, unsigned(item.imageId));
-        } else {
-            Text(out, item.text);
-        }
-        Word(out, 0);  // no creation data
-    }
-    return out;
-}
 
 // A bitmap resource is the file image without its 14-byte file header.
-Bytes BitmapResource(int id) {
-    const auto* image = platform::ui::FindBitmap(id);
-    if (image == nullptr || image->size() <= 14) throw std::runtime_error("missing bitmap");
-    return Bytes(image->begin() + 14, image->end());
+Bytes BitmapResource(const ostrel::resources::BitmapEntry& entry) {
+    const std::vector<unsigned char> image = entry.make();
+    if (!platform::ui::ReadBitmapHeader(image)) throw std::runtime_error("damaged bitmap");
+    return Bytes(image.begin() + 14, image.end());
 }
 
 // The standard 16-colour palette.
@@ -170,9 +117,8 @@ Bytes IconGroup(const std::vector<std::pair<int, std::size_t>>& images) {
     return out;
 }
 
-Bytes StringResource(int id) {
-    const char* text = platform::ui::FindString(id);
-    if (text == nullptr) throw std::runtime_error("missing string");
+// A string resource is the UTF-8 text with its terminator.
+Bytes StringResource(const char* text) {
     return Bytes(text, text + std::strlen(text) + 1);
 }
 
@@ -239,18 +185,19 @@ int main(int argc, char** argv) {
     try {
         using platform::com::ResourceEntry;
         std::vector<std::tuple<std::string, std::uint32_t, Bytes>> items;
-        for (int id : {IDS_CONTROL_NAME, IDS_PROPPAGE_NAME, IDS_PROPPAGE_CAPTION})
-            items.emplace_back("#6", id, StringResource(id));
-        for (int id : {IDB_TOOLBOX, IDB_LOGO, IDB_BANNER})
-            items.emplace_back("#2", id, BitmapResource(id));
+        for (const auto& s : ostrel::resources::Strings())
+            items.emplace_back("#6", s.id, StringResource(s.text));
+        for (const auto& b : ostrel::resources::Bitmaps())
+            items.emplace_back("#2", b.id, BitmapResource(b));
         const Bytes icon32 = IconImage(32), icon16 = IconImage(16);
         items.emplace_back("#3", 1, icon32);
         items.emplace_back("#3", 2, icon16);
         items.emplace_back("#14", 1, IconGroup({{32, icon32.size()}, {16, icon16.size()}}));
-        for (int id : {IDD_ABOUTBOX, IDD_PROPPAGE, IDD_SELECT_CERT}) {
-            const auto* t = platform::ui::FindDialogTemplate(id);
-            if (t == nullptr) throw std::runtime_error("missing dialog template");
-            items.emplace_back("#5", id, DialogResource(*t));
+        for (const auto& d : ostrel::resources::Dialogs()) {
+            Bytes dialog = platform::ui::WriteDialogResource(*d.dialog);
+            if (!platform::ui::ReadDialogResource(dialog))
+                throw std::runtime_error("a dialog template does not read back");
+            items.emplace_back("#5", d.id, std::move(dialog));
         }
         items.emplace_back("TYPELIB", 1, platform::com::typelib::Write(OstrelTypeLibDescription()));
         items.emplace_back("#16", 1, VersionResource());

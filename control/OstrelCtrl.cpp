@@ -6,9 +6,9 @@
 #include "control/OstrelDispatch.h"
 #include "control/OstrelIds.h"
 #include "control/OstrelPropPage.h"
+#include "control/OstrelResource.h"
 #include "control/OstrelTypeLib.h"
 #include "platform/ctl/ClassTable.h"
-#include "platform/ui/ModuleResource.h"
 
 IMPLEMENT_DYNCREATE(COstrelCtrl, COleControl)
 

@@ -3,7 +3,7 @@
 #include "control/OstrelCtrl.h"
 #include "control/OstrelIds.h"
 #include "control/OstrelPropPage.h"
-#include "platform/ui/ModuleResource.h"
+#include "control/OstrelResource.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include "control/OstrelModule.h"
 
 #include "control/OstrelFactories.h"
+#include "control/OstrelResource.h"
 
 // The module's static objects, in the order they are built: the module
 // object, then the control's factory, then the page's. They are destroyed in
@@ -10,6 +11,8 @@
 COstrelModule theApp;
 COstrelCtrlFactory g_ctrlFactory;
 COstrelPropPageFactory g_propPageFactory;
+
+COstrelModule::COstrelModule() : COleControlModule(kOstrelModuleName) {}
 
 BOOL COstrelModule::InitInstance() {
     BOOL bInit = COleControlModule::InitInstance();

@@ -6,6 +6,7 @@
 
 class COstrelModule : public COleControlModule {
 public:
+    COstrelModule();
     BOOL InitInstance() override;
     int ExitInstance() override;
 };

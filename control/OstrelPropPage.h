@@ -2,8 +2,8 @@
 // The control's property page, "General". The control has no properties to
 // edit, so the page shows only its text.
 
+#include "control/OstrelResource.h"
 #include "platform/ctl/PropertyPage.h"
-#include "platform/ui/ModuleResource.h"
 
 class COstrelPropPage : public COlePropertyPage {
     DECLARE_DYNCREATE(COstrelPropPage)

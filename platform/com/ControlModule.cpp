@@ -1,9 +1,13 @@
 #include "platform/com/ControlModule.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <string>
 
 #include "platform/com/Activation.h"
+#include "platform/com/Registration.h"
+#include "platform/com/Resource.h"
 
 namespace {
 
@@ -38,6 +42,21 @@ int COleControlModule::ExitInstance() {
 
 COleControlModule* AfxGetApp() {
     return g_app;
+}
+
+LPCTSTR AfxGetAppName() {
+    if (g_app != nullptr && g_app->m_pszAppName != nullptr && *g_app->m_pszAppName != '\0')
+        return g_app->m_pszAppName;
+    // A module's file does not change its name while it is loaded.
+    static const std::string fileName = [] {
+        try {
+            const auto file = platform::com::ModuleFileName(AfxGetInstanceHandle());
+            return file ? std::filesystem::path(*file).stem().string() : std::string();
+        } catch (...) {
+            return std::string();
+        }
+    }();
+    return fileName.c_str();
 }
 
 namespace platform::com {

@@ -25,6 +25,11 @@ public:
 // The module object of this module, or null.
 COleControlModule* AfxGetApp();
 
+// The name of this module as its message boxes show it: the name its module
+// object was made with, else the name of its file without folder and
+// extension, else an empty text.
+LPCTSTR AfxGetAppName();
+
 namespace platform::com {
 // Starts the framework of this module once: InitInstance, and ExitInstance
 // when that fails; S_OK when the module is ready for use.

@@ -3,7 +3,7 @@
 // file a person can read. One property per line, blank lines and lines
 // starting with '#' ignored:
 //
-//   # Ostrel Control
+//   # the saved state of a control
 //   _Version=65537
 //   Caption=two\nlines
 //

@@ -12,9 +12,6 @@
 
 namespace platform::ui {
 
-// The caption of every box and dialog frame the module shows.
-inline constexpr char kCaption[] = "OSTREL";
-
 // Returned by RunDialog when the backend cannot show the dialog at all, and
 // by ShowMessageBox when it cannot show the box.
 inline constexpr std::intptr_t kDialogNotShown = -1;
@@ -24,8 +21,9 @@ class Backend {
 public:
     virtual ~Backend() = default;
     virtual std::string_view Name() const = 0;
-    // Shows a message box and returns the button that dismissed it.
-    virtual int ShowMessageBox(const std::string& text, UINT style) = 0;
+    // Shows a message box with its caption and returns the button that
+    // dismissed it.
+    virtual int ShowMessageBox(const std::string& caption, const std::string& text, UINT style) = 0;
     // Shows the dialog and lets the user work in it until it has ended (the
     // session says so), then returns its result; kDialogNotShown when it
     // could not be shown.

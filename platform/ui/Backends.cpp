@@ -20,14 +20,14 @@ public:
     std::string_view Name() const override { return "none"; }
     // Nobody sees a box here, so its text goes where a person running the
     // command, or the log of a service, does look: standard error.
-    int ShowMessageBox(const std::string& text, UINT style) override {
+    int ShowMessageBox(const std::string& caption, const std::string& text, UINT style) override {
         const bool stop = (style & MB_ICONHAND) != 0;
         // One line break after the text, whatever breaks the text ends in.
         std::string body;
         for (char c : text)
             if (c != '\r') body += c;
         while (!body.empty() && body.back() == '\n') body.pop_back();
-        const std::string line = std::string(kCaption) + (stop ? " [error]: " : ": ") + body + "\n";
+        const std::string line = caption + (stop ? " [error]: " : ": ") + body + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);
         return IDOK;

@@ -14,7 +14,7 @@ namespace platform::ui {
 
 // Raised whenever this interface changes, so that a backend module built from
 // other sources is refused rather than misread.
-inline constexpr int kDialogViewVersion = 1;
+inline constexpr int kDialogViewVersion = 2;
 
 enum class ControlKind {
     PushButton,

@@ -24,13 +24,13 @@ class QtBackend final : public Backend {
 public:
     std::string_view Name() const override { return "qt"; }
 
-    int ShowMessageBox(const std::string& text, UINT style) override {
+    int ShowMessageBox(const std::string& caption, const std::string& text, UINT style) override {
         if (Backend* qt = Loaded()) {
-            const int result = qt->ShowMessageBox(text, style);
+            const int result = qt->ShowMessageBox(caption, text, style);
             if (result != kBoxNotShown) return result;
             Declined();
         }
-        return Fallback().ShowMessageBox(text, style);
+        return Fallback().ShowMessageBox(caption, text, style);
     }
 
     std::intptr_t RunDialog(DialogSession& dialog) override {

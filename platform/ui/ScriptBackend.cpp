@@ -49,7 +49,7 @@ class ScriptBackend final : public Backend {
 public:
     std::string_view Name() const override { return "script"; }
 
-    int ShowMessageBox(const std::string&, UINT) override { return IDOK; }
+    int ShowMessageBox(const std::string&, const std::string&, UINT) override { return IDOK; }
 
     std::intptr_t RunDialog(DialogSession& dialog) override {
         bool began = false;

@@ -132,9 +132,9 @@ class TtyBackend final : public Backend {
 public:
     std::string_view Name() const override { return "tty"; }
 
-    int ShowMessageBox(const std::string& text, UINT style) override {
+    int ShowMessageBox(const std::string& caption, const std::string& text, UINT style) override {
         const bool stop = (style & MB_ICONHAND) != 0;
-        std::string out = std::string(kCaption) + (stop ? " [error]: " : ": ") + text + "\n";
+        std::string out = caption + (stop ? " [error]: " : ": ") + text + "\n";
         const bool interactive = isatty(STDIN_FILENO) != 0;
         if (interactive) out += "[OK: press Enter] ";
         Write(out);

@@ -306,7 +306,7 @@ class QtModuleBackend final : public Backend {
 public:
     std::string_view Name() const override { return "qt"; }
 
-    int ShowMessageBox(const std::string& text, UINT style) override {
+    int ShowMessageBox(const std::string& caption, const std::string& text, UINT style) override {
         try {
             if (!ApplicationReady()) return kBoxNotShown;
             QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -326,7 +326,7 @@ public:
                 default:
                     break;
             }
-            QMessageBox box(icon, QString::fromLatin1(kCaption), Text(text), QMessageBox::Ok,
+            QMessageBox box(icon, Text(caption), Text(text), QMessageBox::Ok,
                             QApplication::activeModalWidget());
             box.setObjectName(QStringLiteral("ostrel_message_box"));
             box.setTextFormat(Qt::PlainText);

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/ui/ModuleResource.h"
+#include "control/OstrelResource.h"
 #include "platform/ui/Resources.h"
 
 namespace {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
+#include "platform/com/ControlModule.h"
 #include "platform/ui/MessageBox.h"
 #include "platform/win/ErrorText.h"
 #include "platform/win/LastError.h"
@@ -70,6 +72,29 @@ TEST(MessageBoxes, EveryBoxIsLoggedAsOneJsonLine) {
     EXPECT_EQ(ostrel::test::ReadFile(log),
               "{\"box\":\"Store Closed After Signing - \\nNot All Certs or CRLs Were "
               "Freed\",\"style\":0}\n{\"box\":\"say \\\"hi\\\"\",\"style\":16}\n");
+}
+
+// This program has no module object: its boxes carry the name of its file,
+// then the name a module object gives, if it gives one.
+TEST(MessageBoxes, CarryTheNameOfTheModuleThatShowsThem) {
+    const std::string program = std::filesystem::read_symlink("/proc/self/exe").stem().string();
+    ::setenv("OSTREL_UI", "none", 1);
+    const auto boxText = [] {
+        ::testing::internal::CaptureStderr();
+        AfxMessageBox("Signed.", 0, 0);
+        return ::testing::internal::GetCapturedStderr();
+    };
+    ASSERT_EQ(AfxGetApp(), nullptr);
+    EXPECT_EQ(boxText(), program + ": Signed.\n");
+    {
+        COleControlModule named("Signer");
+        EXPECT_EQ(boxText(), "Signer: Signed.\n");
+    }
+    {
+        COleControlModule nameless;
+        EXPECT_EQ(boxText(), program + ": Signed.\n");
+    }
+    EXPECT_EQ(AfxGetApp(), nullptr);
 }
 
 TEST(Time, SystemTimesConvertBothWaysAndBadOnesAreRefused) {

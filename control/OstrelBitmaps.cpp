@@ -1,10 +1,10 @@
-#include "platform/ui/Bitmaps.h"
+#include "control/OstrelBitmaps.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 
-namespace platform::ui {
+namespace ostrel::resources {
 namespace {
 
 struct Rgb {
@@ -190,4 +190,4 @@ std::vector<unsigned char> MakeBannerBitmap() {
     return ToBmp(c, 24);
 }
 
-}  // namespace platform::ui
+}  // namespace ostrel::resources

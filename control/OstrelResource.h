@@ -1,5 +1,12 @@
 #pragma once
-// Identifiers of the module's resources.
+// Identifiers of the module's resources: the product's dialog templates,
+// their controls, its strings and its pictures. The build writes the
+// resources under these identifiers (OstrelResourceScript.cpp); the product
+// asks for them by identifier.
+
+// The module's name, which its message boxes carry as their caption: the
+// name its module object gives the framework (OstrelModule.cpp).
+inline constexpr char kOstrelModuleName[] = "OSTREL";
 
 // Dialog templates.
 inline constexpr int IDD_ABOUTBOX = 1;

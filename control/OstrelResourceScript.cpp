@@ -1,17 +1,17 @@
-// The module's resources: what the resource compiler would have linked into
-// the module. Templates keep the control order of their scripts, which is
-// also the creation and tab order.
+// The module's resources as the product writes them. Templates keep the
+// control order of their scripts, which is also the creation and tab order.
 
-#include <mutex>
+#include "control/OstrelResourceScript.h"
 
-#include "platform/ui/Bitmaps.h"
-#include "platform/ui/ModuleResource.h"
-#include "platform/ui/Resources.h"
-#include "platform/ui/ToolboxBitmap.h"
+#include "control/OstrelBitmaps.h"
+#include "control/OstrelResource.h"
 #include "platform/ui/WinUser.h"
 
-namespace platform::ui {
+namespace ostrel::resources {
 namespace {
+
+using platform::ui::DialogItemTemplate;
+using platform::ui::DialogTemplate;
 
 constexpr DialogItemTemplate kAboutBoxItems[] = {
     {WS_CHILD | WS_VISIBLE | SS_BITMAP, 0, 10, 10, 32, 24, IDC_STATIC, WC_STATIC, "", IDB_LOGO},
@@ -88,20 +88,16 @@ constexpr DialogTemplate kSelectCert = {
     kSelectCertItems,
 };
 
-struct TemplateEntry {
-    int id;
-    const DialogTemplate* dialog;
-};
-
-constexpr TemplateEntry kTemplates[] = {
+constexpr DialogEntry kDialogs[] = {
     {IDD_ABOUTBOX, &kAboutBox},
     {IDD_PROPPAGE, &kPropPage},
     {IDD_SELECT_CERT, &kSelectCert},
 };
 
-struct BitmapEntry {
-    int id;
-    std::vector<unsigned char> (*make)();
+constexpr StringEntry kStrings[] = {
+    {IDS_CONTROL_NAME, "Ostrel Control"},
+    {IDS_PROPPAGE_NAME, "Ostrel Property Page"},
+    {IDS_PROPPAGE_CAPTION, "General"},
 };
 
 constexpr BitmapEntry kBitmaps[] = {
@@ -112,23 +108,16 @@ constexpr BitmapEntry kBitmaps[] = {
 
 }  // namespace
 
-const DialogTemplate* FindDialogTemplate(int id) {
-    for (const auto& entry : kTemplates)
-        if (entry.id == id) return entry.dialog;
-    return nullptr;
+std::span<const DialogEntry> Dialogs() {
+    return kDialogs;
 }
 
-const std::vector<unsigned char>* FindBitmap(int id) {
-    // Drawn once, on first use, and kept for the life of the module as a
-    // loaded resource would be.
-    static std::once_flag once;
-    static std::vector<unsigned char> images[std::size(kBitmaps)];
-    std::call_once(once, [] {
-        for (std::size_t i = 0; i < std::size(kBitmaps); ++i) images[i] = kBitmaps[i].make();
-    });
-    for (std::size_t i = 0; i < std::size(kBitmaps); ++i)
-        if (kBitmaps[i].id == id) return &images[i];
-    return nullptr;
+std::span<const StringEntry> Strings() {
+    return kStrings;
 }
 
-}  // namespace platform::ui
+std::span<const BitmapEntry> Bitmaps() {
+    return kBitmaps;
+}
+
+}  // namespace ostrel::resources

@@ -1,10 +1,10 @@
-#include "platform/ui/ToolboxBitmap.h"
+#include "control/OstrelBitmaps.h"
 
 #include <array>
 #include <cstdint>
 #include <string_view>
 
-namespace platform::ui {
+namespace ostrel::resources {
 namespace {
 
 constexpr int kWidth = 16;
@@ -87,4 +87,4 @@ std::vector<unsigned char> MakeToolboxBitmap() {
     return out;
 }
 
-}  // namespace platform::ui
+}  // namespace ostrel::resources
