@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
-#include "platform/text/Utf.h"
 #include "platform/ctl/ClassTable.h"
 #include "platform/ctl/PropertyFrame.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/Utf.h"
 #include "tests/platform/ctl/CtlTestSupport.h"
 #include "tests/platform/ctl/TestControl.h"
 #include "tests/platform/ui/UiTestSupport.h"
@@ -131,6 +131,32 @@ TEST_F(Control, VerbsAreTheMessageMapsInItsOrder) {
     CoTaskMemFree(verb.lpszVerbName);
     EXPECT_EQ(clone->Next(1, &verb, nullptr), S_FALSE);
     EXPECT_EQ(e->Skip(5), S_FALSE);
+}
+
+TEST_F(Control, AVerbWalkThatRunsOutOfMemoryGivesBackWhatItTookAndKeepsItsPlace) {
+    ComPtr<IEnumOLEVERB> e;
+    ASSERT_EQ(m_unknown.As<IOleObject>()->EnumVerbs(e.Put()), S_OK);
+    OLEVERB verbs[2] = {};
+    ULONG fetched = 9;
+    {
+        // The first name is made, the second is not.
+        platform::seams::ScopedFault fault("CoTaskMemAlloc", std::uint32_t(E_OUTOFMEMORY), 1);
+        EXPECT_EQ(e->Next(2, verbs, &fetched), HRESULT(E_OUTOFMEMORY));
+        EXPECT_TRUE(fault.Fired());
+    }
+    EXPECT_EQ(fetched, 0u);
+    ASSERT_EQ(e->Next(2, verbs, &fetched), S_OK) << "the walk starts where it was";
+    ASSERT_EQ(fetched, 2u);
+    EXPECT_EQ(verbs[0].lVerb, 0);
+    EXPECT_EQ(verbs[1].lVerb, 1);
+    for (OLEVERB& verb : verbs) CoTaskMemFree(verb.lpszVerbName);
+
+    // Without the count a caller could not know what to free.
+    ASSERT_EQ(e->Reset(), S_OK);
+    EXPECT_EQ(e->Next(2, verbs, nullptr), E_POINTER);
+    EXPECT_EQ(e->Next(1, nullptr, &fetched), E_POINTER);
+    EXPECT_EQ(fetched, 0u);
+    EXPECT_EQ(e->Clone(nullptr), E_POINTER);
 }
 
 TEST_F(Control, ThePropertiesVerbShowsEveryPageAndMovesBetweenThem) {
