@@ -16,6 +16,7 @@
 #include <unordered_set>
 
 #include "platform/seams/Seams.h"
+#include "platform/text/NoCase.h"
 #include "platform/win/Failure.h"
 #include "platform/win/Files.h"
 #include "platform/win/WinError.h"
@@ -420,10 +421,7 @@ std::string Value::Text() const {
 }
 
 std::string Hive::Fold(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; });
-    return out;
+    return platform::text::LowerAscii(text);
 }
 
 Hive Hive::Parse(std::string_view text, const std::string& source) {
@@ -476,9 +474,9 @@ Hive Hive::Parse(std::string_view text, const std::string& source) {
             line += next;
         }
         Value value = ParseValue(line, source, number);
-        const std::string folded = Fold(value.name);
-        auto same = std::find_if(current->values.begin(), current->values.end(),
-                                 [&](const Value& v) { return Fold(v.name) == folded; });
+        auto same = std::find_if(
+            current->values.begin(), current->values.end(),
+            [&](const Value& v) { return platform::text::EqualsNoCase(v.name, value.name); });
         if (same != current->values.end())
             *same = std::move(value);
         else
@@ -826,9 +824,9 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
             value.data.push_back(0);
         Update([&](Hive& hive) {
             Key& key = hive.Create(path);
-            const std::string folded = Hive::Fold(value.name);
-            auto same = std::find_if(key.values.begin(), key.values.end(),
-                                     [&](const Value& v) { return Hive::Fold(v.name) == folded; });
+            auto same = std::find_if(key.values.begin(), key.values.end(), [&](const Value& v) {
+                return platform::text::EqualsNoCase(v.name, value.name);
+            });
             if (same != key.values.end())
                 *same = value;
             else
@@ -862,9 +860,10 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, DWORD*, DWORD* lpType, B
         const auto snapshot = Snapshot();
         const Key* key = snapshot->Find(path);
         if (key == nullptr) return LSTATUS(ERROR_FILE_NOT_FOUND);
-        const std::string folded = Hive::Fold(lpValueName == nullptr ? "" : lpValueName);
-        const auto v = std::find_if(key->values.begin(), key->values.end(),
-                                    [&](const Value& x) { return Hive::Fold(x.name) == folded; });
+        const std::string_view name = lpValueName == nullptr ? "" : lpValueName;
+        const auto v = std::find_if(key->values.begin(), key->values.end(), [&](const Value& x) {
+            return platform::text::EqualsNoCase(x.name, name);
+        });
         if (v == key->values.end()) return LSTATUS(ERROR_FILE_NOT_FOUND);
         if (lpType != nullptr) *lpType = v->type;
         if (lpcbData == nullptr) return LSTATUS(ERROR_SUCCESS);
@@ -967,14 +966,15 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
         LSTATUS status = ERROR_SUCCESS;
         Update([&](Hive& hive) {
             Key* key = hive.Find(path);
-            const std::string folded = Hive::Fold(lpValueName == nullptr ? "" : lpValueName);
+            const std::string_view name = lpValueName == nullptr ? "" : lpValueName;
             if (key == nullptr) {
                 status = LSTATUS(ERROR_FILE_NOT_FOUND);
                 return false;
             }
             const auto before = key->values.size();
-            std::erase_if(key->values,
-                          [&](const Value& v) { return Hive::Fold(v.name) == folded; });
+            std::erase_if(key->values, [&](const Value& v) {
+                return platform::text::EqualsNoCase(v.name, name);
+            });
             if (key->values.size() == before) status = LSTATUS(ERROR_FILE_NOT_FOUND);
             return key->values.size() != before;
         });

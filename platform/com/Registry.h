@@ -108,6 +108,8 @@ struct Key {
 // to case, as the platform's do.
 class Hive {
 public:
+    // The form a key path is kept under, A-Z lowered; value names are
+    // compared with platform::text::EqualsNoCase, which folds the same way.
     static std::string Fold(std::string_view text);
 
     // Parses the text form; throws RegistryError(ERROR_BADDB) naming the line.
