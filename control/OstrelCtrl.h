@@ -4,10 +4,10 @@
 // error text beside them; what it is as a control (drawing, persistence,
 // verbs, pages) is in OstrelCtrl.cpp.
 
-#include "platform/text/Bstr.h"
-#include "platform/text/CString.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/ctl/Control.h"
+#include "platform/text/Bstr.h"
+#include "platform/text/CString.h"
 #include "platform/win/WinTypes.h"
 
 class COstrelCtrl : public COleControl {
@@ -16,6 +16,13 @@ class COstrelCtrl : public COleControl {
 public:
     COstrelCtrl();
     ~COstrelCtrl() override;
+
+    // What the control tells its hosts it is, as registered and as asked:
+    // invisible at run time, set up with its client site first, activated
+    // inside-out, never linked inside, recomposed when resized.
+    static constexpr DWORD kOleMisc = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME |
+                                      OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
+                                      OLEMISC_RECOMPOSEONRESIZE;
 
     // Automation methods.
     BSTR SignMessage(LPCTSTR Message);
