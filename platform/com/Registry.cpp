@@ -57,18 +57,6 @@ std::string Shown(std::string_view name) {
     return name.size() <= 80 ? std::string(name) : std::string(name.substr(0, 77)) + "...";
 }
 
-std::string Octal(mode_t mode) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
-    return buf;
-}
-
-// The user's own files, and the administrator's: root can change anything
-// anyway.
-bool TrustedOwner(uid_t owner) {
-    return owner == ::geteuid() || owner == 0;
-}
-
 // A quoted string at `at` (the opening quote); returns the text and moves
 // `at` past the closing quote. False for an unterminated string.
 bool ReadQuoted(std::string_view line, std::size_t& at, std::string& out) {
@@ -245,11 +233,12 @@ void CheckFolder(const fs::path& folder) {
     if (!S_ISDIR(st.st_mode))
         throw RegistryError(ERROR_CANTOPEN,
                             "the registry folder " + folder.string() + " is not a folder");
-    const bool foreign = !TrustedOwner(st.st_uid);
+    const bool foreign = !platform::win::TrustedOwner(st.st_uid);
     if (foreign || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         throw RegistryError(ERROR_ACCESS_DENIED,
                             "the registry folder " + folder.string() + " has mode " +
-                                Octal(st.st_mode) + (foreign ? " and another owner" : "") +
+                                platform::win::OctalMode(st.st_mode) +
+                                (foreign ? " and another owner" : "") +
                                 "; it must be the user's own, writable by nobody else (" +
                                 (foreign ? "set OSTREL_HOME to a folder of your own"
                                          : "chmod 700 '" + folder.string() + "'") +
@@ -257,11 +246,12 @@ void CheckFolder(const fs::path& folder) {
 }
 
 void CheckFile(const struct stat& st, const fs::path& file) {
-    const bool foreign = !TrustedOwner(st.st_uid);
+    const bool foreign = !platform::win::TrustedOwner(st.st_uid);
     if (foreign || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         throw RegistryError(ERROR_ACCESS_DENIED,
                             "the registry file " + file.string() + " has mode " +
-                                Octal(st.st_mode) + (foreign ? " and another owner" : "") +
+                                platform::win::OctalMode(st.st_mode) +
+                                (foreign ? " and another owner" : "") +
                                 "; it must be the user's own, mode 0600 (" +
                                 (foreign ? "move it aside and register the modules again"
                                          : "chmod 600 '" + file.string() + "'") +
