@@ -64,9 +64,6 @@ private:
     CString EncodeBase64(const BYTE* data, int count);
     char Base64Char(BYTE value);
 
-    // Error reporting.
-    CString GetSystemErrorText();
-
     // Inspection.
     void DecodeHex(const char* text, int length, BYTE* out);
     void EncodeHex(const BYTE* data, int count, char* out);

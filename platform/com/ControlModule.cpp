@@ -36,10 +36,6 @@ int COleControlModule::ExitInstance() {
     return 0;
 }
 
-COleControlModule* AfxGetApp() {
-    return g_app;
-}
-
 namespace platform::com {
 
 HRESULT StartControlModule() {

@@ -22,9 +22,6 @@ public:
     LPCTSTR m_pszAppName;
 };
 
-// The module object of this module, or null.
-COleControlModule* AfxGetApp();
-
 namespace platform::com {
 // Starts the framework of this module once: InitInstance, and ExitInstance
 // when that fails; S_OK when the module is ready for use.

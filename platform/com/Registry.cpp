@@ -878,32 +878,6 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, 
     });
 }
 
-LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchValueName, DWORD*,
-                      DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
-    return Guard("RegEnumValueA", [&]() -> LSTATUS {
-        std::string path;
-        if (!Resolve(hKey, nullptr, path) || lpValueName == nullptr || lpcchValueName == nullptr)
-            return LSTATUS(ERROR_INVALID_PARAMETER);
-        const auto snapshot = Snapshot();
-        const Key* key = snapshot->Find(path);
-        if (key == nullptr || dwIndex >= key->values.size()) return ERROR_NO_MORE_ITEMS;
-        const Value& v = key->values[dwIndex];
-        if (*lpcchValueName <= v.name.size()) return LSTATUS(ERROR_MORE_DATA);
-        std::memcpy(lpValueName, v.name.c_str(), v.name.size() + 1);
-        *lpcchValueName = static_cast<DWORD>(v.name.size());
-        if (lpType != nullptr) *lpType = v.type;
-        if (lpcbData != nullptr) {
-            if (lpData != nullptr && *lpcbData < v.data.size()) {
-                *lpcbData = static_cast<DWORD>(v.data.size());
-                return LSTATUS(ERROR_MORE_DATA);
-            }
-            if (lpData != nullptr) std::memcpy(lpData, v.data.data(), v.data.size());
-            *lpcbData = static_cast<DWORD>(v.data.size());
-        }
-        return LSTATUS(ERROR_SUCCESS);
-    });
-}
-
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     return Guard("RegDeleteKeyA", [&]() -> LSTATUS {
         LSTATUS injected;
@@ -944,29 +918,6 @@ LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
             bool changed = false;
             for (const auto& sub : hive.Subkeys(path)) changed |= hive.Remove(path + "\\" + sub);
             return changed;
-        });
-        return status;
-    });
-}
-
-LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    return Guard("RegDeleteValueA", [&]() -> LSTATUS {
-        std::string path;
-        if (!Resolve(hKey, nullptr, path)) return LSTATUS(ERROR_INVALID_PARAMETER);
-        LSTATUS status = ERROR_SUCCESS;
-        Update([&](Hive& hive) {
-            Key* key = hive.Find(path);
-            const std::string_view name = lpValueName == nullptr ? "" : lpValueName;
-            if (key == nullptr) {
-                status = LSTATUS(ERROR_FILE_NOT_FOUND);
-                return false;
-            }
-            const auto before = key->values.size();
-            std::erase_if(key->values, [&](const Value& v) {
-                return platform::text::EqualsNoCase(v.name, name);
-            });
-            if (key->values.size() == before) status = LSTATUS(ERROR_FILE_NOT_FOUND);
-            return key->values.size() != before;
         });
         return status;
     });

@@ -247,11 +247,6 @@ HWND GetDlgItem(HWND hDlg, int nIDDlgItem) {
     return nullptr;
 }
 
-int GetDlgCtrlID(HWND hWnd) {
-    HWND__* w = CheckedWindow(hWnd);
-    return w == nullptr ? 0 : w->id;
-}
-
 BOOL SetWindowTextA(HWND hWnd, LPCSTR lpString) {
     return SendMessageA(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)) != 0 ? TRUE
                                                                                       : FALSE;
