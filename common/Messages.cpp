@@ -1,6 +1,5 @@
 #include "common/Messages.h"
 
-#include "control/OstrelCtrl.h"
 #include "platform/win/ErrorText.h"
 #include "platform/win/LastError.h"
 
@@ -17,10 +16,6 @@ CString SystemErrorText() {
     CString text(buffer);
     LocalFree(buffer);
     return text;
-}
-
-CString COstrelCtrl::GetSystemErrorText() {
-    return SystemErrorText();
 }
 
 void ShowMessage(const OstrelMessage& message) {

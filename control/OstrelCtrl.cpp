@@ -33,10 +33,6 @@ std::once_flag g_propPagesFilled;
 const platform::ctl::ModuleClass g_propPageClass(CLSID_OstrelPropPage,
                                                  RUNTIME_CLASS(COstrelPropPage));
 
-// OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME | OLEMISC_INSIDEOUT |
-// OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE, as registered.
-constexpr DWORD kOstrelOleMisc = 0x20491;
-
 }  // namespace
 
 COstrelCtrl::COstrelCtrl() {
@@ -80,7 +76,7 @@ UINT COstrelCtrl::GetUserTypeNameID() {
 }
 
 DWORD COstrelCtrl::GetMiscStatus() {
-    return kOstrelOleMisc;
+    return kOleMisc;
 }
 
 UINT COstrelCtrl::GetTypeInfoCount() {

@@ -17,6 +17,13 @@ public:
     COstrelCtrl();
     ~COstrelCtrl() override;
 
+    // What the control tells its hosts it is, as registered and as asked:
+    // invisible at run time, set up with its client site first, activated
+    // inside-out, never linked inside, recomposed when resized.
+    static constexpr DWORD kOleMisc = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME |
+                                      OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
+                                      OLEMISC_RECOMPOSEONRESIZE;
+
     // Automation methods.
     BSTR SignMessage(LPCTSTR Message);
     BOOL VerifyMessage(LPCTSTR SignedMessage);
@@ -56,9 +63,6 @@ private:
     PCCERT_CONTEXT FindCertificateByIndex(HCERTSTORE hStore, long nIndex);
     CString EncodeBase64(const BYTE* data, int count);
     char Base64Char(BYTE value);
-
-    // Error reporting.
-    CString GetSystemErrorText();
 
     // Inspection.
     void DecodeHex(const char* text, int length, BYTE* out);

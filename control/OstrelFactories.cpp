@@ -5,23 +5,15 @@
 #include "control/OstrelPropPage.h"
 #include "control/OstrelResource.h"
 
-namespace {
-
-// What the control tells its hosts it is: invisible at run time, set up
-// with its client site first, activated inside-out, never linked inside,
-// recomposed when resized.
-constexpr DWORD dwOstrelOleMisc = 0x20000 | 0x400 | 0x80 | 0x10 | 0x1;
-
-}  // namespace
-
 COstrelCtrlFactory::COstrelCtrlFactory()
     : COleObjectFactory(CLSID_Ostrel, RUNTIME_CLASS(COstrelCtrl), FALSE, "OSTREL.OstrelCtrl.1") {}
 
 BOOL COstrelCtrlFactory::UpdateRegistry(BOOL bRegister) {
     if (bRegister)
-        return AfxOleRegisterControlClass(
-            AfxGetInstanceHandle(), m_clsid, m_lpszProgID, IDS_CONTROL_NAME, IDB_TOOLBOX,
-            afxRegApartmentThreading, dwOstrelOleMisc, LIBID_OSTRELLib, g_wVerMajor, g_wVerMinor);
+        return AfxOleRegisterControlClass(AfxGetInstanceHandle(), m_clsid, m_lpszProgID,
+                                          IDS_CONTROL_NAME, IDB_TOOLBOX, afxRegApartmentThreading,
+                                          COstrelCtrl::kOleMisc, LIBID_OSTRELLib, g_wVerMajor,
+                                          g_wVerMinor);
     return AfxOleUnregisterClass(m_clsid, m_lpszProgID);
 }
 

@@ -2,8 +2,6 @@
 // control worked as a host works it, created through its registration and
 // reached through its interfaces only.
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +15,7 @@
 #include "hosts/ostrel/ControlHost.h"
 #include "platform/ctl/DataObject.h"
 #include "platform/ctl/TextPropertyBag.h"
+#include "platform/text/NoCase.h"
 #include "platform/text/Utf.h"
 #include "platform/win/ErrorText.h"
 #include "platform/win/LastError.h"
@@ -172,7 +171,7 @@ int LoadState(const std::string& file) {
         seen.push_back(name);
         const auto& entries = bag->Entries();
         const auto entry = std::find_if(entries.begin(), entries.end(), [&](const auto& e) {
-            return ::strcasecmp(e.name.c_str(), name.c_str()) == 0;
+            return platform::text::EqualsNoCase(e.name, name);
         });
         if (entry == entries.end())
             out += name + " (not in the file: the control's default)\n";
@@ -183,7 +182,7 @@ int LoadState(const std::string& file) {
     WriteOutput("", out);
     for (const auto& entry : bag->Entries())
         if (std::none_of(seen.begin(), seen.end(), [&](const std::string& n) {
-                return ::strcasecmp(n.c_str(), entry.name.c_str()) == 0;
+                return platform::text::EqualsNoCase(n, entry.name);
             }))
             std::fprintf(stderr, "ostrel: %s: %s is not a property of the control; ignored\n",
                          file.c_str(), entry.name.c_str());

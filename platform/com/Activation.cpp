@@ -18,6 +18,7 @@
 #include "platform/seams/Seams.h"
 #include "platform/text/Utf.h"
 #include "platform/win/Failure.h"
+#include "platform/win/Files.h"
 
 namespace {
 
@@ -55,20 +56,10 @@ HRESULT CheckRegistry() {
     }
 }
 
-std::string Octal(mode_t mode) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
-    return buf;
-}
-
-bool TrustedOwner(uid_t owner) {
-    return owner == ::geteuid() || owner == 0;
-}
-
 // Others may replace a file in a folder they can write to, unless the
 // folder is sticky and the file is not theirs.
 bool FolderOthersCanChange(const struct stat& st) {
-    return !TrustedOwner(st.st_uid) ||
+    return !platform::win::TrustedOwner(st.st_uid) ||
            ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0);
 }
 
@@ -152,9 +143,10 @@ HRESULT CheckModuleFile(const std::string& path, std::string& why) {
         why = file + " is not a regular file";
         return HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
     }
-    const bool foreign = !TrustedOwner(st.st_uid);
+    const bool foreign = !platform::win::TrustedOwner(st.st_uid);
     if (foreign || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        why = file + " has mode " + Octal(st.st_mode) + (foreign ? " and another owner" : "") +
+        why = file + " has mode " + platform::win::OctalMode(st.st_mode) +
+              (foreign ? " and another owner" : "") +
               "; a module that others can change is never loaded (" +
               (foreign ? "install it as your own" : "chmod go-w '" + path + "'") + ")";
         return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
@@ -166,7 +158,8 @@ HRESULT CheckModuleFile(const std::string& path, std::string& why) {
         struct stat dir {};
         if (::stat(folder.c_str(), &dir) == 0 && FolderOthersCanChange(dir)) {
             why = "the folder " + folder.string() + " of " + file + " has mode " +
-                  Octal(dir.st_mode) + (TrustedOwner(dir.st_uid) ? "" : " and another owner") +
+                  platform::win::OctalMode(dir.st_mode) +
+                  (platform::win::TrustedOwner(dir.st_uid) ? "" : " and another owner") +
                   "; a module that others can replace is never loaded";
             return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
         }

@@ -1,99 +1,46 @@
 #include "platform/com/ConnectionPoint.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "platform/com/Dispatch.h"
+#include "platform/com/Enumerator.h"
 #include "platform/win/Failure.h"
 
 namespace platform::com {
 namespace {
 
-class EnumConnections final : public ComObject<IEnumConnections> {
-public:
-    EnumConnections(std::vector<CONNECTDATA> items, std::size_t at)
-        : m_items(std::move(items)), m_at(at) {
-        for (auto& c : m_items) c.pUnk->AddRef();
-    }
-    ~EnumConnections() override {
-        for (auto& c : m_items) c.pUnk->Release();
-    }
-    HRESULT Next(ULONG n, CONNECTDATA* out, ULONG* fetched) override {
-        if (out == nullptr || (n > 1 && fetched == nullptr)) return E_POINTER;
-        ULONG k = 0;
-        for (; k < n && m_at < m_items.size(); ++k, ++m_at) {
-            out[k] = m_items[m_at];
-            out[k].pUnk->AddRef();
-        }
-        if (fetched != nullptr) *fetched = k;
-        return k == n ? S_OK : S_FALSE;
-    }
-    HRESULT Skip(ULONG n) override {
-        const std::size_t left = m_items.size() - m_at;
-        m_at += std::min<std::size_t>(n, left);
-        return n <= left ? S_OK : S_FALSE;
-    }
-    HRESULT Reset() override {
-        m_at = 0;
-        return S_OK;
-    }
-    HRESULT Clone(IEnumConnections** pp) override {
-        if (pp == nullptr) return E_POINTER;
-        try {
-            *pp = new EnumConnections(m_items, m_at);
-            return S_OK;
-        } catch (...) {
-            *pp = nullptr;
-            return HRESULT(E_OUTOFMEMORY);
-        }
-    }
-
-private:
-    std::vector<CONNECTDATA> m_items;
-    std::size_t m_at;
+// A connection as the enumerator keeps it: the sink held for its own life.
+struct HeldConnection {
+    ComPtr<IUnknown> sink;
+    DWORD cookie;
 };
 
-class EnumConnectionPoints final : public ComObject<IEnumConnectionPoints> {
-public:
-    // Holds the container, which keeps the points alive.
-    EnumConnectionPoints(IConnectionPointContainer& container, std::vector<IConnectionPoint*> items,
-                         std::size_t at)
-        : m_container(ComPtr<IConnectionPointContainer>::Share(&container)),
-          m_items(std::move(items)),
-          m_at(at) {}
-    HRESULT Next(ULONG n, IConnectionPoint** out, ULONG* fetched) override {
-        if (out == nullptr || (n > 1 && fetched == nullptr)) return E_POINTER;
-        ULONG k = 0;
-        for (; k < n && m_at < m_items.size(); ++k, ++m_at) {
-            out[k] = m_items[m_at];
-            out[k]->AddRef();
-        }
-        if (fetched != nullptr) *fetched = k;
-        return k == n ? S_OK : S_FALSE;
+struct ConnectionItems {
+    using Interface = IEnumConnections;
+    using Element = CONNECTDATA;
+    using Item = HeldConnection;
+    static constexpr std::string_view kClone = "IEnumConnections::Clone";
+    static bool HandOut(const Item& item, Element& out) {
+        out = {item.sink.Get(), item.cookie};
+        out.pUnk->AddRef();
+        return true;
     }
-    HRESULT Skip(ULONG n) override {
-        const std::size_t left = m_items.size() - m_at;
-        m_at += std::min<std::size_t>(n, left);
-        return n <= left ? S_OK : S_FALSE;
-    }
-    HRESULT Reset() override {
-        m_at = 0;
-        return S_OK;
-    }
-    HRESULT Clone(IEnumConnectionPoints** pp) override {
-        if (pp == nullptr) return E_POINTER;
-        try {
-            *pp = new EnumConnectionPoints(*m_container.Get(), m_items, m_at);
-            return S_OK;
-        } catch (...) {
-            *pp = nullptr;
-            return HRESULT(E_OUTOFMEMORY);
-        }
-    }
+    static void TakeBack(Element& out) { out.pUnk->Release(); }
+};
 
-private:
-    ComPtr<IConnectionPointContainer> m_container;
-    std::vector<IConnectionPoint*> m_items;
-    std::size_t m_at;
+// The points live inside their container, which the enumerator holds.
+struct ConnectionPointItems {
+    using Interface = IEnumConnectionPoints;
+    using Element = IConnectionPoint*;
+    using Item = IConnectionPoint*;
+    static constexpr std::string_view kClone = "IEnumConnectionPoints::Clone";
+    static bool HandOut(const Item& item, Element& out) {
+        out = item;
+        out->AddRef();
+        return true;
+    }
+    static void TakeBack(Element& out) { out->Release(); }
 };
 
 }  // namespace
@@ -176,8 +123,13 @@ HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
     if (ppEnum == nullptr) return E_POINTER;
     *ppEnum = nullptr;
     return platform::RunGuardedHr("IConnectionPoint::EnumConnections", [&]() -> HRESULT {
-        std::lock_guard lock(m_mutex);
-        *ppEnum = new platform::com::EnumConnections(m_connections, 0);
+        std::vector<HeldConnection> items;
+        {
+            std::lock_guard lock(m_mutex);
+            for (const auto& c : m_connections)
+                items.push_back({ComPtr<IUnknown>::Share(c.pUnk), c.dwCookie});
+        }
+        *ppEnum = Enumerator<ConnectionItems>::Create(std::move(items)).Detach();
         return S_OK;
     });
 }
@@ -218,7 +170,9 @@ HRESULT ConnectionPoints::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
         "IConnectionPointContainer::EnumConnectionPoints", [&]() -> HRESULT {
             std::vector<IConnectionPoint*> items;
             for (const auto& p : m_points) items.push_back(p.get());
-            *ppEnum = new platform::com::EnumConnectionPoints(m_container, std::move(items), 0);
+            *ppEnum = Enumerator<ConnectionPointItems>::Create(
+                          std::move(items), ComPtr<IUnknown>::Share(&m_container))
+                          .Detach();
             return S_OK;
         });
 }

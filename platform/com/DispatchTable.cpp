@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/com/ModuleState.h"
+#include "platform/text/NoCase.h"
 #include "platform/text/Utf.h"
 #include "platform/win/Failure.h"
 
@@ -22,17 +23,6 @@ Found FindEntry(const DispatchTable& table, DISPID id) {
         for (std::size_t i = 0; i < t->entries.size(); ++i)
             if (DispIdOfEntry(*t, i, depth) == id) return {t, &t->entries[i]};
     return {};
-}
-
-bool SameNameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = char(x - 32);
-        if (y >= 'a' && y <= 'z') y = char(y - 32);
-        if (x != y) return false;
-    }
-    return true;
 }
 
 // Codes a failed coercion reports to the caller: what does not fit is an
@@ -160,7 +150,8 @@ DISPID FindDispId(const DispatchTable& table, std::u16string_view name) {
     int depth = 0;
     for (const DispatchTable* t = &table; t != nullptr; t = t->pBaseTable, ++depth)
         for (std::size_t i = 0; i < t->entries.size(); ++i)
-            if (SameNameNoCase(t->entries[i].lpszName, *utf8)) return DispIdOfEntry(*t, i, depth);
+            if (platform::text::EqualsNoCase(t->entries[i].lpszName, *utf8))
+                return DispIdOfEntry(*t, i, depth);
     return DISPID_UNKNOWN;
 }
 

@@ -33,16 +33,6 @@ using LPOLESTR = OLECHAR*;
 inline constexpr GUID GUID_NULL{};
 inline constexpr IID IID_NULL{};
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) {
-    return a == b;
-}
-inline bool IsEqualIID(REFIID a, REFIID b) {
-    return a == b;
-}
-inline bool IsEqualCLSID(REFCLSID a, REFCLSID b) {
-    return a == b;
-}
-
 // Writes the braced form and its terminator; returns the characters written,
 // terminator included (39), or 0 when `cchMax` is too small.
 int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);

@@ -16,6 +16,7 @@
 #include <unordered_set>
 
 #include "platform/seams/Seams.h"
+#include "platform/text/NoCase.h"
 #include "platform/win/Failure.h"
 #include "platform/win/Files.h"
 #include "platform/win/WinError.h"
@@ -54,18 +55,6 @@ std::size_t Characters(std::string_view text) {
 // The start of a name, for a message: a name can be as long as the file.
 std::string Shown(std::string_view name) {
     return name.size() <= 80 ? std::string(name) : std::string(name.substr(0, 77)) + "...";
-}
-
-std::string Octal(mode_t mode) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
-    return buf;
-}
-
-// The user's own files, and the administrator's: root can change anything
-// anyway.
-bool TrustedOwner(uid_t owner) {
-    return owner == ::geteuid() || owner == 0;
 }
 
 // A quoted string at `at` (the opening quote); returns the text and moves
@@ -244,11 +233,12 @@ void CheckFolder(const fs::path& folder) {
     if (!S_ISDIR(st.st_mode))
         throw RegistryError(ERROR_CANTOPEN,
                             "the registry folder " + folder.string() + " is not a folder");
-    const bool foreign = !TrustedOwner(st.st_uid);
+    const bool foreign = !platform::win::TrustedOwner(st.st_uid);
     if (foreign || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         throw RegistryError(ERROR_ACCESS_DENIED,
                             "the registry folder " + folder.string() + " has mode " +
-                                Octal(st.st_mode) + (foreign ? " and another owner" : "") +
+                                platform::win::OctalMode(st.st_mode) +
+                                (foreign ? " and another owner" : "") +
                                 "; it must be the user's own, writable by nobody else (" +
                                 (foreign ? "set OSTREL_HOME to a folder of your own"
                                          : "chmod 700 '" + folder.string() + "'") +
@@ -256,11 +246,12 @@ void CheckFolder(const fs::path& folder) {
 }
 
 void CheckFile(const struct stat& st, const fs::path& file) {
-    const bool foreign = !TrustedOwner(st.st_uid);
+    const bool foreign = !platform::win::TrustedOwner(st.st_uid);
     if (foreign || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         throw RegistryError(ERROR_ACCESS_DENIED,
                             "the registry file " + file.string() + " has mode " +
-                                Octal(st.st_mode) + (foreign ? " and another owner" : "") +
+                                platform::win::OctalMode(st.st_mode) +
+                                (foreign ? " and another owner" : "") +
                                 "; it must be the user's own, mode 0600 (" +
                                 (foreign ? "move it aside and register the modules again"
                                          : "chmod 600 '" + file.string() + "'") +
@@ -420,10 +411,7 @@ std::string Value::Text() const {
 }
 
 std::string Hive::Fold(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; });
-    return out;
+    return platform::text::LowerAscii(text);
 }
 
 Hive Hive::Parse(std::string_view text, const std::string& source) {
@@ -476,9 +464,9 @@ Hive Hive::Parse(std::string_view text, const std::string& source) {
             line += next;
         }
         Value value = ParseValue(line, source, number);
-        const std::string folded = Fold(value.name);
-        auto same = std::find_if(current->values.begin(), current->values.end(),
-                                 [&](const Value& v) { return Fold(v.name) == folded; });
+        auto same = std::find_if(
+            current->values.begin(), current->values.end(),
+            [&](const Value& v) { return platform::text::EqualsNoCase(v.name, value.name); });
         if (same != current->values.end())
             *same = std::move(value);
         else
@@ -826,9 +814,9 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
             value.data.push_back(0);
         Update([&](Hive& hive) {
             Key& key = hive.Create(path);
-            const std::string folded = Hive::Fold(value.name);
-            auto same = std::find_if(key.values.begin(), key.values.end(),
-                                     [&](const Value& v) { return Hive::Fold(v.name) == folded; });
+            auto same = std::find_if(key.values.begin(), key.values.end(), [&](const Value& v) {
+                return platform::text::EqualsNoCase(v.name, value.name);
+            });
             if (same != key.values.end())
                 *same = value;
             else
@@ -862,9 +850,10 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, DWORD*, DWORD* lpType, B
         const auto snapshot = Snapshot();
         const Key* key = snapshot->Find(path);
         if (key == nullptr) return LSTATUS(ERROR_FILE_NOT_FOUND);
-        const std::string folded = Hive::Fold(lpValueName == nullptr ? "" : lpValueName);
-        const auto v = std::find_if(key->values.begin(), key->values.end(),
-                                    [&](const Value& x) { return Hive::Fold(x.name) == folded; });
+        const std::string_view name = lpValueName == nullptr ? "" : lpValueName;
+        const auto v = std::find_if(key->values.begin(), key->values.end(), [&](const Value& x) {
+            return platform::text::EqualsNoCase(x.name, name);
+        });
         if (v == key->values.end()) return LSTATUS(ERROR_FILE_NOT_FOUND);
         if (lpType != nullptr) *lpType = v->type;
         if (lpcbData == nullptr) return LSTATUS(ERROR_SUCCESS);
@@ -885,32 +874,6 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, 
         if (*lpcchName <= name.size()) return LSTATUS(ERROR_MORE_DATA);
         std::memcpy(lpName, name.c_str(), name.size() + 1);
         *lpcchName = static_cast<DWORD>(name.size());
-        return LSTATUS(ERROR_SUCCESS);
-    });
-}
-
-LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchValueName, DWORD*,
-                      DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
-    return Guard("RegEnumValueA", [&]() -> LSTATUS {
-        std::string path;
-        if (!Resolve(hKey, nullptr, path) || lpValueName == nullptr || lpcchValueName == nullptr)
-            return LSTATUS(ERROR_INVALID_PARAMETER);
-        const auto snapshot = Snapshot();
-        const Key* key = snapshot->Find(path);
-        if (key == nullptr || dwIndex >= key->values.size()) return ERROR_NO_MORE_ITEMS;
-        const Value& v = key->values[dwIndex];
-        if (*lpcchValueName <= v.name.size()) return LSTATUS(ERROR_MORE_DATA);
-        std::memcpy(lpValueName, v.name.c_str(), v.name.size() + 1);
-        *lpcchValueName = static_cast<DWORD>(v.name.size());
-        if (lpType != nullptr) *lpType = v.type;
-        if (lpcbData != nullptr) {
-            if (lpData != nullptr && *lpcbData < v.data.size()) {
-                *lpcbData = static_cast<DWORD>(v.data.size());
-                return LSTATUS(ERROR_MORE_DATA);
-            }
-            if (lpData != nullptr) std::memcpy(lpData, v.data.data(), v.data.size());
-            *lpcbData = static_cast<DWORD>(v.data.size());
-        }
         return LSTATUS(ERROR_SUCCESS);
     });
 }
@@ -955,28 +918,6 @@ LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
             bool changed = false;
             for (const auto& sub : hive.Subkeys(path)) changed |= hive.Remove(path + "\\" + sub);
             return changed;
-        });
-        return status;
-    });
-}
-
-LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    return Guard("RegDeleteValueA", [&]() -> LSTATUS {
-        std::string path;
-        if (!Resolve(hKey, nullptr, path)) return LSTATUS(ERROR_INVALID_PARAMETER);
-        LSTATUS status = ERROR_SUCCESS;
-        Update([&](Hive& hive) {
-            Key* key = hive.Find(path);
-            const std::string folded = Hive::Fold(lpValueName == nullptr ? "" : lpValueName);
-            if (key == nullptr) {
-                status = LSTATUS(ERROR_FILE_NOT_FOUND);
-                return false;
-            }
-            const auto before = key->values.size();
-            std::erase_if(key->values,
-                          [&](const Value& v) { return Hive::Fold(v.name) == folded; });
-            if (key->values.size() == before) status = LSTATUS(ERROR_FILE_NOT_FOUND);
-            return key->values.size() != before;
         });
         return status;
     });

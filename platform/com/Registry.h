@@ -70,13 +70,10 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, DWORD* lpReserved, DWORD
                          BYTE* lpData, DWORD* lpcbData);
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD* lpcchName, DWORD* lpReserved,
                       LPSTR lpClass, DWORD* lpcchClass, FILETIME* lpftLastWrite);
-LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, DWORD* lpcchValueName,
-                      DWORD* lpReserved, DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
 // Deletes a key that has no subkeys.
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 // Deletes a key with everything below it (a null subkey: everything below hKey).
 LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
-LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 
 namespace platform::com::registry {
 
@@ -108,6 +105,8 @@ struct Key {
 // to case, as the platform's do.
 class Hive {
 public:
+    // The form a key path is kept under, A-Z lowered; value names are
+    // compared with platform::text::EqualsNoCase, which folds the same way.
     static std::string Fold(std::string_view text);
 
     // Parses the text form; throws RegistryError(ERROR_BADDB) naming the line.

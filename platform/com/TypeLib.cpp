@@ -13,6 +13,7 @@
 #include "platform/com/TypeLibFormat.h"
 #include "platform/com/TypeLibRegistry.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/NoCase.h"
 #include "platform/text/Utf.h"
 #include "platform/win/Failure.h"
 #include "platform/win/Files.h"
@@ -22,17 +23,6 @@ namespace {
 
 using typelib::ElemType;
 using typelib::Library;
-
-bool SameNameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = char(x - 32);
-        if (y >= 'a' && y <= 'z') y = char(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // A name handed in by a caller, as UTF-8; nothing for text that is not a name.
 std::optional<std::string> NameOf(LPCOLESTR name) {
@@ -228,7 +218,8 @@ public:
         if (!name) return S_OK;
         const std::string* found = nullptr;
         auto consider = [&](const std::string& candidate) {
-            if (found == nullptr && SameNameNoCase(candidate, *name)) found = &candidate;
+            if (found == nullptr && platform::text::EqualsNoCase(candidate, *name))
+                found = &candidate;
         };
         consider(m_lib.name);
         for (const auto& t : m_lib.types) {
@@ -375,7 +366,7 @@ HRESULT TypeInfoObject::GetIDsOfNames(LPOLESTR* names, UINT cNames, MEMBERID* id
     const typelib::Function* f = nullptr;
     if (t != nullptr && member)
         for (const auto& candidate : t->functions)
-            if (SameNameNoCase(candidate.name, *member)) {
+            if (platform::text::EqualsNoCase(candidate.name, *member)) {
                 f = &candidate;
                 break;
             }
@@ -385,7 +376,8 @@ HRESULT TypeInfoObject::GetIDsOfNames(LPOLESTR* names, UINT cNames, MEMBERID* id
     for (UINT i = 1; i < cNames; ++i) {
         const auto param = NameOf(names[i]);
         for (std::size_t k = 0; param && k < f->params.size(); ++k)
-            if (SameNameNoCase(f->params[k].name, *param)) ids[i] = static_cast<MEMBERID>(k);
+            if (platform::text::EqualsNoCase(f->params[k].name, *param))
+                ids[i] = static_cast<MEMBERID>(k);
         if (ids[i] == MEMBERID_NIL) hr = DISP_E_UNKNOWNNAME;
     }
     return hr;

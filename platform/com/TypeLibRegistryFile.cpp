@@ -11,6 +11,7 @@
 
 #include "platform/com/Registry.h"
 #include "platform/com/TypeLibRegistry.h"
+#include "platform/text/NoCase.h"
 
 namespace platform::com {
 namespace {
@@ -31,7 +32,7 @@ const char* SysKindName(SYSKIND kind) {
 
 std::optional<SYSKIND> SysKindOf(const std::string& name) {
     for (SYSKIND kind : {SYS_WIN16, SYS_WIN32, SYS_MAC, SYS_WIN64})
-        if (registry::Hive::Fold(name) == SysKindName(kind)) return kind;
+        if (platform::text::EqualsNoCase(name, SysKindName(kind))) return kind;
     return std::nullopt;
 }
 
@@ -119,7 +120,7 @@ public:
             status = RegDeleteTreeA(HKEY_CLASSES_ROOT, locale.c_str());
         bool otherLocale = false;
         for (const auto& name : hive.Subkeys(root + version))
-            if (ParseHex(name, 0xFFFFFFFF) && registry::Hive::Fold(name) != Hex(lcid) &&
+            if (ParseHex(name, 0xFFFFFFFF) && !platform::text::EqualsNoCase(name, Hex(lcid)) &&
                 !hive.Subkeys(root + version + "\\" + name).empty())
                 otherLocale = true;
         if (status == ERROR_SUCCESS && !otherLocale)

@@ -8,6 +8,7 @@
 
 #include "platform/com/Dispatch.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/NoCase.h"
 #include "platform/text/Utf.h"
 
 namespace {
@@ -135,17 +136,6 @@ std::optional<Scalar> ParseNumber(std::u16string_view text) {
     s.kind = Scalar::Real;
     s.d = negative ? -value : value;
     return s;
-}
-
-bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'a' && x <= u'z') x = char16_t(x - 32);
-        if (y >= u'a' && y <= u'z') y = char16_t(y - 32);
-        if (x != y) return false;
-    }
-    return true;
 }
 
 // Reads a VARIANT (through one reference) into a Scalar. DISP_E_TYPEMISMATCH
@@ -303,11 +293,11 @@ HRESULT ToBool(const Scalar& s, bool& out) {
             return S_OK;
         case Scalar::Text: {
             const auto t = Trim(s.text);
-            if (EqualsNoCase(t, u"True")) {
+            if (platform::text::EqualsNoCase(t, u"True")) {
                 out = true;
                 return S_OK;
             }
-            if (EqualsNoCase(t, u"False")) {
+            if (platform::text::EqualsNoCase(t, u"False")) {
                 out = false;
                 return S_OK;
             }

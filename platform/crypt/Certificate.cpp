@@ -28,22 +28,6 @@ CRYPTOAPI_BLOB Blob(std::vector<BYTE>& v) {
 
 }  // namespace
 
-std::shared_ptr<const Certificate> Certificate::FromDer(std::span<const BYTE> der,
-                                                        ossl::PkeyPtr key) {
-    const unsigned char* p = der.data();
-    ossl::X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (!x509 || p != der.data() + der.size()) {
-        platform::crypt::ossl::DropErrors();
-        return nullptr;
-    }
-    std::shared_ptr<Certificate> cert(new Certificate());
-    cert->m_x509 = std::move(x509);
-    cert->m_key = std::move(key);
-    cert->m_der.assign(der.begin(), der.end());
-    if (!cert->Build()) return nullptr;
-    return cert;
-}
-
 std::shared_ptr<const Certificate> Certificate::FromX509(X509* x509, ossl::PkeyPtr key) {
     if (x509 == nullptr) return nullptr;
     auto der = ossl::ToDer(x509, i2d_X509);

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -19,10 +18,8 @@ namespace platform::crypt {
 
 class Certificate {
 public:
-    // Decodes DER bytes; null when they are not one whole certificate. `key`
-    // is taken over; it must belong to the certificate (checked by the store).
-    static std::shared_ptr<const Certificate> FromDer(std::span<const BYTE> der,
-                                                      ossl::PkeyPtr key = nullptr);
+    // Shares `cert`; null when it cannot be encoded. `key` is taken over; it
+    // must belong to the certificate (checked by the store).
     static std::shared_ptr<const Certificate> FromX509(X509* cert, ossl::PkeyPtr key = nullptr);
 
     Certificate(const Certificate&) = delete;

@@ -36,12 +36,6 @@ constexpr unsigned long long kLastNumber = 9'999'999'999ULL;
 constexpr off_t kMaxEntrySize = 1 << 20;  // far above any certificate and key
 constexpr char kTempPrefix[] = ".tmp-";
 
-std::string Octal(mode_t mode) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
-    return buf;
-}
-
 [[noreturn]] void ThrowErrno(const std::string& what, const fs::path& path) {
     const int err = errno;
     const DWORD code = err == ENOENT                     ? ERROR_PATH_NOT_FOUND
@@ -77,9 +71,10 @@ void CheckPrivateFolder(const fs::path& folder) {
         throw StoreError(ERROR_ACCESS_DENIED,
                          "the store folder " + folder.string() + " belongs to another user");
     if ((st.st_mode & 077) != 0)
-        throw StoreError(ERROR_ACCESS_DENIED,
-                         "the store folder " + folder.string() + " has mode " + Octal(st.st_mode) +
-                             "; it must be 0700 (chmod 700 '" + folder.string() + "')");
+        throw StoreError(ERROR_ACCESS_DENIED, "the store folder " + folder.string() + " has mode " +
+                                                  platform::win::OctalMode(st.st_mode) +
+                                                  "; it must be 0700 (chmod 700 '" +
+                                                  folder.string() + "')");
 }
 
 void MakeFolders(const fs::path& folder) {
@@ -483,7 +478,7 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
     }
     if (!S_ISREG(st.st_mode)) Damaged(path, "it is not a plain file");
     if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-        const std::string why = "mode " + Octal(st.st_mode) +
+        const std::string why = "mode " + platform::win::OctalMode(st.st_mode) +
                                 (st.st_uid != ::geteuid() ? " and another owner" : "") +
                                 "; it must be the user's own, mode 0600";
         throw StoreError(ERROR_ACCESS_DENIED,

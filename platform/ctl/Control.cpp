@@ -4,9 +4,11 @@
 #include <new>
 #include <source_location>
 #include <string>
+#include <string_view>
 #include <typeinfo>
 
 #include "platform/com/Activation.h"
+#include "platform/com/Enumerator.h"
 #include "platform/com/Registration.h"
 #include "platform/ctl/DataObject.h"
 #include "platform/ctl/MemoryStream.h"
@@ -76,64 +78,25 @@ LPOLESTR TaskString(std::u16string_view text) {
     return out;
 }
 
-// The verbs of a control as a host walks them.
-class VerbEnumerator final : public platform::com::ComObject<IEnumOLEVERB> {
-public:
+// The verbs of a control as a host walks them; each name handed out is the
+// caller's to free.
+struct VerbItems {
     struct Item {
         LONG number;
         std::u16string name;
     };
-
-    static ComPtr<IEnumOLEVERB> Create(std::vector<Item> items, std::size_t position = 0) {
-        auto* e = new VerbEnumerator();
-        e->m_items = std::move(items);
-        e->m_position = position;
-        return ComPtr<IEnumOLEVERB>::Attach(e);
+    using Interface = IEnumOLEVERB;
+    using Element = OLEVERB;
+    static constexpr std::string_view kClone = "IEnumOLEVERB::Clone";
+    static bool HandOut(const Item& item, Element& out) {
+        LPOLESTR name = TaskString(item.name);
+        if (name == nullptr) return false;
+        out = {item.number, name, 0, OLEVERBATTRIB_ONCONTAINERMENU};
+        return true;
     }
-
-    HRESULT Next(ULONG celt, LPOLEVERB rgelt, ULONG* pceltFetched) override {
-        if (pceltFetched != nullptr) *pceltFetched = 0;
-        if (rgelt == nullptr && celt != 0) return E_POINTER;
-        ULONG fetched = 0;
-        for (; fetched < celt && m_position < m_items.size(); ++fetched, ++m_position) {
-            const Item& item = m_items[m_position];
-            LPOLESTR name = TaskString(item.name);
-            if (name == nullptr) {
-                // Nothing half-handed: what this call gave is taken back.
-                for (ULONG i = 0; i < fetched; ++i) CoTaskMemFree(rgelt[i].lpszVerbName);
-                m_position -= fetched;
-                return HRESULT(E_OUTOFMEMORY);
-            }
-            rgelt[fetched] = {item.number, name, 0, OLEVERBATTRIB_ONCONTAINERMENU};
-        }
-        if (pceltFetched != nullptr) *pceltFetched = fetched;
-        return fetched == celt ? S_OK : S_FALSE;
-    }
-    HRESULT Skip(ULONG celt) override {
-        const std::size_t left = m_items.size() - m_position;
-        m_position += std::min<std::size_t>(celt, left);
-        return celt <= left ? S_OK : S_FALSE;
-    }
-    HRESULT Reset() override {
-        m_position = 0;
-        return S_OK;
-    }
-    HRESULT Clone(IEnumOLEVERB** ppenum) override {
-        if (ppenum == nullptr) return E_POINTER;
-        try {
-            *ppenum = Create(m_items, m_position).Detach();
-            return S_OK;
-        } catch (const std::bad_alloc&) {
-            *ppenum = nullptr;
-            return HRESULT(E_OUTOFMEMORY);
-        }
-    }
-
-private:
-    VerbEnumerator() = default;
-    std::vector<Item> m_items;
-    std::size_t m_position = 0;
+    static void TakeBack(Element& out) { CoTaskMemFree(out.lpszVerbName); }
 };
+using VerbEnumerator = platform::com::Enumerator<VerbItems>;
 
 }  // namespace
 
@@ -402,7 +365,7 @@ HRESULT COleControl::EnumVerbs(IEnumOLEVERB** ppEnumOleVerb) {
     return Guard(m_pModuleState, [&]() -> HRESULT {
         if (ppEnumOleVerb == nullptr) return E_POINTER;
         *ppEnumOleVerb = nullptr;
-        std::vector<VerbEnumerator::Item> items;
+        std::vector<VerbItems::Item> items;
         for (const Verb& verb : CollectVerbs()) {
             const char* name = platform::ui::FindString(static_cast<int>(verb.nameId));
             items.push_back({verb.number, platform::com::Utf8ToUtf16(name == nullptr ? "" : name)});

@@ -19,7 +19,6 @@ public:
     COleObjectFactory& operator=(const COleObjectFactory&) = delete;
 
     REFCLSID GetClassID() const { return m_clsid; }
-    LPCTSTR GetProgID() const { return m_lpszProgID; }
     const CRuntimeClass* GetRuntimeClass() const { return m_pRuntimeClass; }
 
     // Registers (TRUE) or unregisters (FALSE) this factory's class.

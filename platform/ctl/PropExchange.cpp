@@ -1,7 +1,6 @@
 #include "platform/ctl/PropExchange.h"
 
-#include <strings.h>
-
+#include "platform/text/NoCase.h"
 #include "platform/text/Utf.h"
 
 namespace platform::ctl {
@@ -43,9 +42,7 @@ BOOL UseDefault(VARTYPE vt, void* pvProp, const void* pvDefault) {
 
 const StateProperty* FindProperty(const StateProperties& props, std::string_view name) {
     for (const auto& p : props)
-        if (p.name.size() == name.size() &&
-            ::strncasecmp(p.name.data(), name.data(), name.size()) == 0)
-            return &p;
+        if (platform::text::EqualsNoCase(p.name, name)) return &p;
     return nullptr;
 }
 
@@ -148,7 +145,7 @@ BOOL ListPropExchange::ExchangeProp(LPCTSTR pszPropName, VARTYPE vtProp, void* p
     com::Variant value;
     if (FAILED(PropertyToVariant(vtProp, pvProp, value))) return FALSE;
     for (StateProperty& saved : m_props)
-        if (::strcasecmp(saved.name.c_str(), pszPropName) == 0) {
+        if (platform::text::EqualsNoCase(saved.name, pszPropName)) {
             saved.value = value;
             return TRUE;
         }

@@ -1,9 +1,8 @@
 #include "platform/ctl/TextPropertyBag.h"
 
-#include <strings.h>
-
 #include <cstdio>
 
+#include "platform/text/NoCase.h"
 #include "platform/text/Utf.h"
 
 namespace platform::ctl {
@@ -100,10 +99,6 @@ bool Unescape(std::string_view text, std::string& out, std::string& bad) {
     return true;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 std::string LineError(std::size_t line, const std::string& what) {
     return "line " + std::to_string(line) + ": " + what;
 }
@@ -172,7 +167,8 @@ com::ComPtr<TextPropertyBag> TextPropertyBag::Parse(std::string_view text, std::
         if (bag->Find(name) != nullptr) {
             std::size_t firstLine = 0;
             for (std::size_t i = 0; i < bag->m_entries.size(); ++i)
-                if (SameName(bag->m_entries[i].name, name)) firstLine = lineOf[i];
+                if (platform::text::EqualsNoCase(bag->m_entries[i].name, name))
+                    firstLine = lineOf[i];
             error =
                 LineError(lineNumber, "'" + std::string(name) + "' appears twice (first on line " +
                                           std::to_string(firstLine) + ")");
@@ -210,7 +206,7 @@ std::string TextPropertyBag::Text(std::string_view comment) const {
 
 TextPropertyBag::Entry* TextPropertyBag::Find(std::string_view name) {
     for (Entry& e : m_entries)
-        if (SameName(e.name, name)) return &e;
+        if (platform::text::EqualsNoCase(e.name, name)) return &e;
     return nullptr;
 }
 

@@ -129,7 +129,6 @@ public:
     CRect(const RECT& rc) : RECT(rc) {}
     int Width() const { return right - left; }
     int Height() const { return bottom - top; }
-    BOOL IsRectEmpty() const { return right <= left || bottom <= top ? TRUE : FALSE; }
     operator LPRECT() { return this; }
     operator LPCRECT() const { return this; }
 };
@@ -182,7 +181,6 @@ public:
 
     HDC m_hDC = nullptr;
 
-    HDC GetSafeHdc() const { return m_hDC; }
     BOOL Attach(HDC hDC);
     HDC Detach();
 

@@ -13,8 +13,3 @@ HWND GetDlgItemByIndex(HWND hDlg, int index) {
     }
     return dialog->children[std::size_t(index)].get();
 }
-
-int GetDlgItemCount(HWND hDlg) {
-    HWND__* dialog = platform::ui::CheckedWindow(hDlg);
-    return dialog == nullptr ? 0 : static_cast<int>(dialog->children.size());
-}

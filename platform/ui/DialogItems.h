@@ -7,5 +7,3 @@
 
 // The control at that position, or null (ERROR_CONTROL_ID_NOT_FOUND).
 HWND GetDlgItemByIndex(HWND hDlg, int index);
-// How many controls the dialog has; 0 for a window that is not a dialog.
-int GetDlgItemCount(HWND hDlg);

@@ -7,20 +7,6 @@ int CListBox::AddString(LPCTSTR lpszItem) {
         ::SendMessageA(m_hWnd, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(lpszItem)));
 }
 
-int CListBox::InsertString(int nIndex, LPCTSTR lpszItem) {
-    return static_cast<int>(::SendMessageA(m_hWnd, LB_INSERTSTRING,
-                                           static_cast<WPARAM>(static_cast<std::intptr_t>(nIndex)),
-                                           reinterpret_cast<LPARAM>(lpszItem)));
-}
-
-int CListBox::DeleteString(UINT nIndex) {
-    return static_cast<int>(::SendMessageA(m_hWnd, LB_DELETESTRING, nIndex, 0));
-}
-
-void CListBox::ResetContent() {
-    ::SendMessageA(m_hWnd, LB_RESETCONTENT, 0, 0);
-}
-
 int CListBox::GetCount() const {
     return static_cast<int>(::SendMessageA(m_hWnd, LB_GETCOUNT, 0, 0));
 }

@@ -7,9 +7,6 @@ class CListBox : public CWnd {
 public:
     // The new row's position, or LB_ERR.
     int AddString(LPCTSTR lpszItem);
-    int InsertString(int nIndex, LPCTSTR lpszItem);
-    int DeleteString(UINT nIndex);
-    void ResetContent();
     int GetCount() const;
     // The selected row, or LB_ERR (-1) when none is.
     int GetCurSel() const;

@@ -1,16 +1,17 @@
 #include "platform/ui/Resources.h"
 
-#include <strings.h>
 #include <cstdint>
 #include <cstring>
 
+#include "platform/text/NoCase.h"
 #include "platform/ui/WinUser.h"
 
 namespace platform::ui {
 
 ControlKind KindOf(const DialogItemTemplate& item) {
-    const char* cls = item.windowClass == nullptr ? "" : item.windowClass;
-    if (::strcasecmp(cls, WC_BUTTON) == 0) {
+    using platform::text::EqualsNoCase;
+    const std::string_view cls = item.windowClass == nullptr ? "" : item.windowClass;
+    if (EqualsNoCase(cls, WC_BUTTON)) {
         switch (item.style & BS_TYPEMASK) {
             case BS_PUSHBUTTON:
                 return ControlKind::PushButton;
@@ -20,12 +21,12 @@ ControlKind KindOf(const DialogItemTemplate& item) {
                 return ControlKind::Other;
         }
     }
-    if (::strcasecmp(cls, WC_STATIC) == 0)
+    if (EqualsNoCase(cls, WC_STATIC))
         return (item.style & SS_TYPEMASK) == SS_BITMAP ? ControlKind::Picture : ControlKind::Label;
-    if (::strcasecmp(cls, WC_EDIT) == 0)
+    if (EqualsNoCase(cls, WC_EDIT))
         return (item.style & ES_MULTILINE) != 0 ? ControlKind::RichEdit : ControlKind::Edit;
-    if (::strcasecmp(cls, WC_LISTBOX) == 0) return ControlKind::ListBox;
-    if (::strcasecmp(cls, RICHEDIT_CLASS10A) == 0) return ControlKind::RichEdit;
+    if (EqualsNoCase(cls, WC_LISTBOX)) return ControlKind::ListBox;
+    if (EqualsNoCase(cls, RICHEDIT_CLASS10A)) return ControlKind::RichEdit;
     return ControlKind::Other;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/text/NoCase.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/WinUser.h"
 
@@ -150,7 +151,7 @@ public:
             if (v.kind == ControlKind::ListBox && v.visible && list < 0) list = i;
             if ((v.kind == ControlKind::PushButton || v.kind == ControlKind::DefPushButton) &&
                 v.visible)
-                buttons.emplace_back(Lower(v.text), i);
+                buttons.emplace_back(platform::text::LowerAscii(v.text), i);
         }
         TextForm form(dialog);
         while (!dialog.Ended()) {
@@ -165,7 +166,7 @@ public:
                 dialog.UserPress(UserKey::Escape);
                 break;
             }
-            const std::string answer = Lower(Trim(*line));
+            const std::string answer = platform::text::LowerAscii(Trim(*line));
             if (answer.empty()) {
                 dialog.UserPress(UserKey::Enter);
                 continue;
@@ -193,10 +194,6 @@ public:
     }
 
 private:
-    static std::string Lower(std::string s) {
-        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    }
 };
 
 }  // namespace

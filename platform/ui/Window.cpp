@@ -1,4 +1,3 @@
-#include <strings.h>
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -6,6 +5,7 @@
 #include <unordered_set>
 
 #include "platform/seams/Seams.h"
+#include "platform/text/NoCase.h"
 #include "platform/ui/Resources.h"
 #include "platform/ui/WindowImpl.h"
 #include "platform/ui/Wnd.h"
@@ -54,7 +54,7 @@ LRESULT ListBoxMessage(HWND__* w, UINT msg, WPARAM wParam, LPARAM lParam) {
             } else if (msg == LB_ADDSTRING && (w->style & LBS_SORT) != 0) {
                 at = std::lower_bound(w->rows.begin(), w->rows.end(), std::string(text),
                                       [](const std::string& a, const std::string& b) {
-                                          return ::strcasecmp(a.c_str(), b.c_str()) < 0;
+                                          return platform::text::CompareNoCase(a, b) < 0;
                                       }) -
                      w->rows.begin();
             }
@@ -121,11 +121,10 @@ std::unique_ptr<HWND__> CreateDialogWindows(const DialogTemplate& dialog, int te
     for (const DialogItemTemplate& item : dialog.items) {
         const std::string cls = item.windowClass == nullptr ? "" : item.windowClass;
         const ControlKind kind = KindOf(item);
-        const bool known = ::strcasecmp(cls.c_str(), WC_BUTTON) == 0 ||
-                           ::strcasecmp(cls.c_str(), WC_STATIC) == 0 ||
-                           ::strcasecmp(cls.c_str(), WC_EDIT) == 0 ||
-                           ::strcasecmp(cls.c_str(), WC_LISTBOX) == 0 ||
-                           (::strcasecmp(cls.c_str(), RICHEDIT_CLASS10A) == 0 && g_richEditReady);
+        using platform::text::EqualsNoCase;
+        const bool known = EqualsNoCase(cls, WC_BUTTON) || EqualsNoCase(cls, WC_STATIC) ||
+                           EqualsNoCase(cls, WC_EDIT) || EqualsNoCase(cls, WC_LISTBOX) ||
+                           (EqualsNoCase(cls, RICHEDIT_CLASS10A) && g_richEditReady);
         if (!known) {
             SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
             return nullptr;
@@ -246,11 +245,6 @@ HWND GetDlgItem(HWND hDlg, int nIDDlgItem) {
         if (child->id == nIDDlgItem) return child.get();
     SetLastError(ERROR_CONTROL_ID_NOT_FOUND);
     return nullptr;
-}
-
-int GetDlgCtrlID(HWND hWnd) {
-    HWND__* w = CheckedWindow(hWnd);
-    return w == nullptr ? 0 : w->id;
 }
 
 BOOL SetWindowTextA(HWND hWnd, LPCSTR lpString) {

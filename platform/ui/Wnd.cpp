@@ -30,26 +30,6 @@ BOOL CWnd::IsWindowVisible() const {
     return ::IsWindowVisible(m_hWnd);
 }
 
-void CWnd::SetWindowText(LPCTSTR lpszString) {
-    ::SetWindowTextA(m_hWnd, lpszString);
-}
-
-void CWnd::GetWindowText(CString& rString) const {
-    const int length = ::GetWindowTextLengthA(m_hWnd);
-    std::string text(std::size_t(length) + 1, '\0');
-    const int copied = ::GetWindowTextA(m_hWnd, text.data(), length + 1);
-    text.resize(std::size_t(copied < 0 ? 0 : copied));
-    rString = CString(std::move(text));
-}
-
-int CWnd::GetDlgCtrlID() const {
-    return ::GetDlgCtrlID(m_hWnd);
-}
-
-LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    return ::SendMessageA(m_hWnd, message, wParam, lParam);
-}
-
 BOOL CWnd::UpdateData(BOOL bSaveAndValidate) {
     CDataExchange dx(this, bSaveAndValidate);
     DoDataExchange(&dx);
@@ -63,13 +43,6 @@ BOOL CWnd::SubclassDlgItem(UINT nID, CWnd* pParent) {
     m_hWnd = child;
     child->attached = this;
     return TRUE;
-}
-
-HWND CWnd::Detach() {
-    HWND hWnd = m_hWnd;
-    if (hWnd != nullptr && IsWindow(hWnd) && hWnd->attached == this) hWnd->attached = nullptr;
-    m_hWnd = nullptr;
-    return hWnd;
 }
 
 void CWnd::DoDataExchange(CDataExchange*) {}

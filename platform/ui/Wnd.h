@@ -80,17 +80,12 @@ public:
     CWnd& operator=(const CWnd&) = delete;
 
     HWND m_hWnd = nullptr;
-    HWND GetSafeHwnd() const { return m_hWnd; }
 
     // The control with this identifier among this window's children, or null.
     // The object stays valid while the window lives.
     CWnd* GetDlgItem(int nID) const;
     BOOL ShowWindow(int nCmdShow);
     BOOL IsWindowVisible() const;
-    void SetWindowText(LPCTSTR lpszString);
-    void GetWindowText(CString& rString) const;
-    int GetDlgCtrlID() const;
-    LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
     // Moves data between the controls and the members DoDataExchange binds:
     // from the controls with TRUE, to them with FALSE.
@@ -98,7 +93,6 @@ public:
 
     // Binds this object to the control of a dialog.
     BOOL SubclassDlgItem(UINT nID, CWnd* pParent);
-    HWND Detach();
 
     // The window procedure of a dialog this object is attached to.
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 namespace platform::win {
@@ -21,6 +22,16 @@ namespace {
 std::atomic<unsigned> g_tempSerial{0};
 
 }  // namespace
+
+std::string OctalMode(mode_t mode) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
+    return buf;
+}
+
+bool TrustedOwner(uid_t owner) {
+    return owner == ::geteuid() || owner == 0;
+}
 
 std::string ReadAll(int fd, std::size_t limit, const std::string& name) {
     std::string data;

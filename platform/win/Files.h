@@ -13,6 +13,13 @@
 
 namespace platform::win {
 
+// A file's permission bits as they are written for a person: "0644".
+std::string OctalMode(mode_t mode);
+
+// Whether files of `owner` may be trusted: the user's own, and the
+// administrator's (root can change anything anyway).
+bool TrustedOwner(uid_t owner);
+
 // A failure with the errno that caused it (0 when it was the size limit).
 class FileError : public std::runtime_error {
 public:

@@ -37,24 +37,32 @@ FILETIME CurrentFileTime() {
 
 using namespace std::chrono;
 
+namespace {
+
+// The calendar fields of a moment (UTC), to the millisecond.
+void FillSystemTime(sys_time<milliseconds> at, SYSTEMTIME& st) {
+    const auto days = floor<std::chrono::days>(at);
+    const year_month_day ymd{days};
+    const hh_mm_ss hms{at - days};
+    st.wYear = static_cast<WORD>(int(ymd.year()));
+    st.wMonth = static_cast<WORD>(unsigned(ymd.month()));
+    st.wDayOfWeek = static_cast<WORD>(weekday{days}.c_encoding());
+    st.wDay = static_cast<WORD>(unsigned(ymd.day()));
+    st.wHour = static_cast<WORD>(hms.hours().count());
+    st.wMinute = static_cast<WORD>(hms.minutes().count());
+    st.wSecond = static_cast<WORD>(hms.seconds().count());
+    st.wMilliseconds = static_cast<WORD>(hms.subseconds().count());
+}
+
+}  // namespace
+
 void GetSystemTime(SYSTEMTIME* st) {
     if (st == nullptr) return;
     if (const auto set = platform::seams::ClockTime()) {
         const FILETIME ft = platform::win::FileTimeFromValue(*set);
         if (FileTimeToSystemTime(&ft, st)) return;
     }
-    const auto now = system_clock::now();
-    const auto days = floor<std::chrono::days>(now);
-    const year_month_day ymd{days};
-    const hh_mm_ss hms{floor<milliseconds>(now - days)};
-    st->wYear = static_cast<WORD>(int(ymd.year()));
-    st->wMonth = static_cast<WORD>(unsigned(ymd.month()));
-    st->wDayOfWeek = static_cast<WORD>(weekday{days}.c_encoding());
-    st->wDay = static_cast<WORD>(unsigned(ymd.day()));
-    st->wHour = static_cast<WORD>(hms.hours().count());
-    st->wMinute = static_cast<WORD>(hms.minutes().count());
-    st->wSecond = static_cast<WORD>(hms.seconds().count());
-    st->wMilliseconds = static_cast<WORD>(hms.subseconds().count());
+    FillSystemTime(floor<milliseconds>(system_clock::now()), *st);
 }
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
@@ -89,17 +97,6 @@ BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
     const auto value = static_cast<std::int64_t>(platform::win::FileTimeValue(*ft)) -
                        std::int64_t(platform::win::kUnixEpochAsFileTime);
     const std::int64_t ms = value >= 0 ? value / 10000 : -((-value + 9999) / 10000);
-    const sys_time<milliseconds> tp{milliseconds{ms}};
-    const auto days = floor<std::chrono::days>(tp);
-    const year_month_day ymd{days};
-    const hh_mm_ss hms{tp - days};
-    st->wYear = static_cast<WORD>(int(ymd.year()));
-    st->wMonth = static_cast<WORD>(unsigned(ymd.month()));
-    st->wDayOfWeek = static_cast<WORD>(weekday{days}.c_encoding());
-    st->wDay = static_cast<WORD>(unsigned(ymd.day()));
-    st->wHour = static_cast<WORD>(hms.hours().count());
-    st->wMinute = static_cast<WORD>(hms.minutes().count());
-    st->wSecond = static_cast<WORD>(hms.seconds().count());
-    st->wMilliseconds = static_cast<WORD>(hms.subseconds().count());
+    FillSystemTime(sys_time<milliseconds>{milliseconds{ms}}, *st);
     return TRUE;
 }

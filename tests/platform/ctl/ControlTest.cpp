@@ -133,6 +133,32 @@ TEST_F(Control, VerbsAreTheMessageMapsInItsOrder) {
     EXPECT_EQ(e->Skip(5), S_FALSE);
 }
 
+TEST_F(Control, AVerbWalkThatRunsOutOfMemoryGivesBackWhatItTookAndKeepsItsPlace) {
+    ComPtr<IEnumOLEVERB> e;
+    ASSERT_EQ(m_unknown.As<IOleObject>()->EnumVerbs(e.Put()), S_OK);
+    OLEVERB verbs[2] = {};
+    ULONG fetched = 9;
+    {
+        // The first name is made, the second is not.
+        platform::seams::ScopedFault fault("CoTaskMemAlloc", std::uint32_t(E_OUTOFMEMORY), 1);
+        EXPECT_EQ(e->Next(2, verbs, &fetched), HRESULT(E_OUTOFMEMORY));
+        EXPECT_TRUE(fault.Fired());
+    }
+    EXPECT_EQ(fetched, 0u);
+    ASSERT_EQ(e->Next(2, verbs, &fetched), S_OK) << "the walk starts where it was";
+    ASSERT_EQ(fetched, 2u);
+    EXPECT_EQ(verbs[0].lVerb, 0);
+    EXPECT_EQ(verbs[1].lVerb, 1);
+    for (OLEVERB& verb : verbs) CoTaskMemFree(verb.lpszVerbName);
+
+    // Without the count a caller could not know what to free.
+    ASSERT_EQ(e->Reset(), S_OK);
+    EXPECT_EQ(e->Next(2, verbs, nullptr), E_POINTER);
+    EXPECT_EQ(e->Next(1, nullptr, &fetched), E_POINTER);
+    EXPECT_EQ(fetched, 0u);
+    EXPECT_EQ(e->Clone(nullptr), E_POINTER);
+}
+
 TEST_F(Control, ThePropertiesVerbShowsEveryPageAndMovesBetweenThem) {
     ScriptedUi ui("select 1; ok");
     ASSERT_EQ(m_unknown.As<IOleObject>()->DoVerb(0, nullptr, nullptr, nullptr), S_OK);

@@ -102,3 +102,14 @@ TEST(Files, TemporaryNamesTellTheirWriter) {
 }
 
 }  // namespace
+
+TEST(Files, ModesReadAsOctalAndOnlyTheUserAndRootAreTrusted) {
+    EXPECT_EQ(platform::win::OctalMode(S_IFREG | 0644), "0644") << "the file type is left out";
+    EXPECT_EQ(platform::win::OctalMode(S_IFDIR | S_ISVTX | 0777), "1777");
+    EXPECT_EQ(platform::win::OctalMode(04755), "4755");
+    EXPECT_EQ(platform::win::OctalMode(0), "0000");
+
+    EXPECT_TRUE(platform::win::TrustedOwner(::geteuid()));
+    EXPECT_TRUE(platform::win::TrustedOwner(0));
+    EXPECT_FALSE(platform::win::TrustedOwner(::geteuid() + 1));
+}

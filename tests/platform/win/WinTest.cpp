@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "platform/com/ControlModule.h"
+#include "platform/seams/Seams.h"
 #include "platform/ui/MessageBox.h"
 #include "platform/win/ErrorText.h"
 #include "platform/win/LastError.h"
@@ -118,6 +119,32 @@ TEST(Time, SystemTimesConvertBothWaysAndBadOnesAreRefused) {
     ASSERT_TRUE(SystemTimeToFileTime(&now, &ft));
     const auto diff = platform::win::UnixSecondsFromFileTime(ft) - std::time(nullptr);
     EXPECT_LE(std::abs(diff), 2);
+}
+
+TEST(Time, TheClockAndFileTimesGiveTheSameCalendarFields) {
+    // The first moment a file time can hold: a Monday.
+    const FILETIME first{0, 0};
+    SYSTEMTIME st{};
+    ASSERT_TRUE(FileTimeToSystemTime(&first, &st));
+    EXPECT_EQ(st.wYear, 1601);
+    EXPECT_EQ(st.wMonth, 1);
+    EXPECT_EQ(st.wDay, 1);
+    EXPECT_EQ(st.wDayOfWeek, 1);
+    EXPECT_EQ(st.wHour + st.wMinute + st.wSecond + st.wMilliseconds, 0);
+
+    // 2024-02-29 23:59:58.123 UTC, read from a clock a test set.
+    platform::seams::ScopedClock clock(1709251198123ULL * 10000 +
+                                       platform::win::kUnixEpochAsFileTime);
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    EXPECT_EQ(now.wYear, 2024);
+    EXPECT_EQ(now.wMonth, 2);
+    EXPECT_EQ(now.wDay, 29);
+    EXPECT_EQ(now.wDayOfWeek, 4);
+    EXPECT_EQ(now.wHour, 23);
+    EXPECT_EQ(now.wMinute, 59);
+    EXPECT_EQ(now.wSecond, 58);
+    EXPECT_EQ(now.wMilliseconds, 123);
 }
 
 }  // namespace
