@@ -85,10 +85,8 @@ private:
 HRESULT CreateAutomationObject(AutomationOptions options, REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    std::uint32_t injected = 0;
-    if (seams::Injected("CreateAutomationObject", injected)) return HRESULT(injected);
-    if (options.table == nullptr) return HRESULT(E_INVALIDARG);
-    return platform::RunGuardedHr("CreateAutomationObject", [&]() -> HRESULT {
+    return platform::GuardedHr("CreateAutomationObject", [&]() -> HRESULT {
+        if (options.table == nullptr) return HRESULT(E_INVALIDARG);
         ComPtr<IDispatch> object =
             ComPtr<IDispatch>::Attach(new AutomationObject(std::move(options)));
         return object->QueryInterface(riid, ppv);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 
 namespace platform::com {
 
@@ -40,16 +41,16 @@ int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
 }
 
 HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CLSIDFromString", injected)) return HRESULT(injected);
-    if (pclsid == nullptr) return HRESULT(E_INVALIDARG);
-    const auto g = platform::com::ParseBraced(lpsz);
-    if (!g) {
-        *pclsid = GUID_NULL;
-        return CO_E_CLASSSTRING;
-    }
-    *pclsid = *g;
-    return NOERROR;
+    return platform::GuardedHr("CLSIDFromString", [&]() -> HRESULT {
+        if (pclsid == nullptr) return HRESULT(E_INVALIDARG);
+        const auto g = platform::com::ParseBraced(lpsz);
+        if (!g) {
+            *pclsid = GUID_NULL;
+            return CO_E_CLASSSTRING;
+        }
+        *pclsid = *g;
+        return NOERROR;
+    });
 }
 
 HRESULT IIDFromString(LPCOLESTR lpsz, LPIID lpiid) {

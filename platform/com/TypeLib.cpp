@@ -476,10 +476,8 @@ std::optional<std::span<const BYTE>> OwnModuleTypeLib(const std::string& path) {
 HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
     if (pptlib == nullptr) return E_POINTER;
     *pptlib = nullptr;
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("LoadTypeLib", injected)) return HRESULT(injected);
-    if (szFile == nullptr) return HRESULT(E_INVALIDARG);
-    return platform::RunGuardedHr("LoadTypeLib", [&]() -> HRESULT {
+    return platform::GuardedHr("LoadTypeLib", [&]() -> HRESULT {
+        if (szFile == nullptr) return HRESULT(E_INVALIDARG);
         std::size_t n = 0;
         while (szFile[n] != 0) ++n;
         const auto path = platform::com::Utf16ToUtf8Exact(std::u16string_view(szFile, n));
@@ -528,10 +526,8 @@ HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
 }
 
 HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir) {
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("RegisterTypeLib", injected)) return HRESULT(injected);
-    if (ptlib == nullptr || szFullPath == nullptr) return HRESULT(E_INVALIDARG);
-    return platform::RunGuardedHr("RegisterTypeLib", [&]() -> HRESULT {
+    return platform::GuardedHr("RegisterTypeLib", [&]() -> HRESULT {
+        if (ptlib == nullptr || szFullPath == nullptr) return HRESULT(E_INVALIDARG);
         std::size_t n = 0;
         while (szFullPath[n] != 0) ++n;
         const auto path = platform::com::Utf16ToUtf8Exact(std::u16string_view(szFullPath, n));

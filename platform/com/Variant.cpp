@@ -10,6 +10,7 @@
 #include "platform/seams/Seams.h"
 #include "platform/text/NoCase.h"
 #include "platform/text/Utf.h"
+#include "platform/win/Failure.h"
 
 namespace {
 
@@ -566,24 +567,24 @@ HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc) {
 
 HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags,
                           VARTYPE vt) {
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("VariantChangeType", injected)) return HRESULT(injected);
-    if (pvargDest == nullptr || pvarSrc == nullptr) return HRESULT(E_INVALIDARG);
-    if (vt & (VT_BYREF | VT_ARRAY)) return DISP_E_BADVARTYPE;
-    VARIANT result;
-    VariantInit(&result);
-    const HRESULT hr = ChangeInto(result, *pvarSrc, wFlags, vt);
-    if (FAILED(hr)) {
-        VariantClear(&result);
-        return hr;
-    }
-    if (pvargDest != pvarSrc && !IsValidType(pvargDest->vt)) {
-        VariantClear(&result);
-        return DISP_E_BADVARTYPE;
-    }
-    VariantClear(pvargDest);
-    *pvargDest = result;
-    return S_OK;
+    return platform::GuardedHr("VariantChangeType", [&]() -> HRESULT {
+        if (pvargDest == nullptr || pvarSrc == nullptr) return HRESULT(E_INVALIDARG);
+        if (vt & (VT_BYREF | VT_ARRAY)) return DISP_E_BADVARTYPE;
+        VARIANT result;
+        VariantInit(&result);
+        const HRESULT hr = ChangeInto(result, *pvarSrc, wFlags, vt);
+        if (FAILED(hr)) {
+            VariantClear(&result);
+            return hr;
+        }
+        if (pvargDest != pvarSrc && !IsValidType(pvargDest->vt)) {
+            VariantClear(&result);
+            return DISP_E_BADVARTYPE;
+        }
+        VariantClear(pvargDest);
+        *pvargDest = result;
+        return S_OK;
+    });
 }
 
 namespace platform::com {

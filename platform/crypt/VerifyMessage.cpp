@@ -426,14 +426,13 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
 
             if (pcbDecoded != nullptr) {
                 if (verified.contentLength > 0xFFFFFFFFu) throw Failed(CRYPT_E_ASN1_LARGE);
-                const DWORD needed = static_cast<DWORD>(verified.contentLength);
-                *pcbDecoded = needed;
-                if (pbDecoded != nullptr) {
-                    if (decodedRoom < needed) {
-                        SetLastError(ERROR_MORE_DATA);
-                        return FALSE;
-                    }
-                    if (needed > 0) std::memcpy(pbDecoded, verified.content, needed);
+                DWORD size = decodedRoom;
+                const DWORD code =
+                    platform::CopyOut({verified.content, verified.contentLength}, pbDecoded, &size);
+                *pcbDecoded = size;
+                if (code != ERROR_SUCCESS) {
+                    SetLastError(code);
+                    return FALSE;
                 }
             }
             if (ppSignerCert != nullptr) {

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 
 namespace platform::ctl {
 namespace {
@@ -40,20 +41,20 @@ ModuleClass::~ModuleClass() {
 HRESULT CreateModuleObject(REFCLSID clsid, REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    std::uint32_t code = 0;
-    if (seams::Injected("CreateModuleObject", code)) return HRESULT(code);
-    const CRuntimeClass* rtc = nullptr;
-    {
-        std::lock_guard lock(Classes().mutex);
-        const auto it = Classes().classes.find(clsid);
-        if (it != Classes().classes.end()) rtc = it->second;
-    }
-    if (rtc == nullptr) return REGDB_E_CLASSNOTREG;
-    IUnknown* object = rtc->CreateObject();
-    if (object == nullptr) return HRESULT(E_OUTOFMEMORY);
-    const HRESULT hr = object->QueryInterface(riid, ppv);
-    object->Release();
-    return hr;
+    return platform::GuardedHr("CreateModuleObject", [&]() -> HRESULT {
+        const CRuntimeClass* rtc = nullptr;
+        {
+            std::lock_guard lock(Classes().mutex);
+            const auto it = Classes().classes.find(clsid);
+            if (it != Classes().classes.end()) rtc = it->second;
+        }
+        if (rtc == nullptr) return REGDB_E_CLASSNOTREG;
+        IUnknown* object = rtc->CreateObject();
+        if (object == nullptr) return HRESULT(E_OUTOFMEMORY);
+        const HRESULT hr = object->QueryInterface(riid, ppv);
+        object->Release();
+        return hr;
+    });
 }
 
 }  // namespace platform::ctl
