@@ -3,8 +3,6 @@
 // way out, so that resources, factories and the module object are found in
 // this module; nothing thrown inside reaches the caller.
 
-#include <source_location>
-
 #include "control/OstrelIds.h"
 #include "platform/com/ControlModule.h"
 #include "platform/com/ModuleState.h"
@@ -20,10 +18,9 @@ namespace {
 AFX_MODULE_STATE* const g_pModuleState = AfxGetStaticModuleState();
 
 template <class Body>
-HRESULT Guarded(Body&& body,
-                std::source_location caller = std::source_location::current()) noexcept {
+HRESULT Guarded(Body&& body, const char* caller = __builtin_FUNCTION()) noexcept {
     return platform::RunGuardedHr(
-        platform::FunctionName(caller.function_name()),
+        caller,
         [&]() -> HRESULT {
             AFX_MANAGE_STATE(g_pModuleState);
             const HRESULT started = platform::com::StartControlModule();

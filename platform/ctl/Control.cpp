@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <new>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <typeinfo>
@@ -32,9 +31,9 @@ constexpr LONG kDefaultExtentY = 1323;
 // the name of the method the host called.
 template <class F>
 HRESULT Guard(AFX_MODULE_STATE* state, F&& body,
-              std::source_location caller = std::source_location::current()) noexcept {
+              const char* caller = __builtin_FUNCTION()) noexcept {
     return platform::RunGuardedHr(
-        platform::FunctionName(caller.function_name()),
+        caller,
         [&]() -> HRESULT {
             AFX_MANAGE_STATE(state);
             return body();

@@ -54,18 +54,6 @@ void KeepCause(std::string cause);
 // without a guard.
 void TellFailure(std::string_view function, DWORD code);
 
-// The qualified name of a function from its full signature as the compiler
-// gives it (std::source_location::function_name): "HRESULT
-// COleControl::XOleObject::DoVerb(LONG, ...)" gives
-// "COleControl::XOleObject::DoVerb".
-constexpr std::string_view FunctionName(std::string_view signature) {
-    const auto open = signature.find('(');
-    if (open != std::string_view::npos) signature = signature.substr(0, open);
-    const auto space = signature.rfind(' ');
-    if (space != std::string_view::npos) signature = signature.substr(space + 1);
-    return signature;
-}
-
 namespace detail {
 // Counts guarded calls in progress on this thread: the outermost one starts
 // with no causes kept.
