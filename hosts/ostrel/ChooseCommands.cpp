@@ -1,7 +1,7 @@
 #include <string>
 
 #include "hosts/ostrel/Cli.h"
-#include "hosts/ostrel/ControlHost.h"
+#include "hosts/shared/ControlHost.h"
 
 namespace ostrel::cli {
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "hosts/shared/Failure.h"
+
 namespace ostrel::cli {
 
 // Exit codes every command keeps.
@@ -65,9 +67,6 @@ void WriteOutput(const std::string& path, std::string_view bytes);
 
 // Thrown by commands for input they refuse; printed as "ostrel: <what>".
 struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 

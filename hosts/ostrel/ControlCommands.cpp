@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "hosts/ostrel/Cli.h"
-#include "hosts/ostrel/ControlHost.h"
+#include "hosts/shared/ControlHost.h"
 #include "platform/ctl/DataObject.h"
 #include "platform/ctl/TextPropertyBag.h"
 #include "platform/text/NoCase.h"

@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "hosts/ostrel/Cli.h"
-#include "hosts/ostrel/ControlHost.h"
+#include "hosts/shared/ControlHost.h"
 #include "platform/text/Utf.h"
 
 namespace ostrel::cli {

@@ -16,7 +16,7 @@
 #include <sstream>
 
 #include "hosts/ostrel/Cli.h"
-#include "hosts/ostrel/ControlHost.h"
+#include "hosts/shared/ControlHost.h"
 #include "platform/com/Activation.h"
 #include "platform/com/Registry.h"
 #include "platform/com/Resource.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "hosts/ostrel/Cli.h"
-#include "hosts/ostrel/ControlHost.h"
+#include "hosts/shared/ControlHost.h"
 #include "platform/text/Bstr.h"
 
 namespace ostrel::cli {

@@ -11,7 +11,7 @@
 
 #include "control/OstrelIds.h"
 #include "hosts/ostrel/Cli.h"
-#include "hosts/ostrel/ControlHost.h"
+#include "hosts/shared/ControlHost.h"
 #include "platform/com/ComError.h"
 #include "platform/com/Resource.h"
 #include "platform/com/TypeInfo.h"

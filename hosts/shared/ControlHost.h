@@ -70,7 +70,7 @@ void ReleaseControlModules();
 
 }  // namespace ostrel::cli
 
-#include "hosts/ostrel/Cli.h"
+#include "hosts/shared/Failure.h"
 
 template <class I>
 platform::com::ComPtr<I> ostrel::cli::Query(const platform::com::ComPtr<IUnknown>& control,

@@ -1,4 +1,4 @@
-#include "hosts/ostrel/ControlHost.h"
+#include "hosts/shared/ControlHost.h"
 
 #include <unistd.h>
 

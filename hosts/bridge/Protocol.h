@@ -1,0 +1,74 @@
+#pragma once
+// The messages between the extension and this host: requests, replies and
+// errors, the web origins a request may come from, and the control's methods
+// a page may call with the types of their arguments.
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/Variant.h"
+
+namespace ostrel::bridge {
+
+inline constexpr int kProtocol = 1;
+
+enum class ErrorCode { Version, Method, Args, Origin, Consent, TooLarge, Call };
+const char* ErrorCodeName(ErrorCode code);
+
+struct BridgeError {
+    ErrorCode code;
+    std::string message;
+    std::optional<HRESULT> hresult;  // the control's result code (ERR_CALL)
+};
+
+// {"id": id, "error": {"code": ..., "message": ..., "hresult": "0x..."}}.
+nlohmann::json ErrorReply(const nlohmann::json& id, const BridgeError& error);
+// {"id": id, "result": result}.
+nlohmann::json ResultReply(const nlohmann::json& id, nlohmann::json result);
+// The reply as the bytes of one frame; text that is not UTF-8 is replaced.
+std::string Serialize(const nlohmann::json& reply);
+
+// A page's origin as the browser states it: https://host[:port], or http on
+// the loopback (127.0.0.0/8, localhost, [::1]); the host in lower case, no
+// user, path, query or fragment.
+bool IsWebOrigin(std::string_view origin);
+
+struct Request {
+    nlohmann::json id;  // a number or a string
+    std::string method;
+    std::optional<std::string> origin;
+    nlohmann::json args;  // an array (empty when not given to "hello")
+};
+
+// A request read from one message, or the error to answer it with and the
+// id it carried (null when none could be read).
+struct Parsed {
+    std::optional<Request> request;
+    nlohmann::json id;
+    BridgeError error{ErrorCode::Args, {}, {}};
+};
+Parsed ParseRequest(std::string_view body);
+
+enum class ArgKind { Text, Long };
+enum class ResultKind { Text, Bool, Long };
+
+struct MethodInfo {
+    std::string_view name;
+    std::vector<ArgKind> args;
+    ResultKind result;
+    bool usesKeys;  // touches the user's keys, so needs the user's consent
+};
+
+// The control's methods a page may call, by their exact names; nothing for
+// any other name.
+const MethodInfo* FindMethod(std::string_view name);
+
+// The request's arguments as the method takes them, or ERR_ARGS.
+std::optional<BridgeError> ConvertArgs(const MethodInfo& method, const nlohmann::json& args,
+                                       std::vector<platform::com::Variant>& out);
+
+}  // namespace ostrel::bridge

@@ -1,0 +1,243 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hosts/bridge/Caller.h"
+#include "tests/platform/crypt/SignedMessages.h"
+#include "tests/support/TestSupport.h"
+
+namespace ostrel::test {
+namespace {
+
+using nlohmann::json;
+
+std::string Frame(const std::string& body) {
+    std::string out(4, '\0');
+    const std::uint32_t n = std::uint32_t(body.size());
+    std::memcpy(out.data(), &n, 4);
+    return out + body;
+}
+std::string Frame(const json& message) {
+    return Frame(message.dump());
+}
+
+struct Session {
+    int status = -1;  // the exit code, or -1 when killed
+    std::vector<json> replies;
+    std::string rest;  // bytes after the last whole frame
+};
+
+// The built bridge run as a browser runs it: `args` on its command line,
+// `input` on standard input, then standard input closed.
+class BridgeProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // A bridge that refuses its caller exits before reading its input;
+        // writing to it then fails with EPIPE instead of ending the test.
+        std::signal(SIGPIPE, SIG_IGN);
+        const char* bin = std::getenv("OSTREL_BIN");
+        const std::filesystem::path folder =
+            bin != nullptr ? std::filesystem::path(bin)
+                           : std::filesystem::read_symlink("/proc/self/exe").parent_path();
+        m_bridge = (folder / "ostrel-bridge").string();
+        ASSERT_TRUE(std::filesystem::exists(m_bridge)) << m_bridge;
+        const auto list = m_home.Path() / bridge::kExtensionsFile;
+        WriteFile(list,
+                  json({{"chromium", {kExtension}}, {"firefox", {"sign@ostrel.example"}}}).dump());
+        ::chmod(list.c_str(), 0600);
+    }
+
+    Session Start(const std::vector<std::string>& args, const std::string& input) {
+        int in[2], out[2];
+        if (::pipe(in) != 0 || ::pipe(out) != 0) return {};
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::close(in[0]);
+            ::close(in[1]);
+            ::close(out[0]);
+            ::close(out[1]);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+            std::vector<char*> argv{const_cast<char*>(m_bridge.c_str())};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(m_bridge.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        // Written from a thread, so that replies never fill the pipe while
+        // the input is still going in.
+        std::thread writer([&] {
+            std::size_t at = 0;
+            while (at < input.size()) {
+                const ssize_t n = ::write(in[1], input.data() + at, input.size() - at);
+                if (n <= 0) break;
+                at += std::size_t(n);
+            }
+            ::close(in[1]);
+        });
+        std::string output;
+        char buf[65536];
+        for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) output.append(buf, n);
+        ::close(out[0]);
+        writer.join();
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        Session run;
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::size_t at = 0;
+        while (output.size() - at >= 4) {
+            std::uint32_t n = 0;
+            std::memcpy(&n, output.data() + at, 4);
+            if (output.size() - at - 4 < n) break;
+            run.replies.push_back(json::parse(output.substr(at + 4, n), nullptr, false));
+            at += 4 + n;
+        }
+        run.rest = output.substr(at);
+        return run;
+    }
+
+    Session Chromium(const std::string& input) {
+        return Start({"chrome-extension://" + std::string(kExtension) + "/"}, input);
+    }
+
+    static json Request(int id, const std::string& method, json args) {
+        return {{"v", 1},
+                {"id", id},
+                {"origin", "https://bank.example"},
+                {"method", method},
+                {"args", std::move(args)}};
+    }
+    static std::string Hello() { return Frame(json{{"v", 1}, {"id", 0}, {"method", "hello"}}); }
+
+    std::string In(const std::string& name) const { return (m_home.Path() / name).string(); }
+
+    // A message signed by the openssl command, as hex.
+    std::string OpensslSigned(const TestCert& cert, bool changed = false) {
+        WriteFile(In("cert.pem"), cert.CertPem());
+        WriteFile(In("key.pem"), cert.KeyPem());
+        WriteFile(In("content.txt"), "Pay Ann Lee 100 crowns.\n");
+        const CommandResult r =
+            RunCommand("openssl cms -sign -nodetach -binary -md sha256 -in '" + In("content.txt") +
+                       "' -signer '" + In("cert.pem") + "' -inkey '" + In("key.pem") +
+                       "' -outform DER -out '" + In("msg.der") + "' 2>&1");
+        EXPECT_EQ(r.status, 0) << r.out;
+        const std::string der = ReadFile(In("msg.der"));
+        const Bytes message(der.begin(), der.end());
+        return Hex(changed ? Flipped(message, SignatureOf(message), 3) : message);
+    }
+
+    static constexpr const char* kExtension = "abcdefghijklmnopabcdefghijklmnop";
+    TempHome m_home;
+    std::string m_bridge;
+};
+
+TEST_F(BridgeProcess, AnswersTheHandshakeAndInspectsAnOpensslMessage) {
+    if (RunCommand("command -v openssl >/dev/null 2>&1").status != 0)
+        GTEST_SKIP() << "no openssl command";
+    const TestCert cert = MakeCert();
+    const std::string good = OpensslSigned(cert);
+    const std::string changed = OpensslSigned(cert, true);
+    const Session run = Chromium(Hello() + Frame(Request(1, "VerifyMessage", json::array({good}))) +
+                                 Frame(Request(2, "VerifyMessage", json::array({changed}))) +
+                                 Frame(Request(3, "GetSubjectName", json::array({good}))) +
+                                 Frame(Request(4, "GetSerialNumber", json::array({good}))));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.rest, "");
+    ASSERT_EQ(run.replies.size(), 5u);
+    EXPECT_EQ(run.replies[0],
+              json({{"id", 0}, {"result", {{"host", OSTREL_TEST_VERSION}, {"protocol", 1}}}}));
+    EXPECT_EQ(run.replies[1], json({{"id", 1}, {"result", true}}));
+    EXPECT_EQ(run.replies[2], json({{"id", 2}, {"result", false}}));
+    EXPECT_EQ(run.replies[3],
+              json({{"id", 3}, {"result", "C=US, O=Org, CN=Ann Lee, E=ann.lee@example.org"}}));
+    EXPECT_EQ(run.replies[4], json({{"id", 4}, {"result", "CDAB2301"}}));
+}
+
+TEST_F(BridgeProcess, RefusesWhatAPageMayNotAskAndCarriesOn) {
+    AddToStore(MakeCert());
+    const std::string huge = [] {
+        std::string frame(4, '\0');
+        const std::uint32_t n = (64u << 20) + 1;
+        std::memcpy(frame.data(), &n, 4);
+        return frame + std::string(n, ' ');
+    }();
+    const Session run =
+        Start({"/home/u/.mozilla/native-messaging-hosts/ostrel.json", "sign@ostrel.example"},
+              Frame(Request(1, "GetSubjectName", json::array({"00"}))) + Hello() +
+                  Frame(Request(2, "SignMessage", json::array({"Pay 100"}))) +
+                  Frame(Request(3, "ChooseCertificate", json::array())) +
+                  Frame(Request(4, "AboutBox", json::array())) +
+                  Frame(Request(5, "VerifyMessage", json::array({1}))) + huge +
+                  Frame(std::string()) + Frame(std::string("{\"v\":1,")) +
+                  Frame(Request(6, "GetSerialNumber", json::array({"not hex"}))));
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.replies.size(), 10u);
+    const char* codes[] = {"ERR_VERSION", nullptr,    "ERR_CONSENT",   "ERR_CONSENT",
+                           "ERR_METHOD",  "ERR_ARGS", "ERR_TOO_LARGE", "ERR_ARGS",
+                           "ERR_ARGS",    nullptr};
+    for (std::size_t i = 0; i < run.replies.size(); ++i) {
+        SCOPED_TRACE(i);
+        if (codes[i] == nullptr)
+            EXPECT_TRUE(run.replies[i].contains("result")) << run.replies[i];
+        else
+            EXPECT_EQ(run.replies[i]["error"]["code"], codes[i]) << run.replies[i];
+    }
+    // Nothing was signed: the refusals name the site, not a signature.
+    EXPECT_NE(run.replies[2]["error"]["message"].get<std::string>().find("bank.example"),
+              std::string::npos);
+    EXPECT_EQ(run.replies[9]["id"], 6);
+}
+
+TEST_F(BridgeProcess, AnExtensionNotAllowedGetsOneRefusalAndExitCodeTwo) {
+    const std::vector<std::string> callers[] = {
+        {"chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/"},
+        {"/manifest.json", "other@example.org"},
+        {},
+    };
+    for (const auto& args : callers) {
+        const Session run = Start(args, Hello());
+        EXPECT_EQ(run.status, 2);
+        ASSERT_EQ(run.replies.size(), 1u);
+        EXPECT_EQ(run.replies[0]["id"], nullptr);
+        EXPECT_EQ(run.replies[0]["error"]["code"], "ERR_ORIGIN");
+        const std::string message = run.replies[0]["error"]["message"];
+        EXPECT_NE(message.find("ostrel bridge install"), std::string::npos);
+        if (!args.empty()) {
+            EXPECT_NE(message.find(args.back()), std::string::npos) << message;
+        }
+    }
+    // Without the list nobody is served.
+    std::filesystem::remove(m_home.Path() / bridge::kExtensionsFile);
+    EXPECT_EQ(Chromium(Hello()).status, 2);
+}
+
+TEST_F(BridgeProcess, EndsQuietlyWhenTheBrowserClosesThePipe) {
+    const std::string next = Frame(Request(1, "GetSubjectName", json::array({"00"})));
+    // Closed between frames, inside a length, and inside a body.
+    for (const std::string& input :
+         {std::string(), Hello(), Hello() + next.substr(0, 2), Hello() + next.substr(0, 9)}) {
+        const Session run = Chromium(input);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.replies.size(), input.empty() ? 0u : 1u);
+        EXPECT_EQ(run.rest, "");
+    }
+}
+
+}  // namespace
+}  // namespace ostrel::test

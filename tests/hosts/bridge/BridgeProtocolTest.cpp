@@ -1,0 +1,428 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "hosts/bridge/Caller.h"
+#include "hosts/bridge/Framing.h"
+#include "hosts/bridge/Protocol.h"
+#include "hosts/bridge/Session.h"
+#include "tests/support/TestSupport.h"
+
+namespace ostrel::bridge {
+namespace {
+
+using nlohmann::json;
+
+std::string Header(std::uint32_t length) {
+    std::string out(4, '\0');
+    std::memcpy(out.data(), &length, 4);
+    return out;
+}
+
+std::string FrameOf(const std::string& body) {
+    return Header(std::uint32_t(body.size())) + body;
+}
+
+// Bytes from a string, at most `piece` at a time, noting the largest request.
+class StringSource : public ByteSource {
+public:
+    explicit StringSource(std::string bytes, std::size_t piece = SIZE_MAX)
+        : m_bytes(std::move(bytes)), m_piece(piece) {}
+    std::size_t Read(char* into, std::size_t room) override {
+        const std::size_t n = std::min({room, m_piece, m_bytes.size() - m_at});
+        std::memcpy(into, m_bytes.data() + m_at, n);
+        m_at += n;
+        return n;
+    }
+
+private:
+    std::string m_bytes;
+    std::size_t m_piece;
+    std::size_t m_at = 0;
+};
+
+// A frame announcing `length` bytes, made up as they are read, then `after`.
+class HugeSource : public ByteSource {
+public:
+    HugeSource(std::uint32_t length, std::string after)
+        : m_head(Header(length)), m_length(length), m_after(std::move(after)) {}
+    std::size_t Read(char* into, std::size_t room) override {
+        largestRequest = std::max(largestRequest, room);
+        std::size_t n = 0;
+        if (m_at < 4) {
+            n = std::min<std::size_t>(room, 4 - m_at);
+            std::memcpy(into, m_head.data() + m_at, n);
+        } else if (m_at < 4 + std::uint64_t(m_length)) {
+            n = std::size_t(std::min<std::uint64_t>(room, 4 + std::uint64_t(m_length) - m_at));
+            std::memset(into, 'x', n);
+        } else {
+            const std::size_t at = std::size_t(m_at - 4 - m_length);
+            n = std::min(room, m_after.size() - at);
+            std::memcpy(into, m_after.data() + at, n);
+        }
+        m_at += n;
+        return n;
+    }
+    std::size_t largestRequest = 0;
+
+private:
+    std::string m_head;
+    std::uint32_t m_length;
+    std::string m_after;
+    std::uint64_t m_at = 0;
+};
+
+TEST(BridgeFraming, ReadsFramesWhateverPiecesThePipeGives) {
+    for (std::size_t piece : {std::size_t(1), std::size_t(3), SIZE_MAX}) {
+        SCOPED_TRACE(piece);
+        StringSource in(FrameOf("{\"a\":1}") + Header(0) + FrameOf("[]"), piece);
+        Frame f = ReadFrame(in);
+        EXPECT_EQ(f.kind, Frame::Kind::Message);
+        EXPECT_EQ(f.body, "{\"a\":1}");
+        EXPECT_EQ(ReadFrame(in).kind, Frame::Kind::Empty);
+        f = ReadFrame(in);
+        EXPECT_EQ(f.kind, Frame::Kind::Message);
+        EXPECT_EQ(f.body, "[]");
+        EXPECT_EQ(ReadFrame(in).kind, Frame::Kind::End);
+    }
+}
+
+TEST(BridgeFraming, AnInputEndingAnywhereIsTheEnd) {
+    const std::string whole = FrameOf("{\"v\":1}");
+    // Every cut: none, inside the length, inside the body.
+    for (std::size_t cut = 0; cut < whole.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        StringSource in(whole.substr(0, cut));
+        EXPECT_EQ(ReadFrame(in).kind, Frame::Kind::End);
+    }
+    // A length far beyond what follows is not taken on trust.
+    StringSource promised(Header(kMaxMessage) + "abc");
+    EXPECT_EQ(ReadFrame(promised).kind, Frame::Kind::End);
+}
+
+TEST(BridgeFraming, AnOverLongMessageIsPassedOverInBoundedPiecesAndTheNextOneRead) {
+    const std::uint32_t length = kMaxMessage + 1 + 37 * 1024 * 1024;
+    HugeSource in(length, FrameOf("{\"next\":true}"));
+    Frame f = ReadFrame(in);
+    EXPECT_EQ(f.kind, Frame::Kind::TooLarge);
+    EXPECT_EQ(f.size, length);
+    EXPECT_TRUE(f.body.empty());
+    EXPECT_LE(in.largestRequest, kReadPiece);
+    f = ReadFrame(in);
+    EXPECT_EQ(f.kind, Frame::Kind::Message);
+    EXPECT_EQ(f.body, "{\"next\":true}");
+    EXPECT_EQ(ReadFrame(in).kind, Frame::Kind::End);
+
+    // Cut short while being passed over: the end, not a reply.
+    StringSource cut(Header(kMaxMessage + 1) + std::string(100000, 'x'));
+    EXPECT_EQ(ReadFrame(cut).kind, Frame::Kind::End);
+}
+
+TEST(BridgeFraming, WritesTheLengthInTheMachinesOrder) {
+    struct Sink : ByteSink {
+        std::string bytes;
+        void Write(const char* b, std::size_t n) override { bytes.append(b, n); }
+    } sink;
+    WriteFrame(sink, "{\"id\":1}");
+    WriteFrame(sink, "");
+    EXPECT_EQ(sink.bytes, FrameOf("{\"id\":1}") + Header(0));
+    StringSource back(sink.bytes);
+    EXPECT_EQ(ReadFrame(back).body, "{\"id\":1}");
+}
+
+TEST(BridgeOrigin, OnlySecureAndLoopbackOriginsAreWebOrigins) {
+    const char* good[] = {
+        "https://example.org",     "https://example.org:8443",
+        "https://a.b-c.example",   "https://xn--bcher-kva.example",
+        "https://192.0.2.10",      "http://localhost",
+        "http://localhost:8080",   "http://127.0.0.1",
+        "http://127.255.0.9:3000", "http://[::1]",
+        "http://[::1]:8000",       "https://localhost",
+        "https://[::1]:443",
+    };
+    for (const char* origin : good) EXPECT_TRUE(IsWebOrigin(origin)) << origin;
+    const char* bad[] = {
+        "",
+        "example.org",
+        "http://example.org",
+        "http://128.0.0.1",
+        "http://192.168.1.1",
+        "http://[::2]",
+        "http://[::1",
+        "ftp://example.org",
+        "chrome-extension://abcdefghijklmnopabcdefghijklmnop",
+        "https://Example.org",
+        "HTTPS://example.org",
+        "https://example.org/",
+        "https://example.org/path",
+        "https://example.org?q",
+        "https://example.org#f",
+        "https://user@example.org",
+        "https://user:pw@example.org",
+        "https://example.org:",
+        "https://example.org:0",
+        "https://example.org:65536",
+        "https://example.org:08",
+        "https://example.org:80:80",
+        "https://",
+        "https://.example.org",
+        "https://example..org",
+        "https://-a.example",
+        "https://a-.example",
+        "https://exa mple.org",
+        "http://127.0.0.01",
+        "http://127.0.0",
+        "http://127.0.0.1.",
+        "http://127.0.0.256",
+        "http://localhost.",
+        "https://[::1]x",
+        "null",
+    };
+    for (const char* origin : bad) EXPECT_FALSE(IsWebOrigin(origin)) << origin;
+    EXPECT_FALSE(IsWebOrigin(std::string("https://example.org\0.evil", 25)));
+}
+
+// Records the calls that reach the control and answers them.
+class FakeControl : public ControlPort {
+public:
+    json Call(const MethodInfo& method, std::vector<platform::com::Variant> args) override {
+        calls.push_back(std::string(method.name));
+        lastArgs = std::move(args);
+        if (failWith) throw CallError{"it failed", *failWith};
+        return answer;
+    }
+    std::vector<std::string> calls;
+    std::vector<platform::com::Variant> lastArgs;
+    json answer = true;
+    std::optional<HRESULT> failWith;
+};
+
+std::string Code(const json& reply) {
+    return reply.contains("error") ? reply["error"]["code"].get<std::string>() : "";
+}
+
+class BridgeSession : public ::testing::Test {
+protected:
+    json Send(const json& message) { return session.Handle(message.dump()); }
+    json Call(const std::string& method, json args, json id = 7) {
+        return Send({{"v", 1},
+                     {"id", id},
+                     {"origin", "https://bank.example"},
+                     {"method", method},
+                     {"args", args}});
+    }
+    void Greet() {
+        const json reply = Send({{"v", 1}, {"id", "h"}, {"method", "hello"}});
+        ASSERT_EQ(reply, json({{"id", "h"}, {"result", {{"host", "9.8.7"}, {"protocol", 1}}}}));
+    }
+
+    FakeControl control;
+    Session session{control, "9.8.7"};
+};
+
+TEST_F(BridgeSession, MessagesThatAreNoRequestAreRefusedWithAReply) {
+    const struct {
+        std::string body;
+        const char* code;
+        json id;
+    } cases[] = {
+        {"{\"v\":1,\"id\":1,\"method\":\"hello\",\"x\":\"\xC3\x28\"}", "ERR_ARGS", nullptr},
+        {"{}", "ERR_VERSION", nullptr},
+        {"{\"v\":1,", "ERR_ARGS", nullptr},
+        {"", "ERR_ARGS", nullptr},
+        {"[1,2]", "ERR_ARGS", nullptr},
+        {"\"hello\"", "ERR_ARGS", nullptr},
+        {"null", "ERR_ARGS", nullptr},
+        {"{\"v\":1,\"id\":3,\"method\":\"hello\",\"extra\":1}", "ERR_ARGS", 3},
+        {"{\"v\":2,\"id\":4,\"method\":\"hello\"}", "ERR_VERSION", 4},
+        {"{\"v\":\"1\",\"id\":4,\"method\":\"hello\"}", "ERR_VERSION", 4},
+        {"{\"v\":1.5,\"id\":4,\"method\":\"hello\"}", "ERR_VERSION", 4},
+        {"{\"id\":\"s\",\"method\":\"hello\"}", "ERR_VERSION", "s"},
+        {"{\"v\":1,\"method\":\"hello\"}", "ERR_ARGS", nullptr},
+        {"{\"v\":1,\"id\":{},\"method\":\"hello\"}", "ERR_ARGS", nullptr},
+        {"{\"v\":1,\"id\":true,\"method\":\"hello\"}", "ERR_ARGS", nullptr},
+        {"{\"v\":1,\"id\":5}", "ERR_ARGS", 5},
+        {"{\"v\":1,\"id\":5,\"method\":7}", "ERR_ARGS", 5},
+        {"{\"v\":1,\"id\":5,\"method\":\"hello\",\"args\":{}}", "ERR_ARGS", 5},
+        {"{\"v\":1,\"id\":5,\"method\":\"hello\",\"args\":[1]}", "ERR_ARGS", 5},
+        {"{\"v\":1,\"id\":5,\"method\":\"hello\",\"origin\":5}", "ERR_ARGS", 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        const json reply = session.Handle(c.body);
+        EXPECT_EQ(Code(reply), c.code);
+        EXPECT_EQ(reply["id"], c.id);
+        EXPECT_FALSE(reply["error"]["message"].get<std::string>().empty());
+        EXPECT_FALSE(reply["error"].contains("hresult"));
+    }
+    EXPECT_FALSE(session.Greeted());
+    EXPECT_TRUE(control.calls.empty());
+    // Frames the reader refuses have their own replies.
+    EXPECT_EQ(Code(session.Empty()), "ERR_ARGS");
+    EXPECT_EQ(Code(session.TooLarge(kMaxMessage + 1)), "ERR_TOO_LARGE");
+    EXPECT_EQ(session.TooLarge(1)["id"], nullptr);
+}
+
+TEST_F(BridgeSession, NothingIsServedBeforeTheHandshake) {
+    EXPECT_EQ(Code(Call("VerifyMessage", json::array({"00"}))), "ERR_VERSION");
+    EXPECT_TRUE(control.calls.empty());
+    Greet();
+    const json reply = Call("VerifyMessage", json::array({"00"}), "abc");
+    EXPECT_EQ(reply, json({{"id", "abc"}, {"result", true}}));
+    EXPECT_EQ(control.calls, std::vector<std::string>{"VerifyMessage"});
+    ASSERT_EQ(control.lastArgs.size(), 1u);
+    EXPECT_EQ(control.lastArgs[0].Raw().vt, VT_BSTR);
+}
+
+TEST_F(BridgeSession, OnlyTheControlsMethodsAreServedAndOnlyWithTheirTypes) {
+    Greet();
+    for (const char* method : {"AboutBox", "verifymessage", "hello2", "", "QueryInterface"})
+        EXPECT_EQ(Code(Call(method, json::array())), "ERR_METHOD") << method;
+
+    const struct {
+        const char* method;
+        json args;
+    } wrong[] = {
+        {"VerifyMessage", json::array()},
+        {"VerifyMessage", json::array({"a", "b"})},
+        {"VerifyMessage", json::array({5})},
+        {"VerifyMessage", json::array({nullptr})},
+        {"VerifyMessage", json::array({json::array({"a"})})},
+        {"GetSubjectName", json::array({true})},
+        {"GetSerialNumber", json::array({std::string("ab\0cd", 5)})},
+        {"SignMessage", json::array()},
+        {"SignMessageNoPrompt", json::array({"text"})},
+        {"SignMessageNoPrompt", json::array({"text", "0"})},
+        {"SignMessageNoPrompt", json::array({"text", 1.5})},
+        {"SignMessageNoPrompt", json::array({"text", 1.0})},
+        {"SignMessageNoPrompt", json::array({"text", 2147483648LL})},
+        {"SignMessageNoPrompt", json::array({"text", -2147483649LL})},
+        {"SignMessageNoPrompt", json::array({"text", 18446744073709551615ULL})},
+        {"SignMessageNoPrompt", json::array({0, "text"})},
+        {"ChooseCertificate", json::array({0})},
+    };
+    for (const auto& c : wrong)
+        EXPECT_EQ(Code(Call(c.method, c.args)), "ERR_ARGS") << c.method << " " << c.args;
+    EXPECT_TRUE(control.calls.empty());
+
+    // Arguments of the right types reach the consent check.
+    EXPECT_EQ(Code(Call("SignMessageNoPrompt", json::array({"text", -2147483648LL}))),
+              "ERR_CONSENT");
+    EXPECT_EQ(Code(Call("SignMessageNoPrompt", json::array({"", 2147483647}))), "ERR_CONSENT");
+    EXPECT_EQ(Code(Call("GetSerialNumber", json::array({""}))), "");
+    EXPECT_EQ(Code(Call("GetSubjectName", json::array({"\xC3\xA9"}))), "");
+    EXPECT_EQ(control.calls.size(), 2u);
+}
+
+TEST_F(BridgeSession, MethodsThatUseTheKeysAreRefusedUntilTheUserConsents) {
+    Greet();
+    const json replies[] = {Call("SignMessage", json::array({"Pay 100"})),
+                            Call("SignMessageNoPrompt", json::array({"Pay 100", 0})),
+                            Call("ChooseCertificate", json::array())};
+    for (const json& reply : replies) {
+        EXPECT_EQ(Code(reply), "ERR_CONSENT");
+        EXPECT_NE(reply["error"]["message"].get<std::string>().find("https://bank.example"),
+                  std::string::npos);
+        EXPECT_EQ(reply["id"], 7);
+    }
+    EXPECT_TRUE(control.calls.empty());
+}
+
+TEST_F(BridgeSession, RequestsNeedTheOriginOfASecurePage) {
+    Greet();
+    json request = {
+        {"v", 1}, {"id", 1}, {"method", "VerifyMessage"}, {"args", json::array({"00"})}};
+    EXPECT_EQ(Code(Send(request)), "ERR_ORIGIN");
+    request["origin"] = "http://bank.example";
+    EXPECT_EQ(Code(Send(request)), "ERR_ORIGIN");
+    request["origin"] = "https://bank.example/login";
+    EXPECT_EQ(Code(Send(request)), "ERR_ORIGIN");
+    EXPECT_TRUE(control.calls.empty());
+    request["origin"] = "http://127.0.0.1:8080";
+    EXPECT_EQ(Code(Send(request)), "");
+}
+
+TEST_F(BridgeSession, AFailedCallCarriesTheControlsResultCode) {
+    Greet();
+    control.failWith = HRESULT(0x80070057);
+    json reply = Call("GetSubjectName", json::array({"zz"}));
+    EXPECT_EQ(Code(reply), "ERR_CALL");
+    EXPECT_EQ(reply["error"]["hresult"], "0x80070057");
+    EXPECT_EQ(reply["error"]["message"], "it failed");
+    control.failWith.reset();
+    control.answer = nullptr;
+    reply = Call("GetSubjectName", json::array({"zz"}), 1.5);
+    EXPECT_EQ(reply, json({{"id", 1.5}, {"result", nullptr}}));
+}
+
+TEST(BridgeReply, TextThatIsNotUtf8IsReplacedNotThrown) {
+    const json reply =
+        ErrorReply(nullptr, {ErrorCode::Origin, std::string("bad \xFF caller"), std::nullopt});
+    const std::string text = Serialize(reply);
+    EXPECT_NE(text.find("ERR_ORIGIN"), std::string::npos);
+    EXPECT_TRUE(json::accept(text));
+}
+
+class BridgeCaller : public ::testing::Test {
+protected:
+    void Allow(const std::string& text, mode_t mode = 0600) {
+        const auto file = home.Path() / kExtensionsFile;
+        test::WriteFile(file, text);
+        ::chmod(file.c_str(), mode);
+    }
+    CallerCheck Check(std::vector<std::string> args) { return CheckCaller(args, home.Path()); }
+
+    test::TempHome home;
+    const std::string chromium = "abcdefghijklmnopabcdefghijklmnop";
+    const std::string other = "ponmlkjihgfedcbaponmlkjihgfedcba";
+};
+
+TEST_F(BridgeCaller, OnlyListedExtensionsAreServed) {
+    EXPECT_FALSE(Check({"chrome-extension://" + chromium + "/"}).allowed);  // no list yet
+    Allow(
+        json({{"chromium", json::array({chromium})}, {"firefox", {"sign@ostrel.example"}}}).dump());
+    EXPECT_TRUE(Check({"chrome-extension://" + chromium + "/"}).allowed);
+    EXPECT_TRUE(
+        Check({"/home/u/.mozilla/native-messaging-hosts/x.json", "sign@ostrel.example"}).allowed);
+
+    const std::vector<std::string> refused[] = {
+        {"chrome-extension://" + other + "/"},
+        {"chrome-extension://" + chromium},
+        {"chrome-extension://" + chromium + "/x"},
+        {"chrome-extension://" + chromium.substr(1) + "q/"},
+        {"chrome-extension://ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP/"},
+        {"/manifest.json", "other@ostrel.example"},
+        {"/manifest.json", chromium},
+        {"/manifest.json", ""},
+        {"/manifest.json"},
+        {},
+    };
+    for (const auto& args : refused) {
+        const CallerCheck check = Check(args);
+        EXPECT_FALSE(check.allowed) << (args.empty() ? "" : args[0]);
+        EXPECT_NE(check.message.find("ostrel bridge install"), std::string::npos);
+    }
+    const CallerCheck named = Check({"chrome-extension://" + other + "/"});
+    EXPECT_NE(named.message.find(other), std::string::npos);
+}
+
+TEST_F(BridgeCaller, AListOthersCouldWriteOrThatIsDamagedAllowsNobody) {
+    const std::string caller = "chrome-extension://" + chromium + "/";
+    Allow(json({{"chromium", {chromium}}}).dump(), 0622);
+    EXPECT_FALSE(Check({caller}).allowed);
+    Allow(json({{"chromium", {chromium}}}).dump(), 0644);
+    EXPECT_TRUE(Check({caller}).allowed);
+    for (const char* text : {"", "[]", "{\"chromium\":", "{\"chromium\":\"abc\"}",
+                             "{\"chromium\":[1,2]}", "{\"firefox\":[\"x\"]}"}) {
+        Allow(text);
+        EXPECT_FALSE(Check({caller}).allowed) << text;
+    }
+}
+
+}  // namespace
+}  // namespace ostrel::bridge
