@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace ostrel::resources {
 namespace {
@@ -41,6 +42,23 @@ constexpr Rgb kGray = kPalette16[8];
 constexpr Rgb kRed = kPalette16[9];
 constexpr Rgb kYellow = kPalette16[11];
 constexpr Rgb kWhite = kPalette16[15];
+
+// The picture, one row per line from the top, one hexadecimal digit per pixel
+// naming a colour of the standard 16-colour palette: a sheet with a folded
+// corner, lines of text and a red seal, on the grey (7) of a toolbox.
+constexpr std::array<std::string_view, 15> kToolboxRows = {
+    "7777777777777777", "7788888888877777", "778FFFFFFF8F8777", "778FFFFFFF8FF877",
+    "778F4444FF888887", "778FFFFFFFFFFF87", "778F888888FFFF87", "778FFFFFFFFFFF87",
+    "778F8888FF111F87", "778FFFFFF19991F7", "778F8888F19B91F7", "778FFFFFF19991F7",
+    "7788888888111887", "7777777771991777", "7777777777777777",
+};
+
+consteval bool ToolboxRowsFit() {
+    for (std::string_view row : kToolboxRows)
+        if (row.size() != 16) return false;
+    return true;
+}
+static_assert(ToolboxRowsFit(), "every row of the toolbox picture is 16 pixels wide");
 
 class Canvas {
 public:
@@ -188,6 +206,17 @@ std::vector<unsigned char> MakeBannerBitmap() {
     for (int i = 0; i < 4; ++i)
         c.FillRect(110, 9 + 7 * i, 300 - 40 * i, 11 + 7 * i, {200, 220, 235});
     return ToBmp(c, 24);
+}
+
+std::vector<unsigned char> MakeToolboxBitmap() {
+    Canvas c(16, 15, kSilver);
+    for (int y = 0; y < c.Height(); ++y)
+        for (int x = 0; x < c.Width(); ++x) {
+            const char digit = kToolboxRows[std::size_t(y)][std::size_t(x)];
+            const int index = digit >= '0' && digit <= '9' ? digit - '0' : digit - 'A' + 10;
+            c.Set(x, y, kPalette16[std::size_t(index)]);
+        }
+    return ToBmp(c, 4);
 }
 
 }  // namespace ostrel::resources
