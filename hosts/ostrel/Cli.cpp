@@ -85,6 +85,7 @@ int Run(int argc, char** argv) {
     AddTypeLibCommands(app, exitCode);
     AddControlCommands(app, exitCode);
     AddModuleCommands(app, exitCode);
+    AddBridgeCommands(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

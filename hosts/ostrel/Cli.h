@@ -26,6 +26,10 @@ void AddChooseCommands(CLI::App& app, int& exitCode);
 void AddTypeLibCommands(CLI::App& app, int& exitCode);
 void AddControlCommands(CLI::App& app, int& exitCode);
 void AddModuleCommands(CLI::App& app, int& exitCode);
+void AddBridgeCommands(CLI::App& app, int& exitCode);
+// The subcommands of `ostrel bridge`.
+void AddBridgeInstallCommands(CLI::App& bridge, int& exitCode);
+void AddBridgeOriginsCommands(CLI::App& bridge, int& exitCode);
 
 // Runs the command line; returns the process exit code.
 int Run(int argc, char** argv);
