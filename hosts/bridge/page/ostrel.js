@@ -1,0 +1,146 @@
+// ostrel.js: what a web page imports to sign and check texts with the
+// certificates of the user's personal store, through the ostrel extension.
+//
+//   import { ostrel } from "./ostrel.js";
+//   const { extension, host } = await ostrel.ready();
+//   const signature = await ostrel.SignMessage("text");   // base64, detached
+//
+// Every method returns a promise. A failure rejects with an OstrelError that
+// carries `code` (ERR_NO_EXTENSION, ERR_NO_HOST, ERR_ARGS, ERR_CONSENT,
+// ERR_CANCELLED, ERR_TIMEOUT, ERR_CALL, ...), `message`, and for ERR_CALL
+// the control's result code as `hresult` ("0x80090006").
+
+const PROTOCOL = 1;
+// How long the extension has to say that it is there.
+const EXTENSION_WAIT_MS = 1500;
+const LONG_MIN = -2147483648;
+const LONG_MAX = 2147483647;
+
+export class OstrelError extends Error {
+  constructor(code, message, hresult) {
+    super(message);
+    this.name = "OstrelError";
+    this.code = code;
+    if (hresult !== undefined) this.hresult = hresult;
+  }
+}
+
+// Ids of this copy of the library, apart from any other script on the page
+// that speaks to the extension.
+const idPrefix = `ostrel-${Math.random().toString(36).slice(2)}-`;
+let nextId = 1;
+const pending = new Map(); // id -> {resolve, reject}
+let presence = null; // the extension's versions, once it has answered
+let announced = null;
+
+window.addEventListener("message", (event) => {
+  if (event.source !== window) return;
+  const data = event.data;
+  if (data === null || typeof data !== "object") return;
+  if (data.type === "ostrel-ready" && typeof data.extension === "string") {
+    if (announced) announced({ extension: data.extension, protocol: data.protocol });
+    return;
+  }
+  if (data.type !== "ostrel-response" || !pending.has(data.id)) return;
+  const { resolve, reject } = pending.get(data.id);
+  pending.delete(data.id);
+  const error = data.error;
+  if (error !== undefined) {
+    reject(new OstrelError(String(error?.code ?? "ERR_CALL"), String(error?.message ?? ""),
+      error?.hresult));
+  } else {
+    resolve(data.result);
+  }
+});
+
+// The extension's versions, or ERR_NO_EXTENSION when it does not answer.
+function extension() {
+  if (presence === null) {
+    presence = new Promise((resolve, reject) => {
+      const timer = setTimeout(() => {
+        announced = null;
+        presence = null; // asked again on the next call
+        const why = window.isSecureContext
+          ? "the ostrel extension did not answer; is it installed and enabled in this browser?"
+          : "ostrel works on https pages (and http on this computer) only";
+        reject(new OstrelError("ERR_NO_EXTENSION", why));
+      }, EXTENSION_WAIT_MS);
+      announced = (versions) => {
+        clearTimeout(timer);
+        announced = null;
+        resolve(versions);
+      };
+      window.postMessage({ type: "ostrel-ready" }, window.location.origin);
+    });
+  }
+  return presence;
+}
+
+async function request(method, args) {
+  await extension();
+  return new Promise((resolve, reject) => {
+    const id = idPrefix + nextId++;
+    pending.set(id, { resolve, reject });
+    window.postMessage({ type: "ostrel-request", id, method, args }, window.location.origin);
+  });
+}
+
+function text(method, position, value) {
+  if (typeof value !== "string") {
+    throw new OstrelError("ERR_ARGS", `argument ${position} of ${method} must be a string`);
+  }
+  if (value.includes("\0")) {
+    throw new OstrelError("ERR_ARGS", `argument ${position} of ${method} must not contain NUL`);
+  }
+  return value;
+}
+
+function long(method, position, value) {
+  if (!Number.isInteger(value) || value < LONG_MIN || value > LONG_MAX) {
+    throw new OstrelError("ERR_ARGS",
+      `argument ${position} of ${method} must be an integer from ${LONG_MIN} to ${LONG_MAX}`);
+  }
+  return value;
+}
+
+// The control's methods as pages may call them, with the kinds of their
+// arguments; the arguments are checked here before anything is sent.
+const methods = {
+  SignMessage: [text],
+  SignMessageNoPrompt: [text, long],
+  ChooseCertificate: [],
+  VerifyMessage: [text],
+  GetSubjectName: [text],
+  GetSerialNumber: [text],
+};
+
+function method(name, kinds) {
+  return (...args) => {
+    try {
+      if (args.length !== kinds.length) {
+        throw new OstrelError("ERR_ARGS",
+          `${name} takes ${kinds.length} argument${kinds.length === 1 ? "" : "s"}`);
+      }
+      kinds.forEach((kind, i) => kind(name, i + 1, args[i]));
+    } catch (e) {
+      return Promise.reject(e);
+    }
+    return request(name, args);
+  };
+}
+
+export const ostrel = Object.freeze({
+  // The versions of the extension and of the host, asked of the host each
+  // time: it starts the host when it is not running, and tells whether it
+  // answers (ERR_NO_HOST when it cannot be started).
+  ready: () => request("hello", []),
+
+  // SignMessage(text) -> base64 of a detached signature; the user picks the
+  // certificate. SignMessageNoPrompt(text, index) signs with the certificate
+  // at that position of the store. ChooseCertificate() -> the position the
+  // user picked, or -1. VerifyMessage(hex) -> whether the signed message
+  // (with its content, as hexadecimal text) holds; GetSubjectName(hex) and
+  // GetSerialNumber(hex) tell who signed it.
+  ...Object.fromEntries(Object.entries(methods).map(([name, kinds]) => [name, method(name, kinds)])),
+  protocol: PROTOCOL,
+});
