@@ -1,0 +1,41 @@
+// A host that misbehaves on purpose, started by the browser in place of the
+// bridge, to show that the extension answers every request anyway:
+//   silent          reads everything, answers nothing
+//   die-after-hello answers the handshake, then ends at the next request
+//   protocol-2      answers the handshake as a host of protocol 2
+import { endianness } from "node:os";
+import { stdin, stdout } from "node:process";
+
+const mode = process.argv[2];
+// The length is in the machine's own byte order.
+const little = endianness() === "LE";
+
+function write(message) {
+  const body = Buffer.from(JSON.stringify(message));
+  const length = Buffer.alloc(4);
+  if (little) length.writeUInt32LE(body.length);
+  else length.writeUInt32BE(body.length);
+  stdout.write(Buffer.concat([length, body]));
+}
+
+function answer(message) {
+  if (mode === "silent") return;
+  if (message.method === "hello") {
+    write({ id: message.id, result: { host: "fake", protocol: mode === "protocol-2" ? 2 : 1 } });
+    return;
+  }
+  if (mode === "die-after-hello") process.exit(1);
+}
+
+let buffer = Buffer.alloc(0);
+stdin.on("data", (chunk) => {
+  buffer = Buffer.concat([buffer, chunk]);
+  const sizeAt = () => (little ? buffer.readUInt32LE(0) : buffer.readUInt32BE(0));
+  while (buffer.length >= 4 && buffer.length >= 4 + sizeAt()) {
+    const size = sizeAt();
+    const message = JSON.parse(buffer.subarray(4, 4 + size).toString("utf8"));
+    buffer = buffer.subarray(4 + size);
+    answer(message);
+  }
+});
+stdin.on("end", () => process.exit(0));

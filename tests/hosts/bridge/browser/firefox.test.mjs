@@ -1,0 +1,4 @@
+// The bridge end to end in headless Firefox.
+import { defineSuite } from "./suite.mjs";
+
+defineSuite("firefox");

@@ -1,0 +1,277 @@
+// What the browser tests stand on: a home of their own with a demo
+// certificate and signed messages made by OpenSSL, the bridge installed for
+// both browsers, test pages served on as many loopback origins as a test
+// wants, and the browsers themselves, headless, with the extension loaded.
+//
+// The browsers start the bridge through a small wrapper that takes the
+// scripted user's actions (and, for the failure cases, a misbehaving host)
+// from files the running test writes, since a browser hands every host it
+// starts the environment it was started with.
+import { execFileSync } from "node:child_process";
+import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { dirname, join, resolve } from "node:path";
+import { fileURLToPath } from "node:url";
+
+import puppeteer from "puppeteer-core";
+
+import { serve } from "../../../../examples/web/serve.mjs";
+
+const here = dirname(fileURLToPath(import.meta.url));
+export const repo = resolve(here, "../../../..");
+export const extensionDir = join(repo, "hosts/bridge/extension");
+export const bin = resolve(process.env.OSTREL_BIN ?? join(repo, "build/bin"));
+
+export const HOST_NAME = "org.ostrel.bridge";
+export const CHROMIUM_ID = "amjognmoflajiapjipcbekmikmkbdpkl";
+export const FIREFOX_ID = "bridge@ostrel.org";
+export const SIGNER = "/C=US/O=Demo Org/CN=Ann Lee/emailAddress=ann.lee@example.org";
+
+function run(file, args, options = {}) {
+  return execFileSync(file, args, { encoding: "utf8", stdio: ["pipe", "pipe", "pipe"], ...options });
+}
+
+// The first program of `names` that exists.
+function firstOf(...names) {
+  return names.find((name) => name && existsSync(name));
+}
+
+export class World {
+  constructor() {
+    this.dir = mkdtempSync(join(tmpdir(), "ostrel-browser-"));
+    this.home = join(this.dir, "home");
+    this.ostrelHome = join(this.dir, "ostrel-home");
+    this.configHome = join(this.home, ".config");
+    this.state = join(this.dir, "host-state");
+    this.files = join(this.dir, "files");
+    for (const d of [this.home, this.ostrelHome, this.configHome, this.state, this.files]) {
+      mkdirSync(d, { recursive: true, mode: 0o700 });
+    }
+    this.env = {
+      ...process.env,
+      HOME: this.home,
+      XDG_CONFIG_HOME: this.configHome,
+      OSTREL_HOME: this.ostrelHome,
+      OSTREL_UI: "script",
+    };
+    // Headless: nothing may reach a display of the machine running the tests.
+    for (const name of ["DISPLAY", "WAYLAND_DISPLAY", "OSTREL_UI_SCRIPT", "OSTREL_UI_LOG"]) {
+      delete this.env[name];
+    }
+    this.servers = [];
+    this.logCount = 0;
+  }
+
+  ostrel(...args) {
+    return run(join(bin, "ostrel"), args, { env: this.env });
+  }
+
+  file(name, content) {
+    const path = join(this.files, name);
+    if (content !== undefined) writeFileSync(path, content);
+    return path;
+  }
+
+  // The demo certificate in the store, and messages signed by OpenSSL with
+  // their content ("attached"), as DER and as the hexadecimal text the
+  // control's checks take: one by the store's certificate, one by a second
+  // signer that is not in the store, and one whose content was altered.
+  makeStore() {
+    this.ostrel("store", "new-test-cert", "--subject", SIGNER);
+    const entry = run("sh", ["-c", 'ls "$1"/stores/MY/*.pem | head -n1', "sh", this.ostrelHome]).trim();
+    this.certPem = this.file("cert.pem");
+    this.keyPem = this.file("key.pem");
+    run("openssl", ["x509", "-in", entry, "-out", this.certPem]);
+    run("openssl", ["pkey", "-in", entry, "-out", this.keyPem]);
+    const otherKey = this.file("other-key.pem");
+    const otherCert = this.file("other-cert.pem");
+    run("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", otherKey, "-out", otherCert,
+      "-days", "30", "-subj", "/C=DE/O=Other Org/CN=Bo Berg"]);
+
+    this.text = "I, Ann Lee, agree to the terms of 7 December 2026.\n";
+    this.attached = this.signAttached("attached", this.text, this.certPem, this.keyPem);
+    this.otherAttached = this.signAttached("other", "Bo Berg's text", otherCert, otherKey);
+    // The content "I, Ann" becomes "X, Ann": the signature no longer holds.
+    const i = this.attached.hex.indexOf(Buffer.from("I, Ann").toString("hex"));
+    this.tamperedHex = `${this.attached.hex.slice(0, i)}58${this.attached.hex.slice(i + 2)}`;
+  }
+
+  signAttached(name, text, cert, key) {
+    const textFile = this.file(`${name}.txt`, text);
+    const der = this.file(`${name}.der`);
+    run("openssl", ["cms", "-sign", "-binary", "-nodetach", "-md", "sha256", "-signer", cert, "-inkey", key,
+      "-in", textFile, "-outform", "DER", "-out", der]);
+    const hex = readFileSync(der).toString("hex").toUpperCase();
+    const hexFile = this.file(`${name}.hex`, hex);
+    // What the same checks say when the command runs them in-process.
+    return {
+      hex,
+      subject: this.ostrel("subject", "--in", hexFile).trim(),
+      serial: this.ostrel("serial", "--in", hexFile).trim(),
+    };
+  }
+
+  // Whether OpenSSL accepts `base64` as a detached signature of `text`.
+  verifyDetached(text, base64) {
+    const textFile = this.file("checked.txt", text);
+    const der = this.file("checked.der", Buffer.from(base64, "base64"));
+    try {
+      run("openssl", ["cms", "-verify", "-binary", "-noverify", "-inform", "DER", "-in", der,
+        "-content", textFile, "-out", "/dev/null"]);
+      return true;
+    } catch {
+      return false;
+    }
+  }
+
+  // The bridge installed for both browsers, started through the wrapper.
+  installHost() {
+    const list = join(this.ostrelHome, "bridge-extensions.json");
+    writeFileSync(list, JSON.stringify({ chromium: [CHROMIUM_ID], firefox: [FIREFOX_ID] }));
+    chmodSync(list, 0o600);
+    this.extensionsList = list;
+
+    this.wrapper = join(this.state, "ostrel-bridge");
+    const quote = (s) => `'${s.replaceAll("'", "'\\''")}'`;
+    writeFileSync(this.wrapper, `#!/bin/sh
+# The bridge as the browser starts it, with what the running test asked for.
+state=${quote(this.state)}
+echo "$$ $*" >> "$state/starts"
+OSTREL_UI_SCRIPT=$(cat "$state/ui-script" 2>/dev/null)
+OSTREL_UI_LOG=$(cat "$state/ui-log" 2>/dev/null)
+export OSTREL_UI_SCRIPT OSTREL_UI_LOG
+mode=$(cat "$state/mode" 2>/dev/null)
+if [ -n "$mode" ]; then
+  exec ${quote(process.execPath)} ${quote(join(here, "fake-host.mjs"))} "$mode"
+fi
+exec ${quote(join(bin, "ostrel-bridge"))} "$@"
+`, { mode: 0o700 });
+    this.hostMode("");
+    this.userScript("");
+
+    this.chromiumProfile = join(this.configHome, "chromium");
+    this.manifests = {
+      // Chromium reads the hosts of the user data folder it runs with; run
+      // with the default one, that is this path.
+      chromium: join(this.chromiumProfile, "NativeMessagingHosts", `${HOST_NAME}.json`),
+      firefox: join(this.home, ".mozilla", "native-messaging-hosts", `${HOST_NAME}.json`),
+    };
+    const base = { name: HOST_NAME, description: "ostrel bridge (tests)", path: this.wrapper, type: "stdio" };
+    this.writeManifest("chromium", { ...base, allowed_origins: [`chrome-extension://${CHROMIUM_ID}/`] });
+    this.writeManifest("firefox", { ...base, allowed_extensions: [FIREFOX_ID] });
+  }
+
+  writeManifest(browser, manifest) {
+    const path = this.manifests[browser];
+    mkdirSync(dirname(path), { recursive: true });
+    writeFileSync(path, JSON.stringify(manifest, null, 2));
+  }
+
+  // The host the next started bridge is: "" for the real one, else a mode
+  // of fake-host.mjs.
+  hostMode(mode) {
+    writeFileSync(join(this.state, "mode"), mode);
+  }
+
+  // The scripted user's actions for the next started bridge, and a fresh log
+  // of what it saw; returns a function that reads that log.
+  userScript(script) {
+    writeFileSync(join(this.state, "ui-script"), script);
+    const log = join(this.state, `ui-${++this.logCount}.log`);
+    writeFileSync(join(this.state, "ui-log"), log);
+    return () => (existsSync(log) ? readFileSync(log, "utf8").trim().split("\n").filter(Boolean).map(JSON.parse) : []);
+  }
+
+  // How many bridges the browsers have started so far.
+  hostStarts() {
+    const file = join(this.state, "starts");
+    return existsSync(file) ? readFileSync(file, "utf8").trim().split("\n").filter(Boolean).length : 0;
+  }
+
+  // A new origin serving the test pages: http://127.0.0.1:PORT, or
+  // http://localhost:PORT with `name` "localhost".
+  async origin(name = "127.0.0.1") {
+    const server = await serve({
+      root: join(here, "pages"),
+      mounts: { "/ostrel.js": join(repo, "hosts/bridge/page/ostrel.js") },
+    });
+    this.servers.push(server);
+    return `http://${name}:${server.address().port}`;
+  }
+
+  async close() {
+    await Promise.all(this.servers.map((s) => new Promise((done) => s.close(done))));
+    rmSync(this.dir, { recursive: true, force: true });
+  }
+}
+
+export async function makeWorld() {
+  const world = new World();
+  world.makeStore();
+  world.installHost();
+  return world;
+}
+
+const chromiumBinary = () =>
+  firstOf(process.env.CHROMIUM, "/usr/lib/chromium/chromium", "/usr/bin/chromium", "/usr/bin/chromium-browser");
+const firefoxBinary = () =>
+  firstOf(process.env.FIREFOX, "/usr/lib/firefox-esr/firefox-esr", "/usr/bin/firefox-esr", "/usr/bin/firefox");
+
+export function browserAvailable(name) {
+  return Boolean(name === "chromium" ? chromiumBinary() : firefoxBinary());
+}
+
+// The browser, headless, with the extension loaded and the world's home.
+export async function launch(name, world) {
+  if (name === "chromium") {
+    const args = [
+      "--headless",
+      `--user-data-dir=${world.chromiumProfile}`,
+      `--load-extension=${extensionDir}`,
+      `--disable-extensions-except=${extensionDir}`,
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+      "--no-first-run",
+      "--no-default-browser-check",
+      "--disable-dev-shm-usage",
+      "about:blank",
+    ];
+    if (process.getuid?.() === 0) args.unshift("--no-sandbox");
+    return puppeteer.launch({
+      executablePath: chromiumBinary(),
+      ignoreDefaultArgs: true,
+      pipe: true,
+      args,
+      env: world.env,
+      protocolTimeout: 120_000,
+    });
+  }
+  const browser = await puppeteer.launch({
+    browser: "firefox",
+    executablePath: firefoxBinary(),
+    headless: true,
+    env: world.env,
+    protocolTimeout: 120_000,
+  });
+  await browser.installExtension(extensionDir);
+  return browser;
+}
+
+// A tab showing the test page of `origin`, with its library loaded.
+export async function openPage(browser, origin, path = "/") {
+  const page = await browser.newPage();
+  await page.goto(origin + path);
+  await page.waitForFunction(() => window.pageLoaded === true);
+  return page;
+}
+
+// A method of ostrel.js called in the page: {result} or {error: {code, ...}}.
+export function call(page, method, ...args) {
+  return page.evaluate((m, a) => window.callOstrel(m, a), method, args);
+}
+
+// A message posted to the page's window as it is, and the response to it.
+export function postRaw(page, message, ms) {
+  return page.evaluate((m, t) => window.postRaw(m, t), message, ms);
+}

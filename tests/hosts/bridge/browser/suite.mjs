@@ -1,0 +1,292 @@
+// The bridge end to end in one browser: a page's calls through ostrel.js, the
+// content script, the service worker and the native host to the control and
+// back. Each test takes origins of its own, so that it starts its own host
+// and what it asks of the scripted user stays its own.
+import assert from "node:assert/strict";
+import { renameSync } from "node:fs";
+import { after, before, describe, test } from "node:test";
+
+import { browserAvailable, call, launch, makeWorld, openPage, postRaw } from "./harness.mjs";
+
+// The consent dialogs' buttons, as the scripted user clicks them.
+const ALLOW_ONCE = 1101;
+const DENY = 1103;
+const DONT_SIGN = 1202;
+const CONSENT_ORIGIN = 1110; // the text that names the asking site
+const CONFIRM_ORIGIN = 1210;
+
+// Whether this build asks the user before a site may sign (`ostrel bridge
+// origins list` works); the cases that need it wait for it otherwise.
+function consentBuilt(world) {
+  try {
+    world.ostrel("bridge", "origins", "list");
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+export function defineSuite(name) {
+  describe(name, { skip: !browserAvailable(name) && `${name} is not installed` }, () => {
+    let world;
+    let browser;
+    let consent = false;
+
+    before(async () => {
+      world = await makeWorld();
+      consent = consentBuilt(world);
+      browser = await launch(name, world);
+    });
+
+    after(async () => {
+      await browser?.close();
+      await world?.close();
+    });
+
+    test("ready() tells the extension's and the host's versions", async () => {
+      const page = await openPage(browser, await world.origin());
+      const { result } = await call(page, "ready");
+      assert.equal(result.extension, "0.1.0");
+      assert.match(result.host, /^\d+\.\d+\.\d+/);
+      assert.equal(result.protocol, 1);
+      await page.close();
+    });
+
+    test("checks a message OpenSSL signed with its content", async () => {
+      const page = await openPage(browser, await world.origin());
+      const { attached, otherAttached } = world;
+      assert.deepEqual(await call(page, "VerifyMessage", attached.hex), { result: true });
+      assert.deepEqual(await call(page, "GetSubjectName", attached.hex), { result: attached.subject });
+      assert.match(attached.subject, /Ann Lee/);
+      assert.deepEqual(await call(page, "GetSerialNumber", attached.hex), { result: attached.serial });
+      assert.deepEqual(await call(page, "GetSubjectName", otherAttached.hex), { result: otherAttached.subject });
+      // Lower-case hexadecimal is the same message.
+      assert.deepEqual(await call(page, "VerifyMessage", attached.hex.toLowerCase()), { result: true });
+      await page.close();
+    });
+
+    test("a message whose content was altered does not verify", async () => {
+      const page = await openPage(browser, await world.origin());
+      const answer = await call(page, "VerifyMessage", world.tamperedHex);
+      assert.notDeepEqual(answer, { result: true });
+      if (answer.error) {
+        assert.equal(answer.error.code, "ERR_CALL");
+        assert.match(answer.error.hresult, /^0x[0-9A-F]{8}$/);
+      }
+      // Text that is not hexadecimal at all is the control's failure too.
+      const garbage = await call(page, "VerifyMessage", "not hex");
+      assert.notDeepEqual(garbage, { result: true });
+      await page.close();
+    });
+
+    test("refuses unknown methods and arguments of the wrong kind", async () => {
+      const page = await openPage(browser, await world.origin());
+      const starts = world.hostStarts();
+      // ostrel.js checks before anything is sent.
+      for (const [method, args] of [
+        ["VerifyMessage", [42]],
+        ["VerifyMessage", []],
+        ["VerifyMessage", ["ab", "cd"]],
+        ["SignMessageNoPrompt", ["text", "0"]],
+        ["SignMessageNoPrompt", ["text", 1.5]],
+        ["SignMessageNoPrompt", ["text", 2 ** 31]],
+        ["SignMessage", ["a\0b"]],
+      ]) {
+        const { error } = await call(page, method, ...args);
+        assert.equal(error?.code, "ERR_ARGS", `${method}(${JSON.stringify(args)})`);
+        assert.ok(error.isError, "rejects with an Error");
+      }
+      assert.equal(world.hostStarts(), starts, "nothing reached the host");
+
+      // A page that posts its own requests meets the same checks further on.
+      const raw = (id, method, args) => postRaw(page, { type: "ostrel-request", id, method, args });
+      assert.equal((await raw(1, "Shutdown", [])).error.code, "ERR_METHOD");
+      assert.equal((await raw(2, "verifymessage", [world.attached.hex])).error.code, "ERR_METHOD");
+      assert.equal((await raw(3, "VerifyMessage", [42])).error.code, "ERR_ARGS");
+      assert.equal((await raw(4, "SignMessageNoPrompt", ["t", 1.5])).error.code, "ERR_ARGS");
+      assert.equal((await raw(5, "VerifyMessage", "not a list")).error.code, "ERR_ARGS");
+      assert.equal((await raw(6, "", [])).error.code, "ERR_ARGS");
+      assert.equal((await raw("seven", "GetSubjectName", [world.attached.hex])).result, world.attached.subject);
+      // Without an id there is nothing to answer to.
+      assert.deepEqual(await postRaw(page, { type: "ostrel-request", method: "VerifyMessage", args: [] }, 1000),
+        { silent: true });
+      await page.close();
+    });
+
+    test("the origin is the browser's, whatever the page writes in its message", async () => {
+      const origin = await world.origin();
+      const page = await openPage(browser, origin);
+      // Were the page's field passed on, the host would refuse it as no origin.
+      const answer = await postRaw(page, {
+        type: "ostrel-request", id: 1, method: "VerifyMessage", args: [world.attached.hex], origin: "not an origin",
+      });
+      assert.deepEqual(answer, { type: "ostrel-response", id: 1, result: true });
+      await page.close();
+    });
+
+    test("two tabs of two origins calling at once each get their own answers", async () => {
+      const [a, b] = await Promise.all([
+        world.origin().then((o) => openPage(browser, o)),
+        world.origin("localhost").then((o) => openPage(browser, o)),
+      ]);
+      const starts = world.hostStarts();
+      const ask = (page, message) =>
+        Promise.all(Array.from({ length: 8 }, (_, i) =>
+          // The same ids in both tabs: each must still get its own answer.
+          postRaw(page, { type: "ostrel-request", id: i, method: "GetSubjectName", args: [message.hex] }, 60_000)));
+      const [fromA, fromB] = await Promise.all([ask(a, world.attached), ask(b, world.otherAttached)]);
+      fromA.forEach((answer, i) => assert.deepEqual(answer, { type: "ostrel-response", id: i, result: world.attached.subject }));
+      fromB.forEach((answer, i) => assert.deepEqual(answer, { type: "ostrel-response", id: i, result: world.otherAttached.subject }));
+      // One host per origin, for all of its calls.
+      assert.equal(world.hostStarts() - starts, 2);
+      await Promise.all([a.close(), b.close()]);
+    });
+
+    test("a frame inside the page is not served", async () => {
+      const page = await openPage(browser, await world.origin());
+      const answer = await page.evaluate(async () => {
+        const frame = document.createElement("iframe");
+        frame.src = "/";
+        document.body.append(frame);
+        await new Promise((done) => frame.addEventListener("load", done));
+        while (!frame.contentWindow.pageLoaded) await new Promise((done) => setTimeout(done, 20));
+        return frame.contentWindow.callOstrel("VerifyMessage", ["00"]);
+      });
+      assert.equal(answer.error.code, "ERR_NO_EXTENSION");
+      await page.close();
+    });
+
+    test("without the host installed: ERR_NO_HOST, saying how to install it", async () => {
+      const page = await openPage(browser, await world.origin());
+      const manifest = world.manifests[name];
+      renameSync(manifest, `${manifest}.away`);
+      try {
+        const { error } = await call(page, "VerifyMessage", world.attached.hex);
+        assert.equal(error?.code, "ERR_NO_HOST");
+        assert.match(error.message, /run `ostrel bridge install`/);
+        assert.equal((await call(page, "ready")).error?.code, "ERR_NO_HOST");
+      } finally {
+        renameSync(`${manifest}.away`, manifest);
+      }
+      // Once installed, the same page is served.
+      assert.deepEqual(await call(page, "VerifyMessage", world.attached.hex), { result: true });
+      await page.close();
+    });
+
+    test("a host that does not list this extension refuses it, saying how to allow it", async () => {
+      const page = await openPage(browser, await world.origin());
+      renameSync(world.extensionsList, `${world.extensionsList}.away`);
+      try {
+        const { error } = await call(page, "VerifyMessage", world.attached.hex);
+        assert.equal(error?.code, "ERR_ORIGIN");
+        assert.match(error.message, /ostrel bridge install/);
+      } finally {
+        renameSync(`${world.extensionsList}.away`, world.extensionsList);
+      }
+      await page.close();
+    });
+
+    describe("hosts that misbehave", () => {
+      after(() => world.hostMode(""));
+
+      test("a host that never answers the handshake: ERR_TIMEOUT after 5 s", async () => {
+        const page = await openPage(browser, await world.origin());
+        world.hostMode("silent");
+        const started = Date.now();
+        const { error } = await call(page, "VerifyMessage", world.attached.hex);
+        const took = Date.now() - started;
+        assert.equal(error?.code, "ERR_TIMEOUT");
+        assert.ok(took >= 4500 && took < 15_000, `answered after ${took} ms`);
+        await page.close();
+      });
+
+      test("a host that goes away during a call: an error, and the next call starts a new one", async () => {
+        const page = await openPage(browser, await world.origin());
+        world.hostMode("die-after-hello");
+        const [first, second] = await Promise.all([
+          call(page, "VerifyMessage", world.attached.hex),
+          call(page, "GetSubjectName", world.attached.hex),
+        ]);
+        assert.equal(first.error?.code, "ERR_CALL");
+        assert.match(first.error.message, /ended before it answered/);
+        assert.equal(second.error?.code, "ERR_CALL", "the request queued behind it is answered too");
+        world.hostMode("");
+        assert.deepEqual(await call(page, "VerifyMessage", world.attached.hex), { result: true });
+        await page.close();
+      });
+
+      test("a host of another protocol: ERR_VERSION", async () => {
+        const page = await openPage(browser, await world.origin());
+        world.hostMode("protocol-2");
+        const { error } = await call(page, "ready");
+        assert.equal(error?.code, "ERR_VERSION");
+        await page.close();
+      });
+    });
+
+    describe("consent", () => {
+      const needsConsent = (t) => {
+        if (!consent) t.skip("this build does not ask for consent yet (no `ostrel bridge origins`)");
+        return !consent;
+      };
+
+      test("SignMessage asks, then signs with the chosen certificate", async (t) => {
+        if (needsConsent(t)) return;
+        const origin = await world.origin();
+        const page = await openPage(browser, origin);
+        const log = world.userScript(`click ${ALLOW_ONCE}; select 0; ok`);
+        const text = "Pay 100 EUR to account 12-3456-789.\n";
+        const { result, error } = await call(page, "SignMessage", text);
+        assert.equal(error, undefined, JSON.stringify(error));
+        assert.ok(world.verifyDetached(text, result), "openssl cms -verify accepts it");
+        assert.ok(!world.verifyDetached(`${text}!`, result), "and only for its own text");
+        const asked = log().find((line) => line.event !== "end" && line.controls?.some((c) => c.id === CONSENT_ORIGIN));
+        assert.equal(asked?.controls.find((c) => c.id === CONSENT_ORIGIN).text, origin);
+        await page.close();
+      });
+
+      test("SignMessageNoPrompt signs without a dialog for a site allowed to", async (t) => {
+        if (needsConsent(t)) return;
+        const origin = await world.origin();
+        world.ostrel("bridge", "origins", "allow", origin, "--without-prompt");
+        const page = await openPage(browser, origin);
+        const log = world.userScript("");
+        const text = "Ünïcödé, tabs\tand\r\nline breaks";
+        const { result, error } = await call(page, "SignMessageNoPrompt", text, 0);
+        assert.equal(error, undefined, JSON.stringify(error));
+        assert.ok(world.verifyDetached(text, result), "openssl cms -verify accepts it");
+        assert.deepEqual(log(), [], "no dialog was shown");
+        await page.close();
+      });
+
+      test("a site the user does not allow is refused: ERR_CONSENT", async (t) => {
+        if (needsConsent(t)) return;
+        const page = await openPage(browser, await world.origin());
+        world.userScript(`click ${DENY}`);
+        assert.equal((await call(page, "SignMessage", "text")).error?.code, "ERR_CONSENT");
+        await page.close();
+        const other = await openPage(browser, await world.origin());
+        world.userScript(`click ${DONT_SIGN}`);
+        assert.equal((await call(other, "SignMessageNoPrompt", "text", 0)).error?.code, "ERR_CONSENT");
+        await other.close();
+      });
+
+      test("a page naming an allowed site in its message is still judged as itself", async (t) => {
+        if (needsConsent(t)) return;
+        const allowed = await world.origin();
+        world.ostrel("bridge", "origins", "allow", allowed, "--without-prompt");
+        const origin = await world.origin();
+        const page = await openPage(browser, origin);
+        const log = world.userScript(`click ${DONT_SIGN}`);
+        const answer = await postRaw(page, {
+          type: "ostrel-request", id: 1, method: "SignMessageNoPrompt", args: ["text", 0], origin: allowed,
+        });
+        assert.equal(answer.error?.code, "ERR_CONSENT");
+        const asked = log().find((line) => line.controls?.some((c) => c.id === CONFIRM_ORIGIN));
+        assert.equal(asked?.controls.find((c) => c.id === CONFIRM_ORIGIN).text, origin);
+        await page.close();
+      });
+    });
+  });
+}
+
