@@ -182,10 +182,19 @@ exec ${quote(join(bin, "ostrel-bridge"))} "$@"
     return () => (existsSync(log) ? readFileSync(log, "utf8").trim().split("\n").filter(Boolean).map(JSON.parse) : []);
   }
 
-  // How many bridges the browsers have started so far.
-  hostStarts() {
+  // The bridges the browsers have started so far: "PID ARGS" each.
+  hosts() {
     const file = join(this.state, "starts");
-    return existsSync(file) ? readFileSync(file, "utf8").trim().split("\n").filter(Boolean).length : 0;
+    return existsSync(file) ? readFileSync(file, "utf8").trim().split("\n").filter(Boolean) : [];
+  }
+
+  hostStarts() {
+    return this.hosts().length;
+  }
+
+  // The process of the bridge started last.
+  lastHost() {
+    return Number(this.hosts().at(-1)?.split(" ")[0]);
   }
 
   // A new origin serving the test pages: http://127.0.0.1:PORT, or

@@ -3,7 +3,7 @@
 // back. Each test takes origins of its own, so that it starts its own host
 // and what it asks of the scripted user stays its own.
 import assert from "node:assert/strict";
-import { renameSync } from "node:fs";
+import { readFileSync, renameSync } from "node:fs";
 import { after, before, describe, test } from "node:test";
 
 import { browserAvailable, call, launch, makeWorld, openPage, postRaw } from "./harness.mjs";
@@ -26,16 +26,30 @@ function consentBuilt(world) {
   }
 }
 
+// Whether the process `pid` still runs (and is not a zombie left unreaped).
+function hostRunning(pid) {
+  try {
+    return !/^\S+ \(.*\) Z/.test(readFileSync(`/proc/${pid}/stat`, "utf8"));
+  } catch {
+    return false;
+  }
+}
+
 export function defineSuite(name) {
   describe(name, { skip: !browserAvailable(name) && `${name} is not installed` }, () => {
     let world;
     let browser;
     let consent = false;
+    // A site that calls once at the start and then stays quiet, and its host.
+    let quiet;
 
     before(async () => {
       world = await makeWorld();
       consent = consentBuilt(world);
       browser = await launch(name, world);
+      const page = await openPage(browser, await world.origin());
+      assert.deepEqual(await call(page, "VerifyMessage", world.attached.hex), { result: true });
+      quiet = { page, host: world.lastHost(), since: Date.now() };
     });
 
     after(async () => {
@@ -222,6 +236,18 @@ export function defineSuite(name) {
         assert.equal(error?.code, "ERR_VERSION");
         await page.close();
       });
+    });
+
+    // Last, so that the 30 s pass while the other tests run.
+    test("the host of a site quiet for 30 s is closed, and started again when needed", { timeout: 60_000 }, async () => {
+      assert.ok(hostRunning(quiet.host), "the host runs after the call");
+      const wait = quiet.since + 30_000 + 3_000 - Date.now();
+      if (wait > 0) await new Promise((done) => setTimeout(done, wait));
+      assert.ok(!hostRunning(quiet.host), "the host has ended");
+      const starts = world.hostStarts();
+      assert.deepEqual(await call(quiet.page, "VerifyMessage", world.attached.hex), { result: true });
+      assert.equal(world.hostStarts(), starts + 1);
+      await quiet.page.close();
     });
 
     describe("consent", () => {
