@@ -67,13 +67,18 @@ export function serve({ root, mounts = {}, host = "127.0.0.1", port = 0 }) {
   });
 }
 
-if (process.argv[1] && resolve(process.argv[1]) === fileURLToPath(import.meta.url)) {
-  const here = dirname(fileURLToPath(import.meta.url));
-  const port = Number(process.argv[2] ?? 8080);
-  const server = await serve({
+const here = dirname(fileURLToPath(import.meta.url));
+
+// The example page with the library beside it.
+export function serveExample(port = 0) {
+  return serve({
     root: here,
     mounts: { "/ostrel.js": join(here, "..", "..", "hosts", "bridge", "page", "ostrel.js") },
     port,
   });
+}
+
+if (process.argv[1] && resolve(process.argv[1]) === fileURLToPath(import.meta.url)) {
+  const server = await serveExample(Number(process.argv[2] ?? 8080));
   console.log(`Serving ${here} on http://127.0.0.1:${server.address().port}/ (Ctrl+C ends it)`);
 }

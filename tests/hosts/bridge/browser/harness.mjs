@@ -15,7 +15,7 @@ import { fileURLToPath } from "node:url";
 
 import puppeteer from "puppeteer-core";
 
-import { serve } from "../../../../examples/web/serve.mjs";
+import { serve, serveExample } from "../../../../examples/web/serve.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
 export const repo = resolve(here, "../../../..");
@@ -206,6 +206,13 @@ exec ${quote(join(bin, "ostrel-bridge"))} "$@"
     });
     this.servers.push(server);
     return `http://${name}:${server.address().port}`;
+  }
+
+  // The example page's origin.
+  async exampleOrigin() {
+    const server = await serveExample();
+    this.servers.push(server);
+    return `http://127.0.0.1:${server.address().port}`;
   }
 
   async close() {

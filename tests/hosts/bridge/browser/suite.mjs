@@ -238,6 +238,33 @@ export function defineSuite(name) {
       });
     });
 
+    test("the example page finds the extension and checks a signed message", async (t) => {
+      const page = await browser.newPage();
+      await page.goto(`${await world.exampleOrigin()}/`);
+      await page.waitForFunction(() => /Ready:/.test(document.getElementById("status").textContent));
+      await page.$eval("#hex", (box, hex) => { box.value = hex; }, world.attached.hex);
+      await page.click("#check-form button");
+      await page.waitForFunction(() => /Serial/.test(document.getElementById("checks").textContent));
+      const checks = await page.$eval("#checks", (out) => out.textContent);
+      assert.match(checks, /Signature over its text: holds/);
+      assert.ok(checks.includes(world.attached.subject), checks);
+      assert.ok(checks.includes(world.attached.serial), checks);
+
+      if (!consent) {
+        t.diagnostic("signing on the example page waits for consent in this build");
+        await page.close();
+        return;
+      }
+      world.userScript(`click ${ALLOW_ONCE}; select 0; ok`);
+      await page.click("#sign-form button");
+      await page.waitForFunction(() => !document.getElementById("signed").hidden);
+      const text = await page.$eval("#text", (box) => box.value);
+      const signature = await page.$eval("#signature", (out) => out.textContent);
+      const base64 = signature.replace(/-----[A-Z0-9 ]+-----|\s/g, "");
+      assert.ok(world.verifyDetached(text, base64), "openssl accepts the page's signature");
+      await page.close();
+    });
+
     // Last, so that the 30 s pass while the other tests run.
     test("the host of a site quiet for 30 s is closed, and started again when needed", { timeout: 60_000 }, async () => {
       assert.ok(hostRunning(quiet.host), "the host runs after the call");
