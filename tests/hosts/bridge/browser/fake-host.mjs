@@ -3,6 +3,8 @@
 //   silent          reads everything, answers nothing
 //   die-after-hello answers the handshake, then ends at the next request
 //   protocol-2      answers the handshake as a host of protocol 2
+//   slow-SECONDS    answers every other request after SECONDS, as a user
+//                   taking their time over a dialog would
 import { endianness } from "node:os";
 import { stdin, stdout } from "node:process";
 
@@ -25,6 +27,9 @@ function answer(message) {
     return;
   }
   if (mode === "die-after-hello") process.exit(1);
+  if (mode.startsWith("slow-")) {
+    setTimeout(() => write({ id: message.id, result: "late" }), Number(mode.slice(5)) * 1000);
+  }
 }
 
 let buffer = Buffer.alloc(0);

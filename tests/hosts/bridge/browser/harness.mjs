@@ -136,11 +136,12 @@ export class World {
     writeFileSync(this.wrapper, `#!/bin/sh
 # The bridge as the browser starts it, with what the running test asked for.
 state=${quote(this.state)}
-echo "$$ $*" >> "$state/starts"
 OSTREL_UI_SCRIPT=$(cat "$state/ui-script" 2>/dev/null)
 OSTREL_UI_LOG=$(cat "$state/ui-log" 2>/dev/null)
 export OSTREL_UI_SCRIPT OSTREL_UI_LOG
 mode=$(cat "$state/mode" 2>/dev/null)
+# Logged once the above is read: a test may change it from then on.
+echo "$$ $*" >> "$state/starts"
 if [ -n "$mode" ]; then
   exec ${quote(process.execPath)} ${quote(join(here, "fake-host.mjs"))} "$mode"
 fi
@@ -238,7 +239,8 @@ export function browserAvailable(name) {
 }
 
 // The browser, headless, with the extension loaded and the world's home.
-export async function launch(name, world) {
+// `protocolTimeout`: how long one call into the page may take.
+export async function launch(name, world, { protocolTimeout = 120_000 } = {}) {
   if (name === "chromium") {
     const args = [
       "--headless",
@@ -260,7 +262,7 @@ export async function launch(name, world) {
       pipe: true,
       args,
       env: world.env,
-      protocolTimeout: 120_000,
+      protocolTimeout,
     });
   }
   const browser = await puppeteer.launch({
@@ -268,7 +270,7 @@ export async function launch(name, world) {
     executablePath: firefoxBinary(),
     headless: true,
     env: world.env,
-    protocolTimeout: 120_000,
+    protocolTimeout,
   });
   await browser.installExtension(extensionDir);
   return browser;
