@@ -73,6 +73,7 @@ class Connection {
     this.queue = [];
     this.running = false;
     this.pending = null; // {id, finish}
+    this.handshaking = false; // a port that fails now could not be started
     this.idle = null;
   }
 
