@@ -198,12 +198,13 @@ exec ${quote(join(bin, "ostrel-bridge"))} "$@"
     return Number(this.hosts().at(-1)?.split(" ")[0]);
   }
 
-  // A new origin serving the test pages: http://127.0.0.1:PORT, or
-  // http://localhost:PORT with `name` "localhost".
+  // A new origin serving the test pages: http://127.0.0.1:PORT, or with
+  // `name` "localhost" or "[::1]" (listening on the IPv6 loopback) those.
   async origin(name = "127.0.0.1") {
     const server = await serve({
       root: join(here, "pages"),
       mounts: { "/ostrel.js": join(repo, "hosts/bridge/page/ostrel.js") },
+      host: name === "[::1]" ? "::1" : "127.0.0.1",
     });
     this.servers.push(server);
     return `http://${name}:${server.address().port}`;

@@ -178,6 +178,19 @@ export function defineSuite(name) {
       await Promise.all([a.close(), b.close()]);
     });
 
+    test("a page on the IPv6 loopback is served", async (t) => {
+      let origin;
+      try {
+        origin = await world.origin("[::1]");
+      } catch (e) {
+        t.skip(`no IPv6 loopback here (${e.code})`);
+        return;
+      }
+      const page = await openPage(browser, origin);
+      assert.deepEqual(await call(page, "VerifyMessage", world.attached.hex), { result: true });
+      await page.close();
+    });
+
     test("a frame inside the page is not served", async () => {
       const page = await openPage(browser, await world.origin());
       const answer = await page.evaluate(async () => {
