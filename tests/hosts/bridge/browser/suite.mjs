@@ -149,6 +149,17 @@ export function defineSuite(name) {
       await page.close();
     });
 
+    test("a request over the host's 64 MiB is refused before it is sent: ERR_TOO_LARGE", async () => {
+      const page = await openPage(browser, await world.origin());
+      const starts = world.hostStarts();
+      // 22.4 million characters of three bytes each in UTF-8: 64.1 MiB.
+      const answer = await page.evaluate(() =>
+        window.postRaw({ type: "ostrel-request", id: 1, method: "VerifyMessage", args: ["\u20ac".repeat(22_400_000)] }, 60_000));
+      assert.equal(answer.error?.code, "ERR_TOO_LARGE", JSON.stringify(answer).slice(0, 300));
+      assert.equal(world.hostStarts(), starts, "nothing reached the host");
+      await page.close();
+    });
+
     test("the origin is the browser's, whatever the page writes in its message", async () => {
       const origin = await world.origin();
       const page = await openPage(browser, origin);
