@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hosts/bridge/Caller.h"
+#include "hosts/bridge/Extension.h"
 #include "tests/platform/crypt/SignedMessages.h"
 #include "tests/support/TestSupport.h"
 
@@ -222,9 +223,15 @@ TEST_F(BridgeProcess, AnExtensionNotAllowedGetsOneRefusalAndExitCodeTwo) {
             EXPECT_NE(message.find(args.back()), std::string::npos) << message;
         }
     }
-    // Without the list nobody is served.
+    // Without the list only the ostrel extension itself is served, as for a
+    // user of a system-wide install who never ran `ostrel bridge install`.
     std::filesystem::remove(m_home.Path() / bridge::kExtensionsFile);
     EXPECT_EQ(Chromium(Hello()).status, 2);
+    const Session pinned =
+        Start({"chrome-extension://" + std::string(bridge::kChromiumExtensionId) + "/"}, Hello());
+    EXPECT_EQ(pinned.status, 0);
+    ASSERT_EQ(pinned.replies.size(), 1u);
+    EXPECT_TRUE(pinned.replies[0].contains("result")) << pinned.replies[0];
 }
 
 TEST_F(BridgeProcess, EndsQuietlyWhenTheBrowserClosesThePipe) {
