@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hosts/bridge/Caller.h"
+#include "hosts/bridge/ConsentDialogs.h"
 #include "hosts/bridge/Framing.h"
 #include "hosts/bridge/Protocol.h"
 #include "hosts/bridge/Session.h"
@@ -222,7 +223,11 @@ protected:
     }
 
     FakeControl control;
-    Session session{control, "9.8.7"};
+    // Nobody to ask (the tests' OSTREL_UI=none), and no site allowed.
+    test::TempHome home;
+    ConsentStore consent{home.Path()};
+    DialogUser user;
+    Session session{control, "9.8.7", consent, user};
 };
 
 TEST_F(BridgeSession, MessagesThatAreNoRequestAreRefusedWithAReply) {
