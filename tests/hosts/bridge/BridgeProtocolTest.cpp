@@ -9,6 +9,7 @@
 
 #include "hosts/bridge/Caller.h"
 #include "hosts/bridge/Extension.h"
+#include "hosts/bridge/ConsentDialogs.h"
 #include "hosts/bridge/Framing.h"
 #include "hosts/bridge/Protocol.h"
 #include "hosts/bridge/Session.h"
@@ -223,7 +224,11 @@ protected:
     }
 
     FakeControl control;
-    Session session{control, "9.8.7"};
+    // Nobody to ask (the tests' OSTREL_UI=none), and no site allowed.
+    test::TempHome home;
+    ConsentStore consent{home.Path()};
+    DialogUser user;
+    Session session{control, "9.8.7", consent, user};
 };
 
 TEST_F(BridgeSession, MessagesThatAreNoRequestAreRefusedWithAReply) {
