@@ -56,12 +56,14 @@ for t in "${targets[@]}"; do
   [ -n "${OSTREL_FUZZ_RUNS:-}" ] && extra+=(-runs="$OSTREL_FUZZ_RUNS")
   [ -f "fuzz/dict/$t.dict" ] && extra+=(-dict="fuzz/dict/$t.dict")
   # The unattended user interface writes each message box on standard
-  # error ("OSTREL: ..."); the log keeps the fuzzer's own lines.
+  # error, captioned with the module's name ("OSTREL: ...") or, for code
+  # linked into the fuzz program, the program's ("fuzz_inspect: ..."); the
+  # log keeps the fuzzer's own lines.
   set +e
   # shellcheck disable=SC2086
   "$program" -max_total_time="$seconds" "${extra[@]}" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$work/" ${OSTREL_FUZZ_ARGS:-} \
-    "$work/corpus" 2>&1 | grep -av '^OSTREL: ' >"$work/log"
+    "$work/corpus" 2>&1 | grep -avE '^(OSTREL|fuzz_[a-z_]+): ' >"$work/log"
   status=${PIPESTATUS[0]}
   set -e
   execs=$(awk '/^stat::number_of_executed_units:/ {print $2}' "$work/log" | tail -n1)

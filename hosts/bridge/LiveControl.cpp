@@ -1,6 +1,7 @@
 #include "hosts/bridge/LiveControl.h"
 
 #include "hosts/shared/ControlHost.h"
+#include "platform/com/ComError.h"
 #include "platform/text/Utf.h"
 
 namespace ostrel::bridge {
@@ -17,7 +18,7 @@ nlohmann::json LiveControl::Call(const MethodInfo& method,
         try {
             m_dispatch = cli::Query<IDispatch>(cli::CreateControl(), "IDispatch");
         } catch (const cli::Failure& e) {
-            throw CallError{e.what(), std::nullopt};
+            throw CallError{e.what(), e.hresult.value_or(HRESULT(E_FAIL))};
         }
     }
     std::u16string name = platform::com::Utf8ToUtf16(method.name);

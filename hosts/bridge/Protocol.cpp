@@ -21,6 +21,8 @@ const char* ErrorCodeName(ErrorCode code) {
             return "ERR_ORIGIN";
         case ErrorCode::Consent:
             return "ERR_CONSENT";
+        case ErrorCode::Cancelled:
+            return "ERR_CANCELLED";
         case ErrorCode::TooLarge:
             return "ERR_TOO_LARGE";
         case ErrorCode::Call:
@@ -45,6 +47,20 @@ json ResultReply(const json& id, json result) {
 
 std::string Serialize(const json& reply) {
     return reply.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string SerializeForBrowser(const json& reply) {
+    std::string text = Serialize(reply);
+    if (text.size() <= kMaxReply) return text;
+    const json id = reply.is_object() && reply.contains("id") ? reply["id"] : json(nullptr);
+    const BridgeError error{ErrorCode::TooLarge,
+                            "the reply is " + std::to_string(text.size()) +
+                                " bytes long; a browser takes at most " +
+                                std::to_string(kMaxReply) + " from this host",
+                            {}};
+    text = Serialize(ErrorReply(id, error));
+    if (text.size() <= kMaxReply) return text;
+    return Serialize(ErrorReply(nullptr, error));
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,7 +17,7 @@ namespace ostrel::bridge {
 
 inline constexpr int kProtocol = 1;
 
-enum class ErrorCode { Version, Method, Args, Origin, Consent, TooLarge, Call };
+enum class ErrorCode { Version, Method, Args, Origin, Consent, Cancelled, TooLarge, Call };
 const char* ErrorCodeName(ErrorCode code);
 
 struct BridgeError {
@@ -31,6 +32,13 @@ nlohmann::json ErrorReply(const nlohmann::json& id, const BridgeError& error);
 nlohmann::json ResultReply(const nlohmann::json& id, nlohmann::json result);
 // The reply as the bytes of one frame; text that is not UTF-8 is replaced.
 std::string Serialize(const nlohmann::json& reply);
+
+// The longest message a browser takes from a host; it drops the connection
+// on a longer one.
+inline constexpr std::size_t kMaxReply = std::size_t(1) << 20;
+// Serialize, but a reply longer than kMaxReply becomes ERR_TOO_LARGE with
+// the same id (with none when the id alone is too long).
+std::string SerializeForBrowser(const nlohmann::json& reply);
 
 // A page's origin as the browser states it: https://host[:port], or http on
 // the loopback (127.0.0.0/8, localhost, [::1]); the host in lower case, no

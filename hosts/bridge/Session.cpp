@@ -1,5 +1,7 @@
 #include "hosts/bridge/Session.h"
 
+#include <iostream>
+
 #include "hosts/bridge/Framing.h"
 
 namespace ostrel::bridge {
@@ -15,6 +17,75 @@ json Session::TooLarge(std::uint64_t size) const {
                                 "a message of " + std::to_string(size) + " bytes; the limit is " +
                                     std::to_string(kMaxMessage),
                                 {}});
+}
+
+std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std::string& origin,
+                                            const json& args) {
+    Grant grant;
+    try {
+        grant = m_consent.Find(origin);
+    } catch (const ConsentError& e) {
+        return BridgeError{
+            ErrorCode::Consent,
+            "cannot tell whether " + origin + " may use your certificates: " + e.what(),
+            {}};
+    }
+    const auto refuse = [&](const std::string& what) {
+        return BridgeError{ErrorCode::Consent, what, {}};
+    };
+    const auto cancelled = [](const std::string& what) {
+        return BridgeError{ErrorCode::Cancelled, what, {}};
+    };
+
+    if (method.name == "SignMessageNoPrompt") {
+        if (grant.withoutPrompt) return std::nullopt;
+        const std::string allow = "run `ostrel bridge origins allow " + origin +
+                                  " --without-prompt` to let it sign " + "without asking";
+        // The arguments were checked: a text and a number that fits a long.
+        const Answer answer = m_user.ConfirmSigning(origin, long(args[1].get<std::int64_t>()),
+                                                    args[0].get_ref<const std::string&>());
+        switch (answer.kind) {
+            case Answer::Kind::Once:
+            case Answer::Kind::Always:
+                return std::nullopt;
+            case Answer::Kind::Deny:
+                return refuse("you did not let " + origin + " sign the text; " + allow);
+            case Answer::Kind::Dismissed:
+                return cancelled("the confirmation to sign for " + origin +
+                                 " was closed without an answer");
+            case Answer::Kind::NobodyToAsk:
+                break;
+        }
+        return refuse(origin + " may not sign without asking, and nobody can be asked (" +
+                      answer.why + "); " + allow);
+    }
+
+    if (grant.always) return std::nullopt;
+    const Answer answer = m_user.AskConsent(origin, method.name);
+    switch (answer.kind) {
+        case Answer::Kind::Once:
+            return std::nullopt;
+        case Answer::Kind::Always:
+            try {
+                m_consent.Set(origin, Grant{true, false}, true);
+            } catch (const ConsentError& e) {
+                // The user said yes to this call; only the next one asks again.
+                std::cerr << "ostrel-bridge: cannot keep the permission of " << origin << ": "
+                          << e.what() << "\n";
+            }
+            return std::nullopt;
+        case Answer::Kind::Deny:
+            return refuse("you denied " + origin + " the use of your certificates; run " +
+                          "`ostrel bridge origins allow " + origin + "` to allow it");
+        case Answer::Kind::Dismissed:
+            return cancelled("the question whether " + origin +
+                             " may use your certificates was closed without an answer");
+        case Answer::Kind::NobodyToAsk:
+            break;
+    }
+    return refuse(origin + " has not been allowed to use your certificates, and nobody can be " +
+                  "asked (" + answer.why + "); run `ostrel bridge origins allow " + origin +
+                  "` to allow it");
 }
 
 json Session::Handle(std::string_view body) {
@@ -46,9 +117,8 @@ json Session::Handle(std::string_view body) {
     std::vector<platform::com::Variant> args;
     if (auto error = ConvertArgs(*method, request.args, args)) return ErrorReply(id, *error);
     if (method->usesKeys)
-        return ErrorReply(id, {ErrorCode::Consent,
-                               *request.origin + " has not been allowed to use your certificates",
-                               {}});
+        if (auto refusal = Consent(*method, *request.origin, request.args))
+            return ErrorReply(id, *refusal);
     try {
         return ResultReply(id, m_control.Call(*method, std::move(args)));
     } catch (const CallError& e) {

@@ -4,14 +4,25 @@
 // control by name as any other host does.
 
 #include <openssl/crypto.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <deque>
 #include <iostream>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "hosts/bridge/Caller.h"
+#include "hosts/bridge/Consent.h"
+#include "hosts/bridge/ConsentDialogs.h"
 #include "hosts/bridge/Framing.h"
 #include "hosts/bridge/LiveControl.h"
 #include "hosts/bridge/Protocol.h"
@@ -25,29 +36,154 @@
 namespace {
 
 using namespace ostrel::bridge;
+using Clock = std::chrono::steady_clock;
 
 constexpr int kExitRefused = 2;
 constexpr int kExitBroken = 3;
 
-int Serve(ByteSource& in, ByteSink& out) {
-    LiveControl control;
-    Session session(control, OSTREL_VERSION);
-    for (;;) {
-        Frame frame = ReadFrame(in);
-        switch (frame.kind) {
-            case Frame::Kind::End:
-                return 0;
-            case Frame::Kind::Empty:
-                WriteFrame(out, Serialize(session.Empty()));
-                break;
-            case Frame::Kind::TooLarge:
-                WriteFrame(out, Serialize(session.TooLarge(frame.size)));
-                break;
-            case Frame::Kind::Message:
-                WriteFrame(out, Serialize(session.Handle(frame.body)));
-                break;
+// Frames waiting for the main thread: a few, so that a flood of requests
+// while a dialog is open does not grow without end.
+constexpr std::size_t kMaxWaiting = 32;
+constexpr std::size_t kMaxWaitingBytes = std::size_t(kMaxMessage);
+// How long a call may go on once the browser has gone away: long enough to
+// finish any computation, far shorter than a person's answer.
+constexpr auto kGrace = std::chrono::seconds(3);
+constexpr auto kPoll = std::chrono::milliseconds(50);
+
+// Whether the other end of a pipe is closed: the browser closed our input
+// (whatever is still in the pipe aside), or stopped reading our replies.
+bool Closed(int fd) {
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+// The frames of standard input, read on a thread of their own while the main
+// thread answers them. The reader also sees the browser go away in the middle
+// of a call: a call that is waiting for a person (a question, the chooser, a
+// box) would wait for ever, so the process ends at once when the browser
+// stopped reading, else when the call has not ended within kGrace.
+class Inbox {
+public:
+    Inbox(int in, int out) : m_in(in), m_out(out) {}
+
+    void Read() {
+        FdSource source(m_in);
+        for (;;) {
+            Frame frame;
+            try {
+                frame = ReadFrame(source);
+            } catch (const std::system_error& e) {
+                std::lock_guard lock(m_mutex);
+                m_failure = e.what();
+            }
+            std::unique_lock lock(m_mutex);
+            if (frame.kind == Frame::Kind::End) break;
+            bool gone = false;
+            while (!gone && (m_waiting.size() >= kMaxWaiting || m_bytes >= kMaxWaitingBytes)) {
+                m_changed.wait_for(lock, kPoll);
+                gone = Closed(m_in);
+            }
+            if (gone) break;
+            m_bytes += frame.body.size();
+            m_waiting.push_back(std::move(frame));
+            m_changed.notify_all();
+        }
+        std::unique_lock lock(m_mutex);
+        m_ended = true;
+        m_changed.notify_all();
+        Watch(lock);
+    }
+
+    // The next frame to answer, or nothing once the input has ended.
+    std::optional<Frame> Next() {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return !m_waiting.empty() || m_ended; });
+        if (m_waiting.empty()) return std::nullopt;
+        Frame frame = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        m_bytes -= frame.body.size();
+        m_busy = true;
+        m_callStarted = Clock::now();
+        m_changed.notify_all();
+        return frame;
+    }
+
+    // The frame from Next has been answered.
+    void Answered() {
+        std::lock_guard lock(m_mutex);
+        m_busy = false;
+        m_changed.notify_all();
+    }
+
+    std::string Failure() const {
+        std::lock_guard lock(m_mutex);
+        return m_failure;
+    }
+
+private:
+    // After the end of the input: until the main thread has answered what
+    // was left, ends the process when a call outlasts the browser.
+    void Watch(std::unique_lock<std::mutex>& lock) {
+        const Clock::time_point ended = Clock::now();
+        while (m_busy || !m_waiting.empty()) {
+            if (m_busy && (Closed(m_out) || Clock::now() - std::max(ended, m_callStarted) > kGrace))
+                Abandon();
+            m_changed.wait_for(lock, kPoll);
         }
     }
+
+    [[noreturn]] static void Abandon() {
+        // Never in the middle of replacing the grants file: that is quick,
+        // and its temporary file would stay behind.
+        ConsentWriteMutex().lock();
+        ::_exit(0);
+    }
+
+    int m_in;
+    int m_out;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Frame> m_waiting;
+    std::size_t m_bytes = 0;
+    bool m_ended = false;
+    bool m_busy = false;
+    Clock::time_point m_callStarted;
+    std::string m_failure;
+};
+
+int Serve(ByteSink& out) {
+    // Left to the end of the process: the reader may still be blocked on the
+    // input when a failed write ends it.
+    Inbox* inbox = new Inbox(0, 1);
+    std::thread reader([inbox] { inbox->Read(); });
+    reader.detach();
+
+    LiveControl control;
+    ConsentStore consent(platform::crypt::OstrelHome());
+    DialogUser user;
+    Session session(control, OSTREL_VERSION, consent, user);
+    while (std::optional<Frame> frame = inbox->Next()) {
+        std::string reply;
+        switch (frame->kind) {
+            case Frame::Kind::End:  // never queued
+            case Frame::Kind::Empty:
+                reply = SerializeForBrowser(session.Empty());
+                break;
+            case Frame::Kind::TooLarge:
+                reply = SerializeForBrowser(session.TooLarge(frame->size));
+                break;
+            case Frame::Kind::Message:
+                reply = SerializeForBrowser(session.Handle(frame->body));
+                break;
+        }
+        WriteFrame(out, reply);
+        inbox->Answered();
+    }
+    if (const std::string failure = inbox->Failure(); !failure.empty()) {
+        std::cerr << "ostrel-bridge: " << failure << "\n";
+        return kExitBroken;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -58,7 +194,6 @@ int main(int argc, char** argv) {
 #endif
     // A browser that went away shows as a failed write, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
-    FdSource in(0);
     FdSink out(1);
     try {
         const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -74,7 +209,7 @@ int main(int argc, char** argv) {
             WriteFrame(out, Serialize(ErrorReply(nullptr, {ErrorCode::Origin, check.message, {}})));
             return kExitRefused;
         }
-        return Serve(in, out);
+        return Serve(out);
     } catch (const std::system_error& e) {
         std::cerr << "ostrel-bridge: " << e.what() << "\n";
         return kExitBroken;

@@ -50,7 +50,8 @@ void CheckRegistry() {
         platform::com::registry::Snapshot();
     } catch (const platform::com::registry::RegistryError& e) {
         throw Failure(std::string(e.what()) +
-                      (e.Code() == ERROR_BADDB ? "; " + RepairAdvice() : std::string()));
+                          (e.Code() == ERROR_BADDB ? "; " + RepairAdvice() : std::string()),
+                      HRESULT_FROM_WIN32(e.Code()));
     }
 }
 
@@ -63,7 +64,7 @@ std::string ActivationFailure(HRESULT hr) {
 namespace {
 
 [[noreturn]] void CannotCreate(const std::string& what, HRESULT hr) {
-    throw Failure("cannot create the control " + what + ": " + ActivationFailure(hr));
+    throw Failure("cannot create the control " + what + ": " + ActivationFailure(hr), hr);
 }
 
 }  // namespace

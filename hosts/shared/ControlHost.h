@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/com/Activation.h"
+#include "platform/com/ComError.h"
 #include "platform/com/Variant.h"
 
 namespace ostrel::cli {
@@ -76,6 +77,6 @@ template <class I>
 platform::com::ComPtr<I> ostrel::cli::Query(const platform::com::ComPtr<IUnknown>& control,
                                             const char* name) {
     platform::com::ComPtr<I> out = control.As<I>();
-    if (!out) throw Failure(std::string("the control does not offer ") + name);
+    if (!out) throw Failure(std::string("the control does not offer ") + name, E_NOINTERFACE);
     return out;
 }

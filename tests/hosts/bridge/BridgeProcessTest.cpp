@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +16,10 @@
 #include <vector>
 
 #include "hosts/bridge/Caller.h"
+#include "hosts/bridge/Extension.h"
+#include "hosts/bridge/Consent.h"
 #include "tests/platform/crypt/SignedMessages.h"
+#include "tests/platform/ui/UiTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace ostrel::test {
@@ -110,6 +114,45 @@ protected:
         }
         run.rest = output.substr(at);
         return run;
+    }
+
+    // A bridge left running: its input and output open until the test closes them.
+    struct Live {
+        pid_t pid = -1;
+        int in = -1;
+        int out = -1;
+    };
+    Live StartLive(const std::string& input) {
+        int in[2], out[2];
+        if (::pipe(in) != 0 || ::pipe(out) != 0) return {};
+        const std::string caller = "chrome-extension://" + std::string(kExtension) + "/";
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+            ::execl(m_bridge.c_str(), m_bridge.c_str(), caller.c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        EXPECT_EQ(::write(in[1], input.data(), input.size()), ssize_t(input.size()));
+        return {pid, in[1], out[0]};
+    }
+    // The exit status within `limit`, or -2 (and the process killed) after it.
+    static int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid)
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            if (std::chrono::steady_clock::now() > end) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                return -2;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
 
     Session Chromium(const std::string& input) {
@@ -222,9 +265,15 @@ TEST_F(BridgeProcess, AnExtensionNotAllowedGetsOneRefusalAndExitCodeTwo) {
             EXPECT_NE(message.find(args.back()), std::string::npos) << message;
         }
     }
-    // Without the list nobody is served.
+    // Without the list only the ostrel extension itself is served, as for a
+    // user of a system-wide install who never ran `ostrel bridge install`.
     std::filesystem::remove(m_home.Path() / bridge::kExtensionsFile);
     EXPECT_EQ(Chromium(Hello()).status, 2);
+    const Session pinned =
+        Start({"chrome-extension://" + std::string(bridge::kChromiumExtensionId) + "/"}, Hello());
+    EXPECT_EQ(pinned.status, 0);
+    ASSERT_EQ(pinned.replies.size(), 1u);
+    EXPECT_TRUE(pinned.replies[0].contains("result")) << pinned.replies[0];
 }
 
 TEST_F(BridgeProcess, EndsQuietlyWhenTheBrowserClosesThePipe) {
@@ -237,6 +286,150 @@ TEST_F(BridgeProcess, EndsQuietlyWhenTheBrowserClosesThePipe) {
         EXPECT_EQ(run.replies.size(), input.empty() ? 0u : 1u);
         EXPECT_EQ(run.rest, "");
     }
+}
+
+TEST_F(BridgeProcess, TheScriptedUserAnswersTheQuestionAndThenTheChooser) {
+    // The host asks first and the control's chooser after it, each reading
+    // the script on its own: the question passes over "select 0".
+    const TestCert cert = MakeCert();
+    AddToStore(cert);
+    ScriptedUi ui("select 0; ok");
+    const Session run = Chromium(Hello() + Frame(Request(1, "ChooseCertificate", json::array())) +
+                                 Frame(Request(2, "SignMessage", json::array({"Pay 100"}))));
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.replies.size(), 3u);
+    EXPECT_EQ(run.replies[1], json({{"id", 1}, {"result", 0}}));
+    ASSERT_TRUE(run.replies[2]["result"].is_string()) << run.replies[2];
+    EXPECT_FALSE(DecodeBase64Text(run.replies[2]["result"]).empty());
+    std::vector<std::string> opened;
+    for (const auto& line : ui.DialogLines())
+        if (line["event"] == "open") opened.push_back(line["dialog"]);
+    EXPECT_EQ(opened, (std::vector<std::string>{
+                          "Allow this site to use your certificates?", "Select a Certificate",
+                          "Allow this site to use your certificates?", "Select a Certificate"}));
+    EXPECT_TRUE(bridge::ConsentStore(m_home.Path()).Load().empty());
+
+    // "Always" is asked once and kept; the chooser passes over its answer.
+    ui.Script("click 1102; select 0; ok");
+    const Session always =
+        Chromium(Hello() + Frame(Request(1, "ChooseCertificate", json::array())) +
+                 Frame(Request(2, "ChooseCertificate", json::array())));
+    ASSERT_EQ(always.replies.size(), 3u);
+    EXPECT_EQ(always.replies[1]["result"], 0) << always.replies[1];
+    EXPECT_EQ(always.replies[2]["result"], 0) << always.replies[2];
+    EXPECT_EQ(bridge::ConsentStore(m_home.Path()).Find("https://bank.example"),
+              (bridge::Grant{true, false}));
+}
+
+TEST_F(BridgeProcess, EndsPromptlyWhenTheBrowserGoesAwayDuringAQuestion) {
+    if (!std::filesystem::exists(std::filesystem::path(m_bridge).parent_path() /
+                                 "libostrel_ui_qt.so"))
+        GTEST_SKIP() << "no Qt user interface in this build";
+    AddToStore(MakeCert());
+    // An offscreen Qt dialog waits for ever: only the end of the input ends it.
+    ScriptedUi ui("", "qt");
+    ScopedEnv env;
+    env.Set("QT_QPA_PLATFORM", "offscreen");
+    const auto opened = [&] {
+        for (int i = 0; i < 500; ++i) {
+            try {
+                for (const auto& line : ui.DialogLines())
+                    if (line["event"] == "open") return true;
+            } catch (const json::exception&) {
+                // A line still being written.
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    };
+    for (const bool closeOutput : {true, false}) {
+        SCOPED_TRACE(closeOutput ? "input and output closed" : "input closed");
+        std::filesystem::remove(ui.LogPath());
+        const Live bridge =
+            StartLive(Hello() + Frame(Request(1, "ChooseCertificate", json::array())));
+        ASSERT_TRUE(opened()) << "the question never opened";
+        const auto start = std::chrono::steady_clock::now();
+        ::close(bridge.in);
+        if (closeOutput) ::close(bridge.out);
+        // Output still read: within the grace a call is given; not read: at once.
+        const int status = WaitFor(bridge.pid, std::chrono::seconds(closeOutput ? 2 : 8));
+        EXPECT_EQ(status, 0);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::seconds(closeOutput ? 2 : 8));
+        if (!closeOutput) {
+            // The question was still open: only the handshake was answered.
+            std::string output;
+            char buf[4096];
+            for (ssize_t n; (n = ::read(bridge.out, buf, sizeof buf)) > 0;) output.append(buf, n);
+            ::close(bridge.out);
+            ASSERT_GE(output.size(), 4u);
+            std::uint32_t n = 0;
+            std::memcpy(&n, output.data(), 4);
+            EXPECT_EQ(output.size(), 4 + n);
+            EXPECT_EQ(json::parse(output.substr(4))["id"], 0);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_home.Path() / bridge::kOriginsFile));
+}
+
+TEST_F(BridgeProcess, RepliesTooLongForTheBrowserAndAControlThatCannotBeMadeAreErrors) {
+    const std::string longName(1 << 21, 'M');
+    WriteFile(m_home.Path() / "registry.reg", "this is no registry\n");
+    const Session run = Chromium(Hello() + Frame(Request(1, longName, json::array())) +
+                                 Frame(Request(2, "GetSubjectName", json::array({"00"}))));
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.replies.size(), 3u);
+    EXPECT_EQ(run.replies[1]["id"], 1);
+    EXPECT_EQ(run.replies[1]["error"]["code"], "ERR_TOO_LARGE");
+    EXPECT_EQ(run.replies[2]["id"], 2);
+    EXPECT_EQ(run.replies[2]["error"]["code"], "ERR_CALL");
+    EXPECT_EQ(run.replies[2]["error"]["hresult"], "0x800703F1") << run.replies[2];
+    EXPECT_NE(
+        run.replies[2]["error"]["message"].get<std::string>().find("ostrel register --repair"),
+        std::string::npos);
+}
+
+TEST_F(BridgeProcess, TheOriginsCommandListsAllowsAndRevokes) {
+    const std::string ostrel =
+        (std::filesystem::path(m_bridge).parent_path() / "ostrel").string() + " bridge origins ";
+    const auto run = [&](const std::string& args) { return RunCommand(ostrel + args + " 2>&1"); };
+    EXPECT_EQ(run("").status, 0);
+    EXPECT_EQ(run("").out, "");
+    EXPECT_EQ(run("allow HTTPS://Bank.Example:443/").status, 0);
+    EXPECT_EQ(run("allow https://shop.example:8443 --without-prompt").status, 0);
+    CommandResult listed = run("list");
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out,
+              "https://bank.example always\nhttps://shop.example:8443 always without-prompt\n");
+    EXPECT_EQ(run("").out, listed.out);
+    EXPECT_EQ(json::parse(run("list --json").out),
+              json::parse(R"([{"origin":"https://bank.example","always":true,"withoutPrompt":false},
+                   {"origin":"https://shop.example:8443","always":true,"withoutPrompt":true}])"));
+    struct stat st {};
+    ASSERT_EQ(::stat((m_home.Path() / bridge::kOriginsFile).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    for (const char* bad : {"http://bank.example", "https://bank.example/login", "bank.example",
+                            "'https://a b.example'"}) {
+        const CommandResult refused = run(std::string("allow ") + bad);
+        EXPECT_EQ(refused.status, 2) << bad;
+        EXPECT_NE(refused.out.find("is not the origin of a web page"), std::string::npos)
+            << refused.out;
+    }
+    EXPECT_EQ(run("revoke https://bank.example").status, 0);
+    const CommandResult again = run("revoke https://bank.example");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.out.find("was not allowed"), std::string::npos);
+    EXPECT_EQ(run("list").out, "https://shop.example:8443 always without-prompt\n");
+
+    // A file others may change is refused, named, and left as it was.
+    const auto file = m_home.Path() / bridge::kOriginsFile;
+    ::chmod(file.c_str(), 0666);
+    const std::string before = ReadFile(file);
+    const CommandResult damaged = run("allow https://c.example");
+    EXPECT_EQ(damaged.status, 3);
+    EXPECT_NE(damaged.out.find(file.string()), std::string::npos) << damaged.out;
+    EXPECT_EQ(ReadFile(file), before);
 }
 
 }  // namespace

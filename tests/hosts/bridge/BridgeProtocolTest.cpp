@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "hosts/bridge/Caller.h"
+#include "hosts/bridge/Extension.h"
+#include "hosts/bridge/ConsentDialogs.h"
 #include "hosts/bridge/Framing.h"
 #include "hosts/bridge/Protocol.h"
 #include "hosts/bridge/Session.h"
@@ -222,7 +224,11 @@ protected:
     }
 
     FakeControl control;
-    Session session{control, "9.8.7"};
+    // Nobody to ask (the tests' OSTREL_UI=none), and no site allowed.
+    test::TempHome home;
+    ConsentStore consent{home.Path()};
+    DialogUser user;
+    Session session{control, "9.8.7", consent, user};
 };
 
 TEST_F(BridgeSession, MessagesThatAreNoRequestAreRefusedWithAReply) {
@@ -382,7 +388,24 @@ protected:
     const std::string other = "ponmlkjihgfedcbaponmlkjihgfedcba";
 };
 
-TEST_F(BridgeCaller, OnlyListedExtensionsAreServed) {
+TEST_F(BridgeCaller, TheOstrelExtensionIsServedWithoutAnyListOrWithABadOne) {
+    const std::vector<std::string> pinned[] = {
+        {"chrome-extension://" + std::string(kChromiumExtensionId) + "/"},
+        {"/usr/lib/mozilla/native-messaging-hosts/org.ostrel.bridge.json", kFirefoxExtensionId},
+    };
+    for (const auto& args : pinned) {
+        EXPECT_TRUE(Check(args).allowed) << args.back();  // a fresh user: no list at all
+        Allow("{\"chromium\":", 0666);                    // damaged and writable by others
+        EXPECT_TRUE(Check(args).allowed) << args.back();
+        std::filesystem::remove(home.Path() / kExtensionsFile);
+    }
+    // Only the exact origin form names the pinned extension.
+    EXPECT_FALSE(Check({"chrome-extension://" + std::string(kChromiumExtensionId)}).allowed);
+    EXPECT_FALSE(Check({"chrome-extension://" + std::string(kChromiumExtensionId) + "/x"}).allowed);
+    EXPECT_FALSE(Check({"/manifest.json", kChromiumExtensionId}).allowed);
+}
+
+TEST_F(BridgeCaller, OnlyListedExtensionsAreServedBesidesTheOstrelOne) {
     EXPECT_FALSE(Check({"chrome-extension://" + chromium + "/"}).allowed);  // no list yet
     Allow(
         json({{"chromium", json::array({chromium})}, {"firefox", {"sign@ostrel.example"}}}).dump());
@@ -411,10 +434,12 @@ TEST_F(BridgeCaller, OnlyListedExtensionsAreServed) {
     EXPECT_NE(named.message.find(other), std::string::npos);
 }
 
-TEST_F(BridgeCaller, AListOthersCouldWriteOrThatIsDamagedAllowsNobody) {
+TEST_F(BridgeCaller, AListOthersCouldWriteOrThatIsDamagedAddsNobody) {
     const std::string caller = "chrome-extension://" + chromium + "/";
     Allow(json({{"chromium", {chromium}}}).dump(), 0622);
-    EXPECT_FALSE(Check({caller}).allowed);
+    const CallerCheck writable = Check({caller});
+    EXPECT_FALSE(writable.allowed);
+    EXPECT_NE(writable.message.find("0622"), std::string::npos) << writable.message;
     Allow(json({{"chromium", {chromium}}}).dump(), 0644);
     EXPECT_TRUE(Check({caller}).allowed);
     for (const char* text : {"", "[]", "{\"chromium\":", "{\"chromium\":\"abc\"}",
@@ -422,6 +447,32 @@ TEST_F(BridgeCaller, AListOthersCouldWriteOrThatIsDamagedAllowsNobody) {
         Allow(text);
         EXPECT_FALSE(Check({caller}).allowed) << text;
     }
+}
+
+TEST_F(BridgeCaller, AddedExtensionsAreWrittenPrivatelyAndReadBack) {
+    const ExtraExtensions extra{{chromium},
+                                {"sign@ostrel.example", "{0f8e2c1a-1b2c-4d5e-8f90-a1b2c3d4e5f6}"}};
+    WriteExtraExtensions(home.Path() / "new" / "home", extra);
+    const auto file = home.Path() / "new" / "home" / kExtensionsFile;
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReadExtraExtensions(home.Path() / "new" / "home"), extra);
+    // An empty list leaves no file behind; reading none is an empty list.
+    WriteExtraExtensions(home.Path() / "new" / "home", {});
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(ReadExtraExtensions(home.Path() / "new" / "home"), ExtraExtensions{});
+}
+
+TEST(BridgeExtensionIds, TellChromiumIdsFromFirefoxAddOnIds) {
+    EXPECT_TRUE(IsChromiumExtensionId(kChromiumExtensionId));
+    EXPECT_FALSE(IsChromiumExtensionId("amjognmoflajiapjipcbekmikmkbdpkq"));  // q is past p
+    EXPECT_TRUE(IsFirefoxExtensionId(kFirefoxExtensionId));
+    EXPECT_TRUE(IsFirefoxExtensionId("my-copy+dev@example.org"));
+    EXPECT_TRUE(IsFirefoxExtensionId("{0f8e2c1a-1b2c-4d5e-8f90-a1b2c3d4e5f6}"));
+    for (const char* bad : {"", "@", "x@", "@x", "a@b@c", "a b@c", "{0f8e2c1a-1b2c-4d5e-8f90}",
+                            "{0f8e2c1a-1b2c-4d5e-8f90-a1b2c3d4e5fg}", "x@\"y", "../x@y/"})
+        EXPECT_FALSE(IsFirefoxExtensionId(bad)) << bad;
 }
 
 }  // namespace
