@@ -20,8 +20,6 @@ const calls = Number(process.argv[3] ?? 200);
 const { CHROMIUM_ID, bin, call, launch, makeWorld, openPage } =
   await import("../tests/hosts/bridge/browser/harness.mjs");
 
-const ALLOW_ONCE = 1101; // the consent dialog's button
-
 function stats(times) {
   const sorted = [...times].sort((a, b) => a - b);
   const at = (q) => sorted[Math.min(sorted.length - 1, Math.floor(q * sorted.length))];
@@ -96,14 +94,8 @@ let browser;
 try {
   const text = Array.from({ length: 2048 }, (_, i) => String.fromCharCode(97 + (i % 26))).join("");
   const signed = world.signAttached("bench", text, world.certPem, world.keyPem);
-  let consent = true;
-  try {
-    world.ostrel("bridge", "origins", "list");
-  } catch {
-    consent = false;
-  }
   const origin = await world.origin();
-  if (consent) world.ostrel("bridge", "origins", "allow", origin, "--without-prompt");
+  world.ostrel("bridge", "origins", "allow", origin, "--without-prompt");
 
   const runs = [
     ["echo (handshake round trip)", "hello", []],
@@ -145,9 +137,8 @@ try {
     return answer.error ? `${answer.error.code}` : `${took} ms`;
   };
   const firstVerify = await firstOf("VerifyMessage", [signed.hex], "");
-  const firstSign = consent
-    ? await firstOf("SignMessage", [text], `click ${ALLOW_ONCE}; select 0; ok`)
-    : "n/a (this build does not ask for consent yet)";
+  // "Allow once" (ok), then the chooser's first certificate.
+  const firstSign = await firstOf("SignMessage", [text], "select 0; ok");
   await browser.close();
   browser = null;
 

@@ -3,6 +3,7 @@
 //   silent          reads everything, answers nothing
 //   die-after-hello answers the handshake, then ends at the next request
 //   protocol-2      answers the handshake as a host of protocol 2
+//   refuse          says why it serves no one and ends, reading nothing
 //   slow-SECONDS    answers every other request after SECONDS, as a user
 //                   taking their time over a dialog would
 import { endianness } from "node:os";
@@ -12,12 +13,12 @@ const mode = process.argv[2];
 // The length is in the machine's own byte order.
 const little = endianness() === "LE";
 
-function write(message) {
+function write(message, then) {
   const body = Buffer.from(JSON.stringify(message));
   const length = Buffer.alloc(4);
   if (little) length.writeUInt32LE(body.length);
   else length.writeUInt32BE(body.length);
-  stdout.write(Buffer.concat([length, body]));
+  stdout.write(Buffer.concat([length, body]), then);
 }
 
 function answer(message) {
@@ -30,6 +31,11 @@ function answer(message) {
   if (mode.startsWith("slow-")) {
     setTimeout(() => write({ id: message.id, result: "late" }), Number(mode.slice(5)) * 1000);
   }
+}
+
+if (mode === "refuse") {
+  const message = "not allowed to use this host; run `ostrel bridge install`";
+  write({ id: null, error: { code: "ERR_ORIGIN", message } }, () => process.exit(2));
 }
 
 let buffer = Buffer.alloc(0);

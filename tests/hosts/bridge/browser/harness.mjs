@@ -8,7 +8,7 @@
 // from files the running test writes, since a browser hands every host it
 // starts the environment it was started with.
 import { execFileSync } from "node:child_process";
-import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join, resolve } from "node:path";
 import { fileURLToPath } from "node:url";
@@ -24,7 +24,6 @@ export const bin = resolve(process.env.OSTREL_BIN ?? join(repo, "build/bin"));
 
 export const HOST_NAME = "org.ostrel.bridge";
 export const CHROMIUM_ID = "amjognmoflajiapjipcbekmikmkbdpkl";
-export const FIREFOX_ID = "bridge@ostrel.org";
 export const SIGNER = "/C=US/O=Demo Org/CN=Ann Lee/emailAddress=ann.lee@example.org";
 
 function run(file, args, options = {}) {
@@ -124,13 +123,9 @@ export class World {
     }
   }
 
-  // The bridge installed for both browsers, started through the wrapper.
+  // The bridge installed for both browsers by `ostrel bridge install`, its
+  // manifests then pointed at the wrapper, which starts the same host.
   installHost() {
-    const list = join(this.ostrelHome, "bridge-extensions.json");
-    writeFileSync(list, JSON.stringify({ chromium: [CHROMIUM_ID], firefox: [FIREFOX_ID] }));
-    chmodSync(list, 0o600);
-    this.extensionsList = list;
-
     this.wrapper = join(this.state, "ostrel-bridge");
     const quote = (s) => `'${s.replaceAll("'", "'\\''")}'`;
     writeFileSync(this.wrapper, `#!/bin/sh
@@ -150,16 +145,21 @@ exec ${quote(join(bin, "ostrel-bridge"))} "$@"
     this.hostMode("");
     this.userScript("");
 
+    // Chromium reads the hosts of the user data folder it runs with; run
+    // with the default one, that is where the install puts them.
     this.chromiumProfile = join(this.configHome, "chromium");
     this.manifests = {
-      // Chromium reads the hosts of the user data folder it runs with; run
-      // with the default one, that is this path.
       chromium: join(this.chromiumProfile, "NativeMessagingHosts", `${HOST_NAME}.json`),
       firefox: join(this.home, ".mozilla", "native-messaging-hosts", `${HOST_NAME}.json`),
     };
-    const base = { name: HOST_NAME, description: "ostrel bridge (tests)", path: this.wrapper, type: "stdio" };
-    this.writeManifest("chromium", { ...base, allowed_origins: [`chrome-extension://${CHROMIUM_ID}/`] });
-    this.writeManifest("firefox", { ...base, allowed_extensions: [FIREFOX_ID] });
+    for (const [browser, path] of Object.entries(this.manifests)) {
+      this.ostrel("bridge", "install", "--browser", browser);
+      const manifest = JSON.parse(readFileSync(path, "utf8"));
+      if (manifest.path !== join(bin, "ostrel-bridge")) {
+        throw new Error(`${path} names ${manifest.path}, not the built host`);
+      }
+      this.writeManifest(browser, { ...manifest, path: this.wrapper });
+    }
   }
 
   writeManifest(browser, manifest) {

@@ -8,23 +8,13 @@ import { after, before, describe, test } from "node:test";
 
 import { browserAvailable, call, launch, makeWorld, openPage, postRaw } from "./harness.mjs";
 
-// The consent dialogs' buttons, as the scripted user clicks them.
-const ALLOW_ONCE = 1101;
+// The consent dialogs' buttons, as the scripted user clicks them; the
+// answers that let a call go ahead are "ok", as in the chooser after them.
+const ALWAYS = 1102;
 const DENY = 1103;
 const DONT_SIGN = 1202;
 const CONSENT_ORIGIN = 1110; // the text that names the asking site
 const CONFIRM_ORIGIN = 1210;
-
-// Whether this build asks the user before a site may sign (`ostrel bridge
-// origins list` works); the cases that need it wait for it otherwise.
-function consentBuilt(world) {
-  try {
-    world.ostrel("bridge", "origins", "list");
-    return true;
-  } catch {
-    return false;
-  }
-}
 
 // Whether the process `pid` still runs (and is not a zombie left unreaped).
 function hostRunning(pid) {
@@ -39,18 +29,17 @@ export function defineSuite(name) {
   describe(name, { skip: !browserAvailable(name) && `${name} is not installed` }, () => {
     let world;
     let browser;
-    let consent = false;
     // A site that calls once at the start and then stays quiet, and its host.
     let quiet;
     let slow;
 
     before(async () => {
       world = await makeWorld();
-      consent = consentBuilt(world);
       browser = await launch(name, world);
       const page = await openPage(browser, await world.origin());
       assert.deepEqual(await call(page, "VerifyMessage", world.attached.hex), { result: true });
       quiet = { page, host: world.lastHost(), since: Date.now() };
+      assert.ok(hostRunning(quiet.host), "the host runs after the call");
       // Calls to hosts that take 40 s to answer, left running meanwhile.
       slow = {
         check: await startSlowCall("VerifyMessage", world.attached.hex),
@@ -233,24 +222,6 @@ export function defineSuite(name) {
       await page.close();
     });
 
-    test("a host that does not list this extension refuses it, saying how to allow it", async () => {
-      const page = await openPage(browser, await world.origin());
-      renameSync(world.extensionsList, `${world.extensionsList}.away`);
-      try {
-        const { error } = await call(page, "VerifyMessage", world.attached.hex);
-        // The host writes why and ends without reading the handshake; a
-        // browser that finds the pipe closed while writing it may drop that
-        // answer and report the host as gone. Either way the page learns
-        // how to put it right.
-        assert.ok(["ERR_ORIGIN", "ERR_NO_HOST"].includes(error?.code), JSON.stringify(error));
-        if (error.code === "ERR_ORIGIN") assert.match(error.message, /not allowed to use this host/);
-        assert.match(error.message, /ostrel bridge install/);
-      } finally {
-        renameSync(`${world.extensionsList}.away`, world.extensionsList);
-      }
-      await page.close();
-    });
-
     describe("hosts that misbehave", () => {
       after(() => world.hostMode(""));
 
@@ -280,6 +251,19 @@ export function defineSuite(name) {
         await page.close();
       });
 
+      test("a host that refuses the extension: its reason, or ERR_NO_HOST, with how to put it right", async () => {
+        const page = await openPage(browser, await world.origin());
+        world.hostMode("refuse");
+        const { error } = await call(page, "VerifyMessage", world.attached.hex);
+        // The host writes why and ends without reading the handshake; a
+        // browser that finds the pipe closed while writing it may drop that
+        // answer and report the host as gone.
+        assert.ok(["ERR_ORIGIN", "ERR_NO_HOST"].includes(error?.code), JSON.stringify(error));
+        if (error.code === "ERR_ORIGIN") assert.match(error.message, /not allowed to use this host/);
+        assert.match(error.message, /ostrel bridge install/);
+        await page.close();
+      });
+
       test("a host of another protocol: ERR_VERSION", async () => {
         const page = await openPage(browser, await world.origin());
         world.hostMode("protocol-2");
@@ -289,7 +273,9 @@ export function defineSuite(name) {
       });
     });
 
-    test("the example page finds the extension and checks a signed message", async (t) => {
+    test("the example page finds the extension, checks a signed message and signs", async () => {
+      // "Allow once" and the first certificate, for when it signs below.
+      world.userScript("select 0; ok");
       const page = await browser.newPage();
       await page.goto(`${await world.exampleOrigin()}/`);
       await page.waitForFunction(() => /Ready:/.test(document.getElementById("status").textContent));
@@ -301,12 +287,6 @@ export function defineSuite(name) {
       assert.ok(checks.includes(world.attached.subject), checks);
       assert.ok(checks.includes(world.attached.serial), checks);
 
-      if (!consent) {
-        t.diagnostic("signing on the example page waits for consent in this build");
-        await page.close();
-        return;
-      }
-      world.userScript(`click ${ALLOW_ONCE}; select 0; ok`);
       await page.click("#sign-form button");
       await page.waitForFunction(() => !document.getElementById("signed").hidden);
       const text = await page.$eval("#text", (box) => box.value);
@@ -318,7 +298,6 @@ export function defineSuite(name) {
 
     // Last, so that the 30 s pass while the other tests run.
     test("the host of a site quiet for 30 s is closed, and started again when needed", { timeout: 60_000 }, async () => {
-      assert.ok(hostRunning(quiet.host), "the host runs after the call");
       const wait = quiet.since + 30_000 + 3_000 - Date.now();
       if (wait > 0) await new Promise((done) => setTimeout(done, wait));
       assert.ok(!hostRunning(quiet.host), "the host has ended");
@@ -339,16 +318,10 @@ export function defineSuite(name) {
     });
 
     describe("consent", () => {
-      const needsConsent = (t) => {
-        if (!consent) t.skip("this build does not ask for consent yet (no `ostrel bridge origins`)");
-        return !consent;
-      };
-
-      test("SignMessage asks, then signs with the chosen certificate", async (t) => {
-        if (needsConsent(t)) return;
+      test("SignMessage asks, then signs with the chosen certificate", async () => {
         const origin = await world.origin();
         const page = await openPage(browser, origin);
-        const log = world.userScript(`click ${ALLOW_ONCE}; select 0; ok`);
+        const log = world.userScript("select 0; ok");
         const text = "Pay 100 EUR to account 12-3456-789.\n";
         const { result, error } = await call(page, "SignMessage", text);
         assert.equal(error, undefined, JSON.stringify(error));
@@ -359,8 +332,7 @@ export function defineSuite(name) {
         await page.close();
       });
 
-      test("SignMessageNoPrompt signs without a dialog for a site allowed to", async (t) => {
-        if (needsConsent(t)) return;
+      test("SignMessageNoPrompt signs without a dialog for a site allowed to", async () => {
         const origin = await world.origin();
         world.ostrel("bridge", "origins", "allow", origin, "--without-prompt");
         const page = await openPage(browser, origin);
@@ -373,8 +345,7 @@ export function defineSuite(name) {
         await page.close();
       });
 
-      test("a site the user does not allow is refused: ERR_CONSENT", async (t) => {
-        if (needsConsent(t)) return;
+      test("a site the user does not allow is refused: ERR_CONSENT", async () => {
         const page = await openPage(browser, await world.origin());
         world.userScript(`click ${DENY}`);
         assert.equal((await call(page, "SignMessage", "text")).error?.code, "ERR_CONSENT");
@@ -385,8 +356,30 @@ export function defineSuite(name) {
         await other.close();
       });
 
-      test("a page naming an allowed site in its message is still judged as itself", async (t) => {
-        if (needsConsent(t)) return;
+      test("\"Always allow\" is kept: the site is not asked again", async () => {
+        const origin = await world.origin();
+        const page = await openPage(browser, origin);
+        const log = world.userScript(`click ${ALWAYS}; select 0; ok`);
+        const first = await call(page, "SignMessage", "first");
+        assert.ok(world.verifyDetached("first", first.result), JSON.stringify(first));
+        const questions = () => log().filter((line) => line.event !== "end" && line.controls?.some((c) => c.id === CONSENT_ORIGIN));
+        assert.equal(questions().length, 1);
+        assert.match(world.ostrel("bridge", "origins", "list"), new RegExp(origin.replaceAll(".", "\\.")));
+        assert.deepEqual(await call(page, "ChooseCertificate"), { result: 0 });
+        const second = await call(page, "SignMessage", "second");
+        assert.ok(world.verifyDetached("second", second.result), JSON.stringify(second));
+        assert.equal(questions().length, 1, "asked only the first time");
+        await page.close();
+      });
+
+      test("a question closed without an answer: ERR_CANCELLED", async () => {
+        const page = await openPage(browser, await world.origin());
+        world.userScript("escape");
+        assert.equal((await call(page, "SignMessage", "text")).error?.code, "ERR_CANCELLED");
+        await page.close();
+      });
+
+      test("a page naming an allowed site in its message is still judged as itself", async () => {
         const allowed = await world.origin();
         world.ostrel("bridge", "origins", "allow", allowed, "--without-prompt");
         const origin = await world.origin();
