@@ -186,6 +186,18 @@ int Serve(ByteSink& out) {
     return 0;
 }
 
+// The id of the browser's first request, read within a few seconds, so that
+// a refusal answers it: a browser may drop what a host writes when the host
+// ends before reading anything. Null when none came or it had no id.
+nlohmann::json FirstRequestId() {
+    pollfd ready{0, POLLIN, 0};
+    if (::poll(&ready, 1, 5000) != 1 || (ready.revents & POLLIN) == 0) return nullptr;
+    FdSource in(0);
+    Frame frame = ReadFrame(in);
+    if (frame.kind != Frame::Kind::Message) return nullptr;
+    return ParseRequest(frame.body).id;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -206,7 +218,8 @@ int main(int argc, char** argv) {
         }
         if (!check.allowed) {
             std::cerr << "ostrel-bridge: " << check.message << "\n";
-            WriteFrame(out, Serialize(ErrorReply(nullptr, {ErrorCode::Origin, check.message, {}})));
+            WriteFrame(out, Serialize(ErrorReply(FirstRequestId(),
+                                                 {ErrorCode::Origin, check.message, {}})));
             return kExitRefused;
         }
         return Serve(out);

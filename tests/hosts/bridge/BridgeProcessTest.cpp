@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "hosts/bridge/Caller.h"
-#include "hosts/bridge/Extension.h"
 #include "hosts/bridge/Consent.h"
+#include "hosts/bridge/Extension.h"
 #include "tests/platform/crypt/SignedMessages.h"
 #include "tests/platform/ui/UiTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -257,7 +257,10 @@ TEST_F(BridgeProcess, AnExtensionNotAllowedGetsOneRefusalAndExitCodeTwo) {
         const Session run = Start(args, Hello());
         EXPECT_EQ(run.status, 2);
         ASSERT_EQ(run.replies.size(), 1u);
-        EXPECT_EQ(run.replies[0]["id"], nullptr);
+        // The refusal answers the browser's first request, so that the
+        // browser hands it to the page rather than reporting a host that
+        // ended without a word.
+        EXPECT_EQ(run.replies[0]["id"], 0);
         EXPECT_EQ(run.replies[0]["error"]["code"], "ERR_ORIGIN");
         const std::string message = run.replies[0]["error"]["message"];
         EXPECT_NE(message.find("ostrel bridge install"), std::string::npos);
@@ -265,6 +268,11 @@ TEST_F(BridgeProcess, AnExtensionNotAllowedGetsOneRefusalAndExitCodeTwo) {
             EXPECT_NE(message.find(args.back()), std::string::npos) << message;
         }
     }
+    // With no request to answer, the refusal carries no id.
+    const Session silent = Start(callers[0], "");
+    EXPECT_EQ(silent.status, 2);
+    ASSERT_EQ(silent.replies.size(), 1u);
+    EXPECT_EQ(silent.replies[0]["id"], nullptr);
     // Without the list only the ostrel extension itself is served, as for a
     // user of a system-wide install who never ran `ostrel bridge install`.
     std::filesystem::remove(m_home.Path() / bridge::kExtensionsFile);
