@@ -3,7 +3,8 @@
 # a demo certificate in a demo home, then signs a sample text by position with
 # `ostrel sign`, prints the signature text, and has OpenSSL verify it; then
 # registers the module and signs once more late-bound with `ostrel call`, as
-# any automation host would.
+# any automation host would; and last has the example web page sign it in
+# headless Chromium through the browser extension and ostrel-bridge.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -32,3 +33,13 @@ echo "== Registering the module and signing through activation"
 tr -d '\r\n' < build/demo-signature-call.txt | base64 -d > build/demo-signature-call.der
 openssl cms -verify -binary -noverify -inform DER -in build/demo-signature-call.der \
   -content "$sample" -out /dev/null
+echo "== A web page signs the same text through the browser bridge (examples/web, headless Chromium)"
+if [ ! -f node_modules/.package-lock.json ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
+  npm ci --no-audit --no-fund --loglevel=error
+fi
+node scripts/web-demo.mjs build "$sample" build/demo-signature-page.pem
+echo "== openssl cms -verify on the page's signature"
+openssl cms -verify -binary -noverify -inform PEM -in build/demo-signature-page.pem \
+  -content "$sample.page" -out /dev/null
+echo "Try the page in your own browser: load hosts/bridge/extension unpacked, run"
+echo "'ostrel bridge install', then 'node examples/web/serve.mjs 8080' and open http://127.0.0.1:8080/"

@@ -1,0 +1,92 @@
+// The main job's web step: the example page (examples/web) signs a text
+// through the ostrel extension and ostrel-bridge in headless Chromium, as a
+// user's browser would, and the signature is written where the caller asks.
+//
+//   node scripts/web-demo.mjs BUILD_DIR TEXT_FILE SIGNATURE_FILE
+//
+// It uses the ostrel home of the environment (OSTREL_HOME), installs the
+// native host for a Chromium profile of its own under BUILD_DIR, and answers
+// the consent question ("Allow once") and the certificate chooser (the first
+// certificate) as a scripted user.
+import { execFileSync } from "node:child_process";
+import { existsSync, mkdirSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { dirname, join, resolve } from "node:path";
+import { fileURLToPath } from "node:url";
+import puppeteer from "puppeteer-core";
+import { serveExample } from "../examples/web/serve.mjs";
+
+const repo = resolve(dirname(fileURLToPath(import.meta.url)), "..");
+const [buildDir = "build", textFile, signatureFile] = process.argv.slice(2);
+if (!textFile || !signatureFile) {
+  console.error("usage: node scripts/web-demo.mjs BUILD_DIR TEXT_FILE SIGNATURE_FILE");
+  process.exit(2);
+}
+const bin = resolve(buildDir, "bin");
+const profile = resolve(buildDir, "demo-chromium");
+const extension = join(repo, "hosts/bridge/extension");
+const chromium = ["/usr/lib/chromium/chromium", "/usr/bin/chromium"].find(existsSync);
+if (!chromium) {
+  console.error("web-demo: Debian's chromium is not installed (apt-get install chromium)");
+  process.exit(3);
+}
+
+rmSync(profile, { recursive: true, force: true });
+mkdirSync(profile, { recursive: true });
+execFileSync(join(bin, "ostrel"), ["bridge", "install", "--browser", "chromium", "--chromium-user-data-dir", profile], {
+  stdio: "inherit",
+});
+
+const server = await serveExample();
+const origin = `http://127.0.0.1:${server.address().port}`;
+const args = [
+  "--headless",
+  `--user-data-dir=${profile}`,
+  `--load-extension=${extension}`,
+  `--disable-extensions-except=${extension}`,
+  "--disable-background-networking",
+  "--disable-component-update",
+  "--disable-sync",
+  "--no-first-run",
+  "--no-default-browser-check",
+  "--disable-dev-shm-usage",
+  "about:blank",
+];
+if (process.getuid?.() === 0) args.unshift("--no-sandbox");
+const browser = await puppeteer.launch({
+  executablePath: chromium,
+  ignoreDefaultArgs: true,
+  pipe: true,
+  args,
+  // The host the browser starts inherits this: "ok" allows the site once,
+  // "select 0; ok" chooses the first certificate.
+  env: { ...process.env, OSTREL_UI: "script", OSTREL_UI_SCRIPT: "select 0; ok" },
+});
+let status = 0;
+try {
+  const page = await browser.newPage();
+  await page.goto(`${origin}/`);
+  // The page says "Ready" (class ok) once the extension answered, or why not.
+  const settled = () => /\b(ok|error)\b/.test(document.getElementById("status").className);
+  await page.waitForFunction(settled, { timeout: 15_000 });
+  console.log(`${origin}/ says: ${await page.$eval("#status", (s) => s.textContent)}`);
+  const text = readFileSync(textFile, "utf8");
+  await page.$eval("#text", (box, value) => (box.value = value), text);
+  await page.click("#sign-form button[type=submit]");
+  await page.waitForFunction(settled, { timeout: 60_000 });
+  const shown = await page.$eval("#status", (s) => s.textContent);
+  console.log(`${origin}/ says: ${shown}`);
+  const signature = await page.$eval("#signature", (s) => s.textContent);
+  if (!signature.includes("BEGIN PKCS7")) throw new Error("the page shows no signature");
+  // What the page signed: the box's text, whose line breaks are LF.
+  const signed = await page.$eval("#text", (box) => box.value);
+  writeFileSync(textFile + ".page", signed);
+  writeFileSync(signatureFile, signature);
+  console.log(signature.trimEnd());
+} catch (e) {
+  console.error(`web-demo: ${e.message}`);
+  status = 1;
+} finally {
+  await browser.close();
+  server.close();
+}
+process.exit(status);
