@@ -6,3 +6,5 @@ bash scripts/deps.sh
 bash scripts/build.sh build
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+# The browser bridge end to end, in headless Chromium and Firefox.
+bash scripts/browser-test.sh build
