@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "hosts/bridge/Caller.h"
-#include "hosts/bridge/Extension.h"
 #include "hosts/bridge/ConsentDialogs.h"
+#include "hosts/bridge/Extension.h"
 #include "hosts/bridge/Framing.h"
 #include "hosts/bridge/Protocol.h"
 #include "hosts/bridge/Session.h"
