@@ -11,6 +11,7 @@
 #include "platform/crypt/Tokens.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/seams/TokenPrompt.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/Time.h"
 #include "platform/win/WinError.h"
@@ -356,6 +357,131 @@ TEST_F(TokenStore, RegisteredModulesIncludeSoftHsmButNoTrustPolicyModule) {
     const auto rows = List();
     EXPECT_TRUE(std::any_of(rows.begin(), rows.end(),
                             [&](const Listed& r) { return r.der == cert.Der(); }));
+}
+
+// The same SoftHSM2 token behind the fault-playing module.
+class FaultyToken : public TokenStore {
+protected:
+    void SetUp() override {
+        if (!SoftTokens::Available()) {
+            GTEST_SKIP() << "SoftHSM2 or its tools are not installed";
+        }
+        const char* bin = std::getenv("OSTREL_BIN");
+        const fs::path module =
+            (bin != nullptr ? fs::path(bin) : fs::read_symlink("/proc/self/exe").parent_path()) /
+            "libostrel_test_p11_faults.so";
+        m_tokens.emplace(m_home.Path(), module.string());
+        m_cert = MakeCert({.subject = "/CN=Faulty", .serialHex = "FA"});
+        m_tokens->AddToken("Alpha");
+        m_tokens->ImportKey("Alpha", m_cert, "01");
+        m_tokens->ImportCert("Alpha", m_cert, "01");
+        crypt::CloseTokenModules();
+        m_before = LiveCounts::Now();
+    }
+    void TearDown() override {
+        ::unsetenv("OSTREL_TEST_P11_FAULT");
+        TokenStore::TearDown();
+    }
+    void Fault(const char* fault) { ::setenv("OSTREL_TEST_P11_FAULT", fault, 1); }
+
+    TestCert m_cert;
+};
+
+TEST_F(FaultyToken, ALockedPinFailsClearlyWithoutAQuestion) {
+    Fault("locked");
+    ScriptedPins user({"1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    DWORD error = 0;
+    EXPECT_TRUE(Sign(0, "text", &error).empty());
+    EXPECT_EQ(error, SCARD_W_CHV_BLOCKED);
+    EXPECT_TRUE(user.requests.empty());
+    const auto modules = crypt::TokenOverview();
+    ASSERT_EQ(modules.size(), 1u);
+    bool locked = false;
+    for (const auto& t : modules[0].tokens) locked = locked || t.pinLocked;
+    EXPECT_TRUE(locked);
+}
+
+TEST_F(FaultyToken, APinPadGetsANoticeAndNoPinFromTheProgram) {
+    Fault("pinpad:1234");
+    ScriptedPins user({});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    const auto signature = Sign(0, "text");
+    ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(signature, "text"));
+    EXPECT_TRUE(user.requests.empty());
+    ASSERT_EQ(user.notices.size(), 1u);
+    EXPECT_EQ(user.notices[0].tokenLabel, "Alpha");
+
+    // A wrong PIN on the pad is told as such, not asked again here.
+    crypt::CloseTokenModules();
+    Fault("pinpad:9999");
+    DWORD error = 0;
+    EXPECT_TRUE(Sign(0, "text", &error).empty());
+    EXPECT_EQ(error, SCARD_W_WRONG_CHV);
+}
+
+TEST_F(FaultyToken, TheTokensTriesLeftReachTheQuestion) {
+    Fault("countlow");
+    ScriptedPins user({"0000", "1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    ASSERT_FALSE(Sign(0, "text").empty());
+    ASSERT_EQ(user.requests.size(), 2u);
+    EXPECT_TRUE(user.requests[0].fewTriesLeft);
+    EXPECT_FALSE(user.requests[0].lastTry);
+    EXPECT_TRUE(user.requests[1].wrongPin);
+
+    crypt::CloseTokenModules();
+    Fault("finaltry");
+    ScriptedPins last({});
+    platform::seams::ScopedTokenPrompt lastPrompt(&last);
+    EXPECT_TRUE(Sign(0, "text").empty());
+    ASSERT_EQ(last.requests.size(), 1u);
+    EXPECT_TRUE(last.requests[0].lastTry);
+}
+
+TEST_F(FaultyToken, ATokenPulledOutBetweenListingAndSigningIsLookedForOnceThenReported) {
+    ScriptedPins user({"1234", "1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    // Listed, and its context taken, while the token is there.
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    ASSERT_NE(store, nullptr);
+    PCCERT_CONTEXT ctx = CertEnumCertificatesInStore(store, nullptr);
+    ASSERT_NE(ctx, nullptr);
+    CertFreeCertificateContext(ctx);
+    ASSERT_TRUE(CertCloseStore(store, 0));
+
+    Fault("removed");
+    DWORD error = 0;
+    EXPECT_TRUE(Sign(0, "text", &error).empty());
+    // The position holds nothing now: no other certificate takes it.
+    EXPECT_EQ(error, CRYPT_E_NOT_FOUND);
+    // A context taken before the token went fails as the token is gone.
+    ::unsetenv("OSTREL_TEST_P11_FAULT");
+    store = CertOpenSystemStoreA(0, "MY");
+    ASSERT_NE(store, nullptr);
+    ctx = CertEnumCertificatesInStore(store, nullptr);
+    ASSERT_NE(ctx, nullptr);
+    Fault("removed");
+    {
+        auto cert = crypt::CertificateOf(ctx);
+        ASSERT_NE(cert, nullptr);
+        try {
+            crypt::SignWithTokenKey(*cert, std::vector<BYTE>(35, 1));
+            ADD_FAILURE() << "signed with a token that is gone";
+        } catch (const platform::Failure& e) {
+            EXPECT_EQ(e.Code(), SCARD_W_REMOVED_CARD);
+            EXPECT_NE(std::string(e.what()).find("\"Alpha\""), std::string::npos) << e.what();
+        }
+    }
+    CertFreeCertificateContext(ctx);
+    ASSERT_TRUE(CertCloseStore(store, 0));
+
+    // Pulled out and put back: the session is opened anew once, and signs.
+    Fault("removed-once");
+    const auto signature = Sign(0, "text");
+    ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(signature, "text"));
 }
 
 }  // namespace
