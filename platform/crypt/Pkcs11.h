@@ -8,6 +8,7 @@
 #include <p11-kit/pkcs11.h>
 #include <p11-kit/uri.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -78,6 +79,18 @@ struct TokenSession {
     std::string serial;
     CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
     std::mutex use;  // one operation (find, sign) at a time
+    // Logged in (or no login needed) as far as this process knows; a token
+    // that says otherwise is logged in to again.
+    bool loggedIn = false;
+
+    // Private keys found and checked against a certificate (by CKA_ID and
+    // the certificate's DER): a handle stays valid as long as the session,
+    // so the next signature spares the search and the checks.
+    struct CheckedKey {
+        CK_OBJECT_HANDLE handle;
+        bool alwaysAuthenticate;
+    };
+    std::map<std::pair<std::vector<unsigned char>, std::vector<unsigned char>>, CheckedKey> keys;
 };
 
 // The token or its session went away under a call.

@@ -154,14 +154,15 @@ void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, 
 }
 
 void EnsureLoggedIn(TokenSession& session, const Certificate& cert, const TokenKey& key) {
+    if (session.loggedIn) return;
     CK_SESSION_INFO info{};
     const CK_RV rv =
         session.module->Call(&CK_FUNCTION_LIST::C_GetSessionInfo, session.handle, &info);
     Gone(rv);
-    if (rv == CKR_OK &&
-        (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS))
-        return;
-    Login(session, cert, key, CKU_USER);
+    if (rv != CKR_OK ||
+        (info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS))
+        Login(session, cert, key, CKU_USER);
+    session.loggedIn = true;
 }
 
 bool BoolAttribute(TokenSession& session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
@@ -215,17 +216,46 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
                            const std::vector<BYTE>& digestInfo) {
     std::lock_guard use(session.use);
     EnsureLoggedIn(session, cert, key);
-    const CK_OBJECT_HANDLE object = SigningKey(session, cert, key);
     TokenModule& module = *session.module;
+    // The token may have ended the login this process counts on (its
+    // sessions were closed by someone else in the process): one login more.
+    const auto relogin = [&](CK_RV rv) {
+        if (rv != CKR_USER_NOT_LOGGED_IN) return false;
+        session.loggedIn = false;
+        EnsureLoggedIn(session, cert, key);
+        return true;
+    };
+    const auto checkedKey = std::make_pair(key.id, cert.Der());
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
-    CK_RV rv = module.Call(&CK_FUNCTION_LIST::C_SignInit, session.handle, &mechanism, object);
+    CK_RV rv = CKR_OK;
+    TokenSession::CheckedKey object{};
+    for (int attempt = 0;; ++attempt) {
+        const auto known = session.keys.find(checkedKey);
+        if (known != session.keys.end()) {
+            object = known->second;
+        } else {
+            object.handle = SigningKey(session, cert, key);
+            object.alwaysAuthenticate =
+                BoolAttribute(session, object.handle, CKA_ALWAYS_AUTHENTICATE, false);
+        }
+        rv = module.Call(&CK_FUNCTION_LIST::C_SignInit, session.handle, &mechanism, object.handle);
+        if (attempt == 0 && relogin(rv)) continue;
+        // A handle kept from before may have gone with its object; the key
+        // is looked for once more.
+        if ((rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) &&
+            known != session.keys.end() && attempt == 0) {
+            session.keys.erase(known);
+            continue;
+        }
+        break;
+    }
     Gone(rv);
     if (rv == CKR_MECHANISM_INVALID || rv == CKR_KEY_TYPE_INCONSISTENT ||
         rv == CKR_KEY_FUNCTION_NOT_PERMITTED)
         Fail(NTE_BAD_ALGID, TokenName(key) + " cannot sign with this key and CKM_RSA_PKCS", rv);
     if (rv != CKR_OK) Fail(NTE_FAIL, "cannot start signing on " + TokenName(key), rv);
-    if (BoolAttribute(session, object, CKA_ALWAYS_AUTHENTICATE, false))
-        Login(session, cert, key, CKU_CONTEXT_SPECIFIC);
+    session.keys[checkedKey] = object;
+    if (object.alwaysAuthenticate) Login(session, cert, key, CKU_CONTEXT_SPECIFIC);
     EVP_PKEY* publicKey = X509_get0_pubkey(cert.X509Cert());
     std::vector<BYTE> signature(std::size_t(std::max(EVP_PKEY_get_size(publicKey), 1)));
     CK_ULONG length = CK_ULONG(signature.size());
