@@ -298,8 +298,11 @@ void PrintTokens(const nlohmann::json& report) {
                 std::cout << Str(t, "error") << "\n";
                 continue;
             }
+            if (!t["initialized"].get<bool>()) {
+                std::cout << "a token that is not initialised\n";
+                continue;
+            }
             std::vector<std::string> state{"present"};
-            if (!t["initialized"].get<bool>()) state.push_back("not initialised");
             if (t["pinLocked"].get<bool>()) state.push_back("PIN locked");
             if (t["pinPad"].get<bool>()) state.push_back("PIN pad");
             if (t["pinFinalTry"].get<bool>())
