@@ -49,7 +49,7 @@ struct TokenFixture {
         tokens->ImportKey("Bench", signer, "00", kPin);
         tokens->ImportCert("Bench", signer, "00", kPin);
         for (int i = 1; i <= extra; ++i) {
-            char id[8];
+            char id[16];
             std::snprintf(id, sizeof id, "%02X", i);
             tokens->ImportCert("Bench",
                                MakeCert({.subject = "/CN=Bench " + std::to_string(i),
@@ -63,10 +63,14 @@ struct TokenFixture {
     TestCert signer;
 };
 
+// Made on first use and removed by main before the process ends: a token
+// module is not to be finalised while the process's static objects go.
+std::unique_ptr<TokenFixture> g_fixture;
+
 TokenFixture& Fixture() {
     // Ten certificates on the token in all.
-    static TokenFixture* fixture = new TokenFixture(9);
-    return *fixture;
+    if (!g_fixture) g_fixture = std::make_unique<TokenFixture>(9);
+    return *g_fixture;
 }
 
 void BM_Token_SignMessageNoPrompt(benchmark::State& state) {
@@ -168,4 +172,11 @@ BENCHMARK(BM_Token_SignMessageNoPrompt)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OpenAndEnumerate_NoModules)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OpenAndEnumerate_Token10)->Unit(benchmark::kMicrosecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    g_fixture.reset();
+    return 0;
+}
