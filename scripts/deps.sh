@@ -11,6 +11,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   clang-format xvfb xauth time python3
   chromium firefox-esr
+  libp11-kit-dev p11-kit softhsm2 opensc
 )
 
 missing=()

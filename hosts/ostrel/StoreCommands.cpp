@@ -1,5 +1,5 @@
 // `ostrel store`: the personal store "MY" as people manage it: list, import,
-// remove, and make test certificates.
+// remove, make test certificates, and the tokens whose certificates it shows.
 
 #include <nlohmann/json.hpp>
 
@@ -11,6 +11,7 @@
 #include "hosts/ostrel/Cli.h"
 #include "hosts/ostrel/StoreTool.h"
 #include "platform/crypt/Store.h"
+#include "platform/crypt/Tokens.h"
 #include "platform/win/ErrorText.h"
 #include "platform/win/WinError.h"
 
@@ -77,25 +78,60 @@ auto Guard(const std::string& doing, F&& body) {
     }
 }
 
+void Describe(nlohmann::json& row, const crypt::Certificate& cert) {
+    const EntryView view = DescribeEntry(cert);
+    row["subject"] = view.subject;
+    row["email"] = view.email;
+    row["issuer"] = view.issuer;
+    row["notBefore"] = view.notBefore;
+    row["notAfter"] = view.notAfter;
+    row["serial"] = view.serial;
+    row["hasKey"] = view.hasKey;
+    row["damaged"] = false;
+}
+
+// The certificates on tokens that follow the file entries, as the store's
+// enumeration lists them; what kept a module from loading goes to standard
+// error.
+std::vector<std::shared_ptr<const crypt::Certificate>> TokenRows(const crypt::DiskStore* files) {
+    auto certs = crypt::TokenCertificates(files);
+    for (const auto& warning : crypt::TokenWarnings())
+        std::cerr << "ostrel: warning: " << Printable(warning) << "\n";
+    return certs;
+}
+
+void AddTokenRows(nlohmann::json& rows, const crypt::DiskStore* files) {
+    std::size_t position = files == nullptr ? 0 : files->Count();
+    for (const auto& cert : TokenRows(files)) {
+        const crypt::TokenKey* key = cert->Token();
+        nlohmann::json row = {{"position", position++}, {"kind", "token"}};
+        Describe(row, *cert);
+        if (key != nullptr) {
+            row["token"] = key->tokenLabel;
+            row["tokenSerial"] = key->tokenSerial;
+            row["module"] = key->moduleName;
+            row["uri"] = key->uri;
+            // Private keys may stay hidden until the PIN is given: a
+            // visible public key with the same id counts.
+            row["hasKey"] = key->keyVisible;
+        }
+        rows.push_back(std::move(row));
+    }
+}
+
 nlohmann::json ListEntries() {
     nlohmann::json rows = nlohmann::json::array();
     const fs::path folder = Guard("cannot find the personal store", PersonalFolder);
-    if (Absent(folder)) return rows;
+    if (Absent(folder)) {
+        AddTokenRows(rows, nullptr);
+        return rows;
+    }
     const auto store = Guard("cannot list the personal store",
                              [&] { return crypt::DiskStore::Open(folder, false); });
     for (std::size_t i = 0; i < store.Count(); ++i) {
-        nlohmann::json row = {{"position", i}, {"file", store.EntryNames()[i]}};
+        nlohmann::json row = {{"position", i}, {"kind", "file"}, {"file", store.EntryNames()[i]}};
         try {
-            const auto cert = store.Load(i);
-            const EntryView view = DescribeEntry(*cert);
-            row["subject"] = view.subject;
-            row["email"] = view.email;
-            row["issuer"] = view.issuer;
-            row["notBefore"] = view.notBefore;
-            row["notAfter"] = view.notAfter;
-            row["serial"] = view.serial;
-            row["hasKey"] = view.hasKey;
-            row["damaged"] = false;
+            Describe(row, *store.Load(i));
         } catch (const crypt::StoreError& e) {
             // The same entries that the enumeration stands in for with a
             // context without a certificate, for the same reason.
@@ -112,6 +148,7 @@ nlohmann::json ListEntries() {
         }
         rows.push_back(std::move(row));
     }
+    AddTokenRows(rows, &store);
     return rows;
 }
 
@@ -136,14 +173,22 @@ void PrintPlain(const nlohmann::json& rows) {
         }
         const std::string subject = Text(row, "subject");
         const std::string email = Text(row, "email");
+        const bool onToken = row.value("kind", std::string()) == "token";
         std::cout << position << ": " << (subject.empty() ? "(no subject)" : subject) << "\n"
                   << "   E-mail:   " << (email.empty() ? "-" : email) << "\n"
                   << "   Issuer:   " << Text(row, "issuer") << "\n"
                   << "   Valid:    " << Text(row, "notBefore") << " to " << Text(row, "notAfter")
                   << "\n"
-                  << "   Serial:   " << Text(row, "serial") << "\n"
-                  << "   Key:      " << (row["hasKey"].get<bool>() ? "yes" : "no") << "\n"
-                  << "   Entry:    " << Text(row, "file") << "\n\n";
+                  << "   Serial:   " << Text(row, "serial") << "\n";
+        if (onToken)
+            std::cout << "   Key:      "
+                      << (row["hasKey"].get<bool>() ? "yes, on the token" : "none visible") << "\n"
+                      << "   Token:    " << Text(row, "token") << " (serial "
+                      << Text(row, "tokenSerial") << ")\n"
+                      << "   URI:      " << Text(row, "uri") << "\n\n";
+        else
+            std::cout << "   Key:      " << (row["hasKey"].get<bool>() ? "yes" : "no") << "\n"
+                      << "   Entry:    " << Text(row, "file") << "\n\n";
     }
     std::cout << rows.size() << (rows.size() == 1 ? " entry" : " entries");
     if (unreadable > 0) std::cout << ", " << unreadable << " of them unreadable";
@@ -178,17 +223,116 @@ std::size_t ParsePosition(const std::string& text) {
     return std::stoull(text);
 }
 
+// A position past the file entries may hold a certificate on a token, which
+// only the token's own tools change.
+void RefuseTokenEntry(std::size_t position, const crypt::DiskStore* files) {
+    const std::size_t first = files == nullptr ? 0 : files->Count();
+    const auto certs = TokenRows(files);
+    if (position < first || position - first >= certs.size()) return;
+    const crypt::TokenKey* key = certs[position - first]->Token();
+    throw UsageError("position " + std::to_string(position) + " is a certificate on the token \"" +
+                     Printable(key != nullptr ? key->tokenLabel : "") + "\" (serial " +
+                     Printable(key != nullptr ? key->tokenSerial : "") +
+                     "); the store does not remove what is on a token: use the token's own "
+                     "tools");
+}
+
+// `ostrel store tokens`: the modules the store loads and their tokens.
+nlohmann::json TokenReport() {
+    nlohmann::json report;
+    report["setting"] = crypt::TokenModuleSetting();
+    report["warnings"] = crypt::TokenWarnings();
+    nlohmann::json modules = nlohmann::json::array();
+    for (const auto& m : crypt::TokenOverview()) {
+        nlohmann::json module = {
+            {"name", m.name}, {"path", m.path}, {"description", m.description}};
+        if (!m.error.empty()) module["error"] = m.error;
+        nlohmann::json tokens = nlohmann::json::array();
+        for (const auto& t : m.tokens) {
+            nlohmann::json token = {
+                {"slot", t.slot}, {"slotDescription", t.slotDescription}, {"present", t.present}};
+            if (t.present) {
+                token["label"] = t.label;
+                token["serial"] = t.serial;
+                token["manufacturer"] = t.manufacturer;
+                token["model"] = t.model;
+                token["initialized"] = t.initialized;
+                token["loginRequired"] = t.loginRequired;
+                token["pinLocked"] = t.pinLocked;
+                token["pinPad"] = t.pinPad;
+                token["pinCountLow"] = t.pinCountLow;
+                token["pinFinalTry"] = t.pinFinalTry;
+            }
+            if (!t.error.empty()) token["error"] = t.error;
+            tokens.push_back(std::move(token));
+        }
+        module["tokens"] = std::move(tokens);
+        modules.push_back(std::move(module));
+    }
+    report["modules"] = std::move(modules);
+    return report;
+}
+
+std::string Str(const nlohmann::json& object, const char* key) {
+    return Printable(object.value(key, std::string()));
+}
+
+void PrintTokens(const nlohmann::json& report) {
+    std::cout << "Modules: " << Str(report, "setting") << "\n";
+    for (const auto& w : report["warnings"])
+        std::cout << "Warning: " << Printable(w.get<std::string>()) << "\n";
+    if (report["modules"].empty()) std::cout << "No PKCS#11 module is loaded.\n";
+    for (const auto& m : report["modules"]) {
+        std::cout << "\n" << Str(m, "name");
+        if (m.value("path", std::string()) != m.value("name", std::string()))
+            std::cout << " (" << Str(m, "path") << ")";
+        std::cout << "\n";
+        if (m.contains("error")) std::cout << "   " << Str(m, "error") << "\n";
+        for (const auto& t : m["tokens"]) {
+            std::cout << "   Slot " << t["slot"].get<unsigned long>() << ": ";
+            if (!t["present"].get<bool>()) {
+                std::cout << "no token\n";
+                continue;
+            }
+            if (t.contains("error")) {
+                std::cout << Str(t, "error") << "\n";
+                continue;
+            }
+            if (!t["initialized"].get<bool>()) {
+                std::cout << "a token that is not initialised\n";
+                continue;
+            }
+            std::vector<std::string> state{"present"};
+            if (t["pinLocked"].get<bool>()) state.push_back("PIN locked");
+            if (t["pinPad"].get<bool>()) state.push_back("PIN pad");
+            if (t["pinFinalTry"].get<bool>())
+                state.push_back("last PIN try");
+            else if (t["pinCountLow"].get<bool>())
+                state.push_back("few PIN tries left");
+            std::string joined;
+            for (const auto& s : state) joined += (joined.empty() ? "" : ", ") + s;
+            std::cout << "\"" << Str(t, "label") << "\" serial " << Str(t, "serial") << " ("
+                      << Str(t, "manufacturer") << " " << Str(t, "model") << "): " << joined
+                      << "\n";
+        }
+    }
+}
+
 void RemoveEntry(const std::string& positionText) {
     const std::size_t position = ParsePosition(positionText);
     const fs::path folder = Guard("cannot find the personal store", PersonalFolder);
-    if (Absent(folder))
+    if (Absent(folder)) {
+        RefuseTokenEntry(position, nullptr);
         throw UsageError("no entry at position " + positionText + ": the personal store is empty");
+    }
     auto store = Guard("cannot open the personal store",
                        [&] { return crypt::DiskStore::Open(folder, false); });
-    if (position >= store.Count())
+    if (position >= store.Count()) {
+        RefuseTokenEntry(position, &store);
         throw UsageError("no entry at position " + positionText + ": the personal store holds " +
                          std::to_string(store.Count()) +
                          (store.Count() == 1 ? " entry" : " entries"));
+    }
     const std::string expected = store.EntryNames()[position];
     std::string description;
     try {
@@ -252,6 +396,19 @@ void AddStoreCommands(CLI::App& app, int& exitCode) {
                      "cannot sign\n";
     NoteKeyKind(creds.key.get());
     std::cout << position << "\n";
+    exitCode = kExitOk;
+});
+
+auto* tokens = store->add_subcommand(
+    "tokens", "List the PKCS#11 modules the store loads and their tokens with their state");
+auto tokensJson = std::make_shared<bool>(false);
+tokens->add_flag("--json", *tokensJson, "Print a JSON object");
+tokens->callback([&exitCode, tokensJson] {
+    const nlohmann::json report = TokenReport();
+    if (*tokensJson)
+        std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    else
+        PrintTokens(report);
     exitCode = kExitOk;
 });
 

@@ -5,7 +5,9 @@
 #include "platform/crypt/EntryDamage.h"
 #include "platform/crypt/Provider.h"
 #include "platform/crypt/Store.h"
+#include "platform/crypt/Tokens.h"
 #include "platform/seams/Seams.h"
+#include "platform/text/NoCase.h"
 #include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/Time.h"
@@ -46,8 +48,13 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol) {
             else if (!ContainerOf(hProv, home))
                 return nullptr;
             auto handle = std::make_unique<StoreHandle>();
-            handle->state = std::make_shared<StoreState>(
-                DiskStore::Open(StoreFolder(home, szSubsystemProtocol), true));
+            DiskStore disk = DiskStore::Open(StoreFolder(home, szSubsystemProtocol), true);
+            // The certificates on the user's tokens are personal certificates
+            // too; they follow the files, whose positions stay as they are.
+            std::vector<std::shared_ptr<const Certificate>> onTokens;
+            if (platform::text::EqualsNoCase(szSubsystemProtocol, "MY"))
+                onTokens = TokenCertificates(&disk);
+            handle->state = std::make_shared<StoreState>(std::move(disk), std::move(onTokens));
             HCERTSTORE h = handle.get();
             {
                 std::lock_guard lock(g_mutex);
@@ -81,8 +88,11 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     if (!state) return fail(ERROR_INVALID_HANDLE);
     std::uint32_t injected = 0;
     if (platform::seams::Injected("CertEnumCertificatesInStore", injected)) return fail(injected);
-    if (next >= state->disk.Count()) return fail(CRYPT_E_NOT_FOUND);
+    if (next >= state->Count()) return fail(CRYPT_E_NOT_FOUND);
     try {
+        if (next >= state->disk.Count())
+            return NextCertContext(pPrev, state->tokens[next - state->disk.Count()], state,
+                                   hCertStore, next);
         std::shared_ptr<const Certificate> cert;
         try {
             cert = state->disk.Load(next);

@@ -41,6 +41,15 @@ std::shared_ptr<const Certificate> Certificate::FromX509(X509* x509, ossl::PkeyP
     return cert;
 }
 
+std::shared_ptr<const Certificate> Certificate::OnToken(X509* x509,
+                                                        std::shared_ptr<const TokenKey> key) {
+    auto made = FromX509(x509);
+    if (!made) return nullptr;
+    auto cert = std::const_pointer_cast<Certificate>(made);
+    cert->m_token = std::move(key);
+    return cert;
+}
+
 bool Certificate::Build() {
     X509* x = m_x509.get();
     // Serial number: the DER INTEGER content octets, least significant first.

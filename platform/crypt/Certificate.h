@@ -1,6 +1,7 @@
 #pragma once
-// A certificate decoded once, with its private key when the store holds one,
-// and the platform's CERT_INFO view of it. Immutable after parsing; shared by
+// A certificate decoded once, with its private key when the store holds one
+// (or a reference to its key on a token), and the platform's CERT_INFO view
+// of it. Immutable after parsing; shared by
 // every context that shows it and kept between store openings.
 
 #include <openssl/evp.h>
@@ -16,17 +17,24 @@
 
 namespace platform::crypt {
 
+struct TokenKey;
+
 class Certificate {
 public:
     // Shares `cert`; null when it cannot be encoded. `key` is taken over; it
     // must belong to the certificate (checked by the store).
     static std::shared_ptr<const Certificate> FromX509(X509* cert, ossl::PkeyPtr key = nullptr);
+    // A certificate on a token, whose key stays there.
+    static std::shared_ptr<const Certificate> OnToken(X509* cert,
+                                                      std::shared_ptr<const TokenKey> key);
 
     Certificate(const Certificate&) = delete;
     Certificate& operator=(const Certificate&) = delete;
 
     X509* X509Cert() const { return m_x509.get(); }
     EVP_PKEY* PrivateKey() const { return m_key.get(); }
+    // The key on a token, for a certificate from one; null otherwise.
+    const TokenKey* Token() const { return m_token.get(); }
     const std::vector<BYTE>& Der() const { return m_der; }
     // The platform's view: every pointer in it leads into this object.
     CERT_INFO* Info() const { return &m_info; }
@@ -37,6 +45,7 @@ private:
 
     ossl::X509Ptr m_x509;
     ossl::PkeyPtr m_key;
+    std::shared_ptr<const TokenKey> m_token;
     std::vector<BYTE> m_der;
     std::vector<BYTE> m_serial, m_issuer, m_subject, m_sigParams, m_keyParams, m_keyBits;
     std::string m_sigOid, m_keyOid;

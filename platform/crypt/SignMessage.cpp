@@ -3,6 +3,7 @@
 
 #include "platform/crypt/Certificate.h"
 #include "platform/crypt/Ossl.h"
+#include "platform/crypt/Tokens.h"
 #include "platform/seams/Seams.h"
 #include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
@@ -91,6 +92,40 @@ std::vector<unsigned char> Digest(const EVP_MD* md, const Content& content) {
     return out;
 }
 
+// The DER DigestInfo of a digest: what an RSA signature of PKCS#1 v1.5 signs.
+std::vector<BYTE> DigestInfo(const EVP_MD* md, const std::vector<unsigned char>& digest) {
+    using SigPtr = std::unique_ptr<X509_SIG, ossl::Deleter<X509_SIG_free>>;
+    SigPtr info(X509_SIG_new());
+    X509_ALGOR* algorithm = nullptr;
+    ASN1_OCTET_STRING* value = nullptr;
+    if (!info) throw SignError(NTE_NO_MEMORY);
+    X509_SIG_getm(info.get(), &algorithm, &value);
+    if (X509_ALGOR_set0(algorithm, OBJ_nid2obj(EVP_MD_get_type(md)), V_ASN1_NULL, nullptr) != 1 ||
+        ASN1_OCTET_STRING_set(value, digest.data(), static_cast<int>(digest.size())) != 1)
+        throw SignError(NTE_NO_MEMORY);
+    auto der = ossl::ToDer(info.get(), i2d_X509_SIG);
+    if (der.empty()) throw SignError(CRYPT_E_BAD_ENCODE);
+    return der;
+}
+
+// Signs the signer info's authenticated attributes with the key on a token:
+// the same bytes PKCS7_SIGNER_INFO_sign signs (the attributes' DER as a SET
+// OF), only the signature value comes from the token.
+void SignAttributesOnToken(PKCS7_SIGNER_INFO* si, const EVP_MD* md, const Certificate& signer) {
+    unsigned char* attributes = nullptr;
+    const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &attributes,
+                                ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
+    if (n <= 0 || attributes == nullptr) throw SignError(CRYPT_E_BAD_ENCODE);
+    std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    const int ok = EVP_Digest(attributes, std::size_t(n), digest.data(), &length, md, nullptr);
+    OPENSSL_free(attributes);
+    if (ok != 1) throw SignError(NTE_FAIL);
+    digest.resize(length);
+    const auto signature = SignWithTokenKey(signer, DigestInfo(md, digest));
+    ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
+}
+
 // The encoded message. With `sign` false nothing is hashed or signed: the
 // signature and digest are stand-ins of their full size, which is all a size
 // query needs and spares it the private-key operation.
@@ -98,7 +133,10 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
                                         const Content& content, bool sign) {
     auto signer = CertificateOf(para.pSigningCert);
     if (!signer) throw SignError(E_INVALIDARG);
-    EVP_PKEY* key = signer->PrivateKey();
+    // A key on a token stays there: the certificate's public key names the
+    // algorithm in the message, and the token makes the signature value.
+    const bool onToken = signer->PrivateKey() == nullptr && signer->Token() != nullptr;
+    EVP_PKEY* key = onToken ? X509_get0_pubkey(signer->X509Cert()) : signer->PrivateKey();
     if (key == nullptr) throw SignError(CRYPT_E_NO_KEY_PROPERTY);
     const EVP_MD* md = DigestFor(para.HashAlgorithm.pszObjId);
     if (md == nullptr) throw SignError(CRYPT_E_UNKNOWN_ALGO);
@@ -135,10 +173,15 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
         const auto digest = sign ? Digest(md, content) : std::vector<unsigned char>(digestSize);
         if (PKCS7_add1_attrib_digest(si, digest.data(), static_cast<int>(digest.size())) != 1)
             throw SignError(NTE_NO_MEMORY);
-        if (sign && PKCS7_SIGNER_INFO_sign(si) != 1) {
+        if (sign && onToken) {
+            SignAttributesOnToken(si, md, *signer);
+        } else if (sign && PKCS7_SIGNER_INFO_sign(si) != 1) {
             platform::crypt::ossl::DropErrors();
             throw SignError(NTE_BAD_KEY);
         }
+    } else if (sign && onToken) {
+        signature = SignWithTokenKey(*signer, DigestInfo(md, Digest(md, content)));
+        ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
     } else if (sign) {
         ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
         std::size_t n = 0;

@@ -68,10 +68,14 @@ private:
 };
 
 // What stands behind an open store handle; kept alive by the contexts taken
-// from it.
+// from it. The personal store lists the certificates on tokens after its
+// file entries, as they were when it was opened.
 struct StoreState {
-    explicit StoreState(DiskStore d) : disk(std::move(d)) {}
+    explicit StoreState(DiskStore d, std::vector<std::shared_ptr<const Certificate>> onTokens = {})
+        : disk(std::move(d)), tokens(std::move(onTokens)) {}
     DiskStore disk;
+    std::vector<std::shared_ptr<const Certificate>> tokens;
+    std::size_t Count() const { return disk.Count() + tokens.size(); }
     std::atomic<long> liveContexts{0};
 };
 

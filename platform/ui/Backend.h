@@ -3,6 +3,7 @@
 // product never knows.
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,6 +29,16 @@ public:
     // session says so), then returns its result; kDialogNotShown when it
     // could not be shown.
     virtual std::intptr_t RunDialog(DialogSession& dialog) = 0;
+    // Tells the user something while the program waits on someone else (a
+    // reader that takes the PIN itself), until EndNotice. Without a window
+    // of its own, a backend writes the notice on standard error. (Defined
+    // here: the backend module sees no function of the framework's own.)
+    virtual void ShowNotice(const std::string& caption, const std::string& text) {
+        const std::string line = caption + ": " + text + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    }
+    virtual void EndNotice() {}
 };
 
 // The backend for this call: OSTREL_UI when set (qt, tty, script, none),

@@ -11,6 +11,7 @@
 #include "platform/ui/Backend.h"
 #include "platform/ui/Display.h"
 #include "platform/ui/MessageBox.h"
+#include "platform/ui/PinDialog.h"
 
 namespace platform::ui {
 namespace {
@@ -45,6 +46,9 @@ std::string Env(const char* name) {
 }
 
 }  // namespace
+
+// Whatever shows boxes and dialogs also asks for the PINs of tokens.
+[[maybe_unused]] const bool g_pinPromptRegistered = RegisterPinDialog();
 
 std::unique_ptr<Backend> MakeNoneBackend() {
     return std::make_unique<NoneBackend>();

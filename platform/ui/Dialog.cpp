@@ -69,6 +69,7 @@ public:
         view.vscroll = (c->style & WS_VSCROLL) != 0;
         if (c->kind == ControlKind::Edit || c->kind == ControlKind::RichEdit)
             view.readOnly = (c->style & ES_READONLY) != 0;
+        view.password = HoldsSecret(c);
         if (c->kind == ControlKind::Label) {
             const DWORD type = c->style & SS_TYPEMASK;
             view.align = type == SS_RIGHT    ? TextAlign::Right
@@ -141,6 +142,18 @@ public:
         }
     }
 
+    void UserType(int index, const std::string& text) noexcept override {
+        // The record names the action, never what was typed: a PIN typed
+        // here must not end up in a log.
+        Act("type", [&] {
+            HWND__* c = Child(index);
+            if (c == nullptr || c->kind != ControlKind::Edit || !Usable(c)) return;
+            if ((c->style & ES_READONLY) != 0) return;
+            ReplaceText(c, text);
+            ControlChanged(c->index);
+        });
+    }
+
     void SetObserver(DialogObserver* observer) noexcept override { m_observer = observer; }
 
     // WindowListener
@@ -164,6 +177,8 @@ public:
             if (c->kind == ControlKind::ListBox) {
                 item["rows"] = c->rows;
                 item["selection"] = c->selection;
+            } else if (HoldsSecret(c.get())) {
+                item["password"] = true;
             } else {
                 item["text"] = c->text;
             }

@@ -14,7 +14,7 @@ namespace platform::ui {
 
 // Raised whenever this interface changes, so that a backend module built from
 // other sources is refused rather than misread.
-inline constexpr int kDialogViewVersion = 2;
+inline constexpr int kDialogViewVersion = 3;
 
 enum class ControlKind {
     PushButton,
@@ -46,6 +46,7 @@ struct ControlView {
     bool visible = true;
     bool enabled = true;
     bool readOnly = false;
+    bool password = false;  // edits: what is typed is not shown
     bool tabStop = false;
     bool border = false;
     bool vscroll = false;
@@ -88,6 +89,8 @@ public:
     virtual void UserSelect(int index, int row) noexcept = 0;
     virtual void UserClick(int index) noexcept = 0;
     virtual void UserPress(UserKey key) noexcept = 0;
+    // The user typed into an edit control, which now holds `text`.
+    virtual void UserType(int index, const std::string& text) noexcept = 0;
 
     // At most one observer; null to stop observing.
     virtual void SetObserver(DialogObserver* observer) noexcept = 0;

@@ -1,6 +1,7 @@
 // The scripted user: answers dialogs with the actions OSTREL_UI_SCRIPT lists
-// ("select 2; ok"), one after the other across the dialogs of the process,
-// and dismisses boxes at once. What it does shows in OSTREL_UI_LOG.
+// ("select 2; ok", "type 1234; ok"), one after the other across the dialogs
+// of the process, and dismisses boxes at once. What it does shows in
+// OSTREL_UI_LOG, except what it types.
 
 #include <cctype>
 #include <cstdio>
@@ -100,10 +101,35 @@ private:
         return -1;
     }
 
+    // The edit control that has the focus, else the first one that takes
+    // typing; -1 for none.
+    static int EditToType(DialogSession& dialog) {
+        const auto takes = [&](int i) {
+            const ControlView v = dialog.Control(i);
+            return v.kind == ControlKind::Edit && v.visible && v.enabled && !v.readOnly;
+        };
+        if (const int focus = dialog.FocusIndex(); focus >= 0 && takes(focus)) return focus;
+        for (int i = 0; i < dialog.ControlCount(); ++i)
+            if (takes(i)) return i;
+        return -1;
+    }
+
+    static std::string Verb(const std::string& action) {
+        return action.substr(0, action.find(' '));
+    }
+
     static bool Perform(DialogSession& dialog, const std::string& action) {
         const auto space = action.find(' ');
         const std::string verb = action.substr(0, space);
         const std::string arg = space == std::string::npos ? "" : Trim(action.substr(space + 1));
+        if (verb == "type") {
+            // The text after one space, as it is: a PIN may begin with a
+            // space.
+            const int edit = EditToType(dialog);
+            if (edit < 0 || space == std::string::npos) return false;
+            dialog.UserType(edit, action.substr(space + 1));
+            return true;
+        }
         if (verb == "select") {
             const auto row = Number(arg);
             const int list = Find(dialog, ControlKind::ListBox);
@@ -137,7 +163,9 @@ private:
         return true;
     }
 
-    static void Refuse(DialogSession& dialog, const std::string& action) {
+    static void Refuse(DialogSession& dialog, const std::string& given) {
+        // What was to be typed is not repeated anywhere.
+        const std::string action = Verb(given) == "type" ? "type" : given;
         std::fprintf(stderr, "ostrel: OSTREL_UI_SCRIPT: '%s' cannot be done in \"%s\"; skipped\n",
                      action.c_str(), dialog.Caption().c_str());
         nlohmann::ordered_json line;

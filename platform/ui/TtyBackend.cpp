@@ -1,11 +1,14 @@
 // The terminal backend: boxes and dialogs as text on standard error, answers
 // read from standard input. Standard output stays the program's own.
 
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -106,7 +109,11 @@ public:
                                v.rows[r] + "\n";
                     break;
                 case ControlKind::Edit:
-                    out += (label.empty() ? std::string("  ") : label + ": ") + v.text + "\n";
+                    // The field the user is asked to fill in comes last, as
+                    // the prompt.
+                    if (!v.readOnly && v.enabled) break;
+                    out += (label.empty() ? std::string("  ") : label + ": ") +
+                           (v.password ? std::string() : v.text) + "\n";
                     break;
                 case ControlKind::RichEdit:
                     if (!label.empty()) out += label + ":\n";
@@ -144,6 +151,11 @@ public:
     }
 
     std::intptr_t RunDialog(DialogSession& dialog) override {
+        for (int i = 0; i < dialog.ControlCount(); ++i) {
+            const ControlView v = dialog.Control(i);
+            if (v.kind == ControlKind::Edit && v.visible && v.enabled && !v.readOnly)
+                return RunForm(dialog, i);
+        }
         int list = -1;
         std::vector<std::pair<std::string, int>> buttons;
         for (int i = 0; i < dialog.ControlCount(); ++i) {
@@ -194,6 +206,70 @@ public:
     }
 
 private:
+    // A dialog with a field to fill in: the field is asked for, then the
+    // default button pressed; the end of the input cancels.
+    static std::intptr_t RunForm(DialogSession& dialog, int edit) {
+        TextForm form(dialog);
+        std::string label;
+        const ControlView field = dialog.Control(edit);
+        for (int i = 0; i < dialog.ControlCount(); ++i) {
+            const ControlView v = dialog.Control(i);
+            if (v.kind == ControlKind::Label && v.visible && Overlaps(v.rect, field.rect) &&
+                v.rect.x + v.rect.cx <= field.rect.x + 2)
+                label = v.text;
+        }
+        if (label.empty()) label = "Value";
+        while (!dialog.Ended()) {
+            Write(form.Render());
+            Write(label + " (Ctrl-D cancels): ");
+            std::string line;
+            const bool read = field.password ? ReadSecret(line) : ReadAnswer(line);
+            if (!read) {
+                Write("\n");
+                dialog.UserPress(UserKey::Escape);
+                break;
+            }
+            dialog.UserType(edit, line);
+            if (field.password) ::explicit_bzero(line.data(), line.size());
+            dialog.UserPress(UserKey::Enter);
+        }
+        return dialog.Result();
+    }
+
+    static bool ReadAnswer(std::string& line) {
+        auto answer = ReadLine();
+        if (!answer) return false;
+        line = std::move(*answer);
+        return true;
+    }
+
+    // A line read from the terminal without showing it; from standard input
+    // where there is no terminal.
+    static bool ReadSecret(std::string& line) {
+        const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) return ReadAnswer(line);
+        termios saved{};
+        const bool quiet = ::tcgetattr(fd, &saved) == 0;
+        if (quiet) {
+            termios silent = saved;
+            silent.c_lflag &= ~tcflag_t(ECHO);
+            silent.c_lflag |= ECHONL;
+            ::tcsetattr(fd, TCSAFLUSH, &silent);
+        }
+        line.reserve(256);
+        bool got = false;
+        char c = 0;
+        while (::read(fd, &c, 1) == 1) {
+            got = true;
+            if (c == '\n') break;
+            if (line.size() + 1 < line.capacity()) line += c;
+        }
+        if (quiet) ::tcsetattr(fd, TCSAFLUSH, &saved);
+        ::close(fd);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        c = 0;
+        return got;
+    }
 };
 
 }  // namespace

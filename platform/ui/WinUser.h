@@ -58,6 +58,7 @@ inline constexpr DWORD SS_TYPEMASK = 0x1F;
 // Edit styles.
 inline constexpr DWORD ES_LEFT = 0x0;
 inline constexpr DWORD ES_MULTILINE = 0x4;
+inline constexpr DWORD ES_PASSWORD = 0x20;
 inline constexpr DWORD ES_AUTOVSCROLL = 0x40;
 inline constexpr DWORD ES_AUTOHSCROLL = 0x80;
 inline constexpr DWORD ES_READONLY = 0x800;

@@ -166,6 +166,32 @@ void RegisterRichEditClass() {
     g_richEditReady = true;
 }
 
+bool HoldsSecret(const HWND__* w) {
+    return w->kind == ControlKind::Edit && (w->style & ES_PASSWORD) != 0;
+}
+
+void WipeText(std::string& text) {
+    if (!text.empty()) ::explicit_bzero(text.data(), text.size());
+    text.clear();
+}
+
+void ReplaceText(HWND__* w, std::string_view text) {
+    if (!HoldsSecret(w)) {
+        w->text.assign(text);
+        return;
+    }
+    // Room for any PIN up front: the text is then written in place, never
+    // moved to a larger buffer that leaves the old one behind unwiped.
+    constexpr std::size_t kSecretRoom = 256;
+    WipeText(w->text);
+    if (w->text.capacity() < std::max(kSecretRoom, text.size())) {
+        std::string fresh;
+        fresh.reserve(std::max(kSecretRoom, text.size()));
+        w->text.swap(fresh);
+    }
+    w->text.assign(text);
+}
+
 }  // namespace platform::ui
 
 HWND__::HWND__() {
@@ -174,6 +200,7 @@ HWND__::HWND__() {
 }
 
 HWND__::~HWND__() {
+    if (platform::ui::HoldsSecret(this)) platform::ui::WipeText(text);
     children.clear();
     if (attached != nullptr && attached->m_hWnd == this) attached->m_hWnd = nullptr;
     if (temporary) temporary->m_hWnd = nullptr;
@@ -194,7 +221,7 @@ LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     if (w == nullptr) return isList ? LB_ERR : 0;
     switch (Msg) {
         case WM_SETTEXT:
-            w->text = lParam == 0 ? "" : reinterpret_cast<const char*>(lParam);
+            platform::ui::ReplaceText(w, lParam == 0 ? "" : reinterpret_cast<const char*>(lParam));
             platform::ui::Changed(w);
             return TRUE;
         case WM_GETTEXT:

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ui/DialogTemplate.h"
@@ -72,5 +73,13 @@ void DefaultClose(HWND dialog);
 
 // Makes the rich edit window class available (once per process).
 void RegisterRichEditClass();
+
+// True for an edit control whose text is a secret (ES_PASSWORD).
+bool HoldsSecret(const HWND__* w);
+// Replaces a window's text. A secret is overwritten where it stood before it
+// is replaced, so that no copy of it stays behind in freed memory.
+void ReplaceText(HWND__* w, std::string_view text);
+// Overwrites the bytes of a text, then empties it.
+void WipeText(std::string& text);
 
 }  // namespace platform::ui

@@ -48,6 +48,7 @@ constexpr Description kDescriptions[] = {
      "The specified resource language ID cannot be found in the image file."},
     {ERROR_RESOURCE_NAME_NOT_FOUND,
      "The specified resource name cannot be found in the image file."},
+    {ERROR_CANCELLED, "The operation was canceled by the user."},
     {ERROR_INVALID_TIME, "The specified time is invalid."},
     {E_FAIL, "Unspecified error"},
     {E_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
@@ -63,6 +64,7 @@ constexpr Description kDescriptions[] = {
     {NTE_BAD_PROV_TYPE, "Invalid provider type specified."},
     {NTE_BAD_KEYSET, "Keyset does not exist"},
     {NTE_BAD_KEYSET_PARAM, "The Keyset parameter is invalid."},
+    {NTE_NO_KEY, "Key does not exist."},
     {NTE_FAIL, "An internal error occurred."},
     {CRYPT_E_UNKNOWN_ALGO, "Unknown cryptographic algorithm."},
     {CRYPT_E_INVALID_MSG_TYPE, "Invalid cryptographic message type."},
@@ -84,6 +86,12 @@ constexpr Description kDescriptions[] = {
     {CRYPT_E_ASN1_CORRUPT, "ASN1 corrupted data."},
     {CRYPT_E_ASN1_LARGE, "ASN1 value too large."},
     {CRYPT_E_ASN1_BADTAG, "ASN1 bad tag value met."},
+    {SCARD_W_REMOVED_CARD,
+     "The smart card has been removed, so that further communication is not possible."},
+    {SCARD_W_WRONG_CHV, "The card cannot be accessed because the wrong PIN was presented."},
+    {SCARD_W_CHV_BLOCKED,
+     "The card cannot be accessed because the maximum number of PIN entry attempts has been "
+     "reached."},
 };
 
 }  // namespace

@@ -28,6 +28,7 @@ inline constexpr DWORD ERROR_RESOURCE_DATA_NOT_FOUND = 1812;
 inline constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 inline constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 inline constexpr DWORD ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
+inline constexpr DWORD ERROR_CANCELLED = 1223;
 inline constexpr DWORD ERROR_INVALID_TIME = 1901;
 
 inline constexpr DWORD E_FAIL = 0x80004005;
@@ -45,6 +46,7 @@ inline constexpr DWORD NTE_PERM = 0x80090010;
 inline constexpr DWORD NTE_BAD_PROV_TYPE = 0x80090014;
 inline constexpr DWORD NTE_BAD_KEYSET = 0x80090016;
 inline constexpr DWORD NTE_BAD_KEYSET_PARAM = 0x8009001F;
+inline constexpr DWORD NTE_NO_KEY = 0x8009000D;
 inline constexpr DWORD NTE_FAIL = 0x80090020;
 
 inline constexpr DWORD CRYPT_E_UNKNOWN_ALGO = 0x80091002;
@@ -63,3 +65,7 @@ inline constexpr DWORD CRYPT_E_ASN1_EOD = 0x80093102;
 inline constexpr DWORD CRYPT_E_ASN1_CORRUPT = 0x80093103;
 inline constexpr DWORD CRYPT_E_ASN1_LARGE = 0x80093104;
 inline constexpr DWORD CRYPT_E_ASN1_BADTAG = 0x8009310B;
+
+inline constexpr DWORD SCARD_W_REMOVED_CARD = 0x80100069;
+inline constexpr DWORD SCARD_W_WRONG_CHV = 0x8010006B;
+inline constexpr DWORD SCARD_W_CHV_BLOCKED = 0x8010006C;

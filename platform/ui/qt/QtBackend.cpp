@@ -19,6 +19,7 @@
 #include <QThread>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "platform/ui/Backend.h"
@@ -174,6 +175,13 @@ private:
             case ControlKind::Edit: {
                 auto* edit = new QLineEdit(this);
                 edit->setFrame(v.border);
+                if (v.password) edit->setEchoMode(QLineEdit::Password);
+                connect(edit, &QLineEdit::textEdited, this, [this, index](const QString& text) {
+                    QByteArray utf8 = text.toUtf8();
+                    m_session.UserType(index,
+                                       std::string(utf8.constData(), std::size_t(utf8.size())));
+                    utf8.fill('\0');
+                });
                 w = edit;
                 break;
             }
@@ -337,6 +345,34 @@ public:
         }
     }
 
+    void ShowNotice(const std::string& caption, const std::string& text) override {
+        try {
+            if (!ApplicationReady()) {
+                Backend::ShowNotice(caption, text);
+                return;
+            }
+            // A box without buttons that stays while the program waits; the
+            // program takes it away.
+            m_notice = std::make_unique<QMessageBox>(QMessageBox::Information, Text(caption),
+                                                     Text(text), QMessageBox::NoButton,
+                                                     QApplication::activeModalWidget());
+            m_notice->setObjectName(QStringLiteral("ostrel_notice"));
+            m_notice->setTextFormat(Qt::PlainText);
+            m_notice->setModal(false);
+            m_notice->show();
+            QApplication::processEvents();
+        } catch (...) {
+        }
+    }
+
+    void EndNotice() override {
+        try {
+            m_notice.reset();
+            if (QCoreApplication::instance() != nullptr) QApplication::processEvents();
+        } catch (...) {
+        }
+    }
+
     std::intptr_t RunDialog(DialogSession& session) override {
         try {
             if (!ApplicationReady()) return kDialogNotShown;
@@ -350,6 +386,9 @@ public:
             return session.Ended() ? session.Result() : kDialogNotShown;
         }
     }
+
+private:
+    std::unique_ptr<QMessageBox> m_notice;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "platform/ui/Dialog.h"
 #include "platform/ui/ListBox.h"
+#include "platform/ui/PinDialog.h"
 #include "tests/platform/ui/QtUiDriver.h"
 
 namespace {
@@ -156,6 +157,38 @@ TEST_F(QtBackend, EscapeAndTheCloseBoxCancel) {
         EXPECT_EQ(dlg.DoModal(), IDCANCEL) << (escape ? "escape" : "close box");
         EXPECT_EQ(dlg.m_index, 2) << "what the last selection stored";
     }
+}
+
+TEST_F(QtBackend, ThePinIsTypedIntoAPasswordEditAndHandedOverOnOk) {
+    QLineEdit::EchoMode echo = QLineEdit::Normal;
+    QString shownStatus;
+    UiDriver driver([&] {
+        auto* dlg = VisibleTopLevel<QDialog>("dialog_0");
+        if (dlg == nullptr) return false;
+        auto* edit =
+            dlg->findChild<QLineEdit*>(QStringLiteral("ctl_%1").arg(platform::ui::IDC_PIN_EDIT));
+        auto* ok = dlg->findChild<QPushButton*>(QStringLiteral("ctl_%1").arg(IDOK));
+        auto* status =
+            dlg->findChild<QLabel*>(QStringLiteral("ctl_%1").arg(platform::ui::IDC_PIN_STATUS));
+        if (edit == nullptr || ok == nullptr || status == nullptr) return false;
+        echo = edit->echoMode();
+        shownStatus = status->text();
+        QTest::keyClicks(edit, "2468");
+        ok->click();
+        return true;
+    });
+    platform::seams::PinRequest request;
+    request.tokenLabel = "Alpha";
+    request.minLength = 4;
+    request.wrongPin = true;
+    char storage[32] = {};
+    platform::seams::PinBuffer pin{storage, sizeof storage, 0};
+    ASSERT_NE(platform::seams::CurrentTokenPrompt(), nullptr);
+    EXPECT_TRUE(platform::seams::CurrentTokenPrompt()->AskPin(request, pin));
+    EXPECT_TRUE(driver.Done());
+    EXPECT_EQ(echo, QLineEdit::Password);
+    EXPECT_EQ(shownStatus, "Wrong PIN.");
+    EXPECT_EQ(std::string(pin.data, pin.length), "2468");
 }
 
 }  // namespace

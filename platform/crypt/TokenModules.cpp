@@ -1,0 +1,301 @@
+// Which PKCS#11 modules the personal store reads, and loading them through
+// p11-kit in its managed mode, once per process.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "platform/crypt/Pkcs11.h"
+#include "platform/crypt/Store.h"
+#include "platform/crypt/Tokens.h"
+#include "platform/text/NoCase.h"
+
+namespace platform::crypt {
+namespace {
+
+constexpr char kSettingKey[] = "OSTREL_PKCS11_MODULES";
+constexpr char kConfigFile[] = "ostrel.conf";
+
+struct Setting {
+    enum class Kind { Registered, None, Paths } kind = Kind::Registered;
+    std::vector<std::string> paths;
+    std::string source;  // where the setting came from
+    std::vector<std::string> warnings;
+};
+
+std::string Trim(std::string_view s) {
+    const auto b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos) return {};
+    return std::string(s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1));
+}
+
+void Parse(const std::string& value, Setting& setting) {
+    const std::string text = Trim(value);
+    if (text.empty() || platform::text::EqualsNoCase(text, "registered")) {
+        setting.kind = Setting::Kind::Registered;
+        return;
+    }
+    if (platform::text::EqualsNoCase(text, "none")) {
+        setting.kind = Setting::Kind::None;
+        return;
+    }
+    setting.kind = Setting::Kind::Paths;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const auto end = std::min(text.find(':', start), text.size());
+        const std::string path = Trim(std::string_view(text).substr(start, end - start));
+        if (!path.empty()) {
+            if (path.front() == '/')
+                setting.paths.push_back(path);
+            else
+                setting.warnings.push_back("the module path \"" + path + "\" in " + setting.source +
+                                           " is not absolute; it was skipped");
+        }
+        start = end + 1;
+    }
+}
+
+// The key's value in the home's config file, when the file is there and is
+// the user's own: a file others could change would choose the code this
+// process loads.
+std::optional<std::string> FromConfigFile(Setting& setting) {
+    std::filesystem::path home;
+    try {
+        home = OstrelHome();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    const auto path = home / kConfigFile;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
+        setting.warnings.push_back("the settings file " + path.string() +
+                                   " is not a file of the user's own that only the user may "
+                                   "change; it was ignored");
+        return std::nullopt;
+    }
+    std::ifstream in(path);
+    std::string line;
+    std::optional<std::string> value;
+    while (std::getline(in, line)) {
+        const std::string text = Trim(line);
+        if (text.empty() || text.front() == '#') continue;
+        const auto eq = text.find('=');
+        if (eq == std::string::npos) continue;
+        if (Trim(std::string_view(text).substr(0, eq)) == kSettingKey)
+            value = Trim(std::string_view(text).substr(eq + 1));
+    }
+    if (value) setting.source = path.string();
+    return value;
+}
+
+Setting ReadSetting() {
+    Setting setting;
+    if (const char* env = std::getenv(kSettingKey); env != nullptr) {
+        setting.source = kSettingKey;
+        Parse(env, setting);
+        return setting;
+    }
+    if (const auto value = FromConfigFile(setting)) {
+        Parse(*value, setting);
+        return setting;
+    }
+    setting.source = "the default";
+    return setting;
+}
+
+std::string Owned(char* text) {
+    std::string out = text != nullptr ? text : "";
+    std::free(text);
+    return out;
+}
+
+bool TrustPolicy(CK_FUNCTION_LIST* module) {
+    const std::string value = Owned(p11_kit_config_option(module, "trust-policy"));
+    return platform::text::EqualsNoCase(value, "yes") ||
+           platform::text::EqualsNoCase(value, "true");
+}
+
+std::string LastMessage() {
+    const char* message = p11_kit_message();
+    return message != nullptr && *message != '\0' ? std::string(": ") + message : std::string();
+}
+
+// Initialises a loaded module and takes it into the set; a module that fails
+// is released and named among the warnings.
+void Adopt(ModuleSet& set, CK_FUNCTION_LIST* functions, std::string name, std::string path) {
+    const CK_RV rv = p11_kit_module_initialize(functions);
+    if (rv != CKR_OK) {
+        set.warnings.push_back("the PKCS#11 module " + name + " could not be initialised (" +
+                               ReturnValueName(rv) + ")" + LastMessage());
+        p11_kit_module_release(functions);
+        return;
+    }
+    auto module = std::make_shared<TokenModule>();
+    module->functions = functions;
+    module->name = std::move(name);
+    module->path = std::move(path);
+    if (module->Call(&CK_FUNCTION_LIST::C_GetInfo, &module->info) == CKR_OK)
+        module->description =
+            FieldText(module->info.libraryDescription, sizeof module->info.libraryDescription);
+    set.modules.push_back(std::move(module));
+}
+
+std::shared_ptr<const ModuleSet> Load() {
+    auto set = std::make_shared<ModuleSet>();
+    Setting setting = ReadSetting();
+    set->warnings = std::move(setting.warnings);
+    // p11-kit tells its own troubles on standard error unless asked not to;
+    // they are reported here, with the module they concern, instead.
+    p11_kit_be_quiet();
+    switch (setting.kind) {
+        case Setting::Kind::None:
+            set->setting = "none (" + setting.source + ")";
+            break;
+        case Setting::Kind::Registered: {
+            set->setting = "the modules registered with p11-kit (" + setting.source + ")";
+            CK_FUNCTION_LIST** loaded = p11_kit_modules_load(nullptr, 0);
+            if (loaded == nullptr) {
+                set->warnings.push_back("the modules registered with p11-kit could not be loaded" +
+                                        LastMessage());
+                break;
+            }
+            for (CK_FUNCTION_LIST** m = loaded; *m != nullptr; ++m) {
+                // The system's trust anchors are no personal certificates.
+                if (TrustPolicy(*m)) {
+                    p11_kit_module_release(*m);
+                    continue;
+                }
+                std::string name = Owned(p11_kit_module_get_name(*m));
+                std::string path = Owned(p11_kit_module_get_filename(*m));
+                Adopt(*set, *m, name.empty() ? path : name, path);
+            }
+            // Only the list itself: its modules are released one by one.
+            std::free(loaded);
+            break;
+        }
+        case Setting::Kind::Paths:
+            set->setting = "the modules in " + setting.source;
+            for (const auto& path : setting.paths) {
+                CK_FUNCTION_LIST* module = p11_kit_module_load(path.c_str(), 0);
+                if (module == nullptr) {
+                    set->warnings.push_back("the PKCS#11 module " + path + " could not be loaded" +
+                                            LastMessage());
+                    continue;
+                }
+                Adopt(*set, module, path, path);
+            }
+            break;
+    }
+    return set;
+}
+
+std::mutex g_mutex;
+
+// The modules stay loaded until the process ends, and are not finalised as
+// it ends: by then a module's own static objects may be gone, and some
+// modules crash when finalised after that (p11-kit tidies up after them).
+std::shared_ptr<const ModuleSet>& Loaded() {
+    static auto* loaded = new std::shared_ptr<const ModuleSet>();
+    return *loaded;
+}
+
+}  // namespace
+
+TokenModule::~TokenModule() {
+    if (functions == nullptr) return;
+    p11_kit_module_finalize(functions);
+    p11_kit_module_release(functions);
+}
+
+std::shared_ptr<const ModuleSet> LoadedModules() {
+    std::lock_guard lock(g_mutex);
+    if (!Loaded()) Loaded() = Load();
+    return Loaded();
+}
+
+void CloseTokenModules() {
+    std::shared_ptr<const ModuleSet> closing;
+    {
+        std::lock_guard lock(g_mutex);
+        closing = std::move(Loaded());
+        Loaded().reset();
+    }
+    ForgetTokenSessions();
+    ForgetTokenContents();
+    // The modules go when the last certificate that refers to them goes.
+}
+
+std::vector<std::string> TokenWarnings() {
+    return LoadedModules()->warnings;
+}
+
+std::string TokenModuleSetting() {
+    return LoadedModules()->setting;
+}
+
+std::string FieldText(const unsigned char* field, std::size_t size) {
+    std::size_t n = size;
+    while (n > 0 && (field[n - 1] == ' ' || field[n - 1] == '\0')) --n;
+    return std::string(reinterpret_cast<const char*>(field), n);
+}
+
+bool TokenGone(CK_RV rv) {
+    return rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT ||
+           rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED ||
+           rv == CKR_TOKEN_NOT_RECOGNIZED || rv == CKR_SLOT_ID_INVALID;
+}
+
+std::string ReturnValueName(CK_RV rv) {
+    struct Known {
+        CK_RV rv;
+        const char* name;
+    };
+    static const Known kKnown[] = {
+        {CKR_OK, "CKR_OK"},
+        {CKR_CANCEL, "CKR_CANCEL"},
+        {CKR_HOST_MEMORY, "CKR_HOST_MEMORY"},
+        {CKR_SLOT_ID_INVALID, "CKR_SLOT_ID_INVALID"},
+        {CKR_GENERAL_ERROR, "CKR_GENERAL_ERROR"},
+        {CKR_FUNCTION_FAILED, "CKR_FUNCTION_FAILED"},
+        {CKR_ARGUMENTS_BAD, "CKR_ARGUMENTS_BAD"},
+        {CKR_ATTRIBUTE_SENSITIVE, "CKR_ATTRIBUTE_SENSITIVE"},
+        {CKR_ATTRIBUTE_TYPE_INVALID, "CKR_ATTRIBUTE_TYPE_INVALID"},
+        {CKR_DEVICE_ERROR, "CKR_DEVICE_ERROR"},
+        {CKR_DEVICE_REMOVED, "CKR_DEVICE_REMOVED"},
+        {CKR_FUNCTION_CANCELED, "CKR_FUNCTION_CANCELED"},
+        {CKR_FUNCTION_NOT_SUPPORTED, "CKR_FUNCTION_NOT_SUPPORTED"},
+        {CKR_KEY_HANDLE_INVALID, "CKR_KEY_HANDLE_INVALID"},
+        {CKR_KEY_TYPE_INCONSISTENT, "CKR_KEY_TYPE_INCONSISTENT"},
+        {CKR_KEY_FUNCTION_NOT_PERMITTED, "CKR_KEY_FUNCTION_NOT_PERMITTED"},
+        {CKR_MECHANISM_INVALID, "CKR_MECHANISM_INVALID"},
+        {CKR_OPERATION_ACTIVE, "CKR_OPERATION_ACTIVE"},
+        {CKR_PIN_INCORRECT, "CKR_PIN_INCORRECT"},
+        {CKR_PIN_LEN_RANGE, "CKR_PIN_LEN_RANGE"},
+        {CKR_PIN_EXPIRED, "CKR_PIN_EXPIRED"},
+        {CKR_PIN_LOCKED, "CKR_PIN_LOCKED"},
+        {CKR_SESSION_CLOSED, "CKR_SESSION_CLOSED"},
+        {CKR_SESSION_HANDLE_INVALID, "CKR_SESSION_HANDLE_INVALID"},
+        {CKR_TOKEN_NOT_PRESENT, "CKR_TOKEN_NOT_PRESENT"},
+        {CKR_TOKEN_NOT_RECOGNIZED, "CKR_TOKEN_NOT_RECOGNIZED"},
+        {CKR_USER_ALREADY_LOGGED_IN, "CKR_USER_ALREADY_LOGGED_IN"},
+        {CKR_USER_NOT_LOGGED_IN, "CKR_USER_NOT_LOGGED_IN"},
+        {CKR_USER_PIN_NOT_INITIALIZED, "CKR_USER_PIN_NOT_INITIALIZED"},
+        {CKR_BUFFER_TOO_SMALL, "CKR_BUFFER_TOO_SMALL"},
+        {CKR_CRYPTOKI_NOT_INITIALIZED, "CKR_CRYPTOKI_NOT_INITIALIZED"},
+        {CKR_CRYPTOKI_ALREADY_INITIALIZED, "CKR_CRYPTOKI_ALREADY_INITIALIZED"},
+    };
+    for (const auto& k : kKnown)
+        if (k.rv == rv) return k.name;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "CKR 0x%08lX", static_cast<unsigned long>(rv));
+    return buf;
+}
+
+}  // namespace platform::crypt

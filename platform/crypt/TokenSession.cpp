@@ -1,0 +1,398 @@
+// Sessions with tokens, the login, and signing with a key on a token.
+
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/rsa.h>
+
+#include <array>
+#include <atomic>
+#include <map>
+
+#include "platform/crypt/Certificate.h"
+#include "platform/crypt/Ossl.h"
+#include "platform/crypt/Pkcs11.h"
+#include "platform/crypt/Tokens.h"
+#include "platform/seams/Seams.h"
+#include "platform/seams/TokenPrompt.h"
+
+namespace platform::crypt {
+namespace {
+
+using SessionTable =
+    std::map<std::pair<const TokenModule*, std::string>, std::shared_ptr<TokenSession>>;
+std::mutex g_mutex;
+// Kept, with their logins, as long as the process runs (never torn down as it
+// ends; see LoadedModules).
+SessionTable& g_sessions = *new SessionTable();
+std::atomic<unsigned long> g_logins{0};
+
+constexpr CK_SLOT_ID kNoSlot = ~CK_SLOT_ID(0);
+// Longer than any PIN a token takes; the buffer is on the stack and wiped.
+constexpr std::size_t kPinCapacity = 256;
+
+void Gone(CK_RV rv) {
+    if (TokenGone(rv)) throw TokenGoneError{rv};
+}
+
+std::optional<CK_TOKEN_INFO> TokenInfo(TokenModule& module, CK_SLOT_ID slot) {
+    CK_TOKEN_INFO info{};
+    if (module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &info) != CKR_OK) return std::nullopt;
+    return info;
+}
+
+std::optional<CK_SLOT_ID> FindSlot(TokenModule& module, const std::string& serial,
+                                   CK_SLOT_ID hint) {
+    const auto matches = [&](CK_SLOT_ID slot) {
+        const auto info = TokenInfo(module, slot);
+        return info && FieldText(info->serialNumber, sizeof info->serialNumber) == serial;
+    };
+    if (hint != kNoSlot && matches(hint)) return hint;
+    CK_ULONG count = 0;
+    if (module.Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK)
+        return std::nullopt;
+    std::vector<CK_SLOT_ID> slots(count);
+    if (count == 0 ||
+        module.Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, slots.data(), &count) != CKR_OK)
+        return std::nullopt;
+    slots.resize(count);
+    for (const auto slot : slots)
+        if (slot != hint && matches(slot)) return slot;
+    return std::nullopt;
+}
+
+[[noreturn]] void Fail(DWORD code, const std::string& what, CK_RV rv = CKR_OK) {
+    if (rv != CKR_OK) platform::KeepCause("pkcs11: " + ReturnValueName(rv));
+    throw platform::Failure(code, what);
+}
+
+std::string TokenName(const TokenKey& key) {
+    return "the token \"" + key.tokenLabel + "\" (serial " + key.tokenSerial + ")";
+}
+
+std::string SubjectOf(const Certificate& cert) {
+    CERT_INFO* info = cert.Info();
+    const DWORD n =
+        CertNameToStrA(X509_ASN_ENCODING, &info->Subject, CERT_X500_NAME_STR, nullptr, 0);
+    if (n <= 1) return {};
+    std::string text(n, '\0');
+    CertNameToStrA(X509_ASN_ENCODING, &info->Subject, CERT_X500_NAME_STR, text.data(), n);
+    text.resize(n - 1);
+    return text;
+}
+
+// Wipes the PIN whatever way the scope is left.
+struct PinStorage {
+    std::array<char, kPinCapacity> bytes{};
+    ~PinStorage() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+// Logs the user in (`user` CKU_USER), or gives the PIN for one operation
+// (CKU_CONTEXT_SPECIFIC), asking through the prompt the user interface
+// registered. Never asks when the token has locked its PIN.
+void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, CK_USER_TYPE user) {
+    TokenModule& module = *session.module;
+    bool wrong = false;
+    for (;;) {
+        CK_TOKEN_INFO info{};
+        const CK_RV infoRv = module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, session.slot, &info);
+        Gone(infoRv);
+        if (infoRv != CKR_OK) Fail(NTE_FAIL, "cannot read " + TokenName(key), infoRv);
+        if (user == CKU_USER && (info.flags & CKF_LOGIN_REQUIRED) == 0) return;
+        if ((info.flags & CKF_USER_PIN_LOCKED) != 0)
+            Fail(SCARD_W_CHV_BLOCKED, "the PIN of " + TokenName(key) + " is locked");
+
+        platform::seams::PinRequest request;
+        request.tokenLabel = key.tokenLabel;
+        request.tokenSerial = key.tokenSerial;
+        request.subject = SubjectOf(cert);
+        request.minLength = info.ulMinPinLen;
+        request.maxLength = info.ulMaxPinLen == CK_UNAVAILABLE_INFORMATION
+                                ? 0
+                                : std::min<std::size_t>(info.ulMaxPinLen, kPinCapacity - 1);
+        request.wrongPin = wrong;
+        request.fewTriesLeft = (info.flags & CKF_USER_PIN_COUNT_LOW) != 0;
+        request.lastTry = (info.flags & CKF_USER_PIN_FINAL_TRY) != 0;
+        request.keyOnly = user == CKU_CONTEXT_SPECIFIC;
+        platform::seams::TokenPrompt* prompt = platform::seams::CurrentTokenPrompt();
+
+        CK_RV rv = CKR_OK;
+        if ((info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0) {
+            // The reader takes the PIN itself; the user is told to enter it
+            // there while the token waits.
+            if (prompt != nullptr) prompt->BeginPinPadNotice(request);
+            rv = module.Call(&CK_FUNCTION_LIST::C_Login, session.handle, user, nullptr, 0);
+            if (prompt != nullptr) prompt->EndPinPadNotice();
+            if (rv == CKR_PIN_INCORRECT)
+                Fail(SCARD_W_WRONG_CHV,
+                     "the PIN entered on the reader of " + TokenName(key) + " was wrong", rv);
+        } else {
+            if (prompt == nullptr)
+                Fail(ERROR_CANCELLED, "nobody can be asked for the PIN of " + TokenName(key));
+            PinStorage pin;
+            platform::seams::PinBuffer buffer{pin.bytes.data(), pin.bytes.size(), 0};
+            if (!prompt->AskPin(request, buffer))
+                Fail(ERROR_CANCELLED, "the PIN of " + TokenName(key) + " was not entered");
+            const std::size_t length = std::min(buffer.length, pin.bytes.size() - 1);
+            rv = module.Call(&CK_FUNCTION_LIST::C_Login, session.handle, user,
+                             reinterpret_cast<CK_UTF8CHAR*>(pin.bytes.data()), CK_ULONG(length));
+            if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) {
+                wrong = true;
+                continue;
+            }
+        }
+        if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
+            g_logins.fetch_add(1);
+            return;
+        }
+        Gone(rv);
+        if (rv == CKR_PIN_LOCKED)
+            Fail(SCARD_W_CHV_BLOCKED, "the PIN of " + TokenName(key) + " is locked", rv);
+        if (rv == CKR_FUNCTION_CANCELED || rv == CKR_CANCEL)
+            Fail(ERROR_CANCELLED, "the PIN of " + TokenName(key) + " was not entered", rv);
+        Fail(NTE_FAIL, "cannot log in to " + TokenName(key), rv);
+    }
+}
+
+void EnsureLoggedIn(TokenSession& session, const Certificate& cert, const TokenKey& key) {
+    if (session.loggedIn) return;
+    CK_SESSION_INFO info{};
+    const CK_RV rv =
+        session.module->Call(&CK_FUNCTION_LIST::C_GetSessionInfo, session.handle, &info);
+    Gone(rv);
+    if (rv != CKR_OK ||
+        (info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS))
+        Login(session, cert, key, CKU_USER);
+    session.loggedIn = true;
+}
+
+bool BoolAttribute(TokenSession& session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                   bool otherwise) {
+    const auto bytes = AttributeBytes(session, object, type);
+    if (!bytes || bytes->size() != sizeof(CK_BBOOL)) return otherwise;
+    return (*bytes)[0] != CK_FALSE;
+}
+
+// The private key with the certificate's CKA_ID, checked to be the
+// certificate's own RSA key and able to sign with CKM_RSA_PKCS.
+CK_OBJECT_HANDLE SigningKey(TokenSession& session, const Certificate& cert, const TokenKey& key) {
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    const auto found =
+        FindObjects(session, {{CKA_CLASS, &keyClass, sizeof keyClass},
+                              {CKA_ID, const_cast<BYTE*>(key.id.data()), CK_ULONG(key.id.size())}});
+    if (found.empty())
+        Fail(NTE_NO_KEY, TokenName(key) + " holds no private key for the certificate");
+    const CK_OBJECT_HANDLE object = found.front();
+    const auto type = AttributeBytes(session, object, CKA_KEY_TYPE);
+    CK_KEY_TYPE keyType = ~CK_KEY_TYPE(0);
+    if (type && type->size() == sizeof keyType) std::memcpy(&keyType, type->data(), sizeof keyType);
+    if (keyType != CKK_RSA)
+        Fail(NTE_BAD_ALGID, "the key on " + TokenName(key) +
+                                " is not an RSA key: an MD5 signature of this kind has no "
+                                "algorithm for it");
+    if (!BoolAttribute(session, object, CKA_SIGN, true))
+        Fail(NTE_BAD_KEY, "the key on " + TokenName(key) + " may not sign");
+    // A token whose key under this id is another one than the
+    // certificate's would make a signature nobody can verify.
+    if (const auto modulus = AttributeBytes(session, object, CKA_MODULUS)) {
+        BIGNUM* n = nullptr;
+        EVP_PKEY_get_bn_param(X509_get0_pubkey(cert.X509Cert()), "n", &n);
+        ossl::BignumPtr certModulus(n);
+        ossl::BignumPtr keyModulus(
+            BN_bin2bn(modulus->data(), static_cast<int>(modulus->size()), nullptr));
+        if (!certModulus || !keyModulus || BN_cmp(certModulus.get(), keyModulus.get()) != 0)
+            Fail(NTE_BAD_KEY,
+                 "the key on " + TokenName(key) + " with the certificate's id is another key");
+    }
+    CK_MECHANISM_INFO mechanism{};
+    const CK_RV rv = session.module->Call(&CK_FUNCTION_LIST::C_GetMechanismInfo, session.slot,
+                                          CK_MECHANISM_TYPE(CKM_RSA_PKCS), &mechanism);
+    Gone(rv);
+    if (rv != CKR_OK || (mechanism.flags & CKF_SIGN) == 0)
+        Fail(NTE_BAD_ALGID, TokenName(key) + " cannot sign with CKM_RSA_PKCS", rv);
+    return object;
+}
+
+std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const TokenKey& key,
+                           const std::vector<BYTE>& digestInfo) {
+    std::lock_guard use(session.use);
+    EnsureLoggedIn(session, cert, key);
+    TokenModule& module = *session.module;
+    // The token may have ended the login this process counts on (its
+    // sessions were closed by someone else in the process): one login more.
+    const auto relogin = [&](CK_RV rv) {
+        if (rv != CKR_USER_NOT_LOGGED_IN) return false;
+        session.loggedIn = false;
+        EnsureLoggedIn(session, cert, key);
+        return true;
+    };
+    const auto checkedKey = std::make_pair(key.id, cert.Der());
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    CK_RV rv = CKR_OK;
+    TokenSession::CheckedKey object{};
+    for (int attempt = 0;; ++attempt) {
+        const auto known = session.keys.find(checkedKey);
+        if (known != session.keys.end()) {
+            object = known->second;
+        } else {
+            object.handle = SigningKey(session, cert, key);
+            object.alwaysAuthenticate =
+                BoolAttribute(session, object.handle, CKA_ALWAYS_AUTHENTICATE, false);
+        }
+        rv = module.Call(&CK_FUNCTION_LIST::C_SignInit, session.handle, &mechanism, object.handle);
+        if (attempt == 0 && relogin(rv)) continue;
+        // A handle kept from before may have gone with its object; the key
+        // is looked for once more.
+        if ((rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) &&
+            known != session.keys.end() && attempt == 0) {
+            session.keys.erase(known);
+            continue;
+        }
+        break;
+    }
+    Gone(rv);
+    if (rv == CKR_MECHANISM_INVALID || rv == CKR_KEY_TYPE_INCONSISTENT ||
+        rv == CKR_KEY_FUNCTION_NOT_PERMITTED)
+        Fail(NTE_BAD_ALGID, TokenName(key) + " cannot sign with this key and CKM_RSA_PKCS", rv);
+    if (rv != CKR_OK) Fail(NTE_FAIL, "cannot start signing on " + TokenName(key), rv);
+    session.keys[checkedKey] = object;
+    if (object.alwaysAuthenticate) Login(session, cert, key, CKU_CONTEXT_SPECIFIC);
+    EVP_PKEY* publicKey = X509_get0_pubkey(cert.X509Cert());
+    std::vector<BYTE> signature(std::size_t(std::max(EVP_PKEY_get_size(publicKey), 1)));
+    CK_ULONG length = CK_ULONG(signature.size());
+    rv = module.Call(&CK_FUNCTION_LIST::C_Sign, session.handle,
+                     const_cast<CK_BYTE*>(digestInfo.data()), CK_ULONG(digestInfo.size()),
+                     signature.data(), &length);
+    Gone(rv);
+    if (rv != CKR_OK) Fail(NTE_FAIL, TokenName(key) + " did not sign", rv);
+    signature.resize(length);
+    // What the token made is checked against the certificate before anyone
+    // sees it: a wrong signature is never handed out as a signature.
+    ossl::PkeyCtxPtr verify(EVP_PKEY_CTX_new(publicKey, nullptr));
+    if (!verify || EVP_PKEY_verify_init(verify.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(verify.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_verify(verify.get(), signature.data(), signature.size(), digestInfo.data(),
+                        digestInfo.size()) != 1) {
+        ossl::DropErrors();
+        Fail(NTE_BAD_SIGNATURE,
+             "the signature made by " + TokenName(key) + " does not match the certificate");
+    }
+    return signature;
+}
+
+}  // namespace
+
+std::shared_ptr<TokenSession> SessionOf(const std::shared_ptr<TokenModule>& module,
+                                        const std::string& serial, CK_SLOT_ID slot) {
+    std::lock_guard lock(g_mutex);
+    const auto key = std::make_pair(module.get(), serial);
+    if (const auto it = g_sessions.find(key); it != g_sessions.end()) return it->second;
+    const auto found = FindSlot(*module, serial, slot);
+    if (!found) throw TokenGoneError{CKR_TOKEN_NOT_PRESENT};
+    auto session = std::make_shared<TokenSession>();
+    session->module = module;
+    session->slot = *found;
+    session->serial = serial;
+    const CK_RV rv = module->Call(&CK_FUNCTION_LIST::C_OpenSession, *found,
+                                  CK_FLAGS(CKF_SERIAL_SESSION), nullptr, nullptr, &session->handle);
+    Gone(rv);
+    if (rv != CKR_OK)
+        Fail(NTE_FAIL, "cannot open a session with the token of serial " + serial, rv);
+    g_sessions.emplace(key, session);
+    return session;
+}
+
+void DropSession(const std::shared_ptr<TokenSession>& session) {
+    {
+        std::lock_guard lock(g_mutex);
+        const auto it = g_sessions.find({session->module.get(), session->serial});
+        if (it == g_sessions.end() || it->second != session) return;
+        g_sessions.erase(it);
+    }
+    // A session of a token that went away is gone already; closing it is
+    // only tidying up.
+    session->module->Call(&CK_FUNCTION_LIST::C_CloseSession, session->handle);
+}
+
+void ForgetTokenSessions() {
+    SessionTable closing;
+    {
+        std::lock_guard lock(g_mutex);
+        closing.swap(g_sessions);
+    }
+    for (auto& [key, session] : closing)
+        session->module->Call(&CK_FUNCTION_LIST::C_CloseSession, session->handle);
+}
+
+unsigned long LoginGeneration() {
+    return g_logins.load();
+}
+
+std::vector<CK_OBJECT_HANDLE> FindObjects(TokenSession& session,
+                                          std::vector<CK_ATTRIBUTE> attributes) {
+    TokenModule& module = *session.module;
+    std::lock_guard lock(module.mutex);  // the three calls belong together
+    CK_RV rv = module.Call(&CK_FUNCTION_LIST::C_FindObjectsInit, session.handle, attributes.data(),
+                           CK_ULONG(attributes.size()));
+    Gone(rv);
+    if (rv != CKR_OK) Fail(NTE_FAIL, "cannot search the token of serial " + session.serial, rv);
+    std::vector<CK_OBJECT_HANDLE> found;
+    std::array<CK_OBJECT_HANDLE, 64> batch{};
+    for (;;) {
+        CK_ULONG count = 0;
+        rv = module.Call(&CK_FUNCTION_LIST::C_FindObjects, session.handle, batch.data(),
+                         CK_ULONG(batch.size()), &count);
+        if (rv != CKR_OK || count == 0) break;
+        found.insert(found.end(), batch.begin(), batch.begin() + std::ptrdiff_t(count));
+        if (found.size() > 100000) break;  // no token holds that many; a faulty module might
+    }
+    module.Call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session.handle);
+    Gone(rv);
+    return found;
+}
+
+std::optional<std::vector<unsigned char>> AttributeBytes(TokenSession& session,
+                                                         CK_OBJECT_HANDLE object,
+                                                         CK_ATTRIBUTE_TYPE type) {
+    TokenModule& module = *session.module;
+    CK_ATTRIBUTE attribute{type, nullptr, 0};
+    CK_RV rv = module.Call(&CK_FUNCTION_LIST::C_GetAttributeValue, session.handle, object,
+                           &attribute, CK_ULONG(1));
+    Gone(rv);
+    if (rv != CKR_OK || attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION ||
+        attribute.ulValueLen > (1u << 20))
+        return std::nullopt;
+    std::vector<unsigned char> bytes(attribute.ulValueLen);
+    attribute.pValue = bytes.data();
+    rv = module.Call(&CK_FUNCTION_LIST::C_GetAttributeValue, session.handle, object, &attribute,
+                     CK_ULONG(1));
+    Gone(rv);
+    if (rv != CKR_OK || attribute.ulValueLen > bytes.size()) return std::nullopt;
+    bytes.resize(attribute.ulValueLen);
+    return bytes;
+}
+
+std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const std::vector<BYTE>& digestInfo) {
+    const TokenKey* key = cert.Token();
+    if (key == nullptr || !key->module)
+        Fail(CRYPT_E_NO_KEY_PROPERTY, "the certificate has no key on a token");
+    EVP_PKEY* publicKey = X509_get0_pubkey(cert.X509Cert());
+    if (publicKey == nullptr || EVP_PKEY_get_base_id(publicKey) != EVP_PKEY_RSA)
+        Fail(NTE_BAD_ALGID, "the certificate on " + TokenName(*key) +
+                                " has no RSA key: an MD5 signature of this kind has no "
+                                "algorithm for it");
+    // A token that went away is looked for once more (it may be back, in
+    // another slot); its serial, not its slot, says which token it is.
+    for (int attempt = 0;; ++attempt) {
+        std::shared_ptr<TokenSession> session;
+        try {
+            session = SessionOf(key->module, key->tokenSerial, kNoSlot);
+            return SignOnce(*session, cert, *key, digestInfo);
+        } catch (const TokenGoneError& gone) {
+            if (session) DropSession(session);
+            if (attempt >= 1)
+                Fail(SCARD_W_REMOVED_CARD, TokenName(*key) + " is not there any more", gone.rv);
+        }
+    }
+}
+
+}  // namespace platform::crypt

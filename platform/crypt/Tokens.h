@@ -1,0 +1,83 @@
+#pragma once
+// Certificates on PKCS#11 tokens, as the personal store "MY" shows them after
+// its file entries. Modules are loaded through p11-kit the first time the
+// store is opened and stay loaded, with one session per token, for the life
+// of the process.
+//
+// Which modules: OSTREL_PKCS11_MODULES, else the same key in the file
+// `ostrel.conf` of the ostrel home: `registered` (every module p11-kit has
+// registered except its trust-policy modules; the default), `none`, or module
+// paths separated by ':'.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win/WinTypes.h"
+
+namespace platform::crypt {
+
+class Certificate;
+class DiskStore;
+struct TokenModule;
+
+// The key a token certificate refers to.
+struct TokenKey {
+    std::shared_ptr<TokenModule> module;
+    std::string moduleName;
+    std::string tokenLabel;
+    std::string tokenSerial;
+    std::vector<BYTE> id;     // CKA_ID, shared by the certificate and its keys
+    std::string uri;          // pkcs11: URI of the private key (module, token, id)
+    bool keyVisible = false;  // a private or public key with the id was found
+};
+
+// The token certificates that follow `files`' entries (null: there are
+// none), in store order: per module in configuration order, per token by
+// serial, per certificate by CKA_ID and then by DER. A certificate already
+// among the file entries or earlier on the list is left out.
+std::vector<std::shared_ptr<const Certificate>> TokenCertificates(const DiskStore* files);
+
+// What went wrong while loading modules (a module that could not be loaded
+// or initialised, a setting that could not be read), one sentence each.
+std::vector<std::string> TokenWarnings();
+
+struct TokenView {
+    unsigned long slot = 0;
+    std::string slotDescription;
+    bool present = false;
+    bool initialized = false;
+    std::string label, serial, manufacturer, model;
+    bool loginRequired = false;
+    bool pinLocked = false;
+    bool pinPad = false;  // protected authentication path
+    bool pinCountLow = false;
+    bool pinFinalTry = false;
+    std::string error;  // the token could not be read
+};
+
+struct ModuleView {
+    std::string name;
+    std::string path;
+    std::string description;
+    std::vector<TokenView> tokens;
+    std::string error;
+};
+
+// Every loaded module with its slots and their tokens, as they are now.
+std::vector<ModuleView> TokenOverview();
+
+// The setting in force, as words (for listings): where it came from and what
+// it says.
+std::string TokenModuleSetting();
+
+// Signs `digestInfo` (a DER DigestInfo) with the token key of `cert`, as
+// CKM_RSA_PKCS does, asking for the PIN when the token needs it. Throws
+// platform::Failure.
+std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const std::vector<BYTE>& digestInfo);
+
+// Ends every session and unloads every module (the process ends, or a test
+// wants the next opening to start anew).
+void CloseTokenModules();
+
+}  // namespace platform::crypt
