@@ -51,10 +51,10 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol) {
             DiskStore disk = DiskStore::Open(StoreFolder(home, szSubsystemProtocol), true);
             // The certificates on the user's tokens are personal certificates
             // too; they follow the files, whose positions stay as they are.
-            std::vector<std::shared_ptr<const Certificate>> onTokens;
-            if (platform::text::EqualsNoCase(szSubsystemProtocol, "MY"))
-                onTokens = TokenCertificates(&disk);
-            handle->state = std::make_shared<StoreState>(std::move(disk), std::move(onTokens));
+            handle->state = std::make_shared<StoreState>(
+                std::move(disk), platform::text::EqualsNoCase(szSubsystemProtocol, "MY")
+                                     ? &TokenCertificates
+                                     : nullptr);
             HCERTSTORE h = handle.get();
             {
                 std::lock_guard lock(g_mutex);
@@ -88,11 +88,13 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     if (!state) return fail(ERROR_INVALID_HANDLE);
     std::uint32_t injected = 0;
     if (platform::seams::Injected("CertEnumCertificatesInStore", injected)) return fail(injected);
-    if (next >= state->Count()) return fail(CRYPT_E_NOT_FOUND);
     try {
-        if (next >= state->disk.Count())
-            return NextCertContext(pPrev, state->tokens[next - state->disk.Count()], state,
-                                   hCertStore, next);
+        if (next >= state->disk.Count()) {
+            const auto& tokens = state->Tokens();
+            const std::size_t onToken = next - state->disk.Count();
+            if (onToken >= tokens.size()) return fail(CRYPT_E_NOT_FOUND);
+            return NextCertContext(pPrev, tokens[onToken], state, hCertStore, next);
+        }
         std::shared_ptr<const Certificate> cert;
         try {
             cert = state->disk.Load(next);

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -69,14 +70,26 @@ private:
 
 // What stands behind an open store handle; kept alive by the contexts taken
 // from it. The personal store lists the certificates on tokens after its
-// file entries, as they were when it was opened.
+// file entries. They are read the first time a caller goes past the file
+// entries, and kept as they were then: using a file entry never loads a
+// token's module.
 struct StoreState {
-    explicit StoreState(DiskStore d, std::vector<std::shared_ptr<const Certificate>> onTokens = {})
-        : disk(std::move(d)), tokens(std::move(onTokens)) {}
+    using TokenReader = std::vector<std::shared_ptr<const Certificate>> (*)(const DiskStore*);
+    explicit StoreState(DiskStore d, TokenReader readTokens = nullptr)
+        : disk(std::move(d)), m_readTokens(readTokens) {}
     DiskStore disk;
-    std::vector<std::shared_ptr<const Certificate>> tokens;
-    std::size_t Count() const { return disk.Count() + tokens.size(); }
+    const std::vector<std::shared_ptr<const Certificate>>& Tokens() {
+        std::call_once(m_read, [this] {
+            if (m_readTokens != nullptr) m_tokens = m_readTokens(&disk);
+        });
+        return m_tokens;
+    }
     std::atomic<long> liveContexts{0};
+
+private:
+    TokenReader m_readTokens;
+    std::once_flag m_read;
+    std::vector<std::shared_ptr<const Certificate>> m_tokens;
 };
 
 }  // namespace platform::crypt
