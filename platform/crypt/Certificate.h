@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,11 +22,16 @@ public:
     // Shares `cert`; null when it cannot be encoded. `key` is taken over; it
     // must belong to the certificate (checked by the store).
     static std::shared_ptr<const Certificate> FromX509(X509* cert, ossl::PkeyPtr key = nullptr);
+    // Read by the platform's own reader (CertFields.cpp); null, last error set,
+    // when the certificate is damaged.
+    static std::shared_ptr<const Certificate> FromDer(std::vector<BYTE> der);
 
     Certificate(const Certificate&) = delete;
     Certificate& operator=(const Certificate&) = delete;
 
-    X509* X509Cert() const { return m_x509.get(); }
+    // For a certificate read by FromDer, decoded by OpenSSL on first use; null
+    // when OpenSSL refuses it.
+    X509* X509Cert() const;
     EVP_PKEY* PrivateKey() const { return m_key.get(); }
     const std::vector<BYTE>& Der() const { return m_der; }
     // The platform's view: every pointer in it leads into this object.
@@ -35,7 +41,9 @@ private:
     Certificate() = default;
     bool Build();
 
-    ossl::X509Ptr m_x509;
+    mutable ossl::X509Ptr m_x509;
+    mutable std::once_flag m_x509Decoded;
+    bool m_fromDer = false;
     ossl::PkeyPtr m_key;
     std::vector<BYTE> m_der;
     std::vector<BYTE> m_serial, m_issuer, m_subject, m_sigParams, m_keyParams, m_keyBits;

@@ -141,8 +141,10 @@ TEST_F(InspectCli, DebugTellsTheCauseOfAFailureOnOneLine) {
 
     r = run("OSTREL_DEBUG=1", "cut.hex");
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.out, ::testing::HasSubstr("ostrel debug: CryptVerifyMessageSignature failed: "));
-    EXPECT_THAT(r.out, ::testing::HasSubstr("; openssl: "));
+    // A cut message is told by the platform's own reader, with its cause.
+    EXPECT_THAT(r.out, ::testing::ContainsRegex(
+                           "ostrel debug: CryptVerifyMessageSignature failed: 0x80093102 "
+                           "[^\n]*; message: [^\n]+\n"));
 
     for (const char* env : {"OSTREL_DEBUG=", "OSTREL_DEBUG=0", "OSTREL_DEBUG=yes"}) {
         SCOPED_TRACE(env);

@@ -262,6 +262,54 @@ TEST(VerifyMessage, SignedAttributesAreVerifiedAsTheSignerEncodedThem) {
     EXPECT_EQ(FailureOf(HandMade(rsa, kContent, {contentType, wrong})), CRYPT_E_HASH_VALUE);
 }
 
+TEST(VerifyMessage, CertificatesOpenSslRefusesAreReadByThePlatform) {
+    const TestCert rsa = Rsa();
+    const Bytes issuer = Name({Rdn({Atv("2.5.4.3", 0x13, Text("Issuer"))})});
+    const Bytes serial{0x00, 0x99};
+    const Bytes subject = Name(
+        {Rdn({Atv("2.5.4.3", 0x1B, Text("General Ann")), Atv("1.3.6.1.4.1.99999.7", 0x04, {0x01})}),
+         Rdn({Atv("2.5.4.10", 0x1E, {0x00, 'O', 0x00})})});
+    const Bytes cert = HandCert(rsa.key.get(), issuer, subject, serial);
+    const Bytes message = HandSigned(cert, rsa.key.get(), issuer, serial, kContent);
+    {
+        const unsigned char* p = message.data();
+        CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, long(message.size())));
+        EXPECT_FALSE(cms) << "OpenSSL reads the message: the case proves nothing";
+        ERR_clear_error();
+    }
+    auto para = Para();
+    PCCERT_CONTEXT signer = nullptr;
+    ASSERT_TRUE(CryptVerifyMessageSignature(&para, 0, message.data(), DWORD(message.size()),
+                                            nullptr, nullptr, &signer))
+        << std::hex << GetLastError();
+    EXPECT_EQ(Bytes(signer->pbCertEncoded, signer->pbCertEncoded + signer->cbCertEncoded), cert);
+    char text[256];
+    CertNameToStrA(X509_ASN_ENCODING, &signer->pCertInfo->Subject, CERT_X500_NAME_STR, text,
+                   sizeof text);
+    EXPECT_STREQ(text, "CN=General Ann + OID.1.3.6.1.4.1.99999.7=#01, O=#1E03004F00");
+    EXPECT_EQ(
+        Hex(Bytes(signer->pCertInfo->SerialNumber.pbData,
+                  signer->pCertInfo->SerialNumber.pbData + signer->pCertInfo->SerialNumber.cbData)),
+        "9900");
+    CertFreeCertificateContext(signer);
+
+    // The signature over a changed text fails as with any certificate.
+    const Bytes changed = Flipped(message, Text(kContent), 2);
+    EXPECT_EQ(FailureOf(changed), CRYPT_E_HASH_VALUE);
+
+    // A signer certificate cut short inside an otherwise whole message (its
+    // content cut, its own length made to fit) is refused, at every cut.
+    ASSERT_EQ(cert[1], 0x82);
+    const Bytes inner(cert.begin() + 4, cert.end());
+    for (std::size_t keep = 0; keep < inner.size(); keep += 3) {
+        SCOPED_TRACE(keep);
+        const Bytes cut = Tlv(0x30, Bytes(inner.begin(), inner.begin() + std::ptrdiff_t(keep)));
+        const DWORD error = FailureOf(HandSigned(cut, rsa.key.get(), issuer, serial, kContent));
+        EXPECT_TRUE(error == CRYPT_E_ASN1_CORRUPT || error == CRYPT_E_ASN1_BADTAG)
+            << std::hex << error;
+    }
+}
+
 TEST(VerifyMessage, ContentIsHandedOutWithSizeQuery) {
     const TestCert rsa = Rsa();
     const Bytes message = SignCms(kContent, {{&rsa}});
