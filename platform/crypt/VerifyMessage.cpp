@@ -451,6 +451,36 @@ bool SingleAttributeValue(const Element& attributes, int nid, Element& value) {
 
 }  // namespace
 
+std::vector<SignedAttribute> SignerAttributes(const BYTE* blob, DWORD size, DWORD index) {
+    const SignedMessage m = ReadMessage(blob, size);
+    if (index >= m.signers.size()) throw Failed(CRYPT_E_NO_SIGNER);
+    const Signer si = ReadSigner(m.signers[index]);
+    std::vector<SignedAttribute> out;
+    if (!si.hasAttributes) return out;
+    Reader r = Reader::Inside(si.attributes, true);
+    Element attribute;
+    Status st;
+    while ((st = r.Next(attribute)) == Status::Ok) {
+        if (!attribute.IsUniversal(der::kSequence, true)) throw Failed(CRYPT_E_ASN1_BADTAG);
+        Reader a = Reader::Inside(attribute, true);
+        SignedAttribute item;
+        item.oid = der::OidText(Next(a, der::kOid, false).Content());
+        if (item.oid.empty()) throw Failed(CRYPT_E_ASN1_CORRUPT);
+        Reader v = Reader::Inside(Next(a, der::kSet, true), true);
+        Element value;
+        Status vs;
+        while ((vs = v.Next(value)) == Status::Ok) item.values.push_back(value.Whole());
+        if (vs != Status::End || !a.AtEnd()) throw Failed(CRYPT_E_ASN1_BADTAG);
+        out.push_back(std::move(item));
+    }
+    if (st != Status::End) throw Failed(CRYPT_E_ASN1_BADTAG);
+    return out;
+}
+
+DWORD SignerCount(const BYTE* blob, DWORD size) {
+    return static_cast<DWORD>(ReadMessage(blob, size).signers.size());
+}
+
 VerifiedSigner VerifySigner(const BYTE* blob, DWORD size, DWORD index,
                             const std::vector<der::Bytes>* detached) {
     SignedMessage m = ReadMessage(blob, size);
@@ -557,4 +587,42 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
     // says "nothing".
     if (!verified && pcbDecoded != nullptr && GetLastError() != ERROR_MORE_DATA) *pcbDecoded = 0;
     return verified;
+}
+
+BOOL CryptVerifyDetachedMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara,
+                                         DWORD dwSignerIndex, const BYTE* pbDetachedSignBlob,
+                                         DWORD cbDetachedSignBlob, DWORD cToBeSigned,
+                                         const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[],
+                                         PCCERT_CONTEXT* ppSignerCert) {
+    using namespace platform::crypt;
+    if (ppSignerCert != nullptr) *ppSignerCert = nullptr;
+    return platform::GuardedCall(
+        "CryptVerifyDetachedMessageSignature", "CryptVerifyDetachedMessageSignature",
+        [&]() -> BOOL {
+            if (pVerifyPara == nullptr || pVerifyPara->cbSize < sizeof(CRYPT_VERIFY_MESSAGE_PARA) ||
+                (pVerifyPara->dwMsgAndCertEncodingType & PKCS_7_ASN_ENCODING) == 0 ||
+                (pbDetachedSignBlob == nullptr && cbDetachedSignBlob != 0) ||
+                (cToBeSigned > 0 && (rgpbToBeSigned == nullptr || rgcbToBeSigned == nullptr)) ||
+                pVerifyPara->pfnGetSignerCertificate != nullptr)
+                throw Failed(E_INVALIDARG);
+            std::vector<der::Bytes> pieces;
+            pieces.reserve(cToBeSigned);
+            for (DWORD i = 0; i < cToBeSigned; ++i) {
+                if (rgpbToBeSigned[i] == nullptr && rgcbToBeSigned[i] != 0)
+                    throw Failed(E_INVALIDARG);
+                pieces.emplace_back(rgpbToBeSigned[i], rgcbToBeSigned[i]);
+            }
+            struct Drop {
+                ~Drop() { ossl::DropErrors(); }
+            } drop;
+            VerifiedSigner verified =
+                VerifySigner(pbDetachedSignBlob, cbDetachedSignBlob, dwSignerIndex, &pieces);
+            if (ppSignerCert != nullptr) {
+                PCCERT_CONTEXT context = NewCertContext(verified.cert, nullptr, nullptr, 0);
+                if (context == nullptr) throw Failed(GetLastError());
+                *ppSignerCert = context;
+            }
+            return TRUE;
+        },
+        DWORD(NTE_FAIL), DWORD(E_OUTOFMEMORY));
 }

@@ -4,6 +4,7 @@
 // reads the signed attributes.
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/crypt/Certificate.h"
@@ -23,5 +24,15 @@ struct VerifiedSigner {
 // pieces of `detached` when given; throws a platform::Failure on any failure.
 VerifiedSigner VerifySigner(const BYTE* blob, DWORD size, DWORD index,
                             const std::vector<der::Bytes>* detached = nullptr);
+
+// The signed attributes of signer `index`, in the order the message holds
+// them, each value in its own encoding; throws a platform::Failure when the
+// message cannot be read or has no such signer.
+struct SignedAttribute {
+    std::string oid;
+    std::vector<der::Bytes> values;
+};
+std::vector<SignedAttribute> SignerAttributes(const BYTE* blob, DWORD size, DWORD index);
+DWORD SignerCount(const BYTE* blob, DWORD size);
 
 }  // namespace platform::crypt
