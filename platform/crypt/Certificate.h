@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,16 @@ public:
     // A certificate on a token, whose key stays there.
     static std::shared_ptr<const Certificate> OnToken(X509* cert,
                                                       std::shared_ptr<const TokenKey> key);
+    // Read by the platform's own reader (CertFields.cpp); null, last error set,
+    // when the certificate is damaged.
+    static std::shared_ptr<const Certificate> FromDer(std::vector<BYTE> der);
 
     Certificate(const Certificate&) = delete;
     Certificate& operator=(const Certificate&) = delete;
 
-    X509* X509Cert() const { return m_x509.get(); }
+    // For a certificate read by FromDer, decoded by OpenSSL on first use; null
+    // when OpenSSL refuses it.
+    X509* X509Cert() const;
     EVP_PKEY* PrivateKey() const { return m_key.get(); }
     // The key on a token, for a certificate from one; null otherwise.
     const TokenKey* Token() const { return m_token.get(); }
@@ -43,7 +49,9 @@ private:
     Certificate() = default;
     bool Build();
 
-    ossl::X509Ptr m_x509;
+    mutable ossl::X509Ptr m_x509;
+    mutable std::once_flag m_x509Decoded;
+    bool m_fromDer = false;
     ossl::PkeyPtr m_key;
     std::shared_ptr<const TokenKey> m_token;
     std::vector<BYTE> m_der;

@@ -1,6 +1,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "platform/crypt/Der.h"
+
 #include "platform/crypt/WinCrypt.h"
 #include "platform/seams/Seams.h"
 #include "platform/win/Failure.h"
@@ -62,5 +64,40 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
             put2(field);
         der[length++] = 'Z';
         return platform::HandOut(std::span<const BYTE>(der, length), pbEncoded, pcbEncoded);
+    });
+}
+
+BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded,
+                       DWORD cbEncoded, DWORD /*dwFlags*/, void* pvStructInfo,
+                       DWORD* pcbStructInfo) {
+    return platform::GuardedCall("CryptDecodeObject", [&]() -> BOOL {
+        if (pcbStructInfo == nullptr || lpszStructType == nullptr ||
+            (pbEncoded == nullptr && cbEncoded != 0))
+            throw platform::Failure(ERROR_INVALID_PARAMETER);
+        if ((dwCertEncodingType & (X509_ASN_ENCODING | PKCS_7_ASN_ENCODING)) == 0)
+            throw platform::Failure(CRYPT_E_ASN1_BADTAG);
+        if (!IsSigningTime(lpszStructType))
+            throw platform::Failure(ERROR_FILE_NOT_FOUND);  // no decoder for that structure type
+        platform::crypt::der::Reader r(platform::crypt::der::Bytes(pbEncoded, cbEncoded));
+        platform::crypt::der::Element e;
+        switch (r.Next(e)) {
+            case platform::crypt::der::Status::Ok:
+                break;
+            case platform::crypt::der::Status::Bad:
+                throw platform::Failure(CRYPT_E_ASN1_CORRUPT);
+            default:
+                throw platform::Failure(CRYPT_E_ASN1_EOD);
+        }
+        if (!r.AtEnd()) throw platform::Failure(CRYPT_E_ASN1_CORRUPT);
+        if (e.cls != platform::crypt::der::kUniversal || e.constructed ||
+            (e.tag != platform::crypt::der::kUtcTime &&
+             e.tag != platform::crypt::der::kGeneralizedTime))
+            throw platform::Failure(CRYPT_E_ASN1_BADTAG);
+        FILETIME time{};
+        if (!platform::crypt::der::TimeValue(e, time))
+            throw platform::Failure(CRYPT_E_ASN1_CORRUPT);
+        return platform::HandOut(
+            std::span<const BYTE>(reinterpret_cast<const BYTE*>(&time), sizeof time),
+            static_cast<BYTE*>(pvStructInfo), pcbStructInfo);
     });
 }

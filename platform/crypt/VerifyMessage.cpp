@@ -1,9 +1,12 @@
-// Verification of one signature of a signed message that carries its content,
-// against the certificate the message itself carries. No chain, trust,
-// validity-period or revocation test is made: only whether the signature
-// matches.
+// Verification of one signature of a signed message, against the certificate
+// the message itself carries. No chain, trust, validity-period or revocation
+// test is made: only whether the signature matches.
+//
+// The message is read with the platform's own bounded reader (Der.h), and the
+// certificates it carries with the certificate reader (CertFields.h) through
+// the cache of certificates already read (CertCache.h). OpenSSL gets the
+// public key info, the digests and the signature check.
 
-#include <openssl/cms.h>
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
 
@@ -11,10 +14,15 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
+#include <string>
 #include <vector>
 
+#include "platform/crypt/CertCache.h"
 #include "platform/crypt/Certificate.h"
+#include "platform/crypt/Der.h"
 #include "platform/crypt/Ossl.h"
+#include "platform/crypt/VerifyMessage.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/seams/Seams.h"
 #include "platform/win/Failure.h"
@@ -24,185 +32,102 @@
 namespace platform::crypt {
 namespace {
 
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, ossl::Deleter<CMS_ContentInfo_free>>;
 using PssParamsPtr = std::unique_ptr<RSA_PSS_PARAMS, ossl::Deleter<RSA_PSS_PARAMS_free>>;
 using AlgorPtr = std::unique_ptr<X509_ALGOR, ossl::Deleter<X509_ALGOR_free>>;
-
-struct CertStackFree {
-    void operator()(STACK_OF(X509) * certs) const { sk_X509_pop_free(certs, X509_free); }
-};
-using CertStackPtr = std::unique_ptr<STACK_OF(X509), CertStackFree>;
+using AttrStackPtr =
+    std::unique_ptr<STACK_OF(X509_ATTRIBUTE), decltype([](STACK_OF(X509_ATTRIBUTE) * s) {
+                        sk_X509_ATTRIBUTE_pop_free(s, X509_ATTRIBUTE_free);
+                    })>;
 
 using Failed = platform::Failure;
+using der::Element;
+using der::Reader;
+using der::Status;
 
-// Why the decoder gave up, in the platform's terms: data that ends too
-// early, or data that is not the encoding of a message. A message whose
-// outer length is known and present in full did not end early, whatever an
-// inner length claims.
-DWORD DecodeFailure(bool outerComplete) {
-    DWORD code = CRYPT_E_ASN1_BADTAG;
-    unsigned long e;
-    while ((e = ossl::TakeError()) != 0) {
-        if (outerComplete || ERR_GET_LIB(e) != ERR_LIB_ASN1) continue;
-        switch (ERR_GET_REASON(e)) {
-            case ASN1_R_TOO_LONG:
-            case ASN1_R_HEADER_TOO_LONG:
-            case ASN1_R_NOT_ENOUGH_DATA:
-            case ASN1_R_MISSING_EOC:
-                code = CRYPT_E_ASN1_EOD;
-                break;
-            default:
-                break;
+// --- Object identifiers, by their content octets -----------------------------
+
+struct KnownOid {
+    int nid;
+    der::Bytes content;
+};
+
+// The identifiers the verification knows, with OpenSSL's numbers for them.
+const std::vector<KnownOid>& KnownOids() {
+    static const std::vector<KnownOid> table = [] {
+        std::vector<KnownOid> t;
+        for (const int nid : {NID_md5,
+                              NID_sha1,
+                              NID_sha224,
+                              NID_sha256,
+                              NID_sha384,
+                              NID_sha512,
+                              NID_sha512_224,
+                              NID_sha512_256,
+                              NID_rsaEncryption,
+                              NID_md5WithRSAEncryption,
+                              NID_sha1WithRSAEncryption,
+                              NID_sha224WithRSAEncryption,
+                              NID_sha256WithRSAEncryption,
+                              NID_sha384WithRSAEncryption,
+                              NID_sha512WithRSAEncryption,
+                              NID_rsassaPss,
+                              NID_X9_62_id_ecPublicKey,
+                              NID_ecdsa_with_SHA1,
+                              NID_ecdsa_with_SHA224,
+                              NID_ecdsa_with_SHA256,
+                              NID_ecdsa_with_SHA384,
+                              NID_ecdsa_with_SHA512,
+                              NID_pkcs7_signed,
+                              NID_pkcs9_messageDigest,
+                              NID_pkcs9_signingTime}) {
+            const ASN1_OBJECT* obj = OBJ_nid2obj(nid);
+            t.push_back({nid, der::Bytes(OBJ_get0_data(obj), std::size_t(OBJ_length(obj)))});
         }
-    }
-    return code;
+        return t;
+    }();
+    return table;
 }
 
-// --- Finding the signed attributes as the producer encoded them ------------
-//
-// The signature covers the signed attributes exactly as the signer encoded
-// them. The decoded form would have to be encoded again to get those bytes,
-// and a producer whose encoding differs from ours (attribute order, string
-// forms) would then fail to verify although its bytes are right. So the
-// original bytes are located in the message with OpenSSL's element reader.
-
-struct Element {
-    const unsigned char* begin = nullptr;
-    const unsigned char* content = nullptr;
-    const unsigned char* end = nullptr;
-    int tag = 0;
-    int cls = 0;
-    bool constructed = false;
-    bool indefinite = false;
-};
-
-struct Reader {
-    const unsigned char* p;
-    const unsigned char* end;
-
-    bool Next(Element& e) {
-        if (p >= end) return false;
-        const unsigned char* q = p;
-        long length = 0;
-        const int ret = ASN1_get_object(&q, &length, &e.tag, &e.cls, end - p);
-        if ((ret & 0x80) != 0) return false;
-        e.begin = p;
-        e.content = q;
-        e.constructed = (ret & V_ASN1_CONSTRUCTED) != 0;
-        e.indefinite = (ret & 1) != 0;
-        if (!e.indefinite) {
-            e.end = q + length;
-        } else {
-            // The end of an element of unknown length is found by reading it whole.
-            const unsigned char* s = p;
-            ossl::Asn1TypePtr any(d2i_ASN1_TYPE(nullptr, &s, end - p));
-            if (!any || s - p < 4) return false;
-            e.end = s;
-        }
-        p = e.end;
-        return true;
-    }
-
-    // The elements inside a constructed one (without its end-of-contents mark).
-    static Reader Inside(const Element& e) {
-        return Reader{e.content, e.indefinite ? e.end - 2 : e.end};
-    }
-};
-
-bool IsContext(const Element& e, int tag) {
-    return e.cls == V_ASN1_CONTEXT_SPECIFIC && e.tag == tag && e.constructed;
-}
-bool IsUniversal(const Element& e, int tag) {
-    return e.cls == V_ASN1_UNIVERSAL && e.tag == tag && e.constructed;
+int NidOf(der::Bytes oid) {
+    for (const auto& known : KnownOids())
+        if (known.content.size() == oid.size() &&
+            std::memcmp(known.content.data(), oid.data(), oid.size()) == 0)
+            return known.nid;
+    return NID_undef;
 }
 
-struct SignedAttributes {
-    bool present = false;
-    bool definite = false;
-    std::vector<unsigned char> der;  // tagged as SET, as the signature covers them
-};
-
-// Walks ContentInfo -> SignedData -> signerInfos[index] -> [0] signedAttrs.
-bool FindSignedAttributes(const BYTE* blob, DWORD size, DWORD index, SignedAttributes& out) {
-    Reader top{blob, blob + size};
-    Element info, type, explicit0, signedData, e;
-    if (!top.Next(info) || !IsUniversal(info, V_ASN1_SEQUENCE)) return false;
-    Reader r = Reader::Inside(info);
-    if (!r.Next(type) || !r.Next(explicit0) || !IsContext(explicit0, 0)) return false;
-    Reader r0 = Reader::Inside(explicit0);
-    if (!r0.Next(signedData) || !IsUniversal(signedData, V_ASN1_SEQUENCE)) return false;
-    Reader s = Reader::Inside(signedData);
-    // version, digestAlgorithms, encapContentInfo
-    for (int i = 0; i < 3; ++i)
-        if (!s.Next(e)) return false;
-    // certificates [0] and crls [1] are optional; signerInfos is the SET after them.
-    do {
-        if (!s.Next(e)) return false;
-    } while (e.cls == V_ASN1_CONTEXT_SPECIFIC);
-    if (!IsUniversal(e, V_ASN1_SET)) return false;
-    Reader signers = Reader::Inside(e);
-    Element signer;
-    for (DWORD i = 0; i <= index; ++i)
-        if (!signers.Next(signer)) return false;
-    Reader si = Reader::Inside(signer);
-    // version, sid, digestAlgorithm, then signedAttrs when present
-    for (int i = 0; i < 3; ++i)
-        if (!si.Next(e)) return false;
-    if (!si.Next(e)) return false;
-    if (!IsContext(e, 0)) return true;
-    out.present = true;
-    out.definite = !e.indefinite;
-    if (out.definite) {
-        out.der.assign(e.begin, e.end);
-        // [0] IMPLICIT becomes the universal SET it stands for; tag 0 takes one octet.
-        out.der[0] = 0x31;
-    }
-    return true;
-}
-
-// The attributes in DER, in the order the message holds them, for the rare
-// producer that wrote them with an indefinite length.
-std::vector<unsigned char> ReencodeAttributes(CMS_SignerInfo* si) {
-    STACK_OF(X509_ATTRIBUTE)* attrs = sk_X509_ATTRIBUTE_new_null();
-    if (attrs == nullptr) throw Failed(E_OUTOFMEMORY);
-    const int count = CMS_signed_get_attr_count(si);
-    for (int i = 0; i < count; ++i) sk_X509_ATTRIBUTE_push(attrs, CMS_signed_get_attr(si, i));
-    unsigned char* der = nullptr;
-    const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attrs), &der,
-                                ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
-    sk_X509_ATTRIBUTE_free(attrs);  // the attributes stay the signer's
-    if (n <= 0) throw Failed(CRYPT_E_ASN1_CORRUPT);
-    std::vector<unsigned char> out(der, der + n);
-    OPENSSL_free(der);
-    return out;
+bool IsOid(const Element& e, int nid) {
+    return e.IsUniversal(der::kOid, false) && NidOf(e.Content()) == nid;
 }
 
 // --- Algorithms -------------------------------------------------------------
 
+// The digests a signer may name, fetched once.
+const EVP_MD* DigestOfNid(int nid) {
+    static const struct Digests {
+        const EVP_MD* md[8];
+        int nids[8] = {NID_md5,    NID_sha1,   NID_sha224,     NID_sha256,
+                       NID_sha384, NID_sha512, NID_sha512_224, NID_sha512_256};
+        Digests() {
+            for (int i = 0; i < 8; ++i) md[i] = EVP_MD_fetch(nullptr, OBJ_nid2sn(nids[i]), nullptr);
+            ossl::DropErrors();
+        }
+    } digests;
+    for (int i = 0; i < 8; ++i)
+        if (digests.nids[i] == nid) return digests.md[i];
+    return nullptr;
+}
+
 const EVP_MD* DigestOf(const X509_ALGOR* alg) {
     const ASN1_OBJECT* obj = nullptr;
     X509_ALGOR_get0(&obj, nullptr, nullptr, alg);
-    switch (OBJ_obj2nid(obj)) {
-        case NID_md5:
-        case NID_sha1:
-        case NID_sha224:
-        case NID_sha256:
-        case NID_sha384:
-        case NID_sha512:
-        case NID_sha512_224:
-        case NID_sha512_256:
-            return EVP_get_digestbyobj(obj);
-        default:
-            return nullptr;
-    }
+    return DigestOfNid(OBJ_obj2nid(obj));
 }
 
 enum class Scheme { RsaPkcs1, RsaPss, Ecdsa };
 
-Scheme SchemeOf(const X509_ALGOR* alg) {
-    const ASN1_OBJECT* obj = nullptr;
-    X509_ALGOR_get0(&obj, nullptr, nullptr, alg);
-    switch (OBJ_obj2nid(obj)) {
+Scheme SchemeOf(int nid) {
+    switch (nid) {
         case NID_rsaEncryption:
         case NID_md5WithRSAEncryption:
         case NID_sha1WithRSAEncryption:
@@ -232,11 +157,14 @@ struct PssSettings {
 };
 
 // RSASSA-PSS parameters, with the defaults the standard gives absent fields.
-PssSettings PssSettingsOf(const X509_ALGOR* alg) {
+PssSettings PssSettingsOf(der::Bytes algorithm) {
+    const unsigned char* ap = algorithm.data();
+    AlgorPtr alg(d2i_X509_ALGOR(nullptr, &ap, long(algorithm.size())));
+    if (!alg) throw Failed(CRYPT_E_UNKNOWN_ALGO);
     int ptype = 0;
     const void* pval = nullptr;
-    X509_ALGOR_get0(nullptr, &ptype, &pval, alg);
-    PssSettings s{EVP_sha1(), EVP_sha1(), 20};
+    X509_ALGOR_get0(nullptr, &ptype, &pval, alg.get());
+    PssSettings s{DigestOfNid(NID_sha1), DigestOfNid(NID_sha1), 20};
     if (ptype == V_ASN1_UNDEF || ptype == V_ASN1_NULL) return s;
     if (ptype != V_ASN1_SEQUENCE) throw Failed(CRYPT_E_UNKNOWN_ALGO);
     const auto* seq = static_cast<const ASN1_STRING*>(pval);
@@ -270,11 +198,11 @@ PssSettings PssSettingsOf(const X509_ALGOR* alg) {
     return s;
 }
 
-// Whether `signature` is the signer's over `data` with the digest `md`.
-bool SignatureMatches(EVP_PKEY* key, const EVP_MD* md, const X509_ALGOR* sigAlg,
-                      const ASN1_OCTET_STRING* signature, const unsigned char* data,
-                      std::size_t length) {
-    const Scheme scheme = SchemeOf(sigAlg);
+// Whether `signature` is the signer's over the pieces of `data` with the
+// digest `md`; `sigAlg` is the whole AlgorithmIdentifier element.
+bool SignatureMatches(EVP_PKEY* key, const EVP_MD* md, der::Bytes sigAlg, der::Bytes sigOid,
+                      der::Bytes signature, std::span<const der::Bytes> data) {
+    const Scheme scheme = SchemeOf(NidOf(sigOid));
     const bool rsaKey = EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS");
     if ((scheme == Scheme::Ecdsa) == rsaKey) return false;
     if (scheme == Scheme::Ecdsa && !EVP_PKEY_is_a(key, "EC")) return false;
@@ -295,108 +223,322 @@ bool SignatureMatches(EVP_PKEY* key, const EVP_MD* md, const X509_ALGOR* sigAlg,
             EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, pss.saltLength) <= 0)
             return false;
     }
-    return EVP_DigestVerify(ctx.get(), ASN1_STRING_get0_data(signature),
-                            std::size_t(ASN1_STRING_length(signature)), data, length) == 1;
+    for (const der::Bytes piece : data)
+        if (EVP_DigestVerifyUpdate(ctx.get(), piece.data(), piece.size()) != 1) return false;
+    return EVP_DigestVerifyFinal(ctx.get(), signature.data(), signature.size()) == 1;
 }
 
-// --- The verification ---------------------------------------------------------
+// --- Reading the message ----------------------------------------------------
 
-struct Verified {
-    CmsPtr cms;
-    X509* signer = nullptr;  // owned by `certs`
-    CertStackPtr certs;
-    const unsigned char* content = nullptr;
-    std::size_t contentLength = 0;
+// The next element inside a message whose outer element is known whole: an
+// element that is missing, cut short or of another kind is a wrong tag.
+Element Next(Reader& r) {
+    Element e;
+    if (r.Next(e) != Status::Ok) throw Failed(CRYPT_E_ASN1_BADTAG);
+    return e;
+}
+
+Element Next(Reader& r, unsigned universalTag, bool constructed) {
+    Element e = Next(r);
+    if (!e.IsUniversal(universalTag, constructed)) throw Failed(CRYPT_E_ASN1_BADTAG);
+    return e;
+}
+
+struct SignedMessage {
+    bool hasContent = false;
+    der::Bytes content;
+    std::vector<BYTE> contentStorage;  // for content written in pieces
+    std::vector<der::Bytes> certificates;
+    std::vector<Element> signers;
 };
 
-Verified Verify(DWORD index, const BYTE* blob, DWORD size) {
+SignedMessage ReadMessage(const BYTE* blob, DWORD size) {
     if (size == 0) throw Failed(CRYPT_E_ASN1_EOD);
     // Every message starts as a SEQUENCE; anything else is no message, however
     // long its first element claims to be.
     if (blob[0] != 0x30) throw Failed(CRYPT_E_ASN1_BADTAG);
-
-    const unsigned char* p = blob;
-    long outerLength = 0;
-    int tag = 0, cls = 0;
-    const int header = ASN1_get_object(&p, &outerLength, &tag, &cls, long(size));
-    if ((header & 0x80) != 0) {
-        platform::crypt::ossl::DropErrors();
-        throw Failed(CRYPT_E_ASN1_EOD);
+    Reader top(der::Bytes(blob, size), true);
+    Element info;
+    switch (top.Next(info)) {
+        case Status::Ok:
+            break;
+        case Status::Bad:
+            platform::KeepCause("message: the first element is no element");
+            throw Failed(CRYPT_E_ASN1_BADTAG);
+        default:
+            platform::KeepCause("message: the first element goes on past the " +
+                                std::to_string(size) + " bytes given");
+            throw Failed(CRYPT_E_ASN1_EOD);
     }
-    const bool outerComplete = (header & 1) == 0;
-
-    Verified out;
-    p = blob;
-    out.cms.reset(d2i_CMS_ContentInfo(nullptr, &p, long(size)));
-    CMS_ContentInfo* cms = out.cms.get();
-    if (cms == nullptr) throw Failed(DecodeFailure(outerComplete));
     // One complete message: bytes after it are not part of any message.
-    if (p != blob + size) throw Failed(CRYPT_E_ASN1_CORRUPT);
-    if (OBJ_obj2nid(CMS_get0_type(cms)) != NID_pkcs7_signed)
-        throw Failed(CRYPT_E_UNEXPECTED_MSG_TYPE);
+    if (!top.AtEnd()) throw Failed(CRYPT_E_ASN1_CORRUPT);
 
-    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
-    if (signers == nullptr || index >= DWORD(sk_CMS_SignerInfo_num(signers)))
-        throw Failed(CRYPT_E_NO_SIGNER);
-    CMS_SignerInfo* si = sk_CMS_SignerInfo_value(signers, int(index));
+    Reader r = Reader::Inside(info, true);
+    const Element type = Next(r, der::kOid, false);
+    if (!IsOid(type, NID_pkcs7_signed)) throw Failed(CRYPT_E_UNEXPECTED_MSG_TYPE);
+    const Element explicit0 = Next(r);
+    if (!explicit0.Is(der::kContext, 0, true) || !r.AtEnd()) throw Failed(CRYPT_E_ASN1_BADTAG);
+    Reader r0 = Reader::Inside(explicit0, true);
+    const Element signedData = Next(r0, der::kSequence, true);
+    if (!r0.AtEnd()) throw Failed(CRYPT_E_ASN1_BADTAG);
 
-    // Nothing inside to verify: the signed content travels apart from it.
-    ASN1_OCTET_STRING** contentSlot = CMS_get0_content(cms);
-    if (contentSlot == nullptr || *contentSlot == nullptr) throw Failed(CRYPT_E_INVALID_MSG_TYPE);
-
-    out.content = ASN1_STRING_get0_data(*contentSlot);
-    out.contentLength = std::size_t(ASN1_STRING_length(*contentSlot));
-
-    // The signer's certificate is looked for among those the message carries.
-    out.certs.reset(CMS_get1_certs(cms));
-    if (out.certs) {
-        for (int i = 0; i < sk_X509_num(out.certs.get()); ++i) {
-            X509* candidate = sk_X509_value(out.certs.get(), i);
-            if (CMS_SignerInfo_cert_cmp(si, candidate) == 0) {
-                out.signer = candidate;
-                break;
-            }
+    SignedMessage m;
+    Reader s = Reader::Inside(signedData, true);
+    Next(s, der::kInteger, false);  // version
+    Next(s, der::kSet, true);       // digestAlgorithms
+    {
+        Reader encap = Reader::Inside(Next(s, der::kSequence, true), true);
+        Next(encap, der::kOid, false);
+        if (!encap.AtEnd()) {
+            const Element content = Next(encap);
+            if (!content.Is(der::kContext, 0, true) || !encap.AtEnd())
+                throw Failed(CRYPT_E_ASN1_BADTAG);
+            Reader c = Reader::Inside(content, true);
+            const Element octets = Next(c);
+            if (!c.AtEnd() || der::StringOctets(octets, der::kOctetString, m.contentStorage,
+                                                m.content) != Status::Ok)
+                throw Failed(CRYPT_E_ASN1_BADTAG);
+            m.hasContent = true;
         }
     }
-    if (out.signer == nullptr) throw Failed(CRYPT_E_NOT_FOUND);
-
-    X509_ALGOR* digestAlg = nullptr;
-    X509_ALGOR* sigAlg = nullptr;
-    CMS_SignerInfo_get0_algs(si, nullptr, nullptr, &digestAlg, &sigAlg);
-    const EVP_MD* md = DigestOf(digestAlg);
-    if (md == nullptr) throw Failed(CRYPT_E_UNKNOWN_ALGO);
-    EVP_PKEY* key = X509_get0_pubkey(out.signer);
-    if (key == nullptr) throw Failed(NTE_BAD_KEY);
-
-    SignedAttributes attrs;
-    if (!FindSignedAttributes(blob, size, index, attrs)) throw Failed(CRYPT_E_ASN1_CORRUPT);
-
-    const ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(si);
-    bool matches = false;
-    if (attrs.present) {
-        // The attributes stand for the content: their digest must be the content's.
-        const ASN1_OCTET_STRING* expected =
-            static_cast<const ASN1_OCTET_STRING*>(CMS_signed_get0_data_by_OBJ(
-                si, OBJ_nid2obj(NID_pkcs9_messageDigest), -3, V_ASN1_OCTET_STRING));
-        if (expected == nullptr) throw Failed(CRYPT_E_AUTH_ATTR_MISSING);
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int digestLength = 0;
-        if (EVP_Digest(out.content, out.contentLength, digest, &digestLength, md, nullptr) != 1)
-            throw Failed(NTE_BAD_ALGID);
-        if (std::size_t(ASN1_STRING_length(expected)) != digestLength ||
-            std::memcmp(ASN1_STRING_get0_data(expected), digest, digestLength) != 0)
-            throw Failed(CRYPT_E_HASH_VALUE);
-        const std::vector<unsigned char> der =
-            attrs.definite ? std::move(attrs.der) : ReencodeAttributes(si);
-        matches = SignatureMatches(key, md, sigAlg, signature, der.data(), der.size());
-    } else {
-        matches = SignatureMatches(key, md, sigAlg, signature, out.content, out.contentLength);
+    Element e = Next(s);
+    if (e.Is(der::kContext, 0, true)) {
+        // The certificates; other kinds (attribute certificates and the like)
+        // are passed over.
+        Reader certs = Reader::Inside(e, true);
+        Element cert;
+        Status st;
+        while ((st = certs.Next(cert)) == Status::Ok)
+            if (cert.IsUniversal(der::kSequence, true)) m.certificates.push_back(cert.Whole());
+        if (st != Status::End) throw Failed(CRYPT_E_ASN1_BADTAG);
+        e = Next(s);
     }
-    if (!matches) throw Failed(NTE_BAD_SIGNATURE);
+    if (e.Is(der::kContext, 1, true)) e = Next(s);  // revocation lists
+    if (!e.IsUniversal(der::kSet, true) || !s.AtEnd()) throw Failed(CRYPT_E_ASN1_BADTAG);
+    Reader signers = Reader::Inside(e, true);
+    Element signer;
+    Status st;
+    while ((st = signers.Next(signer)) == Status::Ok) {
+        if (!signer.IsUniversal(der::kSequence, true)) throw Failed(CRYPT_E_ASN1_BADTAG);
+        m.signers.push_back(signer);
+    }
+    if (st != Status::End) throw Failed(CRYPT_E_ASN1_BADTAG);
+    return m;
+}
+
+// The parts of one SignerInfo.
+struct Signer {
+    Element sid;
+    der::Bytes digestOid;
+    bool hasAttributes = false;
+    Element attributes;  // [0] IMPLICIT SET OF Attribute
+    der::Bytes sigAlg, sigOid;
+    der::Bytes signature;
+    std::vector<BYTE> signatureStorage;
+};
+
+der::Bytes AlgorithmOid(const Element& alg) {
+    Reader r = Reader::Inside(alg, true);
+    return Next(r, der::kOid, false).Content();
+}
+
+Signer ReadSigner(const Element& info) {
+    Signer out;
+    Reader r = Reader::Inside(info, true);
+    Next(r, der::kInteger, false);  // version
+    out.sid = Next(r);
+    out.digestOid = AlgorithmOid(Next(r, der::kSequence, true));
+    Element e = Next(r);
+    if (e.Is(der::kContext, 0, true)) {
+        out.hasAttributes = true;
+        out.attributes = e;
+        e = Next(r);
+    }
+    if (!e.IsUniversal(der::kSequence, true)) throw Failed(CRYPT_E_ASN1_BADTAG);
+    out.sigAlg = e.Whole();
+    out.sigOid = AlgorithmOid(e);
+    if (der::StringOctets(Next(r), der::kOctetString, out.signatureStorage, out.signature) !=
+        Status::Ok)
+        throw Failed(CRYPT_E_ASN1_BADTAG);
+    // Unsigned attributes may follow; nothing else.
+    if (!r.AtEnd()) {
+        const Element unsignedAttrs = Next(r);
+        if (!unsignedAttrs.Is(der::kContext, 1, true) || !r.AtEnd())
+            throw Failed(CRYPT_E_ASN1_BADTAG);
+    }
     return out;
 }
 
+bool Same(der::Bytes a, der::Bytes b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Whether the certificate is the one the signer names: by issuer and serial
+// number, encoded as the certificate has them, or by subject key identifier.
+bool NamesCertificate(const Element& sid, const ParsedCert& cert) {
+    if (sid.IsUniversal(der::kSequence, true)) {
+        Reader r = Reader::Inside(sid, true);
+        const Element issuer = Next(r, der::kSequence, true);
+        const Element serial = Next(r, der::kInteger, false);
+        const CERT_INFO* info = cert.cert->Info();
+        return Same(issuer.Whole(), der::Bytes(info->Issuer.pbData, info->Issuer.cbData)) &&
+               Same(serial.Content(), cert.serial);
+    }
+    if (sid.Is(der::kContext, 0, false))
+        return !cert.keyId.empty() && Same(sid.Content(), cert.keyId);
+    throw Failed(CRYPT_E_ASN1_BADTAG);
+}
+
+std::shared_ptr<const ParsedCert> FindSignerCertificate(const SignedMessage& m, const Signer& si) {
+    DWORD damage = 0;
+    for (const der::Bytes der : m.certificates) {
+        DWORD error = 0;
+        auto cert = ReadCertificate(der, error);
+        if (!cert) {
+            if (damage == 0) damage = error;
+            continue;
+        }
+        if (NamesCertificate(si.sid, *cert)) return cert;
+    }
+    // A damaged certificate may well have been the signer's: tell the damage.
+    throw Failed(damage != 0 ? damage : CRYPT_E_NOT_FOUND);
+}
+
+// The signed attributes as the signature covers them: tagged as a SET, in the
+// encoding the signer gave them. The rare producer that wrote them with an
+// open length signed their DER form, which OpenSSL makes.
+std::vector<BYTE> SignedAttributeBytes(const Element& attributes) {
+    std::vector<BYTE> der(attributes.begin, attributes.end);
+    // [0] IMPLICIT becomes the universal SET it stands for; tag 0 takes one octet.
+    der[0] = 0x31;
+    if (!attributes.indefinite) return der;
+    const unsigned char* p = der.data();
+    AttrStackPtr attrs(reinterpret_cast<STACK_OF(X509_ATTRIBUTE)*>(
+        ASN1_item_d2i(nullptr, &p, long(der.size()), ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY))));
+    if (!attrs) throw Failed(CRYPT_E_ASN1_CORRUPT);
+    unsigned char* out = nullptr;
+    const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attrs.get()), &out,
+                                ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+    if (n <= 0) throw Failed(CRYPT_E_ASN1_CORRUPT);
+    std::vector<BYTE> reencoded(out, out + n);
+    OPENSSL_free(out);
+    return reencoded;
+}
+
+// The one value of the one attribute of type `nid` among the signed
+// attributes; false when there is no such attribute, or more than one, or it
+// holds other than one value.
+bool SingleAttributeValue(const Element& attributes, int nid, Element& value) {
+    Reader r = Reader::Inside(attributes, true);
+    Element attribute;
+    Status st;
+    bool found = false;
+    while ((st = r.Next(attribute)) == Status::Ok) {
+        if (!attribute.IsUniversal(der::kSequence, true)) throw Failed(CRYPT_E_ASN1_BADTAG);
+        Reader a = Reader::Inside(attribute, true);
+        const Element type = Next(a, der::kOid, false);
+        const Element values = Next(a, der::kSet, true);
+        if (!a.AtEnd()) throw Failed(CRYPT_E_ASN1_BADTAG);
+        if (NidOf(type.Content()) != nid) continue;
+        if (found) return false;
+        found = true;
+        Reader v = Reader::Inside(values, true);
+        if (v.Next(value) != Status::Ok || !v.AtEnd()) return false;
+    }
+    if (st != Status::End) throw Failed(CRYPT_E_ASN1_BADTAG);
+    return found;
+}
+
 }  // namespace
+
+std::vector<SignedAttribute> SignerAttributes(const BYTE* blob, DWORD size, DWORD index) {
+    const SignedMessage m = ReadMessage(blob, size);
+    if (index >= m.signers.size()) throw Failed(CRYPT_E_NO_SIGNER);
+    const Signer si = ReadSigner(m.signers[index]);
+    std::vector<SignedAttribute> out;
+    if (!si.hasAttributes) return out;
+    Reader r = Reader::Inside(si.attributes, true);
+    Element attribute;
+    Status st;
+    while ((st = r.Next(attribute)) == Status::Ok) {
+        if (!attribute.IsUniversal(der::kSequence, true)) throw Failed(CRYPT_E_ASN1_BADTAG);
+        Reader a = Reader::Inside(attribute, true);
+        SignedAttribute item;
+        item.oid = der::OidText(Next(a, der::kOid, false).Content());
+        if (item.oid.empty()) throw Failed(CRYPT_E_ASN1_CORRUPT);
+        Reader v = Reader::Inside(Next(a, der::kSet, true), true);
+        Element value;
+        Status vs;
+        while ((vs = v.Next(value)) == Status::Ok) item.values.push_back(value.Whole());
+        if (vs != Status::End || !a.AtEnd()) throw Failed(CRYPT_E_ASN1_BADTAG);
+        out.push_back(std::move(item));
+    }
+    if (st != Status::End) throw Failed(CRYPT_E_ASN1_BADTAG);
+    return out;
+}
+
+DWORD SignerCount(const BYTE* blob, DWORD size) {
+    return static_cast<DWORD>(ReadMessage(blob, size).signers.size());
+}
+
+VerifiedSigner VerifySigner(const BYTE* blob, DWORD size, DWORD index,
+                            const std::vector<der::Bytes>* detached) {
+    SignedMessage m = ReadMessage(blob, size);
+    if (index >= m.signers.size()) throw Failed(CRYPT_E_NO_SIGNER);
+    Signer si = ReadSigner(m.signers[index]);
+
+    VerifiedSigner out;
+    std::vector<der::Bytes> inside;
+    if (detached == nullptr) {
+        // Nothing inside to verify: the signed content travels apart from it.
+        if (!m.hasContent) throw Failed(CRYPT_E_INVALID_MSG_TYPE);
+        inside.push_back(m.content);
+        out.content = m.content;
+        out.contentStorage = std::move(m.contentStorage);  // the bytes stay where they are
+    }
+    const std::vector<der::Bytes>& content = detached != nullptr ? *detached : inside;
+
+    auto cert = FindSignerCertificate(m, si);
+    const EVP_MD* md = DigestOfNid(NidOf(si.digestOid));
+    if (md == nullptr) throw Failed(CRYPT_E_UNKNOWN_ALGO);
+    if (!cert->key) throw Failed(NTE_BAD_KEY);
+
+    bool matches = false;
+    if (si.hasAttributes) {
+        // The attributes stand for the content: their digest must be the content's.
+        Element value;
+        der::Bytes expected;
+        std::vector<BYTE> storage;
+        if (!SingleAttributeValue(si.attributes, NID_pkcs9_messageDigest, value) ||
+            der::StringOctets(value, der::kOctetString, storage, expected) != Status::Ok)
+            throw Failed(CRYPT_E_AUTH_ATTR_MISSING);
+        ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int digestLength = 0;
+        if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) throw Failed(NTE_BAD_ALGID);
+        for (const der::Bytes piece : content)
+            if (EVP_DigestUpdate(ctx.get(), piece.data(), piece.size()) != 1)
+                throw Failed(NTE_BAD_ALGID);
+        if (EVP_DigestFinal_ex(ctx.get(), digest, &digestLength) != 1) throw Failed(NTE_BAD_ALGID);
+        if (expected.size() != digestLength ||
+            std::memcmp(expected.data(), digest, digestLength) != 0)
+            throw Failed(CRYPT_E_HASH_VALUE);
+        const std::vector<BYTE> attrs = SignedAttributeBytes(si.attributes);
+        const der::Bytes covered[] = {der::Bytes(attrs.data(), attrs.size())};
+        matches =
+            SignatureMatches(cert->key.get(), md, si.sigAlg, si.sigOid, si.signature, covered);
+        // The signing time, when the signer gave one.
+        if (SingleAttributeValue(si.attributes, NID_pkcs9_signingTime, value))
+            out.hasSigningTime = der::TimeValue(value, out.signingTime);
+    } else {
+        matches =
+            SignatureMatches(cert->key.get(), md, si.sigAlg, si.sigOid, si.signature, content);
+    }
+    if (!matches) throw Failed(NTE_BAD_SIGNATURE);
+    out.cert = cert->cert;
+    return out;
+}
+
 }  // namespace platform::crypt
 
 BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
@@ -421,14 +563,12 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
             struct Drop {
                 ~Drop() { ossl::DropErrors(); }
             } drop;
-            Verified verified = Verify(dwSignerIndex, pbSignedBlob, cbSignedBlob);
-            ossl::DropErrors();
+            VerifiedSigner verified = VerifySigner(pbSignedBlob, cbSignedBlob, dwSignerIndex);
 
             if (pcbDecoded != nullptr) {
-                if (verified.contentLength > 0xFFFFFFFFu) throw Failed(CRYPT_E_ASN1_LARGE);
+                if (verified.content.size() > 0xFFFFFFFFu) throw Failed(CRYPT_E_ASN1_LARGE);
                 DWORD size = decodedRoom;
-                const DWORD code =
-                    platform::CopyOut({verified.content, verified.contentLength}, pbDecoded, &size);
+                const DWORD code = platform::CopyOut(verified.content, pbDecoded, &size);
                 *pcbDecoded = size;
                 if (code != ERROR_SUCCESS) {
                     SetLastError(code);
@@ -436,9 +576,7 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
                 }
             }
             if (ppSignerCert != nullptr) {
-                auto cert = Certificate::FromX509(verified.signer);
-                if (!cert) throw Failed(CRYPT_E_ASN1_CORRUPT);
-                PCCERT_CONTEXT context = NewCertContext(std::move(cert), nullptr, nullptr, 0);
+                PCCERT_CONTEXT context = NewCertContext(verified.cert, nullptr, nullptr, 0);
                 if (context == nullptr) throw Failed(GetLastError());
                 *ppSignerCert = context;
             }
@@ -449,4 +587,42 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
     // says "nothing".
     if (!verified && pcbDecoded != nullptr && GetLastError() != ERROR_MORE_DATA) *pcbDecoded = 0;
     return verified;
+}
+
+BOOL CryptVerifyDetachedMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara,
+                                         DWORD dwSignerIndex, const BYTE* pbDetachedSignBlob,
+                                         DWORD cbDetachedSignBlob, DWORD cToBeSigned,
+                                         const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[],
+                                         PCCERT_CONTEXT* ppSignerCert) {
+    using namespace platform::crypt;
+    if (ppSignerCert != nullptr) *ppSignerCert = nullptr;
+    return platform::GuardedCall(
+        "CryptVerifyDetachedMessageSignature", "CryptVerifyDetachedMessageSignature",
+        [&]() -> BOOL {
+            if (pVerifyPara == nullptr || pVerifyPara->cbSize < sizeof(CRYPT_VERIFY_MESSAGE_PARA) ||
+                (pVerifyPara->dwMsgAndCertEncodingType & PKCS_7_ASN_ENCODING) == 0 ||
+                (pbDetachedSignBlob == nullptr && cbDetachedSignBlob != 0) ||
+                (cToBeSigned > 0 && (rgpbToBeSigned == nullptr || rgcbToBeSigned == nullptr)) ||
+                pVerifyPara->pfnGetSignerCertificate != nullptr)
+                throw Failed(E_INVALIDARG);
+            std::vector<der::Bytes> pieces;
+            pieces.reserve(cToBeSigned);
+            for (DWORD i = 0; i < cToBeSigned; ++i) {
+                if (rgpbToBeSigned[i] == nullptr && rgcbToBeSigned[i] != 0)
+                    throw Failed(E_INVALIDARG);
+                pieces.emplace_back(rgpbToBeSigned[i], rgcbToBeSigned[i]);
+            }
+            struct Drop {
+                ~Drop() { ossl::DropErrors(); }
+            } drop;
+            VerifiedSigner verified =
+                VerifySigner(pbDetachedSignBlob, cbDetachedSignBlob, dwSignerIndex, &pieces);
+            if (ppSignerCert != nullptr) {
+                PCCERT_CONTEXT context = NewCertContext(verified.cert, nullptr, nullptr, 0);
+                if (context == nullptr) throw Failed(GetLastError());
+                *ppSignerCert = context;
+            }
+            return TRUE;
+        },
+        DWORD(NTE_FAIL), DWORD(E_OUTOFMEMORY));
 }

@@ -168,6 +168,40 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
                                  const BYTE* pbSignedBlob, DWORD cbSignedBlob, BYTE* pbDecoded,
                                  DWORD* pcbDecoded, PCCERT_CONTEXT* ppSignerCert);
 
+// A signed message whose content travels apart from it: the content is
+// given in pieces, which are verified as one.
+BOOL CryptVerifyDetachedMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara,
+                                         DWORD dwSignerIndex, const BYTE* pbDetachedSignBlob,
+                                         DWORD cbDetachedSignBlob, DWORD cToBeSigned,
+                                         const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[],
+                                         PCCERT_CONTEXT* ppSignerCert);
+
+// Reading a signed message (attached or detached) without verifying it; only
+// the decoding of a whole message is offered: no streaming, no enveloped or
+// other types.
+using HCRYPTMSG = void*;
+inline constexpr DWORD CMSG_DETACHED_FLAG = 0x00000004;
+inline constexpr DWORD CMSG_SIGNER_COUNT_PARAM = 5;
+inline constexpr DWORD CMSG_SIGNER_AUTH_ATTR_PARAM = 9;
+struct CRYPT_ATTRIBUTES {
+    DWORD cAttr;
+    PCRYPT_ATTRIBUTE rgAttr;
+};
+using PCRYPT_ATTRIBUTES = CRYPT_ATTRIBUTES*;
+HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                               HCRYPTPROV hCryptProv, void* pRecipientInfo, void* pStreamInfo);
+BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal);
+// CMSG_SIGNER_COUNT_PARAM (a DWORD) and CMSG_SIGNER_AUTH_ATTR_PARAM (a
+// CRYPT_ATTRIBUTES with everything it points to in the same buffer).
+BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
+                      DWORD* pcbData);
+BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
+
+// Decoding of structures; only the signing time (UTCTime or GeneralizedTime,
+// to a FILETIME) is offered.
+BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded,
+                       DWORD cbEncoded, DWORD dwFlags, void* pvStructInfo, DWORD* pcbStructInfo);
+
 // Names as text.
 DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
                      DWORD csz);

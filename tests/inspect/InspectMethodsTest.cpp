@@ -62,6 +62,21 @@ TEST_F(Inspect, SignedMessageVerifiesAndNamesItsSigner) {
     }
 }
 
+// A signer whose certificate OpenSSL will not read (a value in its name that
+// is no string) is verified and named all the same.
+TEST_F(Inspect, SignerWhoseCertificateOpenSslRefusesIsVerifiedAndNamed) {
+    const TestCert rsa = MakeCert();
+    const Bytes issuer = Name({Rdn({Atv("2.5.4.3", 0x13, Text("Issuer"))})});
+    const Bytes subject = Name({Rdn({Atv("2.5.4.3", 0x1A, Text("Ann Lee"))}),
+                                Rdn({Atv("1.3.6.1.4.1.99999.7", 0x02, {0x2A})})});
+    const Bytes cert = HandCert(rsa.key.get(), issuer, subject, {0x0A, 0x0B});
+    const Bytes message = HandSigned(cert, rsa.key.get(), issuer, {0x0A, 0x0B}, kContent);
+    const Result r = All(Hex(message));
+    EXPECT_TRUE(r.verified);
+    EXPECT_EQ(r.subject.Utf8(), "CN=Ann Lee, OID.1.3.6.1.4.1.99999.7=#02012A");
+    EXPECT_EQ(r.serial.Utf8(), "0B0A");
+}
+
 TEST_F(Inspect, DetailsFollowTheCallOrderAndReleaseTheSigner) {
     const TestCert cert = MakeCert();
     const std::string hex = Hex(SignCms(kContent, {{&cert}}));

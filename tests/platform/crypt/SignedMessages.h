@@ -70,6 +70,75 @@ inline Bytes Name(std::initializer_list<Bytes> rdns) {
     return Tlv(0x30, Join(rdns));
 }
 
+// --- Certificates and messages put together by hand ------------------------------
+
+inline Bytes SignBytes(EVP_PKEY* key, const EVP_MD* md, const Bytes& data) {
+    platform::crypt::ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
+    std::size_t length = 0;
+    if (EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, key) != 1 ||
+        EVP_DigestSign(ctx.get(), nullptr, &length, data.data(), data.size()) != 1)
+        throw std::runtime_error("cannot sign");
+    Bytes sig(length);
+    EVP_DigestSign(ctx.get(), sig.data(), &length, data.data(), data.size());
+    sig.resize(length);
+    return sig;
+}
+
+inline Bytes PublicKeyInfo(EVP_PKEY* key) {
+    return platform::crypt::ossl::ToDer(key, i2d_PUBKEY);
+}
+
+// A version 3 certificate around `key` (RSA), with the names and serial
+// number (the INTEGER's content octets) given as they are to be encoded.
+inline Bytes HandCert(EVP_PKEY* key, const Bytes& issuer, const Bytes& subject,
+                      const Bytes& serial = {0x01, 0x23},
+                      const std::vector<Bytes>& extensions = {}) {
+    const Bytes sha256Rsa = Tlv(0x30, Join({Oid("1.2.840.113549.1.1.11"), Tlv(0x05, {})}));
+    Bytes exts;
+    for (const auto& e : extensions) exts.insert(exts.end(), e.begin(), e.end());
+    const Bytes tbs =
+        Tlv(0x30, Join({Tlv(0xA0, Tlv(0x02, {2})), Tlv(0x02, serial), sha256Rsa, issuer,
+                        Tlv(0x30, Join({Tlv(0x17, Text("250101000000Z")),
+                                        Tlv(0x18, Text("20991231235959Z"))})),
+                        subject, PublicKeyInfo(key),
+                        extensions.empty() ? Bytes{} : Tlv(0xA3, Tlv(0x30, exts))}));
+    Bytes bits{0};
+    const Bytes sig = SignBytes(key, EVP_sha256(), tbs);
+    bits.insert(bits.end(), sig.begin(), sig.end());
+    return Tlv(0x30, Join({tbs, sha256Rsa, Tlv(0x03, bits)}));
+}
+
+// A message carrying `content` (unless `detached`) and the certificate
+// `certDer`, signed by `key` (RSA) with the content type, the signing time
+// and the digest among the signed attributes; the signer named by `issuer`
+// and `serial` (content octets).
+inline Bytes HandSigned(const Bytes& certDer, EVP_PKEY* key, const Bytes& issuer,
+                        const Bytes& serial, const std::string& content,
+                        const EVP_MD* md = EVP_md5(), bool detached = false) {
+    const char* mdOid =
+        EVP_MD_get_type(md) == NID_md5 ? "1.2.840.113549.2.5" : "2.16.840.1.101.3.4.2.1";
+    const Bytes digestAlg = Tlv(0x30, Join({Oid(mdOid), Tlv(0x05, {})}));
+    const Bytes rsa = Tlv(0x30, Join({Oid("1.2.840.113549.1.1.1"), Tlv(0x05, {})}));
+    Bytes digest(EVP_MD_get_size(md));
+    EVP_Digest(content.data(), content.size(), digest.data(), nullptr, md, nullptr);
+    const auto attribute = [](const char* oid, const Bytes& value) {
+        return Tlv(0x30, Join({Oid(oid), Tlv(0x31, value)}));
+    };
+    const Bytes attrs = Join({attribute("1.2.840.113549.1.9.3", Oid("1.2.840.113549.1.7.1")),
+                              attribute("1.2.840.113549.1.9.5", Tlv(0x17, Text("260314151617Z"))),
+                              attribute("1.2.840.113549.1.9.4", Tlv(0x04, digest))});
+    const Bytes sig = SignBytes(key, md, Tlv(0x31, attrs));
+    const Bytes signerInfo =
+        Tlv(0x30, Join({Tlv(0x02, {1}), Tlv(0x30, Join({issuer, Tlv(0x02, serial)})), digestAlg,
+                        Tlv(0xA0, attrs), rsa, Tlv(0x04, sig)}));
+    const Bytes data = Oid("1.2.840.113549.1.7.1");
+    const Bytes encap =
+        Tlv(0x30, detached ? data : Join({data, Tlv(0xA0, Tlv(0x04, Text(content)))}));
+    const Bytes signedData = Tlv(0x30, Join({Tlv(0x02, {1}), Tlv(0x31, digestAlg), encap,
+                                             Tlv(0xA0, certDer), Tlv(0x31, signerInfo)}));
+    return Tlv(0x30, Join({Oid("1.2.840.113549.1.7.2"), Tlv(0xA0, signedData)}));
+}
+
 // --- Messages made by OpenSSL ----------------------------------------------------
 
 struct SignerSpec {

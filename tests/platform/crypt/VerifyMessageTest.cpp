@@ -3,6 +3,7 @@
 #include "platform/crypt/Certificate.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/win/LastError.h"
+#include "platform/win/Time.h"
 #include "platform/win/WinError.h"
 #include "tests/platform/crypt/SignedMessages.h"
 #include "tests/support/TestSupport.h"
@@ -262,6 +263,54 @@ TEST(VerifyMessage, SignedAttributesAreVerifiedAsTheSignerEncodedThem) {
     EXPECT_EQ(FailureOf(HandMade(rsa, kContent, {contentType, wrong})), CRYPT_E_HASH_VALUE);
 }
 
+TEST(VerifyMessage, CertificatesOpenSslRefusesAreReadByThePlatform) {
+    const TestCert rsa = Rsa();
+    const Bytes issuer = Name({Rdn({Atv("2.5.4.3", 0x13, Text("Issuer"))})});
+    const Bytes serial{0x00, 0x99};
+    const Bytes subject = Name(
+        {Rdn({Atv("2.5.4.3", 0x1B, Text("General Ann")), Atv("1.3.6.1.4.1.99999.7", 0x04, {0x01})}),
+         Rdn({Atv("2.5.4.10", 0x1E, {0x00, 'O', 0x00})})});
+    const Bytes cert = HandCert(rsa.key.get(), issuer, subject, serial);
+    const Bytes message = HandSigned(cert, rsa.key.get(), issuer, serial, kContent);
+    {
+        const unsigned char* p = message.data();
+        CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, long(message.size())));
+        EXPECT_FALSE(cms) << "OpenSSL reads the message: the case proves nothing";
+        ERR_clear_error();
+    }
+    auto para = Para();
+    PCCERT_CONTEXT signer = nullptr;
+    ASSERT_TRUE(CryptVerifyMessageSignature(&para, 0, message.data(), DWORD(message.size()),
+                                            nullptr, nullptr, &signer))
+        << std::hex << GetLastError();
+    EXPECT_EQ(Bytes(signer->pbCertEncoded, signer->pbCertEncoded + signer->cbCertEncoded), cert);
+    char text[256];
+    CertNameToStrA(X509_ASN_ENCODING, &signer->pCertInfo->Subject, CERT_X500_NAME_STR, text,
+                   sizeof text);
+    EXPECT_STREQ(text, "CN=General Ann + OID.1.3.6.1.4.1.99999.7=#01, O=#1E03004F00");
+    EXPECT_EQ(
+        Hex(Bytes(signer->pCertInfo->SerialNumber.pbData,
+                  signer->pCertInfo->SerialNumber.pbData + signer->pCertInfo->SerialNumber.cbData)),
+        "9900");
+    CertFreeCertificateContext(signer);
+
+    // The signature over a changed text fails as with any certificate.
+    const Bytes changed = Flipped(message, Text(kContent), 2);
+    EXPECT_EQ(FailureOf(changed), CRYPT_E_HASH_VALUE);
+
+    // A signer certificate cut short inside an otherwise whole message (its
+    // content cut, its own length made to fit) is refused, at every cut.
+    ASSERT_EQ(cert[1], 0x82);
+    const Bytes inner(cert.begin() + 4, cert.end());
+    for (std::size_t keep = 0; keep < inner.size(); keep += 3) {
+        SCOPED_TRACE(keep);
+        const Bytes cut = Tlv(0x30, Bytes(inner.begin(), inner.begin() + std::ptrdiff_t(keep)));
+        const DWORD error = FailureOf(HandSigned(cut, rsa.key.get(), issuer, serial, kContent));
+        EXPECT_TRUE(error == CRYPT_E_ASN1_CORRUPT || error == CRYPT_E_ASN1_BADTAG)
+            << std::hex << error;
+    }
+}
+
 TEST(VerifyMessage, ContentIsHandedOutWithSizeQuery) {
     const TestCert rsa = Rsa();
     const Bytes message = SignCms(kContent, {{&rsa}});
@@ -291,6 +340,155 @@ TEST(VerifyMessage, ContentIsHandedOutWithSizeQuery) {
     EXPECT_FALSE(CryptVerifyMessageSignature(&para, 0, bad.data(), DWORD(bad.size()),
                                              reinterpret_cast<BYTE*>(room.data()), &size, nullptr));
     EXPECT_EQ(size, 0u);
+}
+
+// Verifies a detached signature over the content given in pieces.
+DWORD DetachedFailure(const Bytes& message, const std::vector<std::string>& pieces,
+                      std::string* serial = nullptr) {
+    const auto before = LiveCounts::Now();
+    auto para = Para();
+    std::vector<const BYTE*> data;
+    std::vector<DWORD> sizes;
+    for (const auto& p : pieces) {
+        data.push_back(reinterpret_cast<const BYTE*>(p.data()));
+        sizes.push_back(DWORD(p.size()));
+    }
+    PCCERT_CONTEXT signer = reinterpret_cast<PCCERT_CONTEXT>(&para);
+    SetLastError(0);
+    const BOOL ok =
+        CryptVerifyDetachedMessageSignature(&para, 0, message.data(), DWORD(message.size()),
+                                            DWORD(data.size()), data.data(), sizes.data(), &signer);
+    const DWORD error = ok ? 0 : GetLastError();
+    EXPECT_EQ(signer != nullptr, ok != FALSE);
+    if (ok && serial != nullptr) {
+        const CRYPT_INTEGER_BLOB& s = signer->pCertInfo->SerialNumber;
+        *serial = Hex(Bytes(s.pbData, s.pbData + s.cbData));
+    }
+    if (ok) CertFreeCertificateContext(signer);
+    EXPECT_EQ(LiveCounts::Now(), before);
+    return error;
+}
+
+TEST(VerifyMessage, DetachedSignaturesVerifyOverTheContentGivenBeside) {
+    const TestCert rsa = Rsa();
+    for (const unsigned flags : {0u, unsigned(CMS_NOATTR)}) {
+        SCOPED_TRACE(flags);
+        const Bytes message = SignCms(kContent, {{&rsa, EVP_md5(), false, flags}}, CMS_DETACHED);
+        std::string serial;
+        EXPECT_EQ(DetachedFailure(message, {kContent}, &serial), 0u);
+        EXPECT_EQ(serial, "CDAB2301");
+        // In pieces, empty ones among them, as one content.
+        EXPECT_EQ(DetachedFailure(message, {"Pay Ann", "", " Lee 100", " crowns.\r\n"}), 0u);
+        const DWORD changed = flags == 0 ? CRYPT_E_HASH_VALUE : NTE_BAD_SIGNATURE;
+        EXPECT_EQ(DetachedFailure(message, {"Pay Ann Lee 900 crowns.\r\n"}), changed);
+        EXPECT_EQ(DetachedFailure(message, {kContent, "x"}), changed);
+        EXPECT_EQ(DetachedFailure(message, {}), changed);
+        EXPECT_EQ(DetachedFailure(Flipped(message, SignatureOf(message), 5), {kContent}),
+                  NTE_BAD_SIGNATURE);
+    }
+    // The empty content, signed and given as no pieces at all.
+    EXPECT_EQ(DetachedFailure(SignCms("", {{&rsa}}, CMS_DETACHED), {}), 0u);
+    // A message that carries its content is verified over the content given.
+    const Bytes attached = SignCms(kContent, {{&rsa}});
+    EXPECT_EQ(DetachedFailure(attached, {kContent}), 0u);
+    EXPECT_EQ(DetachedFailure(attached, {"other"}), CRYPT_E_HASH_VALUE);
+
+    auto para = Para();
+    const BYTE* pieces[] = {nullptr};
+    DWORD sizes[] = {4};
+    EXPECT_FALSE(CryptVerifyDetachedMessageSignature(
+        &para, 0, attached.data(), DWORD(attached.size()), 1, pieces, sizes, nullptr));
+    EXPECT_EQ(GetLastError(), E_INVALIDARG);
+    EXPECT_FALSE(CryptVerifyDetachedMessageSignature(
+        &para, 0, attached.data(), DWORD(attached.size()), 1, nullptr, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), E_INVALIDARG);
+}
+
+TEST(VerifyMessage, SignedAttributesAndTheSigningTimeAreRead) {
+    const TestCert rsa = Rsa();
+    const Bytes issuer =
+        platform::crypt::ossl::ToDer(X509_get_issuer_name(rsa.cert.get()), i2d_X509_NAME);
+    const Bytes message =
+        HandSigned(rsa.Der(), rsa.key.get(), issuer, {0x01, 0x23, 0xAB, 0xCD}, kContent);
+    ASSERT_TRUE(Verify(message).ok);
+
+    HCRYPTMSG msg = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
+    ASSERT_NE(msg, nullptr);
+    DWORD size = 0;
+    EXPECT_FALSE(CryptMsgGetParam(msg, CMSG_SIGNER_AUTH_ATTR_PARAM, 0, nullptr, &size));
+    EXPECT_EQ(GetLastError(), CRYPT_E_STREAM_MSG_NOT_READY);
+    // Given in two pieces.
+    ASSERT_TRUE(CryptMsgUpdate(msg, message.data(), 10, FALSE));
+    ASSERT_TRUE(CryptMsgUpdate(msg, message.data() + 10, DWORD(message.size() - 10), TRUE));
+    DWORD count = 0;
+    size = sizeof count;
+    ASSERT_TRUE(CryptMsgGetParam(msg, CMSG_SIGNER_COUNT_PARAM, 0, &count, &size));
+    EXPECT_EQ(count, 1u);
+    ASSERT_TRUE(CryptMsgGetParam(msg, CMSG_SIGNER_AUTH_ATTR_PARAM, 0, nullptr, &size));
+    std::vector<std::max_align_t> area(size / sizeof(std::max_align_t) + 1);
+    DWORD small = size - 1;
+    EXPECT_FALSE(CryptMsgGetParam(msg, CMSG_SIGNER_AUTH_ATTR_PARAM, 0, area.data(), &small));
+    EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+    ASSERT_TRUE(CryptMsgGetParam(msg, CMSG_SIGNER_AUTH_ATTR_PARAM, 0, area.data(), &size));
+    EXPECT_FALSE(CryptMsgGetParam(msg, CMSG_SIGNER_AUTH_ATTR_PARAM, 1, nullptr, &size));
+    EXPECT_EQ(GetLastError(), CRYPT_E_NO_SIGNER);
+    EXPECT_FALSE(CryptMsgUpdate(msg, message.data(), 1, TRUE));  // already whole
+    ASSERT_TRUE(CryptMsgClose(msg));
+    EXPECT_FALSE(CryptMsgClose(msg));
+
+    // Everything the attributes point to lies in the caller's buffer.
+    const auto* attrs = reinterpret_cast<const CRYPT_ATTRIBUTES*>(area.data());
+    const BYTE* begin = reinterpret_cast<const BYTE*>(area.data());
+    const auto inside = [&](const void* p) {
+        return p >= begin && p < begin + area.size() * sizeof(std::max_align_t);
+    };
+    ASSERT_EQ(attrs->cAttr, 3u);
+    EXPECT_STREQ(attrs->rgAttr[0].pszObjId, szOID_RSA_contentType);
+    EXPECT_STREQ(attrs->rgAttr[1].pszObjId, szOID_RSA_signingTime);
+    EXPECT_STREQ(attrs->rgAttr[2].pszObjId, szOID_RSA_messageDigest);
+    for (DWORD i = 0; i < 3; ++i) {
+        EXPECT_TRUE(inside(attrs->rgAttr[i].pszObjId));
+        ASSERT_EQ(attrs->rgAttr[i].cValue, 1u);
+        EXPECT_TRUE(inside(attrs->rgAttr[i].rgValue[0].pbData));
+    }
+    const CRYPT_ATTR_BLOB& time = attrs->rgAttr[1].rgValue[0];
+    EXPECT_EQ(Bytes(time.pbData, time.pbData + time.cbData), Tlv(0x17, Text("260314151617Z")));
+    FILETIME ft{};
+    DWORD ftSize = sizeof ft;
+    ASSERT_TRUE(CryptDecodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, time.pbData, time.cbData, 0,
+                                  &ft, &ftSize));
+    SYSTEMTIME st{};
+    ASSERT_TRUE(FileTimeToSystemTime(&ft, &st));
+    EXPECT_EQ(std::vector<int>({st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond}),
+              std::vector<int>({2026, 3, 14, 15, 16, 17}));
+
+    // The signing time as the encoder writes it reads back; other encodings
+    // are refused cleanly.
+    for (const std::string t : {"20510101000000Z", "990101000000Z"}) {
+        const Bytes der = Tlv(t.size() == 15 ? 0x18 : 0x17, Text(t));
+        EXPECT_TRUE(CryptDecodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, der.data(),
+                                      DWORD(der.size()), 0, &ft, &ftSize));
+        DWORD n = 0;
+        ASSERT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, &ft, nullptr, &n));
+        Bytes encoded(n);
+        ASSERT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, &ft, encoded.data(), &n));
+        EXPECT_EQ(encoded, der);
+    }
+    for (const Bytes& bad : {Tlv(0x17, Text("2601011200")), Tlv(0x17, Text("260230000000Z")),
+                             Tlv(0x04, Text("260101000000Z")), Bytes{0x17, 0x0D, '2'}}) {
+        EXPECT_FALSE(CryptDecodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, bad.data(),
+                                       DWORD(bad.size()), 0, &ft, &ftSize));
+    }
+
+    // A signer without signed attributes has none to give.
+    const Bytes bare = SignCms(kContent, {{&rsa, EVP_sha256(), false, CMS_NOATTR}});
+    msg = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
+    ASSERT_TRUE(CryptMsgUpdate(msg, bare.data(), DWORD(bare.size()), TRUE));
+    EXPECT_FALSE(CryptMsgGetParam(msg, CMSG_SIGNER_AUTH_ATTR_PARAM, 0, nullptr, &size));
+    EXPECT_EQ(GetLastError(), CRYPT_E_ATTRIBUTES_MISSING);
+    CryptMsgClose(msg);
+    EXPECT_FALSE(CryptMsgGetParam(msg, CMSG_SIGNER_COUNT_PARAM, 0, nullptr, &size));
+    EXPECT_EQ(GetLastError(), E_INVALIDARG);
 }
 
 TEST(VerifyMessage, BadParametersAndInjectedFaults) {
