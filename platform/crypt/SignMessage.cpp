@@ -156,7 +156,11 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
     for (DWORD i = 0; i < para.cMsgCert; ++i) {
         auto cert = CertificateOf(para.rgpMsgCert[i]);
         if (!cert) throw SignError(E_INVALIDARG);
-        if (PKCS7_add_certificate(p7.get(), cert->X509Cert()) != 1) throw SignError(NTE_NO_MEMORY);
+        // A certificate only the platform's own reader takes (one that came
+        // with a verified message) has no form OpenSSL can carry.
+        X509* x509 = cert->X509Cert();
+        if (x509 == nullptr) throw SignError(CRYPT_E_ASN1_BADTAG);
+        if (PKCS7_add_certificate(p7.get(), x509) != 1) throw SignError(NTE_NO_MEMORY);
     }
 
     const auto digestSize = static_cast<std::size_t>(EVP_MD_get_size(md));

@@ -221,6 +221,38 @@ TEST(CertFields, NamesOpenSslRefusesAreReadAndShown) {
     }
 }
 
+// A certificate only the platform can read (the signer of a verified message)
+// cannot be carried in a new message: signing with it among the included
+// certificates fails cleanly instead of handing OpenSSL nothing.
+TEST(CertFields, ACertificateOpenSslRefusesIsNotIncludedInASignature) {
+    TestCert signer = MakeCert();
+    const Bytes issuer = Name({Rdn({Atv("2.5.4.3", 0x13, Text("Issuer"))})});
+    const auto refused = NamesOpenSslRefuses().front();
+    const Bytes der = HandCert(signer.key.get(), issuer, Name({Rdn({refused.atv})}));
+    const auto platformOnly = Certificate::FromDer(der);
+    ASSERT_TRUE(platformOnly);
+    const auto withKey = Certificate::FromX509(signer.cert.get(), std::move(signer.key));
+    ASSERT_TRUE(withKey);
+    PCCERT_CONTEXT signing = NewCertContext(withKey, nullptr, nullptr, 0);
+    PCCERT_CONTEXT included[1] = {NewCertContext(platformOnly, nullptr, nullptr, 0)};
+
+    CRYPT_SIGN_MESSAGE_PARA para{};
+    para.cbSize = sizeof para;
+    para.dwMsgEncodingType = 0x10001;
+    para.HashAlgorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_MD5);
+    para.pSigningCert = signing;
+    const BYTE* piece[1] = {reinterpret_cast<const BYTE*>("x")};
+    DWORD length[1] = {1};
+    DWORD size = 0;
+    EXPECT_TRUE(CryptSignMessage(&para, TRUE, 1, piece, length, nullptr, &size));
+    para.cMsgCert = 1;
+    para.rgpMsgCert = included;
+    EXPECT_FALSE(CryptSignMessage(&para, TRUE, 1, piece, length, nullptr, &size));
+    EXPECT_EQ(GetLastError(), CRYPT_E_ASN1_BADTAG);
+    EXPECT_TRUE(CertFreeCertificateContext(included[0]));
+    EXPECT_TRUE(CertFreeCertificateContext(signing));
+}
+
 TEST(CertFields, DamagedCertificatesAreRefusedAtEveryCut) {
     const TestCert rsa = WithKeyIdentifier(MakeCert());
     const Bytes der = rsa.Der();
