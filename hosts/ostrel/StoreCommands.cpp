@@ -376,76 +376,80 @@ void AddStoreCommands(CLI::App& app, int& exitCode) {
         exitCode = kExitOk;
     });
 
-    auto* import = store->add_subcommand(
+    auto* importCommand = store->add_subcommand(
         "import", "Add a certificate with its private key from a PKCS#12 or PEM file");
     auto importFile = std::make_shared<std::string>();
     auto passwordFile = std::make_shared<std::string>();
-    import->add_option("FILE", *importFile, "PKCS#12 (.p12, .pfx) or PEM file; - reads stdin")
+    importCommand
+        ->add_option("FILE", *importFile, "PKCS#12 (.p12, .pfx) or PEM file; - reads stdin")
         ->required();
-    import->add_option("--password-file", *passwordFile,
-                       "Read the password from the first line of this file (default: ask on "
-                       "the terminal; none when stdin is not a terminal)");
-    import->callback([&exitCode, importFile, passwordFile] {
+    importCommand->add_option("--password-file", *passwordFile,
+                              "Read the password from the first line of this file (default: ask on "
+                              "the terminal; none when stdin is not a terminal)");
+    importCommand->callback([&exitCode, importFile, passwordFile] {
         const std::string bytes = ReadInput(*importFile, kMaxInputFile);
-    PasswordSource passwords(*passwordFile);
-    const Credentials creds = ReadCredentials(bytes, *importFile, passwords);
-    const std::size_t position = AddToPersonalStore(creds.cert.get(), creds.key.get(), *importFile);
-    if (!creds.key)
-        std::cerr << "ostrel: note: " << *importFile
-                  << " holds no private key; the certificate was added without one and "
-                     "cannot sign\n";
-    NoteKeyKind(creds.key.get());
-    std::cout << position << "\n";
-    exitCode = kExitOk;
-});
+        PasswordSource passwords(*passwordFile);
+        const Credentials creds = ReadCredentials(bytes, *importFile, passwords);
+        const std::size_t position =
+            AddToPersonalStore(creds.cert.get(), creds.key.get(), *importFile);
+        if (!creds.key)
+            std::cerr << "ostrel: note: " << *importFile
+                      << " holds no private key; the certificate was added without one and "
+                         "cannot sign\n";
+        NoteKeyKind(creds.key.get());
+        std::cout << position << "\n";
+        exitCode = kExitOk;
+    });
 
-auto* tokens = store->add_subcommand(
-    "tokens", "List the PKCS#11 modules the store loads and their tokens with their state");
-auto tokensJson = std::make_shared<bool>(false);
-tokens->add_flag("--json", *tokensJson, "Print a JSON object");
-tokens->callback([&exitCode, tokensJson] {
-    const nlohmann::json report = TokenReport();
-    if (*tokensJson)
-        std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-    else
-        PrintTokens(report);
-    exitCode = kExitOk;
-});
+    auto* tokens = store->add_subcommand(
+        "tokens", "List the PKCS#11 modules the store loads and their tokens with their state");
+    auto tokensJson = std::make_shared<bool>(false);
+    tokens->add_flag("--json", *tokensJson, "Print a JSON object");
+    tokens->callback([&exitCode, tokensJson] {
+        const nlohmann::json report = TokenReport();
+        if (*tokensJson)
+            std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                      << "\n";
+        else
+            PrintTokens(report);
+        exitCode = kExitOk;
+    });
 
-auto* remove = store->add_subcommand("remove", "Remove the entry at a position");
-auto position = std::make_shared<std::string>();
-remove->add_option("POSITION", *position, "Position as `ostrel store list` shows it")->required();
-remove->callback([&exitCode, position] {
-    RemoveEntry(*position);
-    exitCode = kExitOk;
-});
+    auto* remove = store->add_subcommand("remove", "Remove the entry at a position");
+    auto position = std::make_shared<std::string>();
+    remove->add_option("POSITION", *position, "Position as `ostrel store list` shows it")
+        ->required();
+    remove->callback([&exitCode, position] {
+        RemoveEntry(*position);
+        exitCode = kExitOk;
+    });
 
-auto* make = store->add_subcommand(
-    "new-test-cert", "Make an RSA key and a test certificate and add them to the store");
-auto options = std::make_shared<TestCertOptions>();
-auto noKey = std::make_shared<bool>(false);
-make->add_option("--subject", options->subject,
-                 "Subject as /KEY=value/...; \\/ for a slash in a value")
-    ->required();
-make->add_option("--issuer-subject", options->issuerSubject,
-                 "Issued by a throwaway CA of this name (default: self-signed)");
-make->add_option("--not-before", options->notBefore,
-                 "First day of validity, YYYY-MM-DD, from 00:00:00 UTC (default: a day ago)");
-make->add_option("--not-after", options->notAfter,
-                 "Last day of validity, YYYY-MM-DD, to 23:59:59 UTC (default: in 365 days)");
-make->add_option("--serial", options->serialHex,
-                 "Serial number in hexadecimal (default: 16 random octets)");
-make->add_flag("--no-key", *noKey, "Add the certificate without its private key");
-make->add_option("--bits", options->bits, "RSA key size")
-    ->check(CLI::Range(1024, 16384))
-    ->capture_default_str();
-make->callback([&exitCode, options, noKey] {
-    const Credentials creds = MakeTestCertificate(*options);
-    const std::size_t position = AddToPersonalStore(
-        creds.cert.get(), *noKey ? nullptr : creds.key.get(), "the new certificate");
-    std::cout << position << "\n";
-    exitCode = kExitOk;
-});
+    auto* make = store->add_subcommand(
+        "new-test-cert", "Make an RSA key and a test certificate and add them to the store");
+    auto options = std::make_shared<TestCertOptions>();
+    auto noKey = std::make_shared<bool>(false);
+    make->add_option("--subject", options->subject,
+                     "Subject as /KEY=value/...; \\/ for a slash in a value")
+        ->required();
+    make->add_option("--issuer-subject", options->issuerSubject,
+                     "Issued by a throwaway CA of this name (default: self-signed)");
+    make->add_option("--not-before", options->notBefore,
+                     "First day of validity, YYYY-MM-DD, from 00:00:00 UTC (default: a day ago)");
+    make->add_option("--not-after", options->notAfter,
+                     "Last day of validity, YYYY-MM-DD, to 23:59:59 UTC (default: in 365 days)");
+    make->add_option("--serial", options->serialHex,
+                     "Serial number in hexadecimal (default: 16 random octets)");
+    make->add_flag("--no-key", *noKey, "Add the certificate without its private key");
+    make->add_option("--bits", options->bits, "RSA key size")
+        ->check(CLI::Range(1024, 16384))
+        ->capture_default_str();
+    make->callback([&exitCode, options, noKey] {
+        const Credentials creds = MakeTestCertificate(*options);
+        const std::size_t position = AddToPersonalStore(
+            creds.cert.get(), *noKey ? nullptr : creds.key.get(), "the new certificate");
+        std::cout << position << "\n";
+        exitCode = kExitOk;
+    });
 }  // namespace ostrel::cli
 
 }  // namespace ostrel::cli
