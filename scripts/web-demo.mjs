@@ -9,23 +9,20 @@
 // the consent question ("Allow once") and the certificate chooser (the first
 // certificate) as a scripted user.
 import { execFileSync } from "node:child_process";
-import { existsSync, mkdirSync, readFileSync, rmSync, writeFileSync } from "node:fs";
-import { dirname, join, resolve } from "node:path";
-import { fileURLToPath } from "node:url";
-import puppeteer from "puppeteer-core";
+import { mkdirSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { join, resolve } from "node:path";
 import { serveExample } from "../examples/web/serve.mjs";
 
-const repo = resolve(dirname(fileURLToPath(import.meta.url)), "..");
 const [buildDir = "build", textFile, signatureFile] = process.argv.slice(2);
 if (!textFile || !signatureFile) {
   console.error("usage: node scripts/web-demo.mjs BUILD_DIR TEXT_FILE SIGNATURE_FILE");
   process.exit(2);
 }
-const bin = resolve(buildDir, "bin");
+process.env.OSTREL_BIN = resolve(buildDir, "bin");
+// The browser is started as the browser tests start it.
+const { bin, browserAvailable, launch } = await import("../tests/hosts/bridge/browser/harness.mjs");
 const profile = resolve(buildDir, "demo-chromium");
-const extension = join(repo, "hosts/bridge/extension");
-const chromium = ["/usr/lib/chromium/chromium", "/usr/bin/chromium"].find(existsSync);
-if (!chromium) {
+if (!browserAvailable("chromium")) {
   console.error("web-demo: Debian's chromium is not installed (apt-get install chromium)");
   process.exit(3);
 }
@@ -38,27 +35,10 @@ execFileSync(join(bin, "ostrel"), ["bridge", "install", "--browser", "chromium",
 
 const server = await serveExample();
 const origin = `http://127.0.0.1:${server.address().port}`;
-const args = [
-  "--headless",
-  `--user-data-dir=${profile}`,
-  `--load-extension=${extension}`,
-  `--disable-extensions-except=${extension}`,
-  "--disable-background-networking",
-  "--disable-component-update",
-  "--disable-sync",
-  "--no-first-run",
-  "--no-default-browser-check",
-  "--disable-dev-shm-usage",
-  "about:blank",
-];
-if (process.getuid?.() === 0) args.unshift("--no-sandbox");
-const browser = await puppeteer.launch({
-  executablePath: chromium,
-  ignoreDefaultArgs: true,
-  pipe: true,
-  args,
-  // The host the browser starts inherits this: "ok" allows the site once,
-  // "select 0; ok" chooses the first certificate.
+// The host the browser starts inherits this environment: "ok" allows the
+// site once, "select 0; ok" chooses the first certificate.
+const browser = await launch("chromium", {
+  chromiumProfile: profile,
   env: { ...process.env, OSTREL_UI: "script", OSTREL_UI_SCRIPT: "select 0; ok" },
 });
 let status = 0;
