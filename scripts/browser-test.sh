@@ -31,7 +31,7 @@ status=0
 for browser in "${browsers[@]}"; do
   echo "== Browser tests: $browser"
   start=$SECONDS
-  node --test --test-reporter=spec "tests/hosts/bridge/browser/$browser.test.mjs" || status=1
+  node --test "tests/hosts/bridge/browser/$browser.test.mjs" || status=1
   echo "== $browser: $((SECONDS - start)) s"
 done
 exit $status
