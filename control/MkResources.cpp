@@ -122,14 +122,25 @@ Bytes StringResource(const char* text) {
     return Bytes(text, text + std::strlen(text) + 1);
 }
 
+// The version as the block's texts write it: "1. 1", with the third number
+// only when it is not 0.
+std::string VersionText() {
+    std::string text =
+        std::to_string(OSTREL_VERSION_MAJOR) + ". " + std::to_string(OSTREL_VERSION_MINOR);
+    if (OSTREL_VERSION_PATCH != 0) text += ". " + std::to_string(OSTREL_VERSION_PATCH);
+    return text;
+}
+
 Bytes VersionResource() {
+    const std::string version = VersionText();
     platform::com::VersionInfo v;
     v.fixed.dwSignature = VS_FFI_SIGNATURE;
     v.fixed.dwStrucVersion = VS_FFI_STRUCVERSION;
-    v.fixed.dwFileVersionMS = 0x00010001;
-    v.fixed.dwFileVersionLS = 0;
-    v.fixed.dwProductVersionMS = 0x00010001;
-    v.fixed.dwProductVersionLS = 0;
+    // The release's own number, as the package and `ostrel --version` give it.
+    v.fixed.dwFileVersionMS = std::uint32_t(OSTREL_VERSION_MAJOR) << 16 | OSTREL_VERSION_MINOR;
+    v.fixed.dwFileVersionLS = std::uint32_t(OSTREL_VERSION_PATCH) << 16;
+    v.fixed.dwProductVersionMS = v.fixed.dwFileVersionMS;
+    v.fixed.dwProductVersionLS = v.fixed.dwFileVersionLS;
     v.fixed.dwFileFlagsMask = 0x3F;
     v.fixed.dwFileFlags = 0;
     v.fixed.dwFileOS = VOS__WINDOWS32;
@@ -141,7 +152,7 @@ Bytes VersionResource() {
          "Requires Win NT 4.0 ( SP3 or higher) or Window95 with Internet Explorer 5.0 or higher"},
         {"CompanyName", "Ostrel Project"},
         {"FileDescription", "Ostrel ActiveX Control Module"},
-        {"FileVersion", "1. 1"},
+        {"FileVersion", version},
         {"InternalName", "Ostrel"},
         {"LegalCopyright", "Copyright (C) 2026 Ostrel Project"},
         {"LegalTrademarks", ""},
@@ -149,7 +160,7 @@ Bytes VersionResource() {
         {"OriginalFilename", "Ostrel.OCX"},
         {"PrivateBuild", ""},
         {"ProductName", "Ostrel ActiveX Control Module for digital signatures in Windows 32 bits"},
-        {"ProductVersion", "1. 1"},
+        {"ProductVersion", version},
         {"SpecialBuild", ""},
     };
     v.translations = {{0x0409, 0x04B0}};

@@ -199,6 +199,31 @@ nlohmann::json FirstRequestId() {
     return ParseRequest(frame.body).id;
 }
 
+// A person who runs the host by hand, rather than a browser, asks what it is.
+std::optional<int> AnswerPerson(const std::vector<std::string>& args) {
+    if (args.size() != 1) return std::nullopt;
+    if (args[0] == "--version") {
+        std::cout << "ostrel-bridge " << OSTREL_VERSION << "\n";
+        return 0;
+    }
+    if (args[0] == "--help" || args[0] == "-h") {
+        std::cout
+            << "ostrel-bridge: the native messaging host of the ostrel browser extension\n"
+               "Usage: ostrel-bridge chrome-extension://ID/     (as Chromium starts it)\n"
+               "       ostrel-bridge MANIFEST ADD-ON-ID          (as Firefox starts it)\n"
+               "\n"
+               "Browsers start it for the ostrel extension and speak to it on standard input\n"
+               "and output; it is not run by hand. `ostrel bridge install` tells the browsers\n"
+               "where it is, `ostrel bridge status` checks it.\n"
+               "\n"
+               "Options:\n"
+               "  -h,--help                   Print this help message and exit\n"
+               "  --version                   Print the version and exit\n";
+        return 0;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,6 +235,7 @@ int main(int argc, char** argv) {
     FdSink out(1);
     try {
         const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+        if (const std::optional<int> answered = AnswerPerson(args)) return *answered;
         CallerCheck check;
         try {
             check = CheckCaller(args, platform::crypt::OstrelHome());

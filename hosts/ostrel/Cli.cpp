@@ -1,8 +1,10 @@
 #include "hosts/ostrel/Cli.h"
 
+#include "platform/ui/QtModuleProbe.h"
 #include "platform/win/Files.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -72,11 +74,27 @@ void WriteOutput(const std::string& path, std::string_view bytes) {
         throw Failure("cannot write " + path + ": " + std::strerror(errno));
 }
 
+std::string VersionReport() {
+    std::string report =
+        std::string("ostrel ") + OSTREL_VERSION + "\n" + OpenSSL_version(OPENSSL_VERSION) + "\n";
+    // Qt is named only where the windowed user interface can be loaded: a
+    // machine without it signs all the same, through the terminal or
+    // unattended interfaces.
+    const platform::ui::QtModuleProbe qt = platform::ui::ProbeQtModule();
+    if (!qt.version.empty())
+        report += "Qt " + qt.version + " (user interface " + qt.module + ")";
+    else
+        report += "Qt: not available (" + qt.problem + ")";
+    return report;
+}
+
 int Run(int argc, char** argv) {
     CLI::App app{
         "ostrel: sign texts with the certificates of your personal store, and inspect "
         "signed messages"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", VersionReport,
+                         "Print the version of ostrel, and those of OpenSSL and Qt it runs with");
     int exitCode = kExitOk;
     AddSignCommands(app, exitCode);
     AddStoreCommands(app, exitCode);

@@ -31,6 +31,10 @@ void AddBridgeCommands(CLI::App& app, int& exitCode);
 void AddBridgeInstallCommands(CLI::App& bridge, int& exitCode);
 void AddBridgeOriginsCommands(CLI::App& bridge, int& exitCode);
 
+// What `ostrel --version` prints: ostrel's version, then the OpenSSL and the Qt
+// it runs with (Qt's only where the windowed user interface can be loaded).
+std::string VersionReport();
+
 // Runs the command line; returns the process exit code.
 int Run(int argc, char** argv);
 

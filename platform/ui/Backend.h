@@ -67,3 +67,6 @@ std::unique_ptr<Backend> MakeQtBackend();
 // its interface version differs from `version`.
 using OstrelUiBackendEntry = platform::ui::Backend* (*)(int version);
 inline constexpr char kOstrelUiBackendEntry[] = "ostrel_ui_backend";
+// The Qt module also says which Qt it runs with (a C string it keeps).
+using OstrelUiQtVersionEntry = const char* (*)();
+inline constexpr char kOstrelUiQtVersionEntry[] = "ostrel_ui_qt_version";

@@ -248,9 +248,12 @@ TEST(ModuleFile, CarriesItsVersionBlockAndTypeLibrary) {
     ASSERT_TRUE(version);
     const auto info = platform::com::ParseVersionInfo(*version);
     ASSERT_TRUE(info);
-    EXPECT_EQ(info->fixed.dwFileVersionMS, 0x00010001u);
-    EXPECT_EQ(info->fixed.dwFileVersionLS, 0u);
-    EXPECT_EQ(info->fixed.dwProductVersionMS, 0x00010001u);
+    // The release's number, the one the build is made with.
+    EXPECT_EQ(info->fixed.dwFileVersionMS,
+              DWORD(OSTREL_TEST_VERSION_MAJOR) << 16 | OSTREL_TEST_VERSION_MINOR);
+    EXPECT_EQ(info->fixed.dwFileVersionLS, DWORD(OSTREL_TEST_VERSION_PATCH) << 16);
+    EXPECT_EQ(info->fixed.dwProductVersionMS, info->fixed.dwFileVersionMS);
+    EXPECT_EQ(info->fixed.dwProductVersionLS, info->fixed.dwFileVersionLS);
     EXPECT_EQ(info->fixed.dwFileFlagsMask, 0x3Fu);
     EXPECT_EQ(info->fixed.dwFileOS, VOS__WINDOWS32);
     EXPECT_EQ(info->fixed.dwFileType, VFT_DLL);
@@ -258,18 +261,21 @@ TEST(ModuleFile, CarriesItsVersionBlockAndTypeLibrary) {
     std::vector<std::string> keys;
     for (const auto& [key, value] : info->strings) keys.push_back(key);
     EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+    std::string text = std::to_string(OSTREL_TEST_VERSION_MAJOR) + ". " +
+                       std::to_string(OSTREL_TEST_VERSION_MINOR);
+    if (OSTREL_TEST_VERSION_PATCH != 0) text += ". " + std::to_string(OSTREL_TEST_VERSION_PATCH);
     const std::vector<std::pair<std::string, std::string>> fixedValues = {
         {"Comments",
          "Requires Win NT 4.0 ( SP3 or higher) or Window95 with Internet Explorer 5.0 or higher"},
         {"FileDescription", "Ostrel ActiveX Control Module"},
-        {"FileVersion", "1. 1"},
+        {"FileVersion", text},
         {"InternalName", "Ostrel"},
         {"LegalTrademarks", ""},
         {"OLESelfRegister", ""},
         {"OriginalFilename", "Ostrel.OCX"},
         {"PrivateBuild", ""},
         {"ProductName", "Ostrel ActiveX Control Module for digital signatures in Windows 32 bits"},
-        {"ProductVersion", "1. 1"},
+        {"ProductVersion", text},
         {"SpecialBuild", ""},
     };
     for (const auto& entry : fixedValues)

@@ -399,3 +399,7 @@ extern "C" __attribute__((visibility("default"))) platform::ui::Backend* ostrel_
     static QtModuleBackend backend;
     return &backend;
 }
+
+extern "C" __attribute__((visibility("default"))) const char* ostrel_ui_qt_version() {
+    return qVersion();
+}

@@ -68,11 +68,13 @@ export function defineSuite(name) {
       await world?.close();
     });
 
-    test("ready() tells the extension's and the host's versions", async () => {
+    test("ready() tells the extension's and the host's versions, both the release's", async () => {
       const page = await openPage(browser, await world.origin());
       const { result } = await call(page, "ready");
-      assert.equal(result.extension, "0.1.0");
-      assert.match(result.host, /^\d+\.\d+\.\d+/);
+      const release = world.ostrel("--version").split("\n")[0].replace(/^ostrel /, "");
+      assert.match(release, /^\d+\.\d+\.\d+$/);
+      assert.equal(result.extension, release);
+      assert.equal(result.host, release);
       assert.equal(result.protocol, 1);
       await page.close();
     });
