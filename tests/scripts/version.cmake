@@ -1,5 +1,6 @@
 # One version for the whole release: the project's, as `ostrel --version`,
-# `ostrel-bridge --version` and the extension's manifest give it (the module's
+# `ostrel-bridge --version`, the extension's manifest and the package's
+# changelog (whose first entry is the package's version) give it (the module's
 # version block and the bridge's handshake are checked by their own tests).
 #
 # cmake -DBIN=<build>/bin -DVERSION=x.y.z -DSOURCE=<source> [-DQT=ON] -P version.cmake
@@ -45,5 +46,11 @@ expect("ostrel-bridge --version" "${out}" "ostrel-bridge ${VERSION}\n")
 file(READ "${SOURCE}/hosts/bridge/extension/manifest.json" manifest)
 string(JSON extension GET "${manifest}" version)
 expect("the extension's manifest version (hosts/bridge/extension/manifest.json)" "${extension}"
+       "${VERSION}")
+file(STRINGS "${SOURCE}/packaging/changelog" entry LIMIT_COUNT 1)
+if(NOT entry MATCHES "^ostrel \\(([^)]+)\\) ")
+  message(FATAL_ERROR "packaging/changelog does not begin with an entry of ostrel: \"${entry}\"")
+endif()
+expect("the version of the changelog's first entry (packaging/changelog)" "${CMAKE_MATCH_1}"
        "${VERSION}")
 message(STATUS "every part says ${VERSION}")
