@@ -56,27 +56,35 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_OSTREL_PACKAGE_NAME ostrel)
 set(CPACK_DEBIAN_OSTREL_PACKAGE_RECOMMENDS "ostrel-qt (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_OSTREL_PACKAGE_SUGGESTS "chromium | firefox-esr, softhsm2, opensc")
+# The first line is the synopsis; CPack indents the rest as the extended
+# description (an empty line separates paragraphs).
 set(CPACK_DEBIAN_OSTREL_DESCRIPTION
 "sign texts with the certificates of your personal store
- ostrel signs texts as detached PKCS#7 messages with the certificates of
- the personal store \"MY\" (files in your home, and PKCS#11 tokens through
- p11-kit), from scripts, from programs through the automation module
- OSTREL.OCX, and from web pages through a browser extension and its native
- host, which this package installs system-wide for chromium and
- firefox-esr. It also verifies signed messages and tells their signer.
- .
- The windowed user interface (the certificate chooser and message boxes) is
- in ostrel-qt; without it ostrel uses the terminal or works unattended.")
+ostrel signs texts as detached PKCS#7 messages with the certificates of
+your personal store (files in your home, and PKCS#11 tokens through
+p11-kit): from scripts, from programs through the automation module
+OSTREL.OCX, and from web pages through a browser extension and its native
+host, which this package installs system-wide for chromium and
+firefox-esr. It also verifies signed messages and tells their signer.
+
+The windowed user interface (the certificate chooser and message boxes) is
+in ostrel-qt; without it ostrel asks on the terminal or works unattended.")
 
 set(CPACK_DEBIAN_QT_PACKAGE_NAME ostrel-qt)
 set(CPACK_DEBIAN_QT_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_QT_PACKAGE_DEPENDS "ostrel (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_QT_DESCRIPTION
 "Qt user interface for ostrel
- The dialogs and message boxes of ostrel (the certificate chooser, the
- consent questions of the browser bridge, PIN entry) shown in windows with
- Qt 6. Without this package ostrel asks on the terminal or works
- unattended.")
+The dialogs and message boxes of ostrel (the certificate chooser, the
+consent questions of the browser bridge, PIN entry) shown in windows with
+Qt 6. Without this package ostrel asks on the terminal or works
+unattended.")
+
+# CPack gives a package holding shared objects under /usr/lib scripts that
+# run ldconfig; ours are private modules, opened by path, which ldconfig
+# never looks at. The packages are made again without those scripts, so that
+# installing and removing them runs nothing.
+set(CPACK_POST_BUILD_SCRIPTS ${OSTREL_PACKAGING_DIR}/DropLdconfigScripts.cmake)
 
 # A package is made only from a build configured for one: the system's paths
 # (/usr, the private folder /usr/lib/ostrel), the manual pages and the
