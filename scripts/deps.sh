@@ -12,6 +12,7 @@ packages=(
   clang-format xvfb xauth time python3
   chromium firefox-esr
   libp11-kit-dev p11-kit softhsm2 opensc
+  scdoc dpkg-dev lintian
 )
 
 missing=()
