@@ -239,15 +239,17 @@ export function browserAvailable(name) {
   return Boolean(name === "chromium" ? chromiumBinary() : firefoxBinary());
 }
 
-// The browser, headless, with the extension loaded and the world's home.
+// The browser, headless, with the extension loaded (the world's own copy
+// when it names one, such as an installed package's) and the world's home.
 // `protocolTimeout`: how long one call into the page may take.
 export async function launch(name, world, { protocolTimeout = 120_000 } = {}) {
+  const extension = world.extensionDir ?? extensionDir;
   if (name === "chromium") {
     const args = [
       "--headless",
       `--user-data-dir=${world.chromiumProfile}`,
-      `--load-extension=${extensionDir}`,
-      `--disable-extensions-except=${extensionDir}`,
+      `--load-extension=${extension}`,
+      `--disable-extensions-except=${extension}`,
       "--disable-background-networking",
       "--disable-component-update",
       "--disable-sync",
@@ -273,7 +275,7 @@ export async function launch(name, world, { protocolTimeout = 120_000 } = {}) {
     env: world.env,
     protocolTimeout,
   });
-  await browser.installExtension(extensionDir);
+  await browser.installExtension(extension);
   return browser;
 }
 

@@ -1,0 +1,71 @@
+// The installed package's web step: the example page (examples/web, with the
+// installed /usr/share/ostrel/ostrel.js) signs a text in headless Chromium
+// through the installed extension (/usr/share/ostrel/extension) and the
+// system-wide host, as a user of the machine would, with no host installed
+// for the user. Run as that user; the signature is written where asked.
+//
+//   node scripts/package-page.mjs TEXT_FILE SIGNATURE_FILE
+//
+// The scripted user allows the site once and chooses the first certificate.
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { homedir } from "node:os";
+import { dirname, join } from "node:path";
+import { fileURLToPath } from "node:url";
+import { serve } from "../examples/web/serve.mjs";
+import { browserAvailable, HOST_NAME, launch } from "../tests/hosts/bridge/browser/harness.mjs";
+
+const [textFile, signatureFile] = process.argv.slice(2);
+if (!textFile || !signatureFile) {
+  console.error("usage: node scripts/package-page.mjs TEXT_FILE SIGNATURE_FILE");
+  process.exit(2);
+}
+const share = process.env.OSTREL_SHARE ?? "/usr/share/ostrel";
+if (!browserAvailable("chromium")) {
+  console.error("package-page: Debian's chromium is not installed (apt-get install chromium)");
+  process.exit(3);
+}
+const profile = mkdtempSync(join(homedir(), "package-page-chromium-"));
+const userManifests = [
+  join(profile, "NativeMessagingHosts", `${HOST_NAME}.json`),
+  join(homedir(), ".config", "chromium", "NativeMessagingHosts", `${HOST_NAME}.json`),
+];
+
+const here = dirname(fileURLToPath(import.meta.url));
+const server = await serve({
+  root: join(here, "..", "examples", "web"),
+  mounts: { "/ostrel.js": join(share, "ostrel.js") },
+});
+const origin = `http://127.0.0.1:${server.address().port}`;
+const browser = await launch("chromium", {
+  chromiumProfile: profile,
+  extensionDir: join(share, "extension"),
+  env: { ...process.env, OSTREL_UI: "script", OSTREL_UI_SCRIPT: "select 0; ok" },
+});
+let status = 0;
+try {
+  const page = await browser.newPage();
+  await page.goto(`${origin}/`);
+  const settled = () => /\b(ok|error)\b/.test(document.getElementById("status").className);
+  await page.waitForFunction(settled, { timeout: 15_000 });
+  console.log(`${origin}/ says: ${await page.$eval("#status", (s) => s.textContent)}`);
+  await page.$eval("#text", (box, value) => (box.value = value), readFileSync(textFile, "utf8"));
+  await page.click("#sign-form button[type=submit]");
+  await page.waitForFunction(settled, { timeout: 60_000 });
+  console.log(`${origin}/ says: ${await page.$eval("#status", (s) => s.textContent)}`);
+  const signature = await page.$eval("#signature", (s) => s.textContent);
+  if (!signature.includes("BEGIN PKCS7")) throw new Error("the page shows no signature");
+  // The browser found the host through the system-wide manifest alone.
+  for (const manifest of userManifests) {
+    if (existsSync(manifest)) throw new Error(`a per-user host manifest exists: ${manifest}`);
+  }
+  writeFileSync(textFile + ".page", await page.$eval("#text", (box) => box.value));
+  writeFileSync(signatureFile, signature);
+} catch (e) {
+  console.error(`package-page: ${e.message}`);
+  status = 1;
+} finally {
+  await browser.close();
+  server.close();
+  rmSync(profile, { recursive: true, force: true });
+}
+process.exit(status);
