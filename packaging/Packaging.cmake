@@ -85,6 +85,7 @@ unattended.")
 # never looks at. The packages are made again without those scripts, so that
 # installing and removing them runs nothing.
 set(CPACK_POST_BUILD_SCRIPTS ${OSTREL_PACKAGING_DIR}/DropLdconfigScripts.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${OSTREL_PACKAGING_DIR}/StripComments.cmake)
 
 # A package is made only from a build configured for one: the system's paths
 # (/usr, the private folder /usr/lib/ostrel), the manual pages and the

@@ -1,8 +1,11 @@
 // The installed package's web step: the example page (examples/web, with the
 // installed /usr/share/ostrel/ostrel.js) signs a text in headless Chromium
-// through the installed extension (/usr/share/ostrel/extension) and the
-// system-wide host, as a user of the machine would, with no host installed
-// for the user. Run as that user; the signature is written where asked.
+// through the installed extension and the system-wide host, as a user of the
+// machine would, with no host installed for the user. Where the package
+// carries the extension packed (named in /usr/share/chromium/extensions),
+// Chromium installs it by itself; else the unpacked one
+// (/usr/share/ostrel/extension) is loaded as a user loads it. Run as that
+// user; the signature is written where asked.
 //
 //   node scripts/package-page.mjs TEXT_FILE SIGNATURE_FILE
 //
@@ -12,7 +15,7 @@ import { homedir } from "node:os";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 import { serve } from "../examples/web/serve.mjs";
-import { browserAvailable, HOST_NAME, launch } from "../tests/hosts/bridge/browser/harness.mjs";
+import { browserAvailable, CHROMIUM_ID, HOST_NAME, launch } from "../tests/hosts/bridge/browser/harness.mjs";
 
 const [textFile, signatureFile] = process.argv.slice(2);
 if (!textFile || !signatureFile) {
@@ -30,6 +33,12 @@ const userManifests = [
   join(homedir(), ".config", "chromium", "NativeMessagingHosts", `${HOST_NAME}.json`),
 ];
 
+const packed = `/usr/share/chromium/extensions/${CHROMIUM_ID}.json`;
+const extensionDir = existsSync(packed) ? null : join(share, "extension");
+console.log(extensionDir === null
+  ? `The packed extension, which Chromium installs by itself (${packed})`
+  : `The unpacked extension, loaded as a user loads it (${extensionDir})`);
+
 const here = dirname(fileURLToPath(import.meta.url));
 const server = await serve({
   root: join(here, "..", "examples", "web"),
@@ -38,7 +47,7 @@ const server = await serve({
 const origin = `http://127.0.0.1:${server.address().port}`;
 const browser = await launch("chromium", {
   chromiumProfile: profile,
-  extensionDir: join(share, "extension"),
+  extensionDir,
   env: { ...process.env, OSTREL_UI: "script", OSTREL_UI_SCRIPT: "select 0; ok" },
 });
 let status = 0;

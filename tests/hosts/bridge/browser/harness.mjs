@@ -240,16 +240,16 @@ export function browserAvailable(name) {
 }
 
 // The browser, headless, with the extension loaded (the world's own copy
-// when it names one, such as an installed package's) and the world's home.
+// when it names one, such as an installed package's; none when it says null,
+// for a Chromium that installs the extension itself) and the world's home.
 // `protocolTimeout`: how long one call into the page may take.
 export async function launch(name, world, { protocolTimeout = 120_000 } = {}) {
-  const extension = world.extensionDir ?? extensionDir;
+  const extension = world.extensionDir === undefined ? extensionDir : world.extensionDir;
   if (name === "chromium") {
     const args = [
       "--headless",
       `--user-data-dir=${world.chromiumProfile}`,
-      `--load-extension=${extension}`,
-      `--disable-extensions-except=${extension}`,
+      ...(extension ? [`--load-extension=${extension}`, `--disable-extensions-except=${extension}`] : []),
       "--disable-background-networking",
       "--disable-component-update",
       "--disable-sync",
@@ -275,7 +275,7 @@ export async function launch(name, world, { protocolTimeout = 120_000 } = {}) {
     env: world.env,
     protocolTimeout,
   });
-  await browser.installExtension(extension);
+  if (extension) await browser.installExtension(extension);
   return browser;
 }
 
