@@ -7,7 +7,9 @@
 // (/usr/share/ostrel/extension) is loaded as a user loads it. Run as that
 // user; the signature is written where asked.
 //
-//   node scripts/package-page.mjs TEXT_FILE SIGNATURE_FILE
+//   node scripts/package-page.mjs TEXT_FILE SIGNATURE_FILE [chromium|firefox]
+//
+// Firefox takes the unpacked extension as a temporary add-on.
 //
 // The scripted user allows the site once and chooses the first certificate.
 import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
@@ -17,27 +19,28 @@ import { fileURLToPath } from "node:url";
 import { serve } from "../examples/web/serve.mjs";
 import { browserAvailable, CHROMIUM_ID, HOST_NAME, launch } from "../tests/hosts/bridge/browser/harness.mjs";
 
-const [textFile, signatureFile] = process.argv.slice(2);
-if (!textFile || !signatureFile) {
-  console.error("usage: node scripts/package-page.mjs TEXT_FILE SIGNATURE_FILE");
+const [textFile, signatureFile, name = "chromium"] = process.argv.slice(2);
+if (!textFile || !signatureFile || !["chromium", "firefox"].includes(name)) {
+  console.error("usage: node scripts/package-page.mjs TEXT_FILE SIGNATURE_FILE [chromium|firefox]");
   process.exit(2);
 }
 const share = process.env.OSTREL_SHARE ?? "/usr/share/ostrel";
-if (!browserAvailable("chromium")) {
-  console.error("package-page: Debian's chromium is not installed (apt-get install chromium)");
+if (!browserAvailable(name)) {
+  console.error(`package-page: Debian's ${name} is not installed`);
   process.exit(3);
 }
-const profile = mkdtempSync(join(homedir(), "package-page-chromium-"));
+const profile = mkdtempSync(join(homedir(), `package-page-${name}-`));
 const userManifests = [
   join(profile, "NativeMessagingHosts", `${HOST_NAME}.json`),
   join(homedir(), ".config", "chromium", "NativeMessagingHosts", `${HOST_NAME}.json`),
+  join(homedir(), ".mozilla", "native-messaging-hosts", `${HOST_NAME}.json`),
 ];
 
 const packed = `/usr/share/chromium/extensions/${CHROMIUM_ID}.json`;
-const extensionDir = existsSync(packed) ? null : join(share, "extension");
+const extensionDir = name === "chromium" && existsSync(packed) ? null : join(share, "extension");
 console.log(extensionDir === null
-  ? `The packed extension, which Chromium installs by itself (${packed})`
-  : `The unpacked extension, loaded as a user loads it (${extensionDir})`);
+  ? `${name}: the packed extension, which Chromium installs by itself (${packed})`
+  : `${name}: the unpacked extension, loaded as a user loads it (${extensionDir})`);
 
 const here = dirname(fileURLToPath(import.meta.url));
 const server = await serve({
@@ -45,7 +48,7 @@ const server = await serve({
   mounts: { "/ostrel.js": join(share, "ostrel.js") },
 });
 const origin = `http://127.0.0.1:${server.address().port}`;
-const browser = await launch("chromium", {
+const browser = await launch(name, {
   chromiumProfile: profile,
   extensionDir,
   env: { ...process.env, OSTREL_UI: "script", OSTREL_UI_SCRIPT: "select 0; ok" },

@@ -5,13 +5,16 @@
 # unprivileged user runs the main job from the installed program: a store in
 # the user's home, a signature `openssl cms -verify` accepts (the module found
 # with no `ostrel register`), `ostrel bridge status` showing the system-wide
-# host, and the example page signing in headless Chromium through the
-# installed extension and the system-wide host with no `ostrel bridge
-# install`; then registration names the installed module. ostrel-qt is added
+# host, and the example page signing in headless Chromium and Firefox
+# through the installed extension and the system-wide host with no `ostrel
+# bridge install`; then registration names the installed module. ostrel-qt is added
 # and its Qt named by `ostrel --version`. Last, both are removed and purged:
 # no file of theirs may remain, and the user's data must.
 #
-#   bash scripts/package-test.sh [BUILD_DIR]     (default: build-package)
+#   [OSTREL_EXTENSION_KEY=key.pem] bash scripts/package-test.sh [BUILD_DIR]
+#
+# BUILD_DIR defaults to build-package. With the extension's key the package
+# carries the extension packed, and Chromium must install it by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-package}
@@ -108,9 +111,11 @@ grep -q "system-wide manifest /usr/lib/mozilla/native-messaging-hosts/org.ostrel
   { echo "Firefox: the system-wide host is not shown ready"; exit 1; }
 [ "$(grep -c "=> ready (system-wide install)" status.txt)" -eq 2 ] ||
   { echo "Chromium and Firefox are not both ready through the system-wide install"; exit 1; }
-echo "-- The example page signs in headless Chromium (no ostrel bridge install)"
-node "$PAGE/scripts/package-page.mjs" text.txt page.pem
-openssl cms -verify -binary -noverify -inform PEM -in page.pem -content text.txt.page -out /dev/null
+for browser in chromium firefox; do
+  echo "-- The example page signs in headless $browser (no ostrel bridge install)"
+  node "$PAGE/scripts/package-page.mjs" text.txt page-$browser.pem $browser
+  openssl cms -verify -binary -noverify -inform PEM -in page-$browser.pem -content text.txt.page -out /dev/null
+done
 echo "-- ostrel register: the installed module"
 ostrel register
 grep -q "/usr/lib/ostrel/OSTREL.OCX" .config/ostrel/registry.reg ||
