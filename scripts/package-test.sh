@@ -103,6 +103,12 @@ echo "-- ostrel sign --index 0 (no registration: the installed module)"
 ostrel sign --index 0 --in text.txt --out text.sig
 tr -d "\r\n" < text.sig | base64 -d > text.der
 openssl cms -verify -binary -noverify -inform DER -in text.der -content text.txt -out /dev/null
+echo "-- man ostrel, man ostrel-bridge, and completion of the store positions"
+man -w ostrel ostrel-bridge
+MANWIDTH=80 man ostrel 2>/dev/null | grep -q "bridge origins allow" || { echo "man ostrel shows no command list"; exit 1; }
+source /usr/share/bash-completion/completions/ostrel
+COMP_WORDS=(ostrel sign --index ""); COMP_CWORD=3; _ostrel
+[ "${COMPREPLY[*]}" = "0" ] || { echo "ostrel sign --index <Tab> offers \"${COMPREPLY[*]}\", not 0"; exit 1; }
 echo "-- ostrel bridge status"
 ostrel bridge status | tee status.txt
 grep -q "system-wide manifest /etc/chromium/native-messaging-hosts/org.ostrel.bridge.json: ready; the host /usr/lib/ostrel/ostrel-bridge answers" status.txt ||
