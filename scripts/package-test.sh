@@ -42,7 +42,11 @@ cleanup() {
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "installed" &&
       apt-get purge -y -qq "$package" >/dev/null 2>&1
   done
-  id "$user" >/dev/null 2>&1 && { pkill -u "$user" 2>/dev/null; userdel -r "$user" 2>/dev/null; }
+  if id "$user" >/dev/null 2>&1; then
+    # A browser the test user still runs after a failure: ended by its id.
+    ps -o pid= -u "$user" | xargs -r kill -KILL 2>/dev/null
+    userdel -r "$user" 2>/dev/null
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
