@@ -23,34 +23,6 @@ namespace {
 using namespace ostrel::test;
 namespace fs = std::filesystem;
 namespace crypt = platform::crypt;
-using platform::seams::PinBuffer;
-using platform::seams::PinRequest;
-
-// A user who types the PINs given, one per question, and then cancels.
-class ScriptedPins final : public platform::seams::TokenPrompt {
-public:
-    explicit ScriptedPins(std::vector<std::string> pins) : m_pins(std::move(pins)) {}
-    bool AskPin(const PinRequest& request, PinBuffer& pin) noexcept override {
-        requests.push_back(request);
-        if (m_next >= m_pins.size()) return false;
-        const std::string& text = m_pins[m_next++];
-        std::memcpy(pin.data, text.data(), text.size());
-        pin.data[text.size()] = '\0';
-        pin.length = text.size();
-        return true;
-    }
-    void BeginPinPadNotice(const PinRequest& request) noexcept override {
-        notices.push_back(request);
-    }
-    void EndPinPadNotice() noexcept override {}
-
-    std::vector<PinRequest> requests;
-    std::vector<PinRequest> notices;
-
-private:
-    std::vector<std::string> m_pins;
-    std::size_t m_next = 0;
-};
 
 struct Listed {
     std::vector<unsigned char> der;
@@ -357,6 +329,101 @@ TEST_F(TokenStore, RegisteredModulesIncludeSoftHsmButNoTrustPolicyModule) {
     const auto rows = List();
     EXPECT_TRUE(std::any_of(rows.begin(), rows.end(),
                             [&](const Listed& r) { return r.der == cert.Der(); }));
+}
+
+// A key that wants its own login (CKA_ALWAYS_AUTHENTICATE) for every
+// signature. SoftHSM2 holds to it as a card does: C_Sign without the key's
+// login fails with CKR_USER_NOT_LOGGED_IN, and the key's login refuses a
+// wrong PIN while the operation waits.
+class KeyWithItsOwnLogin : public TokenStore {
+protected:
+    void SetUp() override {
+        TokenStore::SetUp();
+        if (!m_tokens) return;
+        m_cert = MakeCert({.subject = "/CN=Qualified", .serialHex = "0A"});
+        m_tokens->AddToken("Card");
+        m_tokens->ImportKeyWithItsOwnLogin("Card", m_cert, "01");
+        m_tokens->ImportCert("Card", m_cert, "01");
+        crypt::CloseTokenModules();
+        m_before = LiveCounts::Now();
+    }
+
+    TestCert m_cert;
+};
+
+TEST_F(KeyWithItsOwnLogin, TheFirstSignatureAsksOnceForBothLoginsAndEveryLaterOneAsksAgain) {
+    ScriptedPins user({"1234", "1234", "1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    const auto first = Sign(0, "one");
+    ASSERT_FALSE(first.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(first, "one"));
+    // The PIN just typed for the session's login also opened the key.
+    ASSERT_EQ(user.requests.size(), 1u);
+    EXPECT_FALSE(user.requests[0].keyOnly);
+    EXPECT_NE(user.requests[0].subject.find("Qualified"), std::string::npos);
+
+    // It was not kept: each later signature asks for the key alone.
+    for (const char* text : {"two", "three"}) {
+        const std::size_t asked = user.requests.size();
+        const auto signature = Sign(0, text);
+        ASSERT_FALSE(signature.empty()) << text << std::hex << GetLastError();
+        EXPECT_TRUE(Verifies(signature, text));
+        ASSERT_EQ(user.requests.size(), asked + 1) << text;
+        EXPECT_TRUE(user.requests.back().keyOnly);
+        EXPECT_FALSE(user.requests.back().wrongPin);
+        EXPECT_EQ(user.requests.back().tokenLabel, "Card");
+    }
+}
+
+TEST_F(KeyWithItsOwnLogin, AWrongPinIsAskedAgainAtTheLoginThatRefusedIt) {
+    // Wrong at the session's login: the right one typed next serves both.
+    ScriptedPins user({"0000", "1234", "9999", "1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    ASSERT_FALSE(Sign(0, "one").empty()) << std::hex << GetLastError();
+    ASSERT_EQ(user.requests.size(), 2u);
+    EXPECT_FALSE(user.requests[1].keyOnly);
+    EXPECT_TRUE(user.requests[1].wrongPin);
+
+    // Wrong at the key's own login: asked again for the key, and signs.
+    const auto signature = Sign(0, "two");
+    ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(signature, "two"));
+    ASSERT_EQ(user.requests.size(), 4u);
+    EXPECT_TRUE(user.requests[2].keyOnly);
+    EXPECT_FALSE(user.requests[2].wrongPin);
+    EXPECT_TRUE(user.requests[3].keyOnly);
+    EXPECT_TRUE(user.requests[3].wrongPin);
+}
+
+TEST_F(KeyWithItsOwnLogin, CancellingTheKeysLoginSignsNothingAndTheNextSignatureStillWorks) {
+    {
+        ScriptedPins user({"1234", "1234"});
+        platform::seams::ScopedTokenPrompt prompt(&user);
+        ASSERT_FALSE(Sign(0, "one").empty()) << std::hex << GetLastError();
+    }
+    DWORD error = 0;
+    {
+        ScriptedPins user({});
+        platform::seams::ScopedTokenPrompt prompt(&user);
+        EXPECT_TRUE(Sign(0, "two", &error).empty());
+        EXPECT_EQ(error, ERROR_CANCELLED);
+        ASSERT_EQ(user.requests.size(), 1u);
+        EXPECT_TRUE(user.requests[0].keyOnly);
+    }
+    {
+        platform::seams::ScopedTokenPrompt nobody(nullptr);
+        EXPECT_TRUE(Sign(0, "two", &error).empty());
+        EXPECT_EQ(error, ERROR_CANCELLED);
+    }
+    // The operation the cancelled login left waiting was ended: the session
+    // (still logged in) signs again after the key's PIN.
+    ScriptedPins user({"1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    const auto signature = Sign(0, "three");
+    ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(signature, "three"));
+    ASSERT_EQ(user.requests.size(), 1u);
+    EXPECT_TRUE(user.requests[0].keyOnly);
 }
 
 // The same SoftHSM2 token behind the fault-playing module.
