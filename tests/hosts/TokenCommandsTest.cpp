@@ -312,6 +312,42 @@ TEST_F(TokenCommands, NoPinOrNoKeyEndsSigningWithThePipelinesBoxes) {
         << ReadFile(UiLog());
 }
 
+// The program, and the control's module in a program that loads it,
+// finalise the modules as they end: a module a process leaves unfinalised
+// may keep its readers and logins as they were.
+TEST_F(TokenCommands, EveryModuleLoadedIsFinalisedAsTheProgramEnds) {
+    const fs::path log = m_home.Path() / "calls.log";
+    ::setenv("OSTREL_PKCS11_MODULES",
+             (fs::path(Binary()).parent_path() / "libostrel_test_p11_faults.so").c_str(), 1);
+    ::setenv("OSTREL_TEST_P11_LOG", log.c_str(), 1);
+    const auto count = [&](const std::string& call) {
+        const std::string text = ReadFile(log);
+        std::size_t n = 0;
+        for (auto at = text.find(call); at != std::string::npos; at = text.find(call, at + 1)) ++n;
+        return n;
+    };
+    Outcome r = Run({"store", "list"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("3 entries"), std::string::npos) << r.out;
+    EXPECT_EQ(count("C_Initialize"), 1u);
+    EXPECT_EQ(count("C_Finalize"), 1u);
+
+    r = Run({"sign", "--index", "1"}, "script", "type 2468; ok", "text");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Verifies(r.out, "text"));
+    EXPECT_EQ(count("C_Initialize"), 2u);
+    EXPECT_EQ(count("C_Finalize"), 2u);
+
+    ASSERT_EQ(Run({"register"}).status, 0);
+    r = Run({"call", "--progid", "OSTREL.OstrelCtrl.1", "SignMessageNoPrompt", "text", "1"},
+            "script", "type 2468; ok");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("MII"), std::string::npos) << r.out;
+    EXPECT_EQ(count("C_Initialize"), 3u);
+    EXPECT_EQ(count("C_Finalize"), 3u);
+    ::unsetenv("OSTREL_TEST_P11_LOG");
+}
+
 // The terminal backend reads the PIN from the controlling terminal with its
 // echo off, and gives the echo back however the reading ends.
 class PinOnTerminal : public TokenCommands {

@@ -447,6 +447,7 @@ protected:
     }
     void TearDown() override {
         ::unsetenv("OSTREL_TEST_P11_FAULT");
+        ::unsetenv("OSTREL_TEST_P11_LOG");
         TokenStore::TearDown();
     }
     void Fault(const char* fault) { ::setenv("OSTREL_TEST_P11_FAULT", fault, 1); }
@@ -549,6 +550,43 @@ TEST_F(FaultyToken, ATokenPulledOutBetweenListingAndSigningIsLookedForOnceThenRe
     const auto signature = Sign(0, "text");
     ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
     EXPECT_TRUE(Verifies(signature, "text"));
+}
+
+TEST_F(FaultyToken, ClosingTheModulesFinalisesThemEvenWhereACertificateStillHoldsOne) {
+    const fs::path log = m_home.Path() / "calls.log";
+    ::setenv("OSTREL_TEST_P11_LOG", log.c_str(), 1);
+    ScriptedPins user({"1234", "1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    ASSERT_FALSE(Sign(0, "text").empty()) << std::hex << GetLastError();
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    ASSERT_NE(store, nullptr);
+    PCCERT_CONTEXT ctx = CertEnumCertificatesInStore(store, nullptr);
+    ASSERT_NE(ctx, nullptr);
+    {
+        const auto held = crypt::CertificateOf(ctx);
+        ASSERT_NE(held, nullptr);
+        crypt::CloseTokenModules();
+        EXPECT_EQ(ReadFile(log), "C_Initialize\nC_Finalize\n");
+        // The certificate outlived its module: it fails to sign, and
+        // nothing reaches the finalised module.
+        try {
+            crypt::SignWithTokenKey(*held, std::vector<BYTE>(35, 1));
+            ADD_FAILURE() << "signed with a finalised module";
+        } catch (const platform::Failure& e) {
+            EXPECT_NE(e.Code(), 0u);
+        }
+    }
+    CertFreeCertificateContext(ctx);
+    ASSERT_TRUE(CertCloseStore(store, 0));
+    EXPECT_EQ(ReadFile(log), "C_Initialize\nC_Finalize\n");
+
+    // The next opening loads the module anew, logs in anew, and signs.
+    const auto signature = Sign(0, "again");
+    ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(signature, "again"));
+    EXPECT_EQ(user.requests.size(), 2u);
+    crypt::CloseTokenModules();
+    EXPECT_EQ(ReadFile(log), "C_Initialize\nC_Finalize\nC_Initialize\nC_Finalize\n");
 }
 
 }  // namespace
