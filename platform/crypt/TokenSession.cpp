@@ -21,8 +21,8 @@ namespace {
 using SessionTable =
     std::map<std::pair<const TokenModule*, std::string>, std::shared_ptr<TokenSession>>;
 std::mutex g_mutex;
-// Kept, with their logins, as long as the process runs (never torn down as it
-// ends; see LoadedModules).
+// Kept, with their logins, as long as the process runs; emptied as the
+// modules are finalised at its end (see EndTokenModules), never destroyed.
 SessionTable& g_sessions = *new SessionTable();
 std::atomic<unsigned long> g_logins{0};
 
