@@ -27,17 +27,23 @@ struct TokenModule {
     std::string path;
     std::string description;  // CK_INFO's library description
     CK_INFO info{};
-    CK_FUNCTION_LIST* functions = nullptr;
+    CK_FUNCTION_LIST* functions = nullptr;  // null once finalised
     std::recursive_mutex mutex;
+    bool leftLoaded = false;  // busy when the process ended: never finalised
 
     TokenModule() = default;
     TokenModule(const TokenModule&) = delete;
     TokenModule& operator=(const TokenModule&) = delete;
     ~TokenModule();
 
+    // Finalises and releases the module, unless another thread is calling
+    // into it; every call after it fails with CKR_CRYPTOKI_NOT_INITIALIZED.
+    void Finalize();
+
     template <typename F, typename... Args>
     CK_RV Call(F CK_FUNCTION_LIST::*function, Args... args) {
         std::lock_guard lock(mutex);
+        if (functions == nullptr) return CKR_CRYPTOKI_NOT_INITIALIZED;
         auto fn = functions->*function;
         if (fn == nullptr) return CKR_FUNCTION_NOT_SUPPORTED;
         return fn(args...);

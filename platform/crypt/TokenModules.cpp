@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -127,6 +128,13 @@ std::string LastMessage() {
     return message != nullptr && *message != '\0' ? std::string(": ") + message : std::string();
 }
 
+// Every module loaded in this process that may still be alive: certificates
+// keep theirs after the set they came with is closed. Guarded by g_mutex.
+std::vector<std::weak_ptr<TokenModule>>& Live() {
+    static auto* live = new std::vector<std::weak_ptr<TokenModule>>();
+    return *live;
+}
+
 // Initialises a loaded module and takes it into the set; a module that fails
 // is released and named among the warnings.
 void Adopt(ModuleSet& set, CK_FUNCTION_LIST* functions, std::string name, std::string path) {
@@ -138,6 +146,7 @@ void Adopt(ModuleSet& set, CK_FUNCTION_LIST* functions, std::string name, std::s
         return;
     }
     auto module = std::make_shared<TokenModule>();
+    Live().push_back(module);
     module->functions = functions;
     module->name = std::move(name);
     module->path = std::move(path);
@@ -198,38 +207,75 @@ std::shared_ptr<const ModuleSet> Load() {
 
 std::mutex g_mutex;
 
-// The modules stay loaded until the process ends, and are not finalised as
-// it ends: by then a module's own static objects may be gone, and some
-// modules crash when finalised after that (p11-kit tidies up after them).
+// The modules stay loaded until the process ends (or the code that loaded
+// them is unloaded), and are then finalised by EndTokenModules.
 std::shared_ptr<const ModuleSet>& Loaded() {
     static auto* loaded = new std::shared_ptr<const ModuleSet>();
     return *loaded;
 }
 
+std::atomic<bool> g_ending{false};
+
+// Finalises every module as the process ends, or as the code that loaded
+// them is unloaded (a host may unload the control's module and load it
+// again). It has to run before the static objects of the modules themselves
+// are destroyed, and before OpenSSL's clean-up, which modules such as
+// SoftHSM2 still use while they are finalised: a function given to atexit
+// runs before the destructors of every static object whose construction
+// was complete when it was given, and atexit from a shared object runs as
+// that object is unloaded. So it is given again after every load that
+// brought modules in, whose static objects were all built by then.
+void EndTokenModules() {
+    g_ending = true;
+    CloseTokenModules();
+}
+
 }  // namespace
 
 TokenModule::~TokenModule() {
+    if (!leftLoaded) Finalize();
+}
+
+void TokenModule::Finalize() {
+    std::unique_lock lock(mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // A call into it is still running (another thread, as the process
+        // ends): finalising it under that call would pull the module away
+        // from it. It stays as it is, as a process that ends leaves it.
+        leftLoaded = g_ending.load();
+        return;
+    }
     if (functions == nullptr) return;
     p11_kit_module_finalize(functions);
     p11_kit_module_release(functions);
+    functions = nullptr;
 }
 
 std::shared_ptr<const ModuleSet> LoadedModules() {
     std::lock_guard lock(g_mutex);
-    if (!Loaded()) Loaded() = Load();
+    if (!Loaded()) {
+        Loaded() = Load();
+        if (!Loaded()->modules.empty()) std::atexit(&EndTokenModules);
+    }
     return Loaded();
 }
 
 void CloseTokenModules() {
     std::shared_ptr<const ModuleSet> closing;
+    std::vector<std::weak_ptr<TokenModule>> live;
     {
         std::lock_guard lock(g_mutex);
         closing = std::move(Loaded());
         Loaded().reset();
+        live.swap(Live());
     }
     ForgetTokenSessions();
     ForgetTokenContents();
-    // The modules go when the last certificate that refers to them goes.
+    closing.reset();
+    // A certificate taken before keeps its module object, but not the
+    // module: signing with it fails from now on.
+    for (const auto& weak : live)
+        if (const auto module = weak.lock()) module->Finalize();
 }
 
 std::vector<std::string> TokenWarnings() {

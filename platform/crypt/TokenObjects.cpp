@@ -135,7 +135,7 @@ struct CachedToken {
 };
 using TokenCache = std::map<std::pair<const TokenModule*, std::string>, CachedToken>;
 std::mutex g_cacheMutex;
-// Never torn down as the process ends, like the modules it refers to.
+// Emptied as the modules are finalised at the process's end, never destroyed.
 TokenCache& g_cache = *new TokenCache();
 std::shared_ptr<const ModuleSet>& g_cachedFor = *new std::shared_ptr<const ModuleSet>();
 

@@ -21,8 +21,8 @@ namespace {
 using SessionTable =
     std::map<std::pair<const TokenModule*, std::string>, std::shared_ptr<TokenSession>>;
 std::mutex g_mutex;
-// Kept, with their logins, as long as the process runs (never torn down as it
-// ends; see LoadedModules).
+// Kept, with their logins, as long as the process runs; emptied as the
+// modules are finalised at its end (see EndTokenModules), never destroyed.
 SessionTable& g_sessions = *new SessionTable();
 std::atomic<unsigned long> g_logins{0};
 
@@ -80,16 +80,29 @@ std::string SubjectOf(const Certificate& cert) {
     return text;
 }
 
-// Wipes the PIN whatever way the scope is left.
+// The PIN typed during one signature, wiped whatever way the signature ends.
+// A PIN the token took for the session's login is held until the key's own
+// login of the same signature (a key with CKA_ALWAYS_AUTHENTICATE) has used
+// it: the user is asked once for a signature, not twice in a row. It never
+// outlives the signature.
 struct PinStorage {
     std::array<char, kPinCapacity> bytes{};
-    ~PinStorage() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+    std::size_t length = 0;
+    bool held = false;  // taken for the session's login, not yet tried on the key
+    ~PinStorage() { Wipe(); }
+    void Wipe() {
+        OPENSSL_cleanse(bytes.data(), bytes.size());
+        length = 0;
+        held = false;
+    }
 };
 
 // Logs the user in (`user` CKU_USER), or gives the PIN for one operation
 // (CKU_CONTEXT_SPECIFIC), asking through the prompt the user interface
-// registered. Never asks when the token has locked its PIN.
-void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, CK_USER_TYPE user) {
+// registered unless `typed` holds the PIN the session's login took during
+// this signature. Never asks when the token has locked its PIN.
+void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, CK_USER_TYPE user,
+           PinStorage& typed) {
     TokenModule& module = *session.module;
     bool wrong = false;
     for (;;) {
@@ -126,15 +139,22 @@ void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, 
                 Fail(SCARD_W_WRONG_CHV,
                      "the PIN entered on the reader of " + TokenName(key) + " was wrong", rv);
         } else {
-            if (prompt == nullptr)
-                Fail(ERROR_CANCELLED, "nobody can be asked for the PIN of " + TokenName(key));
-            PinStorage pin;
-            platform::seams::PinBuffer buffer{pin.bytes.data(), pin.bytes.size(), 0};
-            if (!prompt->AskPin(request, buffer))
-                Fail(ERROR_CANCELLED, "the PIN of " + TokenName(key) + " was not entered");
-            const std::size_t length = std::min(buffer.length, pin.bytes.size() - 1);
+            if (user != CKU_CONTEXT_SPECIFIC || !typed.held || wrong) {
+                typed.Wipe();
+                if (prompt == nullptr)
+                    Fail(ERROR_CANCELLED, "nobody can be asked for the PIN of " + TokenName(key));
+                platform::seams::PinBuffer buffer{typed.bytes.data(), typed.bytes.size(), 0};
+                if (!prompt->AskPin(request, buffer))
+                    Fail(ERROR_CANCELLED, "the PIN of " + TokenName(key) + " was not entered");
+                typed.length = std::min(buffer.length, typed.bytes.size() - 1);
+            }
             rv = module.Call(&CK_FUNCTION_LIST::C_Login, session.handle, user,
-                             reinterpret_cast<CK_UTF8CHAR*>(pin.bytes.data()), CK_ULONG(length));
+                             reinterpret_cast<CK_UTF8CHAR*>(typed.bytes.data()),
+                             CK_ULONG(typed.length));
+            if (user == CKU_CONTEXT_SPECIFIC || rv != CKR_OK)
+                typed.Wipe();
+            else
+                typed.held = true;
             if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) {
                 wrong = true;
                 continue;
@@ -153,7 +173,8 @@ void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, 
     }
 }
 
-void EnsureLoggedIn(TokenSession& session, const Certificate& cert, const TokenKey& key) {
+void EnsureLoggedIn(TokenSession& session, const Certificate& cert, const TokenKey& key,
+                    PinStorage& typed) {
     if (session.loggedIn) return;
     CK_SESSION_INFO info{};
     const CK_RV rv =
@@ -161,7 +182,7 @@ void EnsureLoggedIn(TokenSession& session, const Certificate& cert, const TokenK
     Gone(rv);
     if (rv != CKR_OK ||
         (info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS))
-        Login(session, cert, key, CKU_USER);
+        Login(session, cert, key, CKU_USER, typed);
     session.loggedIn = true;
 }
 
@@ -215,14 +236,15 @@ CK_OBJECT_HANDLE SigningKey(TokenSession& session, const Certificate& cert, cons
 std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const TokenKey& key,
                            const std::vector<BYTE>& digestInfo) {
     std::lock_guard use(session.use);
-    EnsureLoggedIn(session, cert, key);
+    PinStorage typed;
+    EnsureLoggedIn(session, cert, key, typed);
     TokenModule& module = *session.module;
     // The token may have ended the login this process counts on (its
     // sessions were closed by someone else in the process): one login more.
     const auto relogin = [&](CK_RV rv) {
         if (rv != CKR_USER_NOT_LOGGED_IN) return false;
         session.loggedIn = false;
-        EnsureLoggedIn(session, cert, key);
+        EnsureLoggedIn(session, cert, key, typed);
         return true;
     };
     const auto checkedKey = std::make_pair(key.id, cert.Der());
@@ -255,10 +277,23 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
         Fail(NTE_BAD_ALGID, TokenName(key) + " cannot sign with this key and CKM_RSA_PKCS", rv);
     if (rv != CKR_OK) Fail(NTE_FAIL, "cannot start signing on " + TokenName(key), rv);
     session.keys[checkedKey] = object;
-    if (object.alwaysAuthenticate) Login(session, cert, key, CKU_CONTEXT_SPECIFIC);
     EVP_PKEY* publicKey = X509_get0_pubkey(cert.X509Cert());
     std::vector<BYTE> signature(std::size_t(std::max(EVP_PKEY_get_size(publicKey), 1)));
     CK_ULONG length = CK_ULONG(signature.size());
+    if (object.alwaysAuthenticate) {
+        try {
+            Login(session, cert, key, CKU_CONTEXT_SPECIFIC, typed);
+        } catch (...) {
+            // The token keeps the operation C_SignInit began, and would
+            // refuse the session's next one with CKR_OPERATION_ACTIVE. A
+            // C_Sign that does not ask for the length ends it whatever it
+            // returns; what it makes without the key's login is thrown away.
+            module.Call(&CK_FUNCTION_LIST::C_Sign, session.handle,
+                        const_cast<CK_BYTE*>(digestInfo.data()), CK_ULONG(digestInfo.size()),
+                        signature.data(), &length);
+            throw;
+        }
+    }
     rv = module.Call(&CK_FUNCTION_LIST::C_Sign, session.handle,
                      const_cast<CK_BYTE*>(digestInfo.data()), CK_ULONG(digestInfo.size()),
                      signature.data(), &length);

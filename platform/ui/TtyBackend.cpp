@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -48,6 +50,28 @@ std::string Indent(const std::string& text, const std::string& prefix) {
         if (ch == '\n') out += prefix;
     }
     return out + "\n";
+}
+
+// The terminal whose echo is off while a PIN is typed, and its settings
+// before. A signal that ends the reading (Ctrl-C or Ctrl-\ at the terminal,
+// a hang-up, a kill) gives the terminal its echo back first, so that the user
+// does not go on typing blind in the shell, and then does what it did before:
+// it ends the process, or runs the program's own handler.
+constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+volatile sig_atomic_t g_quietTerminal = -1;
+termios g_loudSettings{};
+struct sigaction g_beforeQuiet[std::size(kEndingSignals)]{};
+volatile sig_atomic_t g_endingSignal = 0;
+
+void GiveEchoBack(int signal) {
+    const int fd = g_quietTerminal;
+    if (fd >= 0) ::tcsetattr(fd, TCSANOW, &g_loudSettings);
+    g_endingSignal = signal;
+    // Blocked while this runs: it is delivered, as it was set before, on
+    // return.
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+        if (kEndingSignals[i] == signal) ::sigaction(signal, &g_beforeQuiet[i], nullptr);
+    ::raise(signal);
 }
 
 bool Overlaps(const DuRect& a, const DuRect& b) {
@@ -244,13 +268,27 @@ private:
     }
 
     // A line read from the terminal without showing it; from standard input
-    // where there is no terminal.
+    // where there is no terminal. False when the input ended or a signal
+    // ended the reading first.
     static bool ReadSecret(std::string& line) {
         const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) return ReadAnswer(line);
         termios saved{};
         const bool quiet = ::tcgetattr(fd, &saved) == 0;
+        bool watched[std::size(kEndingSignals)] = {};
         if (quiet) {
+            g_loudSettings = saved;
+            g_endingSignal = 0;
+            g_quietTerminal = fd;
+            struct sigaction handler {};
+            handler.sa_handler = GiveEchoBack;
+            sigemptyset(&handler.sa_mask);
+            for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+                ::sigaction(kEndingSignals[i], nullptr, &g_beforeQuiet[i]);
+                // A signal the process ignores does not end the reading.
+                if (g_beforeQuiet[i].sa_handler == SIG_IGN) continue;
+                watched[i] = ::sigaction(kEndingSignals[i], &handler, nullptr) == 0;
+            }
             termios silent = saved;
             silent.c_lflag &= ~tcflag_t(ECHO);
             silent.c_lflag |= ECHONL;
@@ -258,16 +296,37 @@ private:
         }
         line.reserve(256);
         bool got = false;
+        bool ended = false;
         char c = 0;
-        while (::read(fd, &c, 1) == 1) {
+        for (;;) {
+            const ssize_t n = ::read(fd, &c, 1);
+            if (n < 0 && errno == EINTR) {
+                // A signal this process handles and lives on from (its own
+                // handler for Ctrl-C) cancels the question.
+                if (g_endingSignal != 0) ended = true;
+                if (ended) break;
+                continue;
+            }
+            if (n != 1) break;
             got = true;
             if (c == '\n') break;
             if (line.size() + 1 < line.capacity()) line += c;
         }
-        if (quiet) ::tcsetattr(fd, TCSAFLUSH, &saved);
+        if (quiet) {
+            ::tcsetattr(fd, TCSAFLUSH, &saved);
+            g_quietTerminal = -1;
+            for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+                if (watched[i] && g_endingSignal != kEndingSignals[i])
+                    ::sigaction(kEndingSignals[i], &g_beforeQuiet[i], nullptr);
+        }
         ::close(fd);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
         c = 0;
+        if (ended) {
+            ::explicit_bzero(line.data(), line.size());
+            line.clear();
+            return false;
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         return got;
     }
 };

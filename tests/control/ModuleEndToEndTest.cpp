@@ -18,6 +18,8 @@
 #include "platform/com/Registry.h"
 #include "platform/com/Resource.h"
 #include "platform/com/VersionInfo.h"
+#include "tests/platform/com/ComTestSupport.h"
+#include "tests/support/SoftTokens.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -229,6 +231,54 @@ TEST(ModuleEndToEnd, ActivationLoadsOnceAndUnloadsWhenUnused) {
     second->Release();
     CoFreeUnusedLibraries();
     EXPECT_EQ(platform::com::LoadedServerModules(), 0u);
+}
+
+// A host that unloads the module and loads it again holds the token modules
+// once: either the module was unloaded, and the token modules it loaded
+// were finalised with it, or the loader kept it mapped (as it does while a
+// thread that used its thread-local objects lives), and the second load
+// finds the token modules the first one loaded.
+TEST(ModuleEndToEnd, UnloadingAndLoadingTheModuleAgainHoldsTheTokenModulesOnce) {
+    if (!ostrel::test::SoftTokens::Available()) {
+        GTEST_SKIP() << "SoftHSM2 or its tools are not installed";
+    }
+    ostrel::test::TempHome home;
+    ostrel::test::SoftTokens tokens(home.Path(), Bin() + "/libostrel_test_p11_faults.so");
+    const auto cert = ostrel::test::MakeCert({.subject = "/CN=Card", .serialHex = "0C"});
+    tokens.AddToken("Card");
+    tokens.ImportKey("Card", cert, "01");
+    tokens.ImportCert("Card", cert, "01");
+    const fs::path log = home.Path() / "calls.log";
+    ::setenv("OSTREL_TEST_P11_LOG", log.c_str(), 1);
+    ASSERT_EQ(RunCommand(Ostrel() + " register").status, 0);
+    const auto mapped = [](const char* name) {
+        return ostrel::test::ReadFile("/proc/self/maps").find(name) != std::string::npos;
+    };
+    ASSERT_FALSE(mapped("libsofthsm2"));
+    std::string expected;
+    for (int load = 0; load < 2; ++load) {
+        IDispatch* control = nullptr;
+        ASSERT_EQ(CoCreateInstance(CLSID_Ostrel, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&control)),
+                  S_OK);
+        // Nobody enters the PIN (the unattended user), but the store read
+        // the token: its module is loaded.
+        const auto r = ostrel::test::Call(
+            control, 5, {ostrel::test::Variant::Str("text"), ostrel::test::Variant::I4(0)});
+        EXPECT_EQ(r.hr, S_OK);
+        EXPECT_TRUE(mapped("libsofthsm2"));
+        control->Release();
+        CoFreeUnusedLibraries();
+        ASSERT_EQ(platform::com::LoadedServerModules(), 0u);
+        if (!mapped("OSTREL.OCX")) {
+            expected += "C_Initialize\nC_Finalize\n";
+            EXPECT_FALSE(mapped("libsofthsm2")) << "load " << load;
+        } else if (expected.empty()) {
+            expected = "C_Initialize\n";
+        }
+        EXPECT_EQ(ostrel::test::ReadFile(log), expected) << "load " << load;
+    }
+    ::unsetenv("OSTREL_TEST_P11_LOG");
 }
 
 TEST(ModuleFile, ExportsExactlyTheFourEntryPoints) {

@@ -10,6 +10,7 @@
 #include "platform/text/Bstr.h"
 #include "platform/win/Time.h"
 #include "platform/win/WinError.h"
+#include "tests/support/SoftTokens.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -394,6 +395,57 @@ TEST_F(Signing, ADamagedEntryFindsNothingAtItsPositionAndMovesNoOther) {
     EXPECT_EQ(at.boxes[0], "0 Signature Cert Not Found");
     EXPECT_THAT(at.boxes[1], ::testing::HasSubstr("an entry of the certificate store is damaged"));
     EXPECT_EQ(at.text, "");
+}
+
+// A token key that wants its own login for every signature: one PIN for the
+// first, the key's PIN again for the next, and a cancelled key login ends
+// signing as a failed acquisition of the key does.
+TEST_F(Signing, ATokenKeyWithItsOwnLoginAsksEachTimeAndCancellingShowsTheBoxes) {
+    if (!SoftTokens::Available()) {
+        GTEST_SKIP() << "SoftHSM2 or its tools are not installed";
+    }
+    const auto cert = MakeCert({.subject = "/CN=Card Signer", .serialHex = "0C"});
+    Outcome first, cancelled, again;
+    {
+        SoftTokens tokens(m_home.Path());
+        tokens.AddToken("Card");
+        tokens.ImportKeyWithItsOwnLogin("Card", cert, "01");
+        tokens.ImportCert("Card", cert, "01");
+        m_before = LiveCounts::Now();
+        ScriptedPins user({"1234"});
+        {
+            platform::seams::ScopedTokenPrompt prompt(&user);
+            first = Sign("text", 0);
+        }
+        ScriptedPins cancelling({});
+        {
+            platform::seams::ScopedTokenPrompt prompt(&cancelling);
+            cancelled = Sign("text", 0);
+        }
+        ScriptedPins typing({"1234"});
+        {
+            platform::seams::ScopedTokenPrompt prompt(&typing);
+            again = Sign("text", 0);
+        }
+        EXPECT_EQ(user.requests.size(), 1u);
+        ASSERT_EQ(cancelling.requests.size(), 1u);
+        EXPECT_TRUE(cancelling.requests[0].keyOnly);
+        EXPECT_EQ(typing.requests.size(), 1u);
+    }
+    EXPECT_TRUE(first.boxes.empty()) << first.boxes.front();
+    EXPECT_TRUE(Decode(first.text));
+    EXPECT_THAT(
+        cancelled.boxes,
+        ElementsAre("16 Error Getting SignatureThe operation was canceled by the user.\r\n"));
+    EXPECT_EQ(cancelled.text, "");
+    EXPECT_FALSE(cancelled.isNull);
+    // Everything the signature held is released, as after any failed
+    // signature.
+    ASSERT_GE(cancelled.releases.size(), kFullCleanUp.size());
+    EXPECT_TRUE(std::equal(kFullCleanUp.begin(), kFullCleanUp.end(),
+                           cancelled.releases.end() - std::ptrdiff_t(kFullCleanUp.size())));
+    EXPECT_TRUE(again.boxes.empty());
+    EXPECT_TRUE(Decode(again.text));
 }
 
 }  // namespace

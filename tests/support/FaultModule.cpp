@@ -9,6 +9,8 @@
 //                 the token is back for the next session
 //   countlow      the token reports few PIN tries left
 //   finaltry      the token reports one PIN try left
+// When OSTREL_TEST_P11_LOG names a file, C_Initialize and C_Finalize append
+// their names to it, so that a test sees whether the module was finalised.
 
 #define CK_DISABLE_TRUE_FALSE
 #include <dlfcn.h>
@@ -17,6 +19,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -36,6 +39,21 @@ bool Is(const char* name) {
 
 bool Removed() {
     return Is("removed");
+}
+
+void Log(const char* call) {
+    if (const char* path = std::getenv("OSTREL_TEST_P11_LOG"); path != nullptr && *path != '\0')
+        std::ofstream(path, std::ios::app) << call << "\n";
+}
+
+CK_RV Initialize(CK_VOID_PTR args) {
+    Log("C_Initialize");
+    return g_target->C_Initialize(args);
+}
+
+CK_RV Finalize(CK_VOID_PTR reserved) {
+    Log("C_Finalize");
+    return g_target->C_Finalize(reserved);
 }
 
 CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
@@ -115,6 +133,8 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
             return CKR_GENERAL_ERROR;
         g_list = *g_target;
         g_list.C_GetFunctionList = C_GetFunctionList;
+        g_list.C_Initialize = Initialize;
+        g_list.C_Finalize = Finalize;
         g_list.C_GetSlotList = GetSlotList;
         g_list.C_GetTokenInfo = GetTokenInfo;
         g_list.C_OpenSession = OpenSession;

@@ -1,9 +1,11 @@
 #include "tests/support/SoftTokens.h"
 
 #include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include "platform/crypt/Tokens.h"
@@ -109,6 +111,33 @@ void SoftTokens::ImportKey(const std::string& label, const TestCert& cert, const
     fs::remove(file);
 }
 
+void SoftTokens::ImportKeyWithItsOwnLogin(const std::string& label, const TestCert& cert,
+                                          const std::string& idHex, const std::string& pin) {
+    // softhsm2-util cannot set the attribute; the module itself takes it
+    // when the key is written as an object.
+    const fs::path privateFile = m_folder / ("key-" + idHex + ".der");
+    const fs::path publicFile = m_folder / ("pub-" + idHex + ".der");
+    {
+        platform::crypt::ossl::BioPtr bio(BIO_new_file(privateFile.c_str(), "wb"));
+        if (!bio || i2d_PKCS8PrivateKey_bio(bio.get(), cert.key.get(), nullptr, nullptr, 0, nullptr,
+                                            nullptr) != 1)
+            throw std::runtime_error("cannot write the key");
+    }
+    {
+        platform::crypt::ossl::BioPtr bio(BIO_new_file(publicFile.c_str(), "wb"));
+        if (!bio || i2d_PUBKEY_bio(bio.get(), cert.key.get()) != 1)
+            throw std::runtime_error("cannot write the public key");
+    }
+    const std::string tool = "pkcs11-tool --module " + ModulePath() + " --token-label " +
+                             Quote(label) + " --login --pin " + Quote(pin) + " --id " + idHex +
+                             " --label key" + idHex;
+    Run(tool + " --write-object " + Quote(privateFile.string()) +
+        " --type privkey --private --sensitive --always-auth >/dev/null");
+    Run(tool + " --write-object " + Quote(publicFile.string()) + " --type pubkey >/dev/null");
+    fs::remove(privateFile);
+    fs::remove(publicFile);
+}
+
 void SoftTokens::ImportCert(const std::string& label, const TestCert& cert,
                             const std::string& idHex, const std::string& pin) {
     const fs::path file = m_folder / ("cert-" + idHex + ".der");
@@ -118,6 +147,18 @@ void SoftTokens::ImportCert(const std::string& label, const TestCert& cert,
         " --login --pin " + Quote(pin) + " --write-object " + Quote(file.string()) +
         " --type cert --id " + idHex + " --label cert" + idHex + " >/dev/null");
     fs::remove(file);
+}
+
+bool ScriptedPins::AskPin(const platform::seams::PinRequest& request,
+                          platform::seams::PinBuffer& pin) noexcept {
+    requests.push_back(request);
+    if (m_next >= m_pins.size()) return false;
+    const std::string& text = m_pins[m_next++];
+    if (text.size() >= pin.capacity) return false;
+    std::memcpy(pin.data, text.data(), text.size());
+    pin.data[text.size()] = '\0';
+    pin.length = text.size();
+    return true;
 }
 
 }  // namespace ostrel::test

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/seams/TokenPrompt.h"
 #include "tests/support/TestSupport.h"
 
 namespace ostrel::test {
@@ -35,6 +37,11 @@ public:
     // `idHex`.
     void ImportKey(const std::string& label, const TestCert& cert, const std::string& idHex,
                    const std::string& pin = "1234");
+    // The same, with a private key that wants its own login for every
+    // signature (CKA_ALWAYS_AUTHENTICATE), as the signature keys of many
+    // cards do.
+    void ImportKeyWithItsOwnLogin(const std::string& label, const TestCert& cert,
+                                  const std::string& idHex, const std::string& pin = "1234");
     // Puts a certificate on the token under `idHex`.
     void ImportCert(const std::string& label, const TestCert& cert, const std::string& idHex,
                     const std::string& pin = "1234");
@@ -43,6 +50,25 @@ private:
     std::filesystem::path m_folder;
     std::filesystem::path m_config;
     std::optional<std::string> m_previousConf, m_previousModules;
+};
+
+// A user who types the PINs given, one per question, and then cancels.
+class ScriptedPins final : public platform::seams::TokenPrompt {
+public:
+    explicit ScriptedPins(std::vector<std::string> pins) : m_pins(std::move(pins)) {}
+    bool AskPin(const platform::seams::PinRequest& request,
+                platform::seams::PinBuffer& pin) noexcept override;
+    void BeginPinPadNotice(const platform::seams::PinRequest& request) noexcept override {
+        notices.push_back(request);
+    }
+    void EndPinPadNotice() noexcept override {}
+
+    std::vector<platform::seams::PinRequest> requests;
+    std::vector<platform::seams::PinRequest> notices;
+
+private:
+    std::vector<std::string> m_pins;
+    std::size_t m_next = 0;
 };
 
 }  // namespace ostrel::test

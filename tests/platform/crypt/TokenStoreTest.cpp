@@ -23,34 +23,6 @@ namespace {
 using namespace ostrel::test;
 namespace fs = std::filesystem;
 namespace crypt = platform::crypt;
-using platform::seams::PinBuffer;
-using platform::seams::PinRequest;
-
-// A user who types the PINs given, one per question, and then cancels.
-class ScriptedPins final : public platform::seams::TokenPrompt {
-public:
-    explicit ScriptedPins(std::vector<std::string> pins) : m_pins(std::move(pins)) {}
-    bool AskPin(const PinRequest& request, PinBuffer& pin) noexcept override {
-        requests.push_back(request);
-        if (m_next >= m_pins.size()) return false;
-        const std::string& text = m_pins[m_next++];
-        std::memcpy(pin.data, text.data(), text.size());
-        pin.data[text.size()] = '\0';
-        pin.length = text.size();
-        return true;
-    }
-    void BeginPinPadNotice(const PinRequest& request) noexcept override {
-        notices.push_back(request);
-    }
-    void EndPinPadNotice() noexcept override {}
-
-    std::vector<PinRequest> requests;
-    std::vector<PinRequest> notices;
-
-private:
-    std::vector<std::string> m_pins;
-    std::size_t m_next = 0;
-};
 
 struct Listed {
     std::vector<unsigned char> der;
@@ -359,6 +331,101 @@ TEST_F(TokenStore, RegisteredModulesIncludeSoftHsmButNoTrustPolicyModule) {
                             [&](const Listed& r) { return r.der == cert.Der(); }));
 }
 
+// A key that wants its own login (CKA_ALWAYS_AUTHENTICATE) for every
+// signature. SoftHSM2 holds to it as a card does: C_Sign without the key's
+// login fails with CKR_USER_NOT_LOGGED_IN, and the key's login refuses a
+// wrong PIN while the operation waits.
+class KeyWithItsOwnLogin : public TokenStore {
+protected:
+    void SetUp() override {
+        TokenStore::SetUp();
+        if (!m_tokens) return;
+        m_cert = MakeCert({.subject = "/CN=Qualified", .serialHex = "0A"});
+        m_tokens->AddToken("Card");
+        m_tokens->ImportKeyWithItsOwnLogin("Card", m_cert, "01");
+        m_tokens->ImportCert("Card", m_cert, "01");
+        crypt::CloseTokenModules();
+        m_before = LiveCounts::Now();
+    }
+
+    TestCert m_cert;
+};
+
+TEST_F(KeyWithItsOwnLogin, TheFirstSignatureAsksOnceForBothLoginsAndEveryLaterOneAsksAgain) {
+    ScriptedPins user({"1234", "1234", "1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    const auto first = Sign(0, "one");
+    ASSERT_FALSE(first.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(first, "one"));
+    // The PIN just typed for the session's login also opened the key.
+    ASSERT_EQ(user.requests.size(), 1u);
+    EXPECT_FALSE(user.requests[0].keyOnly);
+    EXPECT_NE(user.requests[0].subject.find("Qualified"), std::string::npos);
+
+    // It was not kept: each later signature asks for the key alone.
+    for (const char* text : {"two", "three"}) {
+        const std::size_t asked = user.requests.size();
+        const auto signature = Sign(0, text);
+        ASSERT_FALSE(signature.empty()) << text << std::hex << GetLastError();
+        EXPECT_TRUE(Verifies(signature, text));
+        ASSERT_EQ(user.requests.size(), asked + 1) << text;
+        EXPECT_TRUE(user.requests.back().keyOnly);
+        EXPECT_FALSE(user.requests.back().wrongPin);
+        EXPECT_EQ(user.requests.back().tokenLabel, "Card");
+    }
+}
+
+TEST_F(KeyWithItsOwnLogin, AWrongPinIsAskedAgainAtTheLoginThatRefusedIt) {
+    // Wrong at the session's login: the right one typed next serves both.
+    ScriptedPins user({"0000", "1234", "9999", "1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    ASSERT_FALSE(Sign(0, "one").empty()) << std::hex << GetLastError();
+    ASSERT_EQ(user.requests.size(), 2u);
+    EXPECT_FALSE(user.requests[1].keyOnly);
+    EXPECT_TRUE(user.requests[1].wrongPin);
+
+    // Wrong at the key's own login: asked again for the key, and signs.
+    const auto signature = Sign(0, "two");
+    ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(signature, "two"));
+    ASSERT_EQ(user.requests.size(), 4u);
+    EXPECT_TRUE(user.requests[2].keyOnly);
+    EXPECT_FALSE(user.requests[2].wrongPin);
+    EXPECT_TRUE(user.requests[3].keyOnly);
+    EXPECT_TRUE(user.requests[3].wrongPin);
+}
+
+TEST_F(KeyWithItsOwnLogin, CancellingTheKeysLoginSignsNothingAndTheNextSignatureStillWorks) {
+    {
+        ScriptedPins user({"1234", "1234"});
+        platform::seams::ScopedTokenPrompt prompt(&user);
+        ASSERT_FALSE(Sign(0, "one").empty()) << std::hex << GetLastError();
+    }
+    DWORD error = 0;
+    {
+        ScriptedPins user({});
+        platform::seams::ScopedTokenPrompt prompt(&user);
+        EXPECT_TRUE(Sign(0, "two", &error).empty());
+        EXPECT_EQ(error, ERROR_CANCELLED);
+        ASSERT_EQ(user.requests.size(), 1u);
+        EXPECT_TRUE(user.requests[0].keyOnly);
+    }
+    {
+        platform::seams::ScopedTokenPrompt nobody(nullptr);
+        EXPECT_TRUE(Sign(0, "two", &error).empty());
+        EXPECT_EQ(error, ERROR_CANCELLED);
+    }
+    // The operation the cancelled login left waiting was ended: the session
+    // (still logged in) signs again after the key's PIN.
+    ScriptedPins user({"1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    const auto signature = Sign(0, "three");
+    ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(signature, "three"));
+    ASSERT_EQ(user.requests.size(), 1u);
+    EXPECT_TRUE(user.requests[0].keyOnly);
+}
+
 // The same SoftHSM2 token behind the fault-playing module.
 class FaultyToken : public TokenStore {
 protected:
@@ -380,6 +447,7 @@ protected:
     }
     void TearDown() override {
         ::unsetenv("OSTREL_TEST_P11_FAULT");
+        ::unsetenv("OSTREL_TEST_P11_LOG");
         TokenStore::TearDown();
     }
     void Fault(const char* fault) { ::setenv("OSTREL_TEST_P11_FAULT", fault, 1); }
@@ -482,6 +550,43 @@ TEST_F(FaultyToken, ATokenPulledOutBetweenListingAndSigningIsLookedForOnceThenRe
     const auto signature = Sign(0, "text");
     ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
     EXPECT_TRUE(Verifies(signature, "text"));
+}
+
+TEST_F(FaultyToken, ClosingTheModulesFinalisesThemEvenWhereACertificateStillHoldsOne) {
+    const fs::path log = m_home.Path() / "calls.log";
+    ::setenv("OSTREL_TEST_P11_LOG", log.c_str(), 1);
+    ScriptedPins user({"1234", "1234"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    ASSERT_FALSE(Sign(0, "text").empty()) << std::hex << GetLastError();
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    ASSERT_NE(store, nullptr);
+    PCCERT_CONTEXT ctx = CertEnumCertificatesInStore(store, nullptr);
+    ASSERT_NE(ctx, nullptr);
+    {
+        const auto held = crypt::CertificateOf(ctx);
+        ASSERT_NE(held, nullptr);
+        crypt::CloseTokenModules();
+        EXPECT_EQ(ReadFile(log), "C_Initialize\nC_Finalize\n");
+        // The certificate outlived its module: it fails to sign, and
+        // nothing reaches the finalised module.
+        try {
+            crypt::SignWithTokenKey(*held, std::vector<BYTE>(35, 1));
+            ADD_FAILURE() << "signed with a finalised module";
+        } catch (const platform::Failure& e) {
+            EXPECT_NE(e.Code(), 0u);
+        }
+    }
+    CertFreeCertificateContext(ctx);
+    ASSERT_TRUE(CertCloseStore(store, 0));
+    EXPECT_EQ(ReadFile(log), "C_Initialize\nC_Finalize\n");
+
+    // The next opening loads the module anew, logs in anew, and signs.
+    const auto signature = Sign(0, "again");
+    ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
+    EXPECT_TRUE(Verifies(signature, "again"));
+    EXPECT_EQ(user.requests.size(), 2u);
+    crypt::CloseTokenModules();
+    EXPECT_EQ(ReadFile(log), "C_Initialize\nC_Finalize\nC_Initialize\nC_Finalize\n");
 }
 
 }  // namespace
