@@ -1,11 +1,10 @@
 // The installed package's web step: the example page (examples/web, with the
 // installed /usr/share/ostrel/ostrel.js) signs a text in headless Chromium
 // through the installed extension and the system-wide host, as a user of the
-// machine would, with no host installed for the user. Where the package
-// carries the extension packed (named in /usr/share/chromium/extensions),
-// Chromium installs it by itself; else the unpacked one
-// (/usr/share/ostrel/extension) is loaded as a user loads it. Run as that
-// user; the signature is written where asked.
+// machine would, with no host installed for the user. Chromium is started
+// through Debian's `chromium` command, which loads the extensions the
+// package names in /usr/share/chromium/extensions, so nothing here loads
+// the extension. Run as that user; the signature is written where asked.
 //
 //   node scripts/package-page.mjs TEXT_FILE SIGNATURE_FILE [chromium|firefox]
 //
@@ -17,7 +16,7 @@ import { homedir } from "node:os";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 import { serve } from "../examples/web/serve.mjs";
-import { browserAvailable, CHROMIUM_ID, HOST_NAME, launch } from "../tests/hosts/bridge/browser/harness.mjs";
+import { browserAvailable, HOST_NAME, launch } from "../tests/hosts/bridge/browser/harness.mjs";
 
 const [textFile, signatureFile, name = "chromium"] = process.argv.slice(2);
 if (!textFile || !signatureFile || !["chromium", "firefox"].includes(name)) {
@@ -36,10 +35,9 @@ const userManifests = [
   join(homedir(), ".mozilla", "native-messaging-hosts", `${HOST_NAME}.json`),
 ];
 
-const packed = `/usr/share/chromium/extensions/${CHROMIUM_ID}.json`;
-const extensionDir = name === "chromium" && existsSync(packed) ? null : join(share, "extension");
+const extensionDir = name === "chromium" ? null : join(share, "extension");
 console.log(extensionDir === null
-  ? `${name}: the packed extension, which Chromium installs by itself (${packed})`
+  ? `${name}: Debian's chromium command, which loads the extensions in /usr/share/chromium/extensions`
   : `${name}: the unpacked extension, loaded as a user loads it (${extensionDir})`);
 
 const here = dirname(fileURLToPath(import.meta.url));
@@ -50,6 +48,7 @@ const server = await serve({
 const origin = `http://127.0.0.1:${server.address().port}`;
 const browser = await launch(name, {
   chromiumProfile: profile,
+  chromiumBinary: "/usr/bin/chromium",
   extensionDir,
   env: { ...process.env, OSTREL_UI: "script", OSTREL_UI_SCRIPT: "select 0; ok" },
 });

@@ -11,10 +11,9 @@
 # and its Qt named by `ostrel --version`. Last, both are removed and purged:
 # no file of theirs may remain, and the user's data must.
 #
-#   [OSTREL_EXTENSION_KEY=key.pem] bash scripts/package-test.sh [BUILD_DIR]
+#   bash scripts/package-test.sh [BUILD_DIR]
 #
-# BUILD_DIR defaults to build-package. With the extension's key the package
-# carries the extension packed, and Chromium must install it by itself.
+# BUILD_DIR defaults to build-package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-package}

@@ -5,11 +5,7 @@
 # private folder /usr/lib/ostrel), with Debian's hardening flags, the manual
 # pages and the system-wide bridge, packaged by CPack.
 #
-#   [OSTREL_EXTENSION_KEY=key.pem] bash scripts/package.sh [OUT_DIR] [BUILD_DIR]
-#
-# With the extension's private key, the package also carries the extension
-# packed, which Debian's chromium then installs for every user by itself;
-# without it, users load the unpacked extension from /usr/share/ostrel/extension.
+#   bash scripts/package.sh [OUT_DIR] [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-build-package/out}
@@ -31,7 +27,6 @@ cmake -S . -B "$build" -G Ninja \
   -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" \
   -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib \
   -DOSTREL_SYSTEM_BRIDGE=ON -DOSTREL_MANUALS=ON \
-  -DOSTREL_EXTENSION_KEY="${OSTREL_EXTENSION_KEY:+$(realpath "$OSTREL_EXTENSION_KEY")}" \
   -DOSTREL_BUILD_TESTS=OFF -DOSTREL_BUILD_BENCH=OFF \
   -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 # What the packages hold, not the fuzz targets and tools beside them.
@@ -39,9 +34,6 @@ targets=(ostrel ostrel-bridge ostrel_ocx ostrel_manuals ostrel_system_manifests
          ostrel_package_changelog)
 if grep -q '^ostrel_ui_qt:' <(cmake --build "$build" --target help); then
   targets+=(ostrel_ui_qt)
-fi
-if [ -n "${OSTREL_EXTENSION_KEY:-}" ]; then
-  targets+=(ostrel_packed_extension)
 fi
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 rm -rf "$build/packages"

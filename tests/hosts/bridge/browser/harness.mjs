@@ -241,7 +241,9 @@ export function browserAvailable(name) {
 
 // The browser, headless, with the extension loaded (the world's own copy
 // when it names one, such as an installed package's; none when it says null,
-// for a Chromium that installs the extension itself) and the world's home.
+// for a Chromium whose command loads it itself, like Debian's `chromium`
+// with a package's extension; `chromiumBinary` names that command) and the
+// world's home.
 // `protocolTimeout`: how long one call into the page may take.
 export async function launch(name, world, { protocolTimeout = 120_000 } = {}) {
   const extension = world.extensionDir === undefined ? extensionDir : world.extensionDir;
@@ -260,7 +262,7 @@ export async function launch(name, world, { protocolTimeout = 120_000 } = {}) {
     ];
     if (process.getuid?.() === 0) args.unshift("--no-sandbox");
     return puppeteer.launch({
-      executablePath: chromiumBinary(),
+      executablePath: world.chromiumBinary ?? chromiumBinary(),
       ignoreDefaultArgs: true,
       pipe: true,
       args,
