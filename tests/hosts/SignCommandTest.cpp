@@ -185,4 +185,16 @@ TEST_F(SignCommand, TextReadInPiecesIsSignedExactlyAndRefusedWhereverItGoesWrong
     EXPECT_TRUE(r.out.empty());
 }
 
+TEST_F(SignCommand, SigningWithAFileEntryLoadsNoTokenLibrary) {
+    // Tokens are looked at only past the store's file entries: a signature
+    // with the first entry leaves p11-kit unloaded, as the cheapest process
+    // that signs has to, whatever modules the system registers.
+    WriteFile(m_in, "text");
+    const auto r = RunCommand("env -u OSTREL_PKCS11_MODULES LD_DEBUG=files " + Ostrel() +
+                              " sign --index 0 --in '" + m_in.string() + "' 2>&1 >/dev/null");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("OSTREL.OCX"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("p11-kit"), std::string::npos) << r.out;
+}
+
 }  // namespace
