@@ -1,16 +1,19 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <string_view>
 
 #include "hosts/ostrel/Cli.h"
+#include "platform/win/Failure.h"
 
 namespace {
 
 // What the cryptographic library is set up with before its first use. Each
 // process signs or checks once, so what the library does ahead of that work is
 // paid in full every time.
-void SetUpCrypto() {
+void SetUpCrypto(int argc, char** argv) {
     std::uint64_t options = 0;
 #if !defined(__SANITIZE_ADDRESS__)
     // The process ends right after its one command: the system takes back
@@ -27,6 +30,15 @@ void SetUpCrypto() {
     // still read.
     const char* named = std::getenv("OPENSSL_CONF");
     if (named == nullptr || *named == '\0') options |= OPENSSL_INIT_NO_LOAD_CONFIG;
+    // The library's texts for its errors (loaded whole, with the first error
+    // state) reach a person only through the store's commands, which say
+    // what is wrong with a file, and when failures are told (OSTREL_DEBUG=1).
+    // The commands that sign and check never show them, and go without.
+    if (argc > 1 && !platform::DebugFailures()) {
+        const std::string_view command = argv[1];
+        for (const std::string_view silent : {"sign", "verify", "subject", "serial", "call"})
+            if (command == silent) options |= OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS;
+    }
     OPENSSL_init_crypto(options, nullptr);
     // Random numbers (the blinding of each RSA private-key operation, the keys
     // of new test certificates) come from the hash-based generator of the same
@@ -41,6 +53,6 @@ void SetUpCrypto() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    SetUpCrypto();
+    SetUpCrypto(argc, argv);
     return ostrel::cli::Run(argc, argv);
 }
