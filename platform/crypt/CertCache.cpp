@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "platform/crypt/CertFields.h"
-#include "platform/crypt/PublicKey.h"
+#include "platform/crypt/Keys.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 

@@ -1,5 +1,6 @@
 #pragma once
-// The public key of a SubjectPublicKeyInfo, as OpenSSL keys it.
+// Keys read from their DER for OpenSSL: a signer's public key, and the private
+// key of a store entry.
 
 #include "platform/crypt/Der.h"
 #include "platform/crypt/Ossl.h"
@@ -17,5 +18,13 @@ ossl::PkeyPtr ReadPublicKey(der::Bytes spki);
 
 // The same key, only ever through OpenSSL's own decoding (for comparison).
 ossl::PkeyPtr DecodePublicKey(der::Bytes spki);
+
+// The RSA private key of a whole PKCS#8 PrivateKeyInfo element of version 0
+// with no attributes, whose algorithm is rsaEncryption (parameters NULL or
+// absent) and whose key is a two-prime RSAPrivateKey of version 0, every
+// number positive, in DER: built from its numbers, as ReadPublicKey builds a
+// public key. Null for anything else, which the caller decodes through
+// OpenSSL. The copies of the numbers made here are wiped when done with.
+ossl::PkeyPtr ReadRsaPrivateKey(der::Bytes privateKeyInfo);
 
 }  // namespace platform::crypt
