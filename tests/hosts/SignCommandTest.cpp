@@ -197,4 +197,22 @@ TEST_F(SignCommand, SigningWithAFileEntryLoadsNoTokenLibrary) {
     EXPECT_EQ(r.out.find("p11-kit"), std::string::npos) << r.out;
 }
 
+TEST_F(SignCommand, AConfigurationNamedInOpensslConfIsReadAndNoOtherIs) {
+    // The program reads no system-wide OpenSSL configuration, but one the
+    // user names is theirs to have: here one that allows only FIPS
+    // implementations, which leaves no MD5 to sign with.
+    WriteFile(m_in, "text");
+    const auto conf = m_home.Path() / "fips-only.cnf";
+    WriteFile(conf,
+              "openssl_conf = init\n[init]\nalg_section = algorithms\n"
+              "[algorithms]\ndefault_properties = fips=yes\n");
+    const std::string sign = Ostrel() + " sign --index 0 --in '" + m_in.string() + "'";
+    auto r = RunCommand("OPENSSL_CONF='" + conf.string() + "' " + sign + " 2>/dev/null");
+    EXPECT_NE(r.status, 0);
+    EXPECT_TRUE(r.out.empty());
+    r = RunCommand("OPENSSL_CONF= " + sign + " 2>/dev/null");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_FALSE(r.out.empty());
+}
+
 }  // namespace
