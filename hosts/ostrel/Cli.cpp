@@ -11,7 +11,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <iostream>
+#include <string_view>
 
 namespace ostrel::cli {
 
@@ -88,6 +90,54 @@ std::string VersionReport() {
     return report;
 }
 
+namespace {
+
+// The command groups in the order the help lists them, each with the
+// commands it adds at the top level.
+struct CommandGroup {
+    void (*add)(CLI::App&, int&);
+    std::initializer_list<std::string_view> commands;
+};
+
+const CommandGroup kGroups[] = {
+    {AddSignCommands, {"sign"}},
+    {AddStoreCommands, {"store"}},
+    {AddInspectCommands, {"verify", "subject", "serial"}},
+    {AddChooseCommands, {"choose"}},
+    {AddTypeLibCommands, {"typelib"}},
+    {AddControlCommands, {"draw", "about", "properties", "state"}},
+    {AddModuleCommands, {"register", "unregister", "call", "info"}},
+    {AddBridgeCommands, {"bridge"}},
+};
+
+// Adds the commands a command line can reach. Each process runs one command,
+// and describing every command with its options costs more than the rest of
+// a short one's work outside the cryptography, so a command line that names a
+// command first gets that command's group alone. Anything else (no command, an
+// option first, a name that is no command) gets every group, so that help
+// and errors read as always; so does a name whose group turns out not to add
+// it.
+void AddCommands(CLI::App& app, int& exitCode, int argc, char** argv) {
+    const CommandGroup* named = nullptr;
+    if (argc > 1 && argv[1] != nullptr) {
+        const std::string_view first = argv[1];
+        for (const auto& group : kGroups)
+            for (const std::string_view command : group.commands)
+                if (command == first) named = &group;
+    }
+    if (named != nullptr) {
+        named->add(app, exitCode);
+        const std::string first = argv[1];
+        const auto added = app.get_subcommands(
+            [&first](const CLI::App* command) { return command->check_name(first); });
+        if (!added.empty()) return;
+    }
+    for (const auto& group : kGroups)
+        if (&group != named) group.add(app, exitCode);
+}
+
+}  // namespace
+
 int Run(int argc, char** argv) {
     CLI::App app{
         "ostrel: sign texts with the certificates of your personal store, and inspect "
@@ -96,15 +146,8 @@ int Run(int argc, char** argv) {
     app.set_version_flag("--version", VersionReport,
                          "Print the version of ostrel, and those of OpenSSL and Qt it runs with");
     int exitCode = kExitOk;
-    AddSignCommands(app, exitCode);
-    AddStoreCommands(app, exitCode);
-    AddInspectCommands(app, exitCode);
-    AddChooseCommands(app, exitCode);
-    AddTypeLibCommands(app, exitCode);
-    AddControlCommands(app, exitCode);
-    AddModuleCommands(app, exitCode);
-    AddBridgeCommands(app, exitCode);
     try {
+        AddCommands(app, exitCode, argc, argv);
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);

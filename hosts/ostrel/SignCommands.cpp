@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -23,6 +25,7 @@ struct SignOptions {
 // could not carry whole are refused here rather than signed shortened or
 // altered.
 platform::com::Bstr ReadSignableText(const std::string& path) {
+    constexpr std::size_t kPiece = 256 * 1024;
     InputFile input(path);
     const std::string source = input.IsStandardInput() ? std::string("the input") : path;
     const auto tooLarge = [&] {
@@ -33,10 +36,15 @@ platform::com::Bstr ReadSignableText(const std::string& path) {
         if (*size > kMaxInput) throw tooLarge();
         text.Reserve(*size);
     }
-    std::vector<char> piece(256 * 1024);
+    // The pieces are read into memory that is neither cleared first nor
+    // larger than the file needs: a short text costs no quarter mebibyte of
+    // pages the process would touch only to zero them.
+    const std::size_t room = std::min<std::size_t>(
+        kPiece, input.Size() ? std::max<std::size_t>(*input.Size() + 1, 4096) : kPiece);
+    const auto piece = std::make_unique_for_overwrite<char[]>(room);
     std::size_t offset = 0;
-    while (const std::size_t n = input.Read(piece.data(), piece.size())) {
-        const std::string_view bytes(piece.data(), n);
+    while (const std::size_t n = input.Read(piece.get(), room)) {
+        const std::string_view bytes(piece.get(), n);
         if (const auto nul = bytes.find('\0'); nul != std::string_view::npos)
             throw UsageError(source + " holds a NUL byte at offset " +
                              std::to_string(offset + nul) + "; only text can be signed");

@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "platform/seams/Seams.h"
 #include "platform/text/Utf.h"
@@ -106,12 +107,17 @@ std::optional<std::string> CutShort(const std::string& path, off_t size) {
         header.e_ident[EI_CLASS] == (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) &&
         header.e_phentsize == sizeof(ElfW(Phdr))) {
         needed = sum(header.e_phoff, std::uint64_t(header.e_phnum) * sizeof(ElfW(Phdr)));
-        for (unsigned i = 0; needed <= end && i < header.e_phnum; ++i) {
-            ElfW(Phdr) segment{};
-            if (!readAt(&segment, sizeof segment, header.e_phoff + i * sizeof segment)) break;
+        // The program headers in one read when the file holds them all (at
+        // most 65,535 of 56 bytes); none are read when it does not.
+        std::vector<ElfW(Phdr)> segments;
+        if (needed <= end) {
+            segments.resize(header.e_phnum);
+            if (!readAt(segments.data(), segments.size() * sizeof(ElfW(Phdr)), header.e_phoff))
+                segments.clear();
+        }
+        for (const ElfW(Phdr) & segment : segments)
             if (segment.p_type == PT_LOAD)
                 needed = std::max(needed, sum(segment.p_offset, segment.p_filesz));
-        }
     }
     ::close(fd);
     if (needed <= end) return std::nullopt;

@@ -580,12 +580,16 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 
-std::optional<FileStamp> StampOf(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return std::nullopt;
+FileStamp StampOf(const struct stat& st) {
     return FileStamp{st.st_dev, st.st_ino, st.st_size,
                      std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
                      std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
+std::optional<FileStamp> StampOf(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::nullopt;
+    return StampOf(st);
 }
 
 // The file last parsed: activation looks up several keys in a row, and each
@@ -595,8 +599,29 @@ struct ParsedFile {
     fs::path file;
     int fd = -1;
     FileStamp stamp;
+    FileStamp folder;  // the folder's, as it was when the file was opened
     std::shared_ptr<const Hive> hive;
 };
+
+// Whether the file last parsed is still the one at its path, in a folder
+// that has not changed either, with its owner and mode still those the
+// registry needs: told by the two entries' status alone, without opening and
+// checking the file again (which each of the several lookups of one
+// activation would). A file reached through a link is always opened again.
+bool StillParsed(const ParsedFile& last, const fs::path& file) {
+    if (!last.hive || last.file != file) return false;
+    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+    struct stat fileStat {
+    }, folderStat{};
+    if (::lstat(file.c_str(), &fileStat) != 0 || !S_ISREG(fileStat.st_mode) ||
+        ::stat(folder.c_str(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode))
+        return false;
+    const auto owned = [](const struct stat& st) {
+        return platform::win::TrustedOwner(st.st_uid) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    };
+    return StampOf(fileStat) == last.stamp && StampOf(folderStat) == last.folder &&
+           owned(fileStat) && owned(folderStat);
+}
 
 ParsedFile& LastParsed() {
     static auto* parsed = new ParsedFile();  // lives as long as the process
@@ -607,6 +632,16 @@ ParsedFile& LastParsed() {
 
 std::shared_ptr<const Hive> Snapshot() {
     const fs::path file = RegistryFile();
+    ParsedFile& last = LastParsed();
+    {
+        std::lock_guard lock(last.mutex);
+        if (StillParsed(last, file)) return last.hive;
+    }
+    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+    // Taken before the checks the file is opened after, so that a change to
+    // the folder in between shows as a different stamp the next time.
+    struct stat folderStat {};
+    const bool folderKnown = ::stat(folder.c_str(), &folderStat) == 0;
     const int fd = OpenForReading(file);
     if (fd < 0) return std::make_shared<const Hive>();
     bool kept = false;
@@ -618,7 +653,6 @@ std::shared_ptr<const Hive> Snapshot() {
         }
     } closer{fd, kept};
     const auto stamp = StampOf(fd);
-    ParsedFile& last = LastParsed();
     if (stamp) {
         std::lock_guard lock(last.mutex);
         if (last.hive && last.file == file && last.stamp == *stamp) return last.hive;
@@ -631,6 +665,8 @@ std::shared_ptr<const Hive> Snapshot() {
         last.file = file;
         last.fd = fd;
         last.stamp = *stamp;
+        // Never taken for the folder's when its status could not be read.
+        last.folder = folderKnown ? StampOf(folderStat) : FileStamp{};
         last.hive = hive;
         kept = true;
     }

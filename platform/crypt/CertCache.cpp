@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "platform/crypt/CertFields.h"
+#include "platform/crypt/Keys.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 
@@ -52,9 +53,7 @@ std::shared_ptr<const ParsedCert> Read(der::Bytes der, DWORD& error) {
     parsed->serial.assign(fields.serial.begin(), fields.serial.end());
     parsed->keyId.assign(fields.subjectKeyId.begin(), fields.subjectKeyId.end());
     // Only the public key info goes to OpenSSL.
-    const unsigned char* p = fields.publicKeyInfo.data();
-    parsed->key.reset(d2i_PUBKEY(nullptr, &p, long(fields.publicKeyInfo.size())));
-    ossl::DropErrors();
+    parsed->key = ReadPublicKey(fields.publicKeyInfo);
     return parsed;
 }
 

@@ -20,6 +20,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "platform/crypt/Keys.h"
 #include "platform/win/Files.h"
 #include "platform/win/WinError.h"
 
@@ -352,6 +353,9 @@ ossl::PkeyPtr ReadPrivateKey(const std::string& text, bool& asked) {
     if (encoded.length <= 0 || encoded.data == nullptr) return nullptr;
     unsigned char* der = encoded.data;
     const int length = encoded.length;
+    // An RSA key, as the store makes them, is built from its numbers without
+    // setting up OpenSSL's decoders (see Keys.h).
+    if (auto rsa = ReadRsaPrivateKey(der::Bytes(der, std::size_t(length)))) return rsa;
     EVP_PKEY* key = nullptr;
     DecoderPtr decoder(OSSL_DECODER_CTX_new_for_pkey(&key, "DER", "PrivateKeyInfo", keyType,
                                                      EVP_PKEY_KEYPAIR, nullptr, nullptr));

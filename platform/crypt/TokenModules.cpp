@@ -12,6 +12,7 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/crypt/P11Kit.h"
 #include "platform/crypt/Pkcs11.h"
 #include "platform/crypt/Store.h"
 #include "platform/crypt/Tokens.h"
@@ -118,13 +119,13 @@ std::string Owned(char* text) {
 }
 
 bool TrustPolicy(CK_FUNCTION_LIST* module) {
-    const std::string value = Owned(p11_kit_config_option(module, "trust-policy"));
+    const std::string value = Owned(p11kit::Loaded().config_option(module, "trust-policy"));
     return platform::text::EqualsNoCase(value, "yes") ||
            platform::text::EqualsNoCase(value, "true");
 }
 
 std::string LastMessage() {
-    const char* message = p11_kit_message();
+    const char* message = p11kit::Loaded().message();
     return message != nullptr && *message != '\0' ? std::string(": ") + message : std::string();
 }
 
@@ -138,11 +139,12 @@ std::vector<std::weak_ptr<TokenModule>>& Live() {
 // Initialises a loaded module and takes it into the set; a module that fails
 // is released and named among the warnings.
 void Adopt(ModuleSet& set, CK_FUNCTION_LIST* functions, std::string name, std::string path) {
-    const CK_RV rv = p11_kit_module_initialize(functions);
+    const auto& kit = p11kit::Loaded();
+    const CK_RV rv = kit.module_initialize(functions);
     if (rv != CKR_OK) {
         set.warnings.push_back("the PKCS#11 module " + name + " could not be initialised (" +
                                ReturnValueName(rv) + ")" + LastMessage());
-        p11_kit_module_release(functions);
+        kit.module_release(functions);
         return;
     }
     auto module = std::make_shared<TokenModule>();
@@ -160,16 +162,29 @@ std::shared_ptr<const ModuleSet> Load() {
     auto set = std::make_shared<ModuleSet>();
     Setting setting = ReadSetting();
     set->warnings = std::move(setting.warnings);
+    if (setting.kind == Setting::Kind::None) {
+        set->setting = "none (" + setting.source + ")";
+        return set;
+    }
+    std::string why;
+    const p11kit::Api* kit = p11kit::Find(&why);
+    if (kit == nullptr) {
+        set->setting = setting.kind == Setting::Kind::Registered
+                           ? "the modules registered with p11-kit (" + setting.source + ")"
+                           : "the modules in " + setting.source;
+        set->warnings.push_back(why);
+        return set;
+    }
     // p11-kit tells its own troubles on standard error unless asked not to;
     // they are reported here, with the module they concern, instead.
-    p11_kit_be_quiet();
+    kit->be_quiet();
     switch (setting.kind) {
         case Setting::Kind::None:
             set->setting = "none (" + setting.source + ")";
             break;
         case Setting::Kind::Registered: {
             set->setting = "the modules registered with p11-kit (" + setting.source + ")";
-            CK_FUNCTION_LIST** loaded = p11_kit_modules_load(nullptr, 0);
+            CK_FUNCTION_LIST** loaded = kit->modules_load(nullptr, 0);
             if (loaded == nullptr) {
                 set->warnings.push_back("the modules registered with p11-kit could not be loaded" +
                                         LastMessage());
@@ -178,11 +193,11 @@ std::shared_ptr<const ModuleSet> Load() {
             for (CK_FUNCTION_LIST** m = loaded; *m != nullptr; ++m) {
                 // The system's trust anchors are no personal certificates.
                 if (TrustPolicy(*m)) {
-                    p11_kit_module_release(*m);
+                    kit->module_release(*m);
                     continue;
                 }
-                std::string name = Owned(p11_kit_module_get_name(*m));
-                std::string path = Owned(p11_kit_module_get_filename(*m));
+                std::string name = Owned(kit->module_get_name(*m));
+                std::string path = Owned(kit->module_get_filename(*m));
                 Adopt(*set, *m, name.empty() ? path : name, path);
             }
             // Only the list itself: its modules are released one by one.
@@ -192,7 +207,7 @@ std::shared_ptr<const ModuleSet> Load() {
         case Setting::Kind::Paths:
             set->setting = "the modules in " + setting.source;
             for (const auto& path : setting.paths) {
-                CK_FUNCTION_LIST* module = p11_kit_module_load(path.c_str(), 0);
+                CK_FUNCTION_LIST* module = kit->module_load(path.c_str(), 0);
                 if (module == nullptr) {
                     set->warnings.push_back("the PKCS#11 module " + path + " could not be loaded" +
                                             LastMessage());
@@ -246,8 +261,11 @@ void TokenModule::Finalize() {
         return;
     }
     if (functions == nullptr) return;
-    p11_kit_module_finalize(functions);
-    p11_kit_module_release(functions);
+    // A module was loaded through p11-kit, so it is bound.
+    const auto* kit = p11kit::Find();
+    if (kit == nullptr) return;
+    kit->module_finalize(functions);
+    kit->module_release(functions);
     functions = nullptr;
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/crypt/Certificate.h"
 #include "platform/crypt/Ossl.h"
+#include "platform/crypt/P11Kit.h"
 #include "platform/crypt/Pkcs11.h"
 #include "platform/crypt/Store.h"
 #include "platform/crypt/Tokens.h"
@@ -46,22 +47,23 @@ std::vector<PresentToken> PresentTokens(TokenModule& module) {
 
 std::string KeyUri(const TokenModule& module, const CK_TOKEN_INFO& token,
                    const std::vector<BYTE>& id) {
-    P11KitUri* uri = p11_kit_uri_new();
+    const auto* kit = p11kit::Find();
+    if (kit == nullptr) return {};
+    P11KitUri* uri = kit->uri_new();
     if (uri == nullptr) return {};
-    *p11_kit_uri_get_module_info(uri) = module.info;
-    *p11_kit_uri_get_token_info(uri) = token;
+    *kit->uri_get_module_info(uri) = module.info;
+    *kit->uri_get_token_info(uri) = token;
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
     CK_ATTRIBUTE attributes[] = {{CKA_CLASS, &keyClass, sizeof keyClass},
                                  {CKA_ID, const_cast<BYTE*>(id.data()), CK_ULONG(id.size())}};
-    for (auto& attribute : attributes) p11_kit_uri_set_attribute(uri, &attribute);
+    for (auto& attribute : attributes) kit->uri_set_attribute(uri, &attribute);
     char* text = nullptr;
     std::string out;
-    if (p11_kit_uri_format(uri, P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE, &text) ==
-            P11_KIT_URI_OK &&
+    if (kit->uri_format(uri, P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE, &text) == P11_KIT_URI_OK &&
         text != nullptr)
         out = text;
     std::free(text);
-    p11_kit_uri_free(uri);
+    kit->uri_free(uri);
     return out;
 }
 

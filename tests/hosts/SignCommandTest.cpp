@@ -185,4 +185,34 @@ TEST_F(SignCommand, TextReadInPiecesIsSignedExactlyAndRefusedWhereverItGoesWrong
     EXPECT_TRUE(r.out.empty());
 }
 
+TEST_F(SignCommand, SigningWithAFileEntryLoadsNoTokenLibrary) {
+    // Tokens are looked at only past the store's file entries: a signature
+    // with the first entry leaves p11-kit unloaded, as the cheapest process
+    // that signs has to, whatever modules the system registers.
+    WriteFile(m_in, "text");
+    const auto r = RunCommand("env -u OSTREL_PKCS11_MODULES LD_DEBUG=files " + Ostrel() +
+                              " sign --index 0 --in '" + m_in.string() + "' 2>&1 >/dev/null");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("OSTREL.OCX"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("p11-kit"), std::string::npos) << r.out;
+}
+
+TEST_F(SignCommand, AConfigurationNamedInOpensslConfIsReadAndNoOtherIs) {
+    // The program reads no system-wide OpenSSL configuration, but one the
+    // user names is theirs to have: here one that allows only FIPS
+    // implementations, which leaves no MD5 to sign with.
+    WriteFile(m_in, "text");
+    const auto conf = m_home.Path() / "fips-only.cnf";
+    WriteFile(conf,
+              "openssl_conf = init\n[init]\nalg_section = algorithms\n"
+              "[algorithms]\ndefault_properties = fips=yes\n");
+    const std::string sign = Ostrel() + " sign --index 0 --in '" + m_in.string() + "'";
+    auto r = RunCommand("OPENSSL_CONF='" + conf.string() + "' " + sign + " 2>/dev/null");
+    EXPECT_NE(r.status, 0);
+    EXPECT_TRUE(r.out.empty());
+    r = RunCommand("OPENSSL_CONF= " + sign + " 2>/dev/null");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_FALSE(r.out.empty());
+}
+
 }  // namespace
