@@ -118,7 +118,8 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
 }
 
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
-    platform::seams::Trace("CertCloseStore " + std::to_string(dwFlags));
+    if (platform::seams::Tracing())
+        platform::seams::Trace("CertCloseStore " + std::to_string(dwFlags));
     if (hCertStore == nullptr) return TRUE;
     std::unique_ptr<StoreHandle> handle;
     {
