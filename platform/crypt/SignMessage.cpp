@@ -396,9 +396,10 @@ std::string CallInputs(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const
 
 bool Same(const std::weak_ptr<const Certificate>& kept,
           const std::shared_ptr<const Certificate>& now) {
-    // By owner: the kept reference holds the object's control block, so no
-    // other certificate can have taken its place.
-    return now && !kept.expired() && !kept.owner_before(now) && !now.owner_before(kept);
+    // By owner and address: while the owner lives, so does the object at
+    // the address (a store's certificates share their listing's ownership).
+    return now && !kept.owner_before(now) && !now.owner_before(kept) &&
+           kept.lock().get() == now.get();
 }
 
 // The message a size query built with stand-ins, kept on its thread for the
