@@ -78,11 +78,15 @@ PCCERT_CONTEXT NewContext(std::shared_ptr<const Certificate> cert,
 PCCERT_CONTEXT NextContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
                            std::shared_ptr<const EntryDamage> damage,
                            std::shared_ptr<StoreState> store, HCERTSTORE handle,
-                           std::size_t position, const CertShown* shown = nullptr) {
+                           std::size_t position, const CertShown* shown = nullptr,
+                           ContextRecord* known = nullptr) {
     if (previous != nullptr) {
         std::unique_lock lock(g_mutex);
-        const auto it = g_live.find(previous);
-        ContextRecord* record = it == g_live.end() ? nullptr : it->second;
+        ContextRecord* record = known;
+        if (record == nullptr) {
+            const auto it = g_live.find(previous);
+            record = it == g_live.end() ? nullptr : it->second;
+        }
         if (record != nullptr && record->references.load() == 1 && record->store == store) {
             record->Show(std::move(cert), std::move(damage), handle, shown);
             record->position = position;
@@ -104,10 +108,15 @@ PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
 
 PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
                                std::shared_ptr<StoreState> store, HCERTSTORE handle,
-                               std::size_t position, const CertShown* shown) {
+                               std::size_t position, const CertShown* shown,
+                               const void* previousRecord) {
     if (shown != nullptr && shown->cert != cert.get()) shown = nullptr;
+    // The caller holds `previous`, so the record WalkedFrom found for it
+    // lives until this call lets it go.
+    auto* known = static_cast<ContextRecord*>(const_cast<void*>(previousRecord));
+    if (known != nullptr && &known->pub != previous) known = nullptr;
     return NextContext(previous, std::move(cert), nullptr, std::move(store), handle, position,
-                       shown);
+                       shown, known);
 }
 
 PCCERT_CONTEXT NextDamagedContext(PCCERT_CONTEXT previous, EntryDamage damage,
@@ -142,7 +151,7 @@ bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std:
 }
 
 bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, std::shared_ptr<StoreState>& store,
-                std::size_t& position) {
+                std::size_t& position, const void*& found) {
     std::lock_guard lock(g_mutex);
     const auto it = g_live.find(context);
     if (it == g_live.end()) return false;
@@ -151,6 +160,7 @@ bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, std::shared_ptr<Store
         return false;
     store = record->store;
     position = record->position;
+    found = record;
     return true;
 }
 

@@ -70,7 +70,8 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     platform::seams::Trace("CertEnumCertificatesInStore");
     std::shared_ptr<StoreState> state;
     std::size_t next = 0;
-    if (pPrev != nullptr && WalkedFrom(pPrev, hCertStore, state, next)) {
+    const void* previous = nullptr;
+    if (pPrev != nullptr && WalkedFrom(pPrev, hCertStore, state, next, previous)) {
         ++next;
     } else {
         state = StateOf(hCertStore);
@@ -115,7 +116,8 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
             if (damaged != nullptr) SetLastError(e.Code());
             return damaged;
         }
-        return NextCertContext(pPrev, std::move(cert), std::move(state), hCertStore, next, &shown);
+        return NextCertContext(pPrev, std::move(cert), std::move(state), hCertStore, next, &shown,
+                               previous);
     } catch (const std::bad_alloc&) {
         return fail(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {

@@ -86,7 +86,8 @@ PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
 // reading the certificate.
 PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
                                std::shared_ptr<StoreState> store, HCERTSTORE handle,
-                               std::size_t position, const CertShown* shown = nullptr);
+                               std::size_t position, const CertShown* shown = nullptr,
+                               const void* previousRecord = nullptr);
 
 // The context of an enumeration for an entry that cannot be used: it holds no
 // certificate, and keeps the entry's position (see EntryDamage.h).
@@ -104,8 +105,9 @@ bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std:
 
 // The same for a context that store handle `handle`, still open, gave out:
 // the step of a walk then needs no look at the handle. False for anything
-// else (the caller then looks closer).
+// else (the caller then looks closer). `record` is what NextCertContext
+// takes to reuse the context without looking it up again.
 bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, std::shared_ptr<StoreState>& store,
-                std::size_t& position);
+                std::size_t& position, const void*& record);
 
 }  // namespace platform::crypt
