@@ -26,11 +26,17 @@ struct ContextRecord {
     // Shows a certificate, or (with `c` null) no certificate: no bytes and an
     // empty CERT_INFO, which every call that takes a context can read.
     void Show(std::shared_ptr<const Certificate> c, std::shared_ptr<const EntryDamage> d,
-              HCERTSTORE handle) {
+              HCERTSTORE handle, const CertShown* shown = nullptr) {
         pub.dwCertEncodingType = X509_ASN_ENCODING;
-        pub.pbCertEncoded = c ? const_cast<BYTE*>(c->Der().data()) : nullptr;
-        pub.cbCertEncoded = c ? static_cast<DWORD>(c->Der().size()) : 0;
-        pub.pCertInfo = c ? c->Info() : &noInfo;
+        if (c && shown != nullptr) {
+            pub.pbCertEncoded = const_cast<BYTE*>(shown->der);
+            pub.cbCertEncoded = shown->size;
+            pub.pCertInfo = shown->info;
+        } else {
+            pub.pbCertEncoded = c ? const_cast<BYTE*>(c->Der().data()) : nullptr;
+            pub.cbCertEncoded = c ? static_cast<DWORD>(c->Der().size()) : 0;
+            pub.pCertInfo = c ? c->Info() : &noInfo;
+        }
         pub.hCertStore = handle;
         if (!c) noInfo = CERT_INFO{};
         cert = std::move(c);
@@ -72,13 +78,17 @@ PCCERT_CONTEXT NewContext(std::shared_ptr<const Certificate> cert,
 PCCERT_CONTEXT NextContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
                            std::shared_ptr<const EntryDamage> damage,
                            std::shared_ptr<StoreState> store, HCERTSTORE handle,
-                           std::size_t position) {
+                           std::size_t position, const CertShown* shown = nullptr,
+                           ContextRecord* known = nullptr) {
     if (previous != nullptr) {
         std::unique_lock lock(g_mutex);
-        const auto it = g_live.find(previous);
-        ContextRecord* record = it == g_live.end() ? nullptr : it->second;
+        ContextRecord* record = known;
+        if (record == nullptr) {
+            const auto it = g_live.find(previous);
+            record = it == g_live.end() ? nullptr : it->second;
+        }
         if (record != nullptr && record->references.load() == 1 && record->store == store) {
-            record->Show(std::move(cert), std::move(damage), handle);
+            record->Show(std::move(cert), std::move(damage), handle, shown);
             record->position = position;
             return previous;
         }
@@ -98,8 +108,15 @@ PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
 
 PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
                                std::shared_ptr<StoreState> store, HCERTSTORE handle,
-                               std::size_t position) {
-    return NextContext(previous, std::move(cert), nullptr, std::move(store), handle, position);
+                               std::size_t position, const CertShown* shown,
+                               const void* previousRecord) {
+    if (shown != nullptr && shown->cert != cert.get()) shown = nullptr;
+    // The caller holds `previous`, so the record WalkedFrom found for it
+    // lives until this call lets it go.
+    auto* known = static_cast<ContextRecord*>(const_cast<void*>(previousRecord));
+    if (known != nullptr && &known->pub != previous) known = nullptr;
+    return NextContext(previous, std::move(cert), nullptr, std::move(store), handle, position,
+                       shown, known);
 }
 
 PCCERT_CONTEXT NextDamagedContext(PCCERT_CONTEXT previous, EntryDamage damage,
@@ -130,6 +147,20 @@ bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std:
     if (record == nullptr || !record->store) return false;
     store = record->store;
     position = record->position;
+    return true;
+}
+
+bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, std::shared_ptr<StoreState>& store,
+                std::size_t& position, const void*& found) {
+    std::lock_guard lock(g_mutex);
+    const auto it = g_live.find(context);
+    if (it == g_live.end()) return false;
+    const ContextRecord* record = it->second;
+    if (!record->store || record->pub.hCertStore != handle || record->store->closed.load())
+        return false;
+    store = record->store;
+    position = record->position;
+    found = record;
     return true;
 }
 

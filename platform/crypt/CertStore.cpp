@@ -68,16 +68,22 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol) {
 
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrev) {
     platform::seams::Trace("CertEnumCertificatesInStore");
-    auto state = StateOf(hCertStore);
+    std::shared_ptr<StoreState> state;
     std::size_t next = 0;
-    if (pPrev != nullptr) {
-        std::shared_ptr<StoreState> prevStore;
-        std::size_t prevPosition = 0;
-        if (!PositionOf(pPrev, prevStore, prevPosition) || prevStore != state) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return nullptr;
+    const void* previous = nullptr;
+    if (pPrev != nullptr && WalkedFrom(pPrev, hCertStore, state, next, previous)) {
+        ++next;
+    } else {
+        state = StateOf(hCertStore);
+        if (pPrev != nullptr) {
+            std::shared_ptr<StoreState> prevStore;
+            std::size_t prevPosition = 0;
+            if (!PositionOf(pPrev, prevStore, prevPosition) || prevStore != state) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return nullptr;
+            }
+            next = prevPosition + 1;
         }
-        next = prevPosition + 1;
     }
     // Whatever happens, the context passed in is released.
     auto fail = [pPrev](DWORD code) -> PCCERT_CONTEXT {
@@ -96,8 +102,9 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
             return NextCertContext(pPrev, tokens[onToken], state, hCertStore, next);
         }
         std::shared_ptr<const Certificate> cert;
+        CertShown shown;
         try {
-            cert = state->disk.Load(next);
+            cert = state->disk.Load(next, &shown);
         } catch (const StoreError& e) {
             // An entry that cannot be used keeps its position, told by a
             // context without a certificate: skipping it would silently move
@@ -109,7 +116,8 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
             if (damaged != nullptr) SetLastError(e.Code());
             return damaged;
         }
-        return NextCertContext(pPrev, std::move(cert), state, hCertStore, next);
+        return NextCertContext(pPrev, std::move(cert), std::move(state), hCertStore, next, &shown,
+                               previous);
     } catch (const std::bad_alloc&) {
         return fail(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {
@@ -118,7 +126,8 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
 }
 
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
-    platform::seams::Trace("CertCloseStore " + std::to_string(dwFlags));
+    if (platform::seams::Tracing())
+        platform::seams::Trace("CertCloseStore " + std::to_string(dwFlags));
     if (hCertStore == nullptr) return TRUE;
     std::unique_ptr<StoreHandle> handle;
     {
@@ -131,6 +140,7 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
         handle = std::move(it->second);
         g_stores.erase(it);
     }
+    handle->state->closed.store(true);
     platform::seams::CountLive(platform::seams::Live::Store, -1);
     // The handle is closed whatever follows; contexts still held keep what
     // they need alive on their own.

@@ -63,6 +63,14 @@ private:
     mutable CERT_INFO m_info{};
 };
 
+// What a context shows of a certificate, when its holder knows it already.
+struct CertShown {
+    const Certificate* cert = nullptr;
+    const BYTE* der = nullptr;
+    DWORD size = 0;
+    CERT_INFO* info = nullptr;
+};
+
 // Certificate contexts: handed out by stores and by message verification,
 // counted, checked on every use.
 struct StoreState;
@@ -74,10 +82,12 @@ PCCERT_CONTEXT NewCertContext(std::shared_ptr<const Certificate> cert,
 
 // The next context of an enumeration: `previous` (released by this call) is
 // reused for it when nobody else holds it, which spares a walk through a large
-// store an allocation per certificate.
+// store an allocation per certificate. `shown` (of `cert`), when given, spares
+// reading the certificate.
 PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certificate> cert,
                                std::shared_ptr<StoreState> store, HCERTSTORE handle,
-                               std::size_t position);
+                               std::size_t position, const CertShown* shown = nullptr,
+                               const void* previousRecord = nullptr);
 
 // The context of an enumeration for an entry that cannot be used: it holds no
 // certificate, and keeps the entry's position (see EntryDamage.h).
@@ -92,5 +102,12 @@ std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context);
 
 // The position in its store's enumeration of a live context from a store.
 bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std::size_t& position);
+
+// The same for a context that store handle `handle`, still open, gave out:
+// the step of a walk then needs no look at the handle. False for anything
+// else (the caller then looks closer). `record` is what NextCertContext
+// takes to reuse the context without looking it up again.
+bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, std::shared_ptr<StoreState>& store,
+                std::size_t& position, const void*& record);
 
 }  // namespace platform::crypt

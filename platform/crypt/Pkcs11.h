@@ -112,6 +112,12 @@ std::shared_ptr<TokenSession> SessionOf(const std::shared_ptr<TokenModule>& modu
 // Forgets a session that no longer works, so that the next use opens anew.
 void DropSession(const std::shared_ptr<TokenSession>& session);
 
+// True when this process holds a session with the token of `serial` in
+// `slot` and the token still answers to it: the token has stayed in its
+// slot since the session was opened (a token pulled out ends its sessions).
+// Opens nothing.
+bool SessionAlive(TokenModule& module, const std::string& serial, CK_SLOT_ID slot);
+
 // Counts the logins made in this process: a token shows more of its objects
 // (its private keys) after one.
 unsigned long LoginGeneration();

@@ -54,7 +54,8 @@ using namespace platform::crypt;
 
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                           DWORD dwProvType, DWORD dwFlags) {
-    const std::string trace = "CryptAcquireContextA " + std::to_string(dwFlags);
+    const std::string trace =
+        platform::seams::Tracing() ? "CryptAcquireContextA " + std::to_string(dwFlags) : "";
     return platform::GuardedCall("CryptAcquireContextA", trace, [&]() -> BOOL {
         if (phProv == nullptr) {
             SetLastError(ERROR_INVALID_PARAMETER);

@@ -1,7 +1,13 @@
+#include "platform/crypt/SignMessage.h"
+
+#include <openssl/rsa.h>
+
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/crypt/Certificate.h"
+#include "platform/crypt/Der.h"
 #include "platform/crypt/Ossl.h"
 #include "platform/crypt/Tokens.h"
 #include "platform/seams/Seams.h"
@@ -14,19 +20,35 @@ namespace {
 
 using SignError = platform::Failure;
 
+thread_local std::uint64_t t_builds = 0;
+
+// The digests a message may name. Each is fetched from the providers once:
+// OpenSSL looks a digest named by its old constant up anew on every use.
 const EVP_MD* DigestFor(LPCSTR oid) {
     if (oid == nullptr) return nullptr;
     struct Known {
         const char* oid;
+        const char* name;
         const EVP_MD* (*md)();
     };
-    static const Known kKnown[] = {{szOID_RSA_MD5, EVP_md5},
-                                   {szOID_OIWSEC_sha1, EVP_sha1},
-                                   {szOID_NIST_sha256, EVP_sha256},
-                                   {szOID_NIST_sha384, EVP_sha384},
-                                   {szOID_NIST_sha512, EVP_sha512}};
-    for (const auto& k : kKnown)
-        if (std::strcmp(oid, k.oid) == 0) return k.md();
+    static const Known kKnown[] = {{szOID_RSA_MD5, "MD5", EVP_md5},
+                                   {szOID_OIWSEC_sha1, "SHA1", EVP_sha1},
+                                   {szOID_NIST_sha256, "SHA2-256", EVP_sha256},
+                                   {szOID_NIST_sha384, "SHA2-384", EVP_sha384},
+                                   {szOID_NIST_sha512, "SHA2-512", EVP_sha512}};
+    static const auto fetched = [] {
+        std::vector<const EVP_MD*> mds;
+        for (const auto& k : kKnown) {
+            // Kept for the life of the process; where the providers do not
+            // offer a digest, the old constant says so when it is used.
+            const EVP_MD* md = EVP_MD_fetch(nullptr, k.name, nullptr);
+            mds.push_back(md != nullptr ? md : k.md());
+        }
+        ossl::DropErrors();
+        return mds;
+    }();
+    for (std::size_t i = 0; i < std::size(kKnown); ++i)
+        if (std::strcmp(oid, kKnown[i].oid) == 0) return fetched[i];
     return nullptr;
 }
 
@@ -126,11 +148,25 @@ void SignAttributesOnToken(PKCS7_SIGNER_INFO* si, const EVP_MD* md, const Certif
     ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
 }
 
+// Puts the authenticated attributes in the order of their encodings, as a
+// signature over them does: the message carries them in that order, as the
+// signature covered them.
+void SortAttributes(PKCS7_SIGNER_INFO* si) {
+    unsigned char* sorted = nullptr;
+    const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &sorted,
+                                ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
+    OPENSSL_free(sorted);
+    if (n <= 0) throw SignError(CRYPT_E_BAD_ENCODE);
+}
+
 // The encoded message. With `sign` false nothing is hashed or signed: the
 // signature and digest are stand-ins of their full size, which is all a size
-// query needs and spares it the private-key operation.
+// query needs and spares it the private-key operation. `made`, when given, is
+// the signature value to carry instead of making one.
 std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached,
-                                        const Content& content, bool sign) {
+                                        const Content& content, bool sign,
+                                        const std::vector<unsigned char>* made = nullptr) {
+    ++t_builds;
     auto signer = CertificateOf(para.pSigningCert);
     if (!signer) throw SignError(E_INVALIDARG);
     // A key on a token stays there: the certificate's public key names the
@@ -177,12 +213,19 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
         const auto digest = sign ? Digest(md, content) : std::vector<unsigned char>(digestSize);
         if (PKCS7_add1_attrib_digest(si, digest.data(), static_cast<int>(digest.size())) != 1)
             throw SignError(NTE_NO_MEMORY);
-        if (sign && onToken) {
+        if (!sign || made != nullptr) SortAttributes(si);
+        if (sign && made != nullptr) {
+            if (ASN1_STRING_set(si->enc_digest, made->data(), static_cast<int>(made->size())) != 1)
+                throw SignError(NTE_NO_MEMORY);
+        } else if (sign && onToken) {
             SignAttributesOnToken(si, md, *signer);
         } else if (sign && PKCS7_SIGNER_INFO_sign(si) != 1) {
             platform::crypt::ossl::DropErrors();
             throw SignError(NTE_BAD_KEY);
         }
+    } else if (sign && made != nullptr) {
+        signature = *made;
+        ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
     } else if (sign && onToken) {
         signature = SignWithTokenKey(*signer, DigestInfo(md, Digest(md, content)));
         ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
@@ -226,7 +269,276 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
     return der;
 }
 
+// Where a message built with stand-ins holds them (offsets into its DER), so
+// that the message can be completed by writing the real values over them.
+struct Layout {
+    bool attributes = false;
+    std::size_t digestAt = 0;               // the messageDigest attribute's value
+    std::size_t attrsAt = 0, attrsEnd = 0;  // the authenticated attributes, [0]
+    std::size_t signatureAt = 0, signatureLength = 0;
+};
+
+// The layout of a message BuildMessage made: one signer, whose signature
+// value has `signatureLength` octets and whose authenticated attributes (when
+// present) hold exactly one message digest of `digestLength` octets. Nothing
+// when the message is not of that form, and the caller builds it anew.
+std::optional<Layout> FindLayout(const std::vector<unsigned char>& message,
+                                 std::size_t digestLength, std::size_t signatureLength) {
+    using namespace der;
+    static const BYTE kDigestOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04};
+    const BYTE* base = message.data();
+    const auto at = [base](const BYTE* p) { return std::size_t(p - base); };
+    Element info, explicitData, signedData, e;
+    if (Reader(Bytes(message)).Next(info) != Status::Ok || !info.IsUniversal(kSequence, true))
+        return std::nullopt;
+    Reader inInfo = Reader::Inside(info, false);
+    if (inInfo.Next(e) != Status::Ok || inInfo.Next(explicitData) != Status::Ok ||
+        !explicitData.Is(kContext, 0, true))
+        return std::nullopt;
+    if (Reader::Inside(explicitData, false).Next(signedData) != Status::Ok ||
+        !signedData.IsUniversal(kSequence, true))
+        return std::nullopt;
+    // The signer infos are the last element of the signed data.
+    Element signerInfos;
+    Reader inSigned = Reader::Inside(signedData, false);
+    Status status;
+    while ((status = inSigned.Next(e)) == Status::Ok) signerInfos = e;
+    if (status != Status::End || !signerInfos.IsUniversal(kSet, true)) return std::nullopt;
+    Element signerInfo;
+    Reader inInfos = Reader::Inside(signerInfos, false);
+    if (inInfos.Next(signerInfo) != Status::Ok || !signerInfo.IsUniversal(kSequence, true) ||
+        !inInfos.AtEnd())
+        return std::nullopt;
+
+    Layout layout;
+    Reader fields = Reader::Inside(signerInfo, false);
+    for (int skip = 0; skip < 3; ++skip)  // version, issuer and serial, digest algorithm
+        if (fields.Next(e) != Status::Ok) return std::nullopt;
+    if (fields.Next(e) != Status::Ok) return std::nullopt;
+    if (e.Is(kContext, 0, true)) {
+        layout.attributes = true;
+        layout.attrsAt = at(e.begin);
+        layout.attrsEnd = at(e.end);
+        // The attributes are signed in the order of their encoding; the
+        // digest's value could change that order only where another
+        // attribute matched it up to the value, which only a second message
+        // digest could.
+        int digests = 0;
+        Reader attrs = Reader::Inside(e, false);
+        Element attr;
+        while ((status = attrs.Next(attr)) == Status::Ok) {
+            Element oid, values, value;
+            Reader parts = Reader::Inside(attr, false);
+            if (parts.Next(oid) != Status::Ok || !oid.IsUniversal(kOid, false)) return std::nullopt;
+            const auto id = oid.Content();
+            if (!std::equal(id.begin(), id.end(), std::begin(kDigestOid), std::end(kDigestOid)))
+                continue;
+            ++digests;
+            if (parts.Next(values) != Status::Ok || !values.IsUniversal(kSet, true))
+                return std::nullopt;
+            Reader inValues = Reader::Inside(values, false);
+            if (inValues.Next(value) != Status::Ok || !value.IsUniversal(kOctetString, false) ||
+                !inValues.AtEnd() || value.Content().size() != digestLength)
+                return std::nullopt;
+            layout.digestAt = at(value.content);
+        }
+        if (status != Status::End || digests != 1) return std::nullopt;
+        if (fields.Next(e) != Status::Ok) return std::nullopt;  // the signature algorithm
+    }
+    if (fields.Next(e) != Status::Ok || !e.IsUniversal(kOctetString, false) ||
+        e.Content().size() != signatureLength)
+        return std::nullopt;
+    layout.signatureAt = at(e.content);
+    layout.signatureLength = signatureLength;
+    return layout;
+}
+
+void AppendNumber(std::string& out, std::uint64_t n) {
+    out.append(reinterpret_cast<const char*>(&n), sizeof n);
+}
+
+// Bytes the call gives, refused as the full build refuses them.
+void AppendBytes(std::string& out, const void* data, std::size_t length) {
+    if (length > 0 && data == nullptr) throw SignError(E_INVALIDARG);
+    AppendNumber(out, length);
+    if (length > 0) out.append(static_cast<const char*>(data), length);
+}
+
+void AppendAttributes(std::string& out, DWORD count, const CRYPT_ATTRIBUTE* given) {
+    if (count > 0 && given == nullptr) throw SignError(E_INVALIDARG);
+    AppendNumber(out, count);
+    for (DWORD i = 0; i < count; ++i) {
+        if (given[i].pszObjId == nullptr || (given[i].cValue > 0 && given[i].rgValue == nullptr))
+            throw SignError(E_INVALIDARG);
+        AppendBytes(out, given[i].pszObjId, std::strlen(given[i].pszObjId));
+        AppendNumber(out, given[i].cValue);
+        for (DWORD v = 0; v < given[i].cValue; ++v)
+            AppendBytes(out, given[i].rgValue[v].pbData, given[i].rgValue[v].cbData);
+    }
+}
+
+// Everything of a call that its message depends on, but for the certificates
+// (compared as objects) and, for a detached message, the content: as bytes to
+// compare.
+std::string CallInputs(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const Content& content) {
+    std::string out;
+    const char* oid = para.HashAlgorithm.pszObjId != nullptr ? para.HashAlgorithm.pszObjId : "";
+    AppendBytes(out, oid, std::strlen(oid));
+    AppendNumber(out, detached ? 1 : 0);
+    AppendNumber(out, para.dwInnerContentType);
+    AppendAttributes(out, para.cAuthAttr, para.rgAuthAttr);
+    AppendAttributes(out, para.cUnauthAttr, para.rgUnauthAttr);
+    if (!detached)
+        for (DWORD i = 0; i < content.pieces; ++i)
+            AppendBytes(out, content.data[i], content.lengths[i]);
+    return out;
+}
+
+bool Same(const std::weak_ptr<const Certificate>& kept,
+          const std::shared_ptr<const Certificate>& now) {
+    // By owner and address: while the owner lives, so does the object at
+    // the address (a store's certificates share their listing's ownership).
+    return now && !kept.owner_before(now) && !now.owner_before(kept) &&
+           kept.lock().get() == now.get();
+}
+
+// The message a size query built with stand-ins, kept on its thread for the
+// call that follows with the same inputs: that call completes it instead of
+// building it again.
+struct Prepared {
+    std::weak_ptr<const Certificate> signer;
+    std::vector<std::weak_ptr<const Certificate>> certs;
+    std::string inputs;
+    std::vector<unsigned char> message;
+    Layout layout;
+};
+thread_local std::optional<Prepared> t_prepared;
+
+// Keeps what a size query built, when the signature that completes it has a
+// known length: RSA's, as long as the modulus.
+void KeepPrepared(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const Content& content,
+                  const std::vector<unsigned char>& message) {
+    t_prepared.reset();
+    auto signer = CertificateOf(para.pSigningCert);
+    const EVP_MD* md = DigestFor(para.HashAlgorithm.pszObjId);
+    X509* x509 = signer ? signer->X509Cert() : nullptr;
+    EVP_PKEY* key = signer && signer->PrivateKey() != nullptr ? signer->PrivateKey()
+                    : x509 != nullptr                         ? X509_get0_pubkey(x509)
+                                                              : nullptr;
+    if (md == nullptr || key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return;
+    const auto layout =
+        FindLayout(message, std::size_t(EVP_MD_get_size(md)), std::size_t(EVP_PKEY_get_size(key)));
+    if (!layout || layout->attributes != (para.cAuthAttr > 0)) return;
+    Prepared kept;
+    kept.signer = signer;
+    for (DWORD i = 0; i < para.cMsgCert; ++i)
+        kept.certs.push_back(CertificateOf(para.rgpMsgCert[i]));
+    kept.inputs = CallInputs(para, detached, content);
+    kept.message = message;
+    kept.layout = *layout;
+    t_prepared = std::move(kept);
+}
+
+// The prepared message, when it was made for this call's inputs; taken
+// either way, as it serves only the call right after the size query.
+std::optional<Prepared> TakePrepared(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached,
+                                     const Content& content,
+                                     std::shared_ptr<const Certificate>& signer) {
+    std::optional<Prepared> kept;
+    kept.swap(t_prepared);
+    if (!kept || para.cMsgCrl > 0 || kept->certs.size() != para.cMsgCert ||
+        (para.cMsgCert > 0 && para.rgpMsgCert == nullptr))
+        return std::nullopt;
+    signer = CertificateOf(para.pSigningCert);
+    if (!Same(kept->signer, signer)) return std::nullopt;
+    for (DWORD i = 0; i < para.cMsgCert; ++i)
+        if (!Same(kept->certs[i], CertificateOf(para.rgpMsgCert[i]))) return std::nullopt;
+    if (kept->inputs != CallInputs(para, detached, content)) return std::nullopt;
+    return kept;
+}
+
+// An RSA signature (PKCS#1 v1.5) over a digest with a key in memory: the same
+// bytes EVP_DigestSign makes over the data. The key's context is kept on the
+// thread for the next signature with the same certificate, which spares
+// looking the algorithm up again.
+std::vector<unsigned char> SignDigest(const std::shared_ptr<const Certificate>& signer,
+                                      const EVP_MD* md, const std::vector<unsigned char>& digest) {
+    struct Kept {
+        std::weak_ptr<const Certificate> cert;
+        const EVP_MD* md = nullptr;
+        ossl::PkeyCtxPtr ctx;
+    };
+    thread_local Kept kept;
+    if (!Same(kept.cert, signer) || kept.md != md || !kept.ctx) {
+        kept = Kept{};
+        ossl::PkeyCtxPtr ctx(EVP_PKEY_CTX_new(signer->PrivateKey(), nullptr));
+        if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+            EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+            EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)
+            throw SignError(NTE_BAD_KEY);
+        kept = Kept{signer, md, std::move(ctx)};
+    }
+    std::size_t length = 0;
+    if (EVP_PKEY_sign(kept.ctx.get(), nullptr, &length, digest.data(), digest.size()) != 1)
+        throw SignError(NTE_BAD_KEY);
+    std::vector<unsigned char> signature(length);
+    if (EVP_PKEY_sign(kept.ctx.get(), signature.data(), &length, digest.data(), digest.size()) !=
+        1) {
+        kept = Kept{};
+        throw SignError(NTE_BAD_KEY);
+    }
+    signature.resize(length);
+    return signature;
+}
+
+std::vector<unsigned char> DigestOf(const EVP_MD* md, const unsigned char* data, std::size_t n) {
+    const BYTE* piece[1] = {data};
+    DWORD length[1] = {static_cast<DWORD>(n)};
+    if (n > 0xFFFFFFFFu) throw SignError(CRYPT_E_ASN1_LARGE);
+    return Digest(md, Content{1, piece, length});
+}
+
+// Completes a prepared message: the content's digest and the signature take
+// the stand-ins' places. The bytes are those BuildMessage makes signing.
+std::vector<unsigned char> CompletePrepared(Prepared prepared, const CRYPT_SIGN_MESSAGE_PARA& para,
+                                            bool detached, const Content& content,
+                                            const std::shared_ptr<const Certificate>& signer) {
+    const EVP_MD* md = DigestFor(para.HashAlgorithm.pszObjId);
+    if (md == nullptr) throw SignError(CRYPT_E_UNKNOWN_ALGO);
+    const bool onToken = signer->PrivateKey() == nullptr && signer->Token() != nullptr;
+    if (!onToken && signer->PrivateKey() == nullptr) throw SignError(CRYPT_E_NO_KEY_PROPERTY);
+    std::vector<unsigned char>& message = prepared.message;
+    const Layout& layout = prepared.layout;
+    std::vector<unsigned char> signedDigest;
+    const auto contentDigest = Digest(md, content);
+    if (layout.attributes) {
+        std::memcpy(message.data() + layout.digestAt, contentDigest.data(), contentDigest.size());
+        // What is signed is the attributes as a SET OF: the same content
+        // under the universal tag.
+        std::vector<unsigned char> attributes(message.begin() + std::ptrdiff_t(layout.attrsAt),
+                                              message.begin() + std::ptrdiff_t(layout.attrsEnd));
+        attributes[0] = 0x31;
+        signedDigest = DigestOf(md, attributes.data(), attributes.size());
+    } else {
+        signedDigest = contentDigest;
+    }
+    const auto signature = onToken ? SignWithTokenKey(*signer, DigestInfo(md, signedDigest))
+                                   : SignDigest(signer, md, signedDigest);
+    if (signature.size() != layout.signatureLength) {
+        // A token that left the leading zeros out: the message is encoded
+        // around the signature as it is.
+        return BuildMessage(para, detached, content, true, &signature);
+    }
+    std::memcpy(message.data() + layout.signatureAt, signature.data(), signature.size());
+    return std::move(message);
+}
+
 }  // namespace
+
+std::uint64_t SignedMessageBuilds() {
+    return t_builds;
+}
+
 }  // namespace platform::crypt
 
 using namespace platform::crypt;
@@ -250,8 +562,18 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
             ~Drop() { ossl::DropErrors(); }
         } drop;
         const Content content{cToBeSigned, rgpbToBeSigned, rgcbToBeSigned};
-        const bool sizeQuery = pbSignedBlob == nullptr;
-        const auto der = BuildMessage(*pSignPara, fDetachedSignature != FALSE, content, !sizeQuery);
+        const bool detached = fDetachedSignature != FALSE;
+        if (pbSignedBlob == nullptr) {
+            t_prepared.reset();
+            auto der = BuildMessage(*pSignPara, detached, content, false);
+            KeepPrepared(*pSignPara, detached, content, der);
+            return platform::HandOut(der, pbSignedBlob, pcbSignedBlob);
+        }
+        std::shared_ptr<const Certificate> signer;
+        auto prepared = TakePrepared(*pSignPara, detached, content, signer);
+        const auto der =
+            prepared ? CompletePrepared(std::move(*prepared), *pSignPara, detached, content, signer)
+                     : BuildMessage(*pSignPara, detached, content, true);
         return platform::HandOut(der, pbSignedBlob, pcbSignedBlob);
     });
 }

@@ -186,17 +186,58 @@ struct CacheSlot {
     bool trusted = false;  // checked against the file since the folder's watch stood
 };
 
+}  // namespace
+
+// The folder's entries as listed, with the parsed certificate of each
+// position once it is known unchanged since the watch stood: a walk through
+// an unchanged store then finds each certificate by its position, and what a
+// context shows of it in one array, without touching the certificates it
+// passes. Guarded by the cache's mutex; a change to the folder empties the
+// position it concerns, and one that adds, removes or renames an entry
+// retires the listing, whose holders then check each entry by its name.
+struct DiskStore::Listing {
+    std::shared_ptr<const std::vector<std::string>> names;
+    std::vector<Shown> slots;  // by position; `cert` null where not known
+    // Every certificate a position showed, kept as long as the listing: what
+    // Load hands out from it shares the listing's ownership.
+    std::vector<std::shared_ptr<const Certificate>> held;
+    bool current = true;
+
+    void Forget(const std::string& name) {
+        const auto it = std::lower_bound(names->begin(), names->end(), name);
+        if (it != names->end() && *it == name) slots[std::size_t(it - names->begin())] = Shown{};
+    }
+    void Retire() {
+        current = false;
+        slots.clear();
+    }
+    void Fill(std::size_t position, const std::shared_ptr<const Certificate>& cert) {
+        held.push_back(cert);
+        slots[position] =
+            Shown{cert.get(), cert->Der().data(), DWORD(cert->Der().size()), cert->Info()};
+    }
+};
+
+namespace {
+
+using Listing = DiskStore::Listing;
+
 struct FolderCache {
     int watch = -1;  // -1: not watched, so nothing cached here can be trusted unchecked
     int opens = 0;
-    std::shared_ptr<const std::vector<std::string>> names;  // null: list again
+    std::shared_ptr<Listing> listing;  // null: list again
     std::unordered_map<std::string, CacheSlot> entries;
+
+    void Relist() {
+        if (listing) listing->Retire();
+        listing.reset();
+    }
 };
 
 class EntryCache {
 public:
-    // The folder's entry names, from the cache while the folder is unchanged.
-    std::shared_ptr<const std::vector<std::string>> Names(const fs::path& folder) {
+    // The folder's entries, from the cache while the folder is unchanged.
+    std::shared_ptr<Listing> Entries(const fs::path& folder) {
         std::lock_guard lock(m_mutex);
         Drain();
         FolderCache& cache = m_folders[folder.native()];
@@ -204,25 +245,48 @@ public:
         // a store once (most commands) has nothing cached to keep fresh, and
         // would only pay for tearing the watch down when it exits.
         if (++cache.opens >= 2) Watch(cache, folder);
-        if (cache.watch < 0 || !cache.names)
-            cache.names = std::make_shared<const std::vector<std::string>>(ListEntries(folder));
-        return cache.names;
+        if (cache.watch < 0 || !cache.listing) {
+            cache.Relist();
+            auto listing = std::make_shared<Listing>();
+            listing->names = std::make_shared<const std::vector<std::string>>(ListEntries(folder));
+            listing->slots.resize(listing->names->size());
+            // Without a watch nothing may be taken by position unchecked.
+            if (cache.watch < 0) listing->Retire();
+            cache.listing = listing;
+        }
+        return cache.listing;
+    }
+
+    // The certificate at a position of a listing still current, when known.
+    bool At(const Listing& listing, std::size_t position, DiskStore::Shown& shown) {
+        std::lock_guard lock(m_mutex);
+        if (!listing.current || position >= listing.slots.size()) return false;
+        shown = listing.slots[position];
+        return shown.cert != nullptr;
     }
 
     // The parsed entry when the cache holds it and it is known unchanged;
-    // `key` is the entry's stat when it had to be looked at.
+    // `key` is the entry's stat when it had to be looked at. A trusted entry
+    // is also kept at its position in `listing`.
     std::shared_ptr<const Certificate> Find(const fs::path& folder, const std::string& name,
-                                            const struct stat* st) {
+                                            const struct stat* st, Listing* listing,
+                                            std::size_t position) {
         std::lock_guard lock(m_mutex);
         const auto f = m_folders.find(folder.native());
         if (f == m_folders.end()) return nullptr;
         const auto e = f->second.entries.find(name);
         if (e == f->second.entries.end()) return nullptr;
-        if (st == nullptr)
-            return f->second.watch >= 0 && e->second.trusted ? e->second.cert : nullptr;
-        if (!(e->second.key == KeyOf(*st))) return nullptr;
-        // Unchanged now, and the watch reports any later change.
-        e->second.trusted = f->second.watch >= 0;
+        if (st == nullptr) {
+            if (f->second.watch < 0 || !e->second.trusted) return nullptr;
+        } else {
+            if (!(e->second.key == KeyOf(*st))) return nullptr;
+            // Unchanged now, and the watch reports any later change.
+            e->second.trusted = f->second.watch >= 0;
+        }
+        if (e->second.trusted && listing != nullptr && listing->current &&
+            listing == f->second.listing.get() && position < listing->slots.size() &&
+            listing->slots[position].cert == nullptr && (*listing->names)[position] == name)
+            listing->Fill(position, e->second.cert);
         return e->second.cert;
     }
 
@@ -230,7 +294,11 @@ public:
               std::shared_ptr<const Certificate> cert) {
         std::lock_guard lock(m_mutex);
         FolderCache& cache = m_folders[folder.native()];
-        if (cache.entries.size() >= kEntryLimit) cache.entries.clear();
+        if (cache.entries.size() >= kEntryLimit) {
+            cache.entries.clear();
+            cache.Relist();
+        }
+        if (cache.listing) cache.listing->Forget(name);
         // Trusted only after a check that the watch already covered.
         cache.entries[name] = CacheSlot{KeyOf(st), std::move(cert), false};
     }
@@ -248,7 +316,7 @@ private:
         m_byWatch[cache.watch] = folder.native();
         // What was cached before the watch stood is checked once more before
         // it is trusted.
-        cache.names.reset();
+        cache.Relist();
         for (auto& [name, slot] : cache.entries) slot.trusted = false;
     }
 
@@ -272,7 +340,7 @@ private:
                 at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
                 if ((ev->mask & IN_Q_OVERFLOW) != 0) {
                     for (auto& [path, cache] : m_folders) {
-                        cache.names.reset();
+                        cache.Relist();
                         cache.entries.clear();
                     }
                     continue;
@@ -283,14 +351,16 @@ private:
                 if ((ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
                     if ((ev->mask & IN_IGNORED) == 0) ::inotify_rm_watch(m_notifier, ev->wd);
                     m_byWatch.erase(w);
+                    cache.Relist();
                     cache = FolderCache{};
                     continue;
                 }
                 if (ev->len > 0) {
                     const std::string name(ev->name);
                     cache.entries.erase(name);
+                    if (cache.listing) cache.listing->Forget(name);
                     if ((ev->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) != 0)
-                        cache.names.reset();
+                        cache.Relist();
                 }
             }
         }
@@ -460,15 +530,20 @@ DiskStore DiskStore::Open(const fs::path& folder, bool create) {
     CheckPrivateFolder(folder);
     DiskStore store;
     store.m_folder = folder;
-    store.m_names = Cache().Names(folder);
+    store.m_listing = Cache().Entries(folder);
+    store.m_names = store.m_listing->names;
     return store;
 }
 
-std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
+std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position, Shown* shown) const {
     if (position >= m_names->size())
         throw StoreError(CRYPT_E_NOT_FOUND, "the store has no entry at that position");
+    if (Shown known; m_listing && Cache().At(*m_listing, position, known)) {
+        if (shown != nullptr) *shown = known;
+        return std::shared_ptr<const Certificate>(m_listing, known.cert);
+    }
     const std::string& name = (*m_names)[position];
-    if (auto cert = Cache().Find(m_folder, name, nullptr)) return cert;
+    if (auto cert = Cache().Find(m_folder, name, nullptr, m_listing.get(), position)) return cert;
 
     const fs::path path = m_folder / name;
     struct stat st {};
@@ -490,7 +565,7 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position) const {
                              path.string() + "')",
                          "it has " + why);
     }
-    if (auto cert = Cache().Find(m_folder, name, &st)) return cert;
+    if (auto cert = Cache().Find(m_folder, name, &st, m_listing.get(), position)) return cert;
     if (st.st_size > kMaxEntrySize) Damaged(path, "it is far larger than any certificate");
 
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -514,6 +589,7 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
     const std::string text = EntryText(certDer, key);
     StoreLock lock(m_folder);
     RemoveStaleTemporaries(m_folder);
+    m_listing.reset();
     m_names = std::make_shared<const std::vector<std::string>>(ListEntries(m_folder));
     for (std::size_t i = 0; i < m_names->size(); ++i) {
         std::shared_ptr<const Certificate> existing;
@@ -562,6 +638,7 @@ std::size_t DiskStore::Add(std::span<const BYTE> certDer, EVP_PKEY* key) {
 std::string DiskStore::RemoveAt(std::size_t position) {
     StoreLock lock(m_folder);
     RemoveStaleTemporaries(m_folder);
+    m_listing.reset();
     auto names = std::make_shared<std::vector<std::string>>(ListEntries(m_folder));
     if (position >= names->size())
         throw StoreError(CRYPT_E_NOT_FOUND, "the store has no entry at position " +

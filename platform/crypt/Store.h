@@ -49,7 +49,12 @@ public:
     // and modification. No password is ever asked for: an encrypted block is
     // damage. Throws StoreError: CRYPT_E_FILE_ERROR for a damaged entry,
     // ERROR_ACCESS_DENIED for one that others may read.
-    std::shared_ptr<const Certificate> Load(std::size_t position) const;
+    //
+    // `shown`, when given, is set to what a context shows of the certificate
+    // where the store knows it without reading the certificate (see
+    // Store.cpp), else left as it is.
+    using Shown = CertShown;
+    std::shared_ptr<const Certificate> Load(std::size_t position, Shown* shown = nullptr) const;
 
     // Adds an entry; returns its position in the store after the addition.
     // Throws StoreError(NTE_EXISTS) when the store already holds the
@@ -63,9 +68,14 @@ public:
     // removed entry's file name.
     std::string RemoveAt(std::size_t position);
 
+    // The entries as the cache saw the folder at opening (null after a
+    // change made through this object); see Store.cpp.
+    struct Listing;
+
 private:
     std::filesystem::path m_folder;
     std::shared_ptr<const std::vector<std::string>> m_names;
+    std::shared_ptr<Listing> m_listing;
 };
 
 // What stands behind an open store handle; kept alive by the contexts taken
@@ -85,6 +95,7 @@ struct StoreState {
         return m_tokens;
     }
     std::atomic<long> liveContexts{0};
+    std::atomic<bool> closed{false};  // its handle was closed
 
 private:
     TokenReader m_readTokens;

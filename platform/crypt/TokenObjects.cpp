@@ -21,6 +21,29 @@ struct PresentToken {
     std::string serial;
 };
 
+// What C_GetTokenInfo said of the token in a slot, by module and slot. Kept
+// while this process holds a session with that token which still works: a
+// token pulled out ends its sessions, and the slot is then read anew. The
+// slots themselves are listed at every opening, which finds a new token.
+std::mutex g_slotMutex;
+std::map<std::pair<const TokenModule*, CK_SLOT_ID>, CK_TOKEN_INFO>& g_slotInfo =
+    *new std::map<std::pair<const TokenModule*, CK_SLOT_ID>, CK_TOKEN_INFO>();
+
+bool KnownToken(TokenModule& module, CK_SLOT_ID slot, CK_TOKEN_INFO& info) {
+    {
+        std::lock_guard lock(g_slotMutex);
+        const auto it = g_slotInfo.find({&module, slot});
+        if (it == g_slotInfo.end()) return false;
+        info = it->second;
+    }
+    return SessionAlive(module, FieldText(info.serialNumber, sizeof info.serialNumber), slot);
+}
+
+void KeepToken(TokenModule& module, CK_SLOT_ID slot, const CK_TOKEN_INFO& info) {
+    std::lock_guard lock(g_slotMutex);
+    g_slotInfo[{&module, slot}] = info;
+}
+
 std::vector<PresentToken> PresentTokens(TokenModule& module) {
     CK_ULONG count = 0;
     if (module.Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK ||
@@ -33,7 +56,11 @@ std::vector<PresentToken> PresentTokens(TokenModule& module) {
     std::vector<PresentToken> tokens;
     for (const auto slot : slots) {
         PresentToken token{slot, {}, {}};
-        if (module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &token.info) != CKR_OK) continue;
+        if (!KnownToken(module, slot, token.info)) {
+            if (module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &token.info) != CKR_OK)
+                continue;
+            KeepToken(module, slot, token.info);
+        }
         // A token that is not set up yet holds nothing to list.
         if ((token.info.flags & CKF_TOKEN_INITIALIZED) == 0) continue;
         token.serial = FieldText(token.info.serialNumber, sizeof token.info.serialNumber);
@@ -172,6 +199,10 @@ std::vector<std::shared_ptr<const Certificate>> TokenContents(
 }  // namespace
 
 void ForgetTokenContents() {
+    {
+        std::lock_guard lock(g_slotMutex);
+        g_slotInfo.clear();
+    }
     TokenCache forgotten;
     std::shared_ptr<const ModuleSet> set;
     {

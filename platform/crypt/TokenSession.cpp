@@ -336,6 +336,19 @@ std::shared_ptr<TokenSession> SessionOf(const std::shared_ptr<TokenModule>& modu
     return session;
 }
 
+bool SessionAlive(TokenModule& module, const std::string& serial, CK_SLOT_ID slot) {
+    std::shared_ptr<TokenSession> session;
+    {
+        std::lock_guard lock(g_mutex);
+        const auto it = g_sessions.find({&module, serial});
+        if (it == g_sessions.end() || it->second->slot != slot) return false;
+        session = it->second;
+    }
+    CK_SESSION_INFO info{};
+    return module.Call(&CK_FUNCTION_LIST::C_GetSessionInfo, session->handle, &info) == CKR_OK &&
+           info.slotID == slot;
+}
+
 void DropSession(const std::shared_ptr<TokenSession>& session) {
     {
         std::lock_guard lock(g_mutex);

@@ -109,4 +109,8 @@ void Trace(std::string event) {
     if (t_trace != nullptr) t_trace->push_back(std::move(event));
 }
 
+void Trace(const char* event) {
+    if (t_trace != nullptr) t_trace->emplace_back(event);
+}
+
 }  // namespace platform::seams

@@ -91,21 +91,30 @@ bool IsValidUtf8(std::string_view text) {
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
+    // No character takes more units than bytes: sized once, trimmed at the
+    // end, and plain ASCII (signatures, hexadecimal) is widened as it stands.
+    std::u16string out(text.size(), u'\0');
+    std::size_t n = 0;
     for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            out[n++] = static_cast<char16_t>(byte);
+            ++i;
+            continue;
+        }
         char32_t cp;
         std::size_t length;
         if (!DecodeUtf8(text, i, cp, length)) cp = kReplacement;
         i += length;
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+            out[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+            out[n++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
         } else {
-            out += static_cast<char16_t>(cp);
+            out[n++] = static_cast<char16_t>(cp);
         }
     }
+    out.resize(n);
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "control/OstrelCtrl.h"
+#include "platform/crypt/SignMessage.h"
 #include "platform/crypt/Store.h"
 #include "platform/text/Bstr.h"
 #include "platform/win/Time.h"
@@ -132,6 +133,23 @@ TEST_F(Signing, SignsWithTheCertificateAtTheIndexAsADetachedMd5SignedData) {
     ASSERT_EQ(ASN1_TIME_diff(&days, &seconds, when->value.utctime, nullptr), 1);
     EXPECT_EQ(days, 0);
     EXPECT_LE(std::abs(seconds), 5);
+}
+
+TEST_F(Signing, EachSignatureBuildsItsMessageOnceThoughTheSizeIsAskedFirst) {
+    AddToStore(MakeCert({.subject = "/CN=First", .serialHex = "01"}));
+    AddToStore(MakeCert({.subject = "/CN=Second", .serialHex = "02"}));
+    for (long index : {0L, 1L, 0L}) {
+        const auto builds = platform::crypt::SignedMessageBuilds();
+        const Outcome out = Sign("Pay 100 to Bob", index);
+        EXPECT_FALSE(out.text.empty());
+        EXPECT_EQ(platform::crypt::SignedMessageBuilds() - builds, 1u) << "index " << index;
+        auto p7 = Decode(out.text);
+        ASSERT_TRUE(p7);
+        ossl::BioPtr content(BIO_new_mem_buf("Pay 100 to Bob", 14));
+        EXPECT_EQ(PKCS7_verify(p7.get(), nullptr, nullptr, content.get(), nullptr,
+                               PKCS7_NOVERIFY | PKCS7_BINARY),
+                  1);
+    }
 }
 
 TEST_F(Signing, AVerifierWeDidNotWriteAcceptsTheSignatureAndRejectsAChangedText) {

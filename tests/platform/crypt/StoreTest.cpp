@@ -96,6 +96,61 @@ TEST_F(Stores, EnumerationFollowsTheOrderOfAdditionAndReleasesWhatItIsGiven) {
     EXPECT_TRUE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG));
 }
 
+// A process keeps what it read of a store between openings and walks an
+// unchanged store by position; every change to the folder is seen by the
+// next opening, and a handle opened before a change never shows another
+// certificate at a position than the one that was there.
+TEST_F(Stores, AStoreKeptBetweenOpeningsSeesEveryChangeAtTheNextOpening) {
+    const auto a = MakeCert({.serialHex = "01"});
+    const auto b = MakeCert({.serialHex = "02"});
+    const auto c = MakeCert({.serialHex = "03"});
+    for (const auto* cert : {&a, &b, &c}) AddToStore(*cert);
+    const auto openAndWalk = [this] {
+        HCERTSTORE store = OpenMy();
+        auto serials = Walk(store).first;
+        EXPECT_TRUE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG));
+        return serials;
+    };
+    for (int i = 0; i < 3; ++i)
+        EXPECT_THAT(openAndWalk(), ::testing::ElementsAre("01", "02", "03"));
+    const auto names = Files();
+    ASSERT_EQ(names.size(), 3u);
+
+    // Written over in place, by hand.
+    const auto b2 = MakeCert({.serialHex = "22"});
+    WriteFile(m_home.StoreFolder() / names[1], b2.CertPem() + b2.KeyPem());
+    EXPECT_THAT(openAndWalk(), ::testing::ElementsAre("01", "22", "03"));
+    EXPECT_THAT(openAndWalk(), ::testing::ElementsAre("01", "22", "03"));
+
+    // Replaced by a renamed file, as an editor saves.
+    const auto c2 = MakeCert({.serialHex = "33"});
+    const fs::path temporary = m_home.StoreFolder() / "edit.tmp";
+    WriteFile(temporary, c2.CertPem() + c2.KeyPem());
+    ::chmod(temporary.c_str(), 0600);
+    fs::rename(temporary, m_home.StoreFolder() / names[2]);
+    EXPECT_THAT(openAndWalk(), ::testing::ElementsAre("01", "22", "33"));
+
+    // Removed while a handle that walked the store stays open: the handle
+    // finds nothing where the removed entry was, and the others where they
+    // were; a new opening lists the store as it is.
+    HCERTSTORE before = OpenMy();
+    EXPECT_THAT(Walk(before).first, ::testing::ElementsAre("01", "22", "33"));
+    platform::crypt::DiskStore::Open(m_home.StoreFolder(), false).RemoveAt(0);
+    EXPECT_THAT(openAndWalk(), ::testing::ElementsAre("22", "33"));
+    EXPECT_THAT(Walk(before).first, ::testing::ElementsAre("-", "22", "33"));
+    EXPECT_TRUE(CertCloseStore(before, CERT_CLOSE_STORE_CHECK_FLAG));
+
+    // Added by another process, and a file that loses its private mode.
+    ASSERT_EQ(RunCommand("OSTREL_HOME='" + m_home.Path().string() + "' '" +
+                         std::string(std::getenv("OSTREL_BIN")) +
+                         "/ostrel' store new-test-cert --subject /CN=Late --serial 44 >/dev/null")
+                  .status,
+              0);
+    EXPECT_THAT(openAndWalk(), ::testing::ElementsAre("22", "33", "44"));
+    ::chmod((m_home.StoreFolder() / names[1]).c_str(), 0644);
+    EXPECT_THAT(openAndWalk(), ::testing::ElementsAre("-", "33", "44"));
+}
+
 TEST_F(Stores, ClosingWithAContextStillHeldReportsItAndClosesAllTheSame) {
     AddToStore(MakeCert());
     HCERTSTORE store = OpenMy();

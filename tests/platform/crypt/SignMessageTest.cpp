@@ -1,0 +1,208 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <openssl/pkcs7.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/crypt/SignMessage.h"
+#include "platform/crypt/WinCrypt.h"
+#include "platform/win/LastError.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace ostrel::test;
+using platform::crypt::SignedMessageBuilds;
+namespace ossl = platform::crypt::ossl;
+
+// A signing time, a contentType already given, and a value without meaning
+// under an attribute OpenSSL does not know, as callers may pass them.
+const std::vector<BYTE> kTime = {0x17, 0x0D, '2', '6', '1', '2', '0', '7',
+                                 '1',  '0',  '2', '0', '3', '0', 'Z'};
+const std::vector<BYTE> kData = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
+const std::vector<BYTE> kNote = {0x0C, 0x05, 'n', 'o', 't', 'e', '!'};
+
+struct Call {
+    bool detached = true;
+    int authAttrs = 1;  // 0: none; 1: the signing time; 2: also the content type
+    bool unauth = false;
+    int included = 1;  // certificates carried besides the signature
+    std::string text = "Pay 100 to Bob";
+};
+
+class PreparedMessages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_before = LiveCounts::Now();
+        m_a = MakeCert({.subject = "/CN=Signer A", .serialHex = "0A"});
+        m_b = MakeCert({.subject = "/CN=Signer B", .serialHex = "0B", .bits = 1024});
+        AddToStore(m_a);
+        AddToStore(m_b);
+        m_store = CertOpenSystemStoreA(0, "MY");
+        ASSERT_NE(m_store, nullptr);
+        m_ctxA = CertEnumCertificatesInStore(m_store, nullptr);
+        ASSERT_NE(m_ctxA, nullptr);
+        m_ctxB = CertEnumCertificatesInStore(m_store, CertDuplicateCertificateContext(m_ctxA));
+        ASSERT_NE(m_ctxB, nullptr);
+    }
+    void TearDown() override {
+        CertFreeCertificateContext(m_ctxA);
+        CertFreeCertificateContext(m_ctxB);
+        EXPECT_TRUE(CertCloseStore(m_store, CERT_CLOSE_STORE_CHECK_FLAG));
+        EXPECT_EQ(LiveCounts::Now(), m_before);
+    }
+
+    // Calls CryptSignMessage once: a size query when `query` is set, else
+    // with a buffer large enough. Returns the bytes (or the size as that
+    // many zeros) and sets `ok`.
+    std::vector<BYTE> Run(PCCERT_CONTEXT signer, const Call& call, bool query, bool* ok = nullptr) {
+        CRYPT_ATTR_BLOB time{DWORD(kTime.size()), const_cast<BYTE*>(kTime.data())};
+        CRYPT_ATTR_BLOB data{DWORD(kData.size()), const_cast<BYTE*>(kData.data())};
+        CRYPT_ATTR_BLOB note{DWORD(kNote.size()), const_cast<BYTE*>(kNote.data())};
+        CRYPT_ATTRIBUTE auth[2] = {{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &time},
+                                   {const_cast<LPSTR>(szOID_RSA_contentType), 1, &data}};
+        CRYPT_ATTRIBUTE unauth[1] = {{const_cast<LPSTR>("1.3.6.1.4.1.99999.1"), 1, &note}};
+        PCCERT_CONTEXT certs[2] = {m_ctxA, m_ctxB};
+        CRYPT_SIGN_MESSAGE_PARA para{};
+        para.cbSize = sizeof para;
+        para.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+        para.pSigningCert = signer;
+        para.HashAlgorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_MD5);
+        para.cMsgCert = DWORD(call.included);
+        para.rgpMsgCert = certs;
+        para.cAuthAttr = DWORD(call.authAttrs);
+        para.rgAuthAttr = auth;
+        para.cUnauthAttr = call.unauth ? 1 : 0;
+        para.rgUnauthAttr = unauth;
+        const BYTE* pieces[1] = {reinterpret_cast<const BYTE*>(call.text.data())};
+        DWORD lengths[1] = {DWORD(call.text.size())};
+        std::vector<BYTE> out(query ? 0 : 8192);
+        DWORD size = DWORD(out.size());
+        const BOOL done = CryptSignMessage(&para, call.detached ? TRUE : FALSE, 1, pieces, lengths,
+                                           query ? nullptr : out.data(), &size);
+        if (ok != nullptr) *ok = done != FALSE;
+        EXPECT_TRUE(done) << std::hex << GetLastError();
+        out.resize(size);
+        return out;
+    }
+
+    // The message made by a call no size query went before.
+    std::vector<BYTE> Whole(PCCERT_CONTEXT signer, const Call& call) {
+        Run(m_ctxB, Call{.text = "something else entirely"}, true);  // prepares another message
+        return Run(signer, call, false);
+    }
+
+    // OpenSSL's verification, given both certificates whether the message
+    // carries them or not.
+    bool OpenSslVerifies(const std::vector<BYTE>& der, const Call& call) {
+        const unsigned char* p = der.data();
+        ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, long(der.size())));
+        if (!p7) return false;
+        STACK_OF(X509)* certs = sk_X509_new_null();
+        sk_X509_push(certs, m_a.cert.get());
+        sk_X509_push(certs, m_b.cert.get());
+        ossl::BioPtr content(BIO_new_mem_buf(call.text.data(), int(call.text.size())));
+        const int ok =
+            PKCS7_verify(p7.get(), certs, nullptr, call.detached ? content.get() : nullptr, nullptr,
+                         PKCS7_NOVERIFY | PKCS7_BINARY);
+        sk_X509_free(certs);
+        ossl::DropErrors();
+        return ok == 1;
+    }
+
+    TestCert m_a, m_b;
+    HCERTSTORE m_store = nullptr;
+    PCCERT_CONTEXT m_ctxA = nullptr;
+    PCCERT_CONTEXT m_ctxB = nullptr;
+    TempHome m_home;
+    LiveCounts m_before{};
+};
+
+TEST_F(PreparedMessages, ASizeQueryAndTheSignatureAfterItBuildOnceAndGiveTheBytesOfAWholeBuild) {
+    for (const bool detached : {true, false})
+        for (const int authAttrs : {0, 1, 2})
+            for (const bool unauth : {false, true})
+                for (const int included : {0, 1, 2}) {
+                    const Call call{detached, authAttrs, unauth, included};
+                    SCOPED_TRACE(testing::Message() << "detached " << detached << ", attributes "
+                                                    << authAttrs << ", unauthenticated " << unauth
+                                                    << ", certificates " << included);
+                    const auto whole = Whole(m_ctxA, call);
+                    const auto builds = SignedMessageBuilds();
+                    const auto size = Run(m_ctxA, call, true).size();
+                    const auto made = Run(m_ctxA, call, false);
+                    EXPECT_EQ(SignedMessageBuilds() - builds, 1u);
+                    EXPECT_EQ(made.size(), size);
+                    EXPECT_EQ(made, whole);
+                    EXPECT_TRUE(OpenSslVerifies(made, call));
+                }
+}
+
+TEST_F(PreparedMessages, AMessagePreparedForOtherInputsIsNeverCompleted) {
+    const Call call;
+    const auto builds = SignedMessageBuilds();
+
+    // Another signer: the message is B's, as a whole build makes it.
+    Run(m_ctxA, call, true);
+    const auto byB = Run(m_ctxB, call, false);
+    EXPECT_EQ(byB, Whole(m_ctxB, call));
+    EXPECT_TRUE(OpenSslVerifies(byB, call));
+
+    // Another text carried in the message, other attributes, other
+    // certificates carried: each built whole.
+    Call attached{.detached = false};
+    Run(m_ctxA, attached, true);
+    Call changed = attached;
+    changed.text = "Pay 900 to Bob";
+    const auto other = Run(m_ctxA, changed, false);
+    EXPECT_EQ(other, Whole(m_ctxA, changed));
+    EXPECT_TRUE(OpenSslVerifies(other, changed));
+
+    Run(m_ctxA, call, true);
+    Call more = call;
+    more.authAttrs = 2;
+    EXPECT_EQ(Run(m_ctxA, more, false), Whole(m_ctxA, more));
+
+    Run(m_ctxA, call, true);
+    Call fewer = call;
+    fewer.included = 0;
+    EXPECT_EQ(Run(m_ctxA, fewer, false), Whole(m_ctxA, fewer));
+
+    // A detached message's text is not in it: the same prepared message
+    // serves another text, whose digest and signature it then carries.
+    Run(m_ctxA, call, true);
+    Call text = call;
+    text.text = "Pay 1 to Bob";
+    const auto detached = Run(m_ctxA, text, false);
+    EXPECT_EQ(detached, Whole(m_ctxA, text));
+    EXPECT_TRUE(OpenSslVerifies(detached, text));
+
+    // A prepared message serves one call only.
+    Run(m_ctxA, call, true);
+    const auto first = Run(m_ctxA, call, false);
+    const auto again = SignedMessageBuilds();
+    EXPECT_EQ(Run(m_ctxA, call, false), first);
+    EXPECT_EQ(SignedMessageBuilds() - again, 1u);
+    EXPECT_GT(SignedMessageBuilds() - builds, 10u);
+}
+
+TEST_F(PreparedMessages, ACallThatCannotBeMadeFailsAfterAPreparedOneAsItWouldWithout) {
+    Run(m_ctxA, Call{}, true);
+    CRYPT_ATTRIBUTE broken{const_cast<LPSTR>(szOID_RSA_signingTime), 1, nullptr};
+    CRYPT_SIGN_MESSAGE_PARA para{};
+    para.cbSize = sizeof para;
+    para.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+    para.pSigningCert = m_ctxA;
+    para.HashAlgorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_MD5);
+    para.cAuthAttr = 1;
+    para.rgAuthAttr = &broken;
+    const BYTE* pieces[1] = {reinterpret_cast<const BYTE*>("x")};
+    DWORD lengths[1] = {1};
+    BYTE out[4096];
+    DWORD size = sizeof out;
+    EXPECT_FALSE(CryptSignMessage(&para, TRUE, 1, pieces, lengths, out, &size));
+    EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
+}
+
+}  // namespace
