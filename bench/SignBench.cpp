@@ -13,6 +13,7 @@
 #include "control/OstrelCtrl.h"
 #include "platform/crypt/CertCache.h"
 #include "platform/crypt/Store.h"
+#include "platform/crypt/WinCrypt.h"
 #include "platform/text/Bstr.h"
 #include "tests/platform/crypt/SignedMessages.h"
 #include "tests/support/TestSupport.h"
@@ -76,6 +77,25 @@ void BM_SignMessageNoPrompt_Index0_Of10(benchmark::State& state) {
 }
 void BM_SignMessageNoPrompt_Index999_Of1000(benchmark::State& state) {
     SignByIndex(state, 1000, 999);
+}
+
+// What signing at position 999 pays beyond signing: opening the store and
+// walking it to that position, as the signing pipeline does.
+void BM_WalkStore_To999_Of1000(benchmark::State& state) {
+    Store(1000);
+    for (auto _ : state) {
+        HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+        PCCERT_CONTEXT context = nullptr;
+        for (int i = 0; i < 1000; ++i) {
+            context = CertEnumCertificatesInStore(store, context);
+            if (context == nullptr) {
+                state.SkipWithError("the walk ended early");
+                break;
+            }
+        }
+        CertFreeCertificateContext(context);
+        CertCloseStore(store, 0);
+    }
 }
 
 void BM_OpenSSL_PKCS7_sign(benchmark::State& state) {
@@ -263,6 +283,7 @@ void BM_OpenSSL_hexstr2buf(benchmark::State& state) {
 BENCHMARK(BM_OpenSSL_PKCS7_sign)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SignMessageNoPrompt_Index0_Of10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SignMessageNoPrompt_Index999_Of1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WalkStore_To999_Of1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OpenSSL_EVP_EncodeBlock)->Arg(1 << 20);
 BENCHMARK(BM_EncodeBase64)->Arg(1 << 20);
 BENCHMARK(BM_OpenSSL_d2i_PKCS7_Verify)->Arg(2048)->Arg(65536)->Unit(benchmark::kMicrosecond);
