@@ -2,6 +2,7 @@
 
 #include <openssl/rsa.h>
 
+#include <array>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -36,13 +37,15 @@ const EVP_MD* DigestFor(LPCSTR oid) {
                                    {szOID_NIST_sha256, "SHA2-256", EVP_sha256},
                                    {szOID_NIST_sha384, "SHA2-384", EVP_sha384},
                                    {szOID_NIST_sha512, "SHA2-512", EVP_sha512}};
+    // Kept for the life of the process, in storage that outlives every
+    // destructor (so the leak checker still sees them held at exit); where
+    // the providers do not offer a digest, the old constant says so when it
+    // is used.
     static const auto fetched = [] {
-        std::vector<const EVP_MD*> mds;
-        for (const auto& k : kKnown) {
-            // Kept for the life of the process; where the providers do not
-            // offer a digest, the old constant says so when it is used.
-            const EVP_MD* md = EVP_MD_fetch(nullptr, k.name, nullptr);
-            mds.push_back(md != nullptr ? md : k.md());
+        std::array<const EVP_MD*, std::size(kKnown)> mds{};
+        for (std::size_t i = 0; i < mds.size(); ++i) {
+            const EVP_MD* md = EVP_MD_fetch(nullptr, kKnown[i].name, nullptr);
+            mds[i] = md != nullptr ? md : kKnown[i].md();
         }
         ossl::DropErrors();
         return mds;
