@@ -150,6 +150,27 @@ bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std:
     return true;
 }
 
+bool StepWalked(const void* found, std::size_t position) {
+    auto* record = static_cast<ContextRecord*>(const_cast<void*>(found));
+    // Only the caller holds the context, and hands it over to this call:
+    // nobody else may look at it while it changes.
+    if (record == nullptr || record->references.load() != 1 || !record->cert || !record->store)
+        return false;
+    const DiskStore& disk = record->store->disk;
+    CertShown shown;
+    if (!disk.Peek(position, shown)) return false;
+    // The certificate shown now must be one of the same listing, so that
+    // its owner can pass straight on to the next one.
+    const std::shared_ptr<const void>& owner = disk.Owner();
+    if (record->cert.owner_before(owner) || owner.owner_before(record->cert)) return false;
+    record->cert = std::shared_ptr<const Certificate>(std::move(record->cert), shown.cert);
+    record->pub.pbCertEncoded = const_cast<BYTE*>(shown.der);
+    record->pub.cbCertEncoded = shown.size;
+    record->pub.pCertInfo = shown.info;
+    record->position = position;
+    return true;
+}
+
 bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, std::shared_ptr<StoreState>& store,
                 std::size_t& position, const void*& found) {
     std::lock_guard lock(g_mutex);

@@ -94,6 +94,8 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     if (!state) return fail(ERROR_INVALID_HANDLE);
     std::uint32_t injected = 0;
     if (platform::seams::Injected("CertEnumCertificatesInStore", injected)) return fail(injected);
+    if (previous != nullptr && next < state->disk.Count() && StepWalked(previous, next))
+        return pPrev;
     try {
         if (next >= state->disk.Count()) {
             const auto& tokens = state->Tokens();

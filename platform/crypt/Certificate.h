@@ -89,6 +89,14 @@ PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Ce
                                std::size_t position, const CertShown* shown = nullptr,
                                const void* previousRecord = nullptr);
 
+// A step of a walk done in place: the context `record` (what WalkedFrom
+// found, held by the caller alone) moves on to the certificate at
+// `position` of the same store's kept listing. It needs no allocation, no
+// lock on the live contexts and no change to any reference count, which is
+// most of what a step through a large store costs. False, with nothing
+// changed, wherever the general way (NextCertContext) must be taken.
+bool StepWalked(const void* record, std::size_t position);
+
 // The context of an enumeration for an entry that cannot be used: it holds no
 // certificate, and keeps the entry's position (see EntryDamage.h).
 struct EntryDamage;

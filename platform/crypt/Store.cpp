@@ -531,8 +531,13 @@ DiskStore DiskStore::Open(const fs::path& folder, bool create) {
     DiskStore store;
     store.m_folder = folder;
     store.m_listing = Cache().Entries(folder);
+    store.m_owner = store.m_listing;
     store.m_names = store.m_listing->names;
     return store;
+}
+
+bool DiskStore::Peek(std::size_t position, Shown& shown) const {
+    return m_listing && position < m_names->size() && Cache().At(*m_listing, position, shown);
 }
 
 std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position, Shown* shown) const {

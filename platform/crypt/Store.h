@@ -56,6 +56,12 @@ public:
     using Shown = CertShown;
     std::shared_ptr<const Certificate> Load(std::size_t position, Shown* shown = nullptr) const;
 
+    // What a context shows of the certificate at a position, where the kept
+    // listing already holds it: no file is looked at. False where Load has
+    // to look. The certificate then lives as long as Owner() does.
+    bool Peek(std::size_t position, Shown& shown) const;
+    const std::shared_ptr<const void>& Owner() const { return m_owner; }
+
     // Adds an entry; returns its position in the store after the addition.
     // Throws StoreError(NTE_EXISTS) when the store already holds the
     // certificate, and StoreError(ERROR_WRITE_FAULT) once the entry numbers
@@ -76,6 +82,9 @@ private:
     std::filesystem::path m_folder;
     std::shared_ptr<const std::vector<std::string>> m_names;
     std::shared_ptr<Listing> m_listing;
+    // m_listing as it was at opening, typeless: what keeps the certificates
+    // Load hands out from the listing alive.
+    std::shared_ptr<const void> m_owner;
 };
 
 // What stands behind an open store handle; kept alive by the contexts taken

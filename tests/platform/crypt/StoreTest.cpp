@@ -151,6 +151,56 @@ TEST_F(Stores, AStoreKeptBetweenOpeningsSeesEveryChangeAtTheNextOpening) {
     EXPECT_THAT(openAndWalk(), ::testing::ElementsAre("-", "33", "44"));
 }
 
+// A walk through a kept listing moves its context on in place; a context
+// someone else also holds, or another walk of the same handle, must never
+// be moved with it.
+TEST_F(Stores, AWalkMovesOnlyTheContextItAloneHolds) {
+    std::vector<TestCert> certs;
+    for (const char* serial : {"01", "02", "03", "04"}) {
+        certs.push_back(MakeCert({.serialHex = serial}));
+        AddToStore(certs.back());
+    }
+    // From the second opening on the listing is kept, and once a walk has
+    // read its entries, steps are made in place.
+    CertCloseStore(OpenMy(), 0);
+    HCERTSTORE store = OpenMy();
+    ASSERT_EQ(Walk(store).first.size(), 4u);
+    const auto serialOf = [](PCCERT_CONTEXT ctx) {
+        return ctx == nullptr ? -1 : int(ctx->pCertInfo->SerialNumber.pbData[0]);
+    };
+    const auto derOf = [](PCCERT_CONTEXT ctx) {
+        return std::vector<BYTE>(ctx->pbCertEncoded, ctx->pbCertEncoded + ctx->cbCertEncoded);
+    };
+    PCCERT_CONTEXT walk = CertEnumCertificatesInStore(store, nullptr);
+    walk = CertEnumCertificatesInStore(store, walk);
+    ASSERT_EQ(serialOf(walk), 2);
+    const auto secondDer = derOf(walk);
+    PCCERT_CONTEXT held = CertDuplicateCertificateContext(walk);
+    walk = CertEnumCertificatesInStore(store, walk);
+    ASSERT_EQ(serialOf(walk), 3);
+    EXPECT_NE(walk, held);
+    EXPECT_EQ(serialOf(held), 2);
+    EXPECT_EQ(derOf(held), secondDer);
+
+    // A second walk of the same handle, interleaved with the first.
+    PCCERT_CONTEXT other = CertEnumCertificatesInStore(store, nullptr);
+    walk = CertEnumCertificatesInStore(store, walk);
+    other = CertEnumCertificatesInStore(store, other);
+    EXPECT_EQ(serialOf(walk), 4);
+    EXPECT_EQ(serialOf(other), 2);
+    EXPECT_EQ(serialOf(held), 2);
+
+    // The held context walks on by itself, and leaves nothing behind.
+    held = CertEnumCertificatesInStore(store, held);
+    EXPECT_EQ(serialOf(held), 3);
+    walk = CertEnumCertificatesInStore(store, walk);
+    EXPECT_EQ(walk, nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND));
+    CertFreeCertificateContext(held);
+    CertFreeCertificateContext(other);
+    EXPECT_TRUE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG));
+}
+
 TEST_F(Stores, ClosingWithAContextStillHeldReportsItAndClosesAllTheSame) {
     AddToStore(MakeCert());
     HCERTSTORE store = OpenMy();
