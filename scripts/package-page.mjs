@@ -16,7 +16,7 @@ import { homedir } from "node:os";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 import { serve } from "../examples/web/serve.mjs";
-import { browserAvailable, HOST_NAME, launch } from "../tests/hosts/bridge/browser/harness.mjs";
+import { browserAvailable, HOST_NAME, launch, signOnExamplePage } from "../tests/hosts/bridge/browser/harness.mjs";
 
 const [textFile, signatureFile, name = "chromium"] = process.argv.slice(2);
 if (!textFile || !signatureFile || !["chromium", "firefox"].includes(name)) {
@@ -54,22 +54,12 @@ const browser = await launch(name, {
 });
 let status = 0;
 try {
-  const page = await browser.newPage();
-  await page.goto(`${origin}/`);
-  const settled = () => /\b(ok|error)\b/.test(document.getElementById("status").className);
-  await page.waitForFunction(settled, { timeout: 15_000 });
-  console.log(`${origin}/ says: ${await page.$eval("#status", (s) => s.textContent)}`);
-  await page.$eval("#text", (box, value) => (box.value = value), readFileSync(textFile, "utf8"));
-  await page.click("#sign-form button[type=submit]");
-  await page.waitForFunction(settled, { timeout: 60_000 });
-  console.log(`${origin}/ says: ${await page.$eval("#status", (s) => s.textContent)}`);
-  const signature = await page.$eval("#signature", (s) => s.textContent);
-  if (!signature.includes("BEGIN PKCS7")) throw new Error("the page shows no signature");
+  const { signature, signed } = await signOnExamplePage(browser, origin, readFileSync(textFile, "utf8"));
   // The browser found the host through the system-wide manifest alone.
   for (const manifest of userManifests) {
     if (existsSync(manifest)) throw new Error(`a per-user host manifest exists: ${manifest}`);
   }
-  writeFileSync(textFile + ".page", await page.$eval("#text", (box) => box.value));
+  writeFileSync(textFile + ".page", signed);
   writeFileSync(signatureFile, signature);
 } catch (e) {
   console.error(`package-page: ${e.message}`);

@@ -20,7 +20,9 @@ if (!textFile || !signatureFile) {
 }
 process.env.OSTREL_BIN = resolve(buildDir, "bin");
 // The browser is started as the browser tests start it.
-const { bin, browserAvailable, launch } = await import("../tests/hosts/bridge/browser/harness.mjs");
+const { bin, browserAvailable, launch, signOnExamplePage } = await import(
+  "../tests/hosts/bridge/browser/harness.mjs"
+);
 const profile = resolve(buildDir, "demo-chromium");
 if (!browserAvailable("chromium")) {
   console.error("web-demo: Debian's chromium is not installed (apt-get install chromium)");
@@ -43,22 +45,7 @@ const browser = await launch("chromium", {
 });
 let status = 0;
 try {
-  const page = await browser.newPage();
-  await page.goto(`${origin}/`);
-  // The page says "Ready" (class ok) once the extension answered, or why not.
-  const settled = () => /\b(ok|error)\b/.test(document.getElementById("status").className);
-  await page.waitForFunction(settled, { timeout: 15_000 });
-  console.log(`${origin}/ says: ${await page.$eval("#status", (s) => s.textContent)}`);
-  const text = readFileSync(textFile, "utf8");
-  await page.$eval("#text", (box, value) => (box.value = value), text);
-  await page.click("#sign-form button[type=submit]");
-  await page.waitForFunction(settled, { timeout: 60_000 });
-  const shown = await page.$eval("#status", (s) => s.textContent);
-  console.log(`${origin}/ says: ${shown}`);
-  const signature = await page.$eval("#signature", (s) => s.textContent);
-  if (!signature.includes("BEGIN PKCS7")) throw new Error("the page shows no signature");
-  // What the page signed: the box's text, whose line breaks are LF.
-  const signed = await page.$eval("#text", (box) => box.value);
+  const { signature, signed } = await signOnExamplePage(browser, origin, readFileSync(textFile, "utf8"));
   writeFileSync(textFile + ".page", signed);
   writeFileSync(signatureFile, signature);
   console.log(signature.trimEnd());

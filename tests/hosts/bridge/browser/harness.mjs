@@ -289,6 +289,27 @@ export async function openPage(browser, origin, path = "/") {
   return page;
 }
 
+// The example page (examples/web) at `origin` signs `text` as its user
+// would: it waits for the page to find the extension, types the text and
+// presses Sign. Gives the signature text and what the page signed (the box's
+// text, whose line breaks are LF); each status the page shows goes to `say`.
+export async function signOnExamplePage(browser, origin, text, say = console.log) {
+  const page = await browser.newPage();
+  await page.goto(`${origin}/`);
+  // The page's status has class ok once the extension answered, or error.
+  const settled = () => /\b(ok|error)\b/.test(document.getElementById("status").className);
+  const tell = async () => say(`${origin}/ says: ${await page.$eval("#status", (s) => s.textContent)}`);
+  await page.waitForFunction(settled, { timeout: 15_000 });
+  await tell();
+  await page.$eval("#text", (box, value) => (box.value = value), text);
+  await page.click("#sign-form button[type=submit]");
+  await page.waitForFunction(settled, { timeout: 60_000 });
+  await tell();
+  const signature = await page.$eval("#signature", (s) => s.textContent);
+  if (!signature.includes("BEGIN PKCS7")) throw new Error("the page shows no signature");
+  return { signature, signed: await page.$eval("#text", (box) => box.value) };
+}
+
 // A method of ostrel.js called in the page: {result} or {error: {code, ...}}.
 export function call(page, method, ...args) {
   return page.evaluate((m, a) => window.callOstrel(m, a), method, args);
