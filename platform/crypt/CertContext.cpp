@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <unordered_map>
 
@@ -47,6 +48,29 @@ struct ContextRecord {
 std::mutex g_mutex;
 std::unordered_map<const void*, ContextRecord*> g_live;
 
+// Bumped whenever a context is let go. A thread remembers the context its
+// walk last reached with the count it saw then: while the count is the same,
+// no context has gone since, so that context is still live and still its
+// record's, and the walk's next step needs no look through the live ones.
+std::atomic<std::uint64_t> g_released{0};
+struct LastStep {
+    PCCERT_CONTEXT context = nullptr;
+    ContextRecord* record = nullptr;
+    std::uint64_t released = 0;
+};
+thread_local LastStep t_lastStep;
+
+void Remember(ContextRecord* record) {
+    t_lastStep = LastStep{&record->pub, record, g_released.load(std::memory_order_acquire)};
+}
+
+ContextRecord* Remembered(PCCERT_CONTEXT context) {
+    const LastStep& last = t_lastStep;
+    if (context != last.context || g_released.load(std::memory_order_acquire) != last.released)
+        return nullptr;
+    return last.record;
+}
+
 // The record behind a handle, or null when the handle is not a live context.
 ContextRecord* Lookup(PCCERT_CONTEXT context) {
     std::lock_guard lock(g_mutex);
@@ -72,6 +96,7 @@ PCCERT_CONTEXT NewContext(std::shared_ptr<const Certificate> cert,
         g_live.emplace(&record->pub, record);
     }
     seams::CountLive(seams::Live::CertContext, +1);
+    if (record->store) Remember(record);
     return &record->pub;
 }
 
@@ -90,6 +115,7 @@ PCCERT_CONTEXT NextContext(PCCERT_CONTEXT previous, std::shared_ptr<const Certif
         if (record != nullptr && record->references.load() == 1 && record->store == store) {
             record->Show(std::move(cert), std::move(damage), handle, shown);
             record->position = position;
+            Remember(record);
             return previous;
         }
         lock.unlock();
@@ -150,11 +176,13 @@ bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std:
     return true;
 }
 
-bool StepWalked(const void* found, std::size_t position) {
-    auto* record = static_cast<ContextRecord*>(const_cast<void*>(found));
+namespace {
+
+// StepWalked for a record known live.
+bool Step(ContextRecord* record, std::size_t position) {
     // Only the caller holds the context, and hands it over to this call:
     // nobody else may look at it while it changes.
-    if (record == nullptr || record->references.load() != 1 || !record->cert || !record->store)
+    if (record->references.load(std::memory_order_relaxed) != 1 || !record->cert || !record->store)
         return false;
     const DiskStore& disk = record->store->disk;
     CertShown shown;
@@ -171,18 +199,43 @@ bool StepWalked(const void* found, std::size_t position) {
     return true;
 }
 
-bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, std::shared_ptr<StoreState>& store,
+}  // namespace
+
+bool StepWalked(const void* found, std::size_t position) {
+    auto* record = static_cast<ContextRecord*>(const_cast<void*>(found));
+    return record != nullptr && Step(record, position);
+}
+
+bool StepFromLast(PCCERT_CONTEXT context, HCERTSTORE handle) {
+    ContextRecord* record = Remembered(context);
+    if (record == nullptr || record->pub.hCertStore != handle || !record->store ||
+        record->store->closed.load(std::memory_order_acquire))
+        return false;
+    const std::size_t next = record->position + 1;
+    return next < record->store->disk.Count() && Step(record, next);
+}
+
+bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, StoreState*& store,
                 std::size_t& position, const void*& found) {
-    std::lock_guard lock(g_mutex);
-    const auto it = g_live.find(context);
-    if (it == g_live.end()) return false;
-    const ContextRecord* record = it->second;
+    ContextRecord* record = Remembered(context);
+    std::unique_lock lock(g_mutex, std::defer_lock);
+    if (record == nullptr) {
+        lock.lock();
+        const auto it = g_live.find(context);
+        if (it == g_live.end()) return false;
+        record = it->second;
+    }
     if (!record->store || record->pub.hCertStore != handle || record->store->closed.load())
         return false;
-    store = record->store;
+    if (lock.owns_lock()) Remember(record);
+    store = record->store.get();
     position = record->position;
     found = record;
     return true;
+}
+
+std::shared_ptr<StoreState> StoreOfWalked(const void* found) {
+    return static_cast<const ContextRecord*>(found)->store;
 }
 
 }  // namespace platform::crypt
@@ -213,6 +266,7 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
         record = it->second;
         if (record->references.fetch_sub(1) != 1) return TRUE;
         g_live.erase(context);
+        g_released.fetch_add(1, std::memory_order_acq_rel);
     }
     if (record->store) record->store->liveContexts.fetch_sub(1);
     delete record;

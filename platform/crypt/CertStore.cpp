@@ -68,10 +68,14 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol) {
 
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrev) {
     platform::seams::Trace("CertEnumCertificatesInStore");
+    std::uint32_t injected = 0;
+    const bool fault = platform::seams::Injected("CertEnumCertificatesInStore", injected);
+    if (!fault && pPrev != nullptr && StepFromLast(pPrev, hCertStore)) return pPrev;
+    StoreState* walked = nullptr;
     std::shared_ptr<StoreState> state;
     std::size_t next = 0;
     const void* previous = nullptr;
-    if (pPrev != nullptr && WalkedFrom(pPrev, hCertStore, state, next, previous)) {
+    if (pPrev != nullptr && WalkedFrom(pPrev, hCertStore, walked, next, previous)) {
         ++next;
     } else {
         state = StateOf(hCertStore);
@@ -84,6 +88,7 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
             }
             next = prevPosition + 1;
         }
+        walked = state.get();
     }
     // Whatever happens, the context passed in is released.
     auto fail = [pPrev](DWORD code) -> PCCERT_CONTEXT {
@@ -91,11 +96,12 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
         SetLastError(code);
         return nullptr;
     };
-    if (!state) return fail(ERROR_INVALID_HANDLE);
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CertEnumCertificatesInStore", injected)) return fail(injected);
-    if (previous != nullptr && next < state->disk.Count() && StepWalked(previous, next))
+    if (walked == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (fault) return fail(injected);
+    // Most steps of a walk: the context moves on in place.
+    if (previous != nullptr && next < walked->disk.Count() && StepWalked(previous, next))
         return pPrev;
+    if (!state) state = StoreOfWalked(previous);
     try {
         if (next >= state->disk.Count()) {
             const auto& tokens = state->Tokens();

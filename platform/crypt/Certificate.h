@@ -97,6 +97,12 @@ PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Ce
 // changed, wherever the general way (NextCertContext) must be taken.
 bool StepWalked(const void* record, std::size_t position);
 
+// The step of a walk from `context`, taken as StepWalked does, when this
+// thread's walk gave that context out last through store handle `handle`:
+// most steps through a large store, with no look through the live contexts.
+// False, with nothing changed, wherever the caller must look closer.
+bool StepFromLast(PCCERT_CONTEXT context, HCERTSTORE handle);
+
 // The context of an enumeration for an entry that cannot be used: it holds no
 // certificate, and keeps the entry's position (see EntryDamage.h).
 struct EntryDamage;
@@ -112,10 +118,15 @@ std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context);
 bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std::size_t& position);
 
 // The same for a context that store handle `handle`, still open, gave out:
-// the step of a walk then needs no look at the handle. False for anything
-// else (the caller then looks closer). `record` is what NextCertContext
-// takes to reuse the context without looking it up again.
-bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, std::shared_ptr<StoreState>& store,
+// the step of a walk then needs no look at the handle, and none through the
+// live contexts when this thread's walk gave out `context` last. False for
+// anything else (the caller then looks closer). `store` lives as long as the
+// context does. `record` is what StepWalked and NextCertContext take to move
+// the context on without looking it up again.
+bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, StoreState*& store,
                 std::size_t& position, const void*& record);
+
+// The store of the context whose `record` WalkedFrom found.
+std::shared_ptr<StoreState> StoreOfWalked(const void* record);
 
 }  // namespace platform::crypt

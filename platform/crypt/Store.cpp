@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -192,29 +193,51 @@ struct CacheSlot {
 // position once it is known unchanged since the watch stood: a walk through
 // an unchanged store then finds each certificate by its position, and what a
 // context shows of it in one array, without touching the certificates it
-// passes. Guarded by the cache's mutex; a change to the folder empties the
-// position it concerns, and one that adds, removes or renames an entry
-// retires the listing, whose holders then check each entry by its name.
+// passes or taking the cache's mutex. A position is filled once and never
+// changes after; a change to an entry whose position is filled, or one that
+// adds, removes or renames an entry, retires the listing, whose holders then
+// check each entry by its name. Positions and the retirement are read
+// without a lock; everything else is guarded by the cache's mutex.
 struct DiskStore::Listing {
+    explicit Listing(std::vector<std::string> entries)
+        : names(std::make_shared<const std::vector<std::string>>(std::move(entries))),
+          slots(names->size()) {}
+
+    // What a context shows, published by `cert` once the rest is written.
+    struct Slot {
+        std::atomic<const Certificate*> cert{nullptr};
+        const BYTE* der = nullptr;
+        DWORD size = 0;
+        CERT_INFO* info = nullptr;
+    };
+
     std::shared_ptr<const std::vector<std::string>> names;
-    std::vector<Shown> slots;  // by position; `cert` null where not known
+    std::vector<Slot> slots;  // by position; `cert` null where not known
     // Every certificate a position showed, kept as long as the listing: what
     // Load hands out from it shares the listing's ownership.
     std::vector<std::shared_ptr<const Certificate>> held;
-    bool current = true;
+    std::atomic<bool> current{true};
 
-    void Forget(const std::string& name) {
+    bool Current() const { return current.load(std::memory_order_acquire); }
+    // The entry `name` changed: true when the listing showed it, and is
+    // retired for that.
+    bool Forget(const std::string& name) {
         const auto it = std::lower_bound(names->begin(), names->end(), name);
-        if (it != names->end() && *it == name) slots[std::size_t(it - names->begin())] = Shown{};
+        if (it == names->end() || *it != name) return false;
+        if (slots[std::size_t(it - names->begin())].cert.load(std::memory_order_relaxed) == nullptr)
+            return false;
+        Retire();
+        return true;
     }
-    void Retire() {
-        current = false;
-        slots.clear();
-    }
+    void Retire() { current.store(false, std::memory_order_release); }
     void Fill(std::size_t position, const std::shared_ptr<const Certificate>& cert) {
+        Slot& slot = slots[position];
+        if (slot.cert.load(std::memory_order_relaxed) != nullptr) return;
         held.push_back(cert);
-        slots[position] =
-            Shown{cert.get(), cert->Der().data(), DWORD(cert->Der().size()), cert->Info()};
+        slot.der = cert->Der().data();
+        slot.size = DWORD(cert->Der().size());
+        slot.info = cert->Info();
+        slot.cert.store(cert.get(), std::memory_order_release);
     }
 };
 
@@ -247,9 +270,7 @@ public:
         if (++cache.opens >= 2) Watch(cache, folder);
         if (cache.watch < 0 || !cache.listing) {
             cache.Relist();
-            auto listing = std::make_shared<Listing>();
-            listing->names = std::make_shared<const std::vector<std::string>>(ListEntries(folder));
-            listing->slots.resize(listing->names->size());
+            auto listing = std::make_shared<Listing>(ListEntries(folder));
             // Without a watch nothing may be taken by position unchecked.
             if (cache.watch < 0) listing->Retire();
             cache.listing = listing;
@@ -258,11 +279,14 @@ public:
     }
 
     // The certificate at a position of a listing still current, when known.
-    bool At(const Listing& listing, std::size_t position, DiskStore::Shown& shown) {
-        std::lock_guard lock(m_mutex);
-        if (!listing.current || position >= listing.slots.size()) return false;
-        shown = listing.slots[position];
-        return shown.cert != nullptr;
+    // Taken without the mutex: this is every step of a walk.
+    static bool At(const Listing& listing, std::size_t position, DiskStore::Shown& shown) {
+        if (!listing.Current() || position >= listing.slots.size()) return false;
+        const Listing::Slot& slot = listing.slots[position];
+        const Certificate* cert = slot.cert.load(std::memory_order_acquire);
+        if (cert == nullptr) return false;
+        shown = DiskStore::Shown{cert, slot.der, slot.size, slot.info};
+        return true;
     }
 
     // The parsed entry when the cache holds it and it is known unchanged;
@@ -283,9 +307,10 @@ public:
             // Unchanged now, and the watch reports any later change.
             e->second.trusted = f->second.watch >= 0;
         }
-        if (e->second.trusted && listing != nullptr && listing->current &&
+        if (e->second.trusted && listing != nullptr && listing->Current() &&
             listing == f->second.listing.get() && position < listing->slots.size() &&
-            listing->slots[position].cert == nullptr && (*listing->names)[position] == name)
+            listing->slots[position].cert.load(std::memory_order_relaxed) == nullptr &&
+            (*listing->names)[position] == name)
             listing->Fill(position, e->second.cert);
         return e->second.cert;
     }
@@ -298,7 +323,7 @@ public:
             cache.entries.clear();
             cache.Relist();
         }
-        if (cache.listing) cache.listing->Forget(name);
+        if (cache.listing && cache.listing->Forget(name)) cache.Relist();
         // Trusted only after a check that the watch already covered.
         cache.entries[name] = CacheSlot{KeyOf(st), std::move(cert), false};
     }
@@ -358,7 +383,7 @@ private:
                 if (ev->len > 0) {
                     const std::string name(ev->name);
                     cache.entries.erase(name);
-                    if (cache.listing) cache.listing->Forget(name);
+                    if (cache.listing && cache.listing->Forget(name)) cache.Relist();
                     if ((ev->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) != 0)
                         cache.Relist();
                 }
@@ -537,13 +562,13 @@ DiskStore DiskStore::Open(const fs::path& folder, bool create) {
 }
 
 bool DiskStore::Peek(std::size_t position, Shown& shown) const {
-    return m_listing && position < m_names->size() && Cache().At(*m_listing, position, shown);
+    return m_listing && position < m_names->size() && EntryCache::At(*m_listing, position, shown);
 }
 
 std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position, Shown* shown) const {
     if (position >= m_names->size())
         throw StoreError(CRYPT_E_NOT_FOUND, "the store has no entry at that position");
-    if (Shown known; m_listing && Cache().At(*m_listing, position, known)) {
+    if (Shown known; m_listing && EntryCache::At(*m_listing, position, known)) {
         if (shown != nullptr) *shown = known;
         return std::shared_ptr<const Certificate>(m_listing, known.cert);
     }

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "platform/crypt/EntryDamage.h"
 #include "platform/crypt/Store.h"
@@ -199,6 +201,74 @@ TEST_F(Stores, AWalkMovesOnlyTheContextItAloneHolds) {
     CertFreeCertificateContext(held);
     CertFreeCertificateContext(other);
     EXPECT_TRUE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG));
+}
+
+// The step from the context a walk gave out last is taken without looking
+// it up; a context let go since, or one passed with another handle, must
+// still be refused as before.
+TEST_F(Stores, AWalksLastContextIsRefusedOnceLetGoOrWithAnotherHandle) {
+    for (const char* serial : {"01", "02", "03"}) AddToStore(MakeCert({.serialHex = serial}));
+    CertCloseStore(OpenMy(), 0);
+    HCERTSTORE store = OpenMy();
+    HCERTSTORE other = OpenMy();
+    ASSERT_EQ(Walk(store).first.size(), 3u);
+
+    PCCERT_CONTEXT walk = CertEnumCertificatesInStore(store, nullptr);
+    walk = CertEnumCertificatesInStore(store, walk);
+    ASSERT_NE(walk, nullptr);
+    SetLastError(0);
+    EXPECT_EQ(CertEnumCertificatesInStore(other, walk), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    walk = CertEnumCertificatesInStore(store, walk);
+    ASSERT_NE(walk, nullptr);
+    EXPECT_EQ(walk->pCertInfo->SerialNumber.pbData[0], 3);
+
+    ASSERT_TRUE(CertFreeCertificateContext(walk));
+    SetLastError(0);
+    EXPECT_EQ(CertEnumCertificatesInStore(store, walk), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(CertCloseStore(other, CERT_CLOSE_STORE_CHECK_FLAG));
+    EXPECT_TRUE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG));
+}
+
+// Walks read a kept listing without the cache's lock while other threads
+// open the same store and take in changes to it: every position shows one
+// of the certificates that entry held, never another entry's or none.
+TEST_F(Stores, WalksOnSeveralThreadsSeeEachEntryAsItWasOrAsItIs) {
+    for (const char* serial : {"01", "02", "03"}) AddToStore(MakeCert({.serialHex = serial}));
+    const auto names = Files();
+    ASSERT_EQ(names.size(), 3u);
+    std::vector<TestCert> rewrites;
+    rewrites.push_back(MakeCert({.serialHex = "22"}));
+    rewrites.push_back(MakeCert({.serialHex = "02"}));
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::atomic<int> walks{0};
+    const auto walker = [&] {
+        while (!done.load()) {
+            HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+            const auto serials = Walk(store).first;
+            CertCloseStore(store, 0);
+            if (serials.size() != 3 || serials[0] != "01" || serials[2] != "03" ||
+                (serials[1] != "02" && serials[1] != "22"))
+                ++bad;
+            ++walks;
+        }
+    };
+    std::thread first(walker), second(walker);
+    for (int i = 0; i < 40; ++i) {
+        const TestCert& cert = rewrites[std::size_t(i) % rewrites.size()];
+        const fs::path temporary = m_home.StoreFolder() / "edit.tmp";
+        WriteFile(temporary, cert.CertPem() + cert.KeyPem());
+        ::chmod(temporary.c_str(), 0600);
+        fs::rename(temporary, m_home.StoreFolder() / names[1]);
+        const int seen = walks.load();
+        while (walks.load() < seen + 2) std::this_thread::yield();
+    }
+    done = true;
+    first.join();
+    second.join();
+    EXPECT_EQ(bad.load(), 0);
 }
 
 TEST_F(Stores, ClosingWithAContextStillHeldReportsItAndClosesAllTheSame) {
