@@ -2,6 +2,7 @@
 
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -367,7 +368,9 @@ void AppendBytes(std::string& out, const void* data, std::size_t length) {
     if (length > 0) out.append(static_cast<const char*>(data), length);
 }
 
-void AppendAttributes(std::string& out, DWORD count, const CRYPT_ATTRIBUTE* given) {
+// The attributes; with `values` false, only the length of each value.
+void AppendAttributes(std::string& out, DWORD count, const CRYPT_ATTRIBUTE* given,
+                      bool values = true) {
     if (count > 0 && given == nullptr) throw SignError(E_INVALIDARG);
     AppendNumber(out, count);
     for (DWORD i = 0; i < count; ++i) {
@@ -375,21 +378,30 @@ void AppendAttributes(std::string& out, DWORD count, const CRYPT_ATTRIBUTE* give
             throw SignError(E_INVALIDARG);
         AppendBytes(out, given[i].pszObjId, std::strlen(given[i].pszObjId));
         AppendNumber(out, given[i].cValue);
-        for (DWORD v = 0; v < given[i].cValue; ++v)
-            AppendBytes(out, given[i].rgValue[v].pbData, given[i].rgValue[v].cbData);
+        for (DWORD v = 0; v < given[i].cValue; ++v) {
+            const CRYPT_ATTR_BLOB& value = given[i].rgValue[v];
+            if (values) {
+                AppendBytes(out, value.pbData, value.cbData);
+            } else {
+                if (value.cbData > 0 && value.pbData == nullptr) throw SignError(E_INVALIDARG);
+                AppendNumber(out, value.cbData);
+            }
+        }
     }
 }
 
 // Everything of a call that its message depends on, but for the certificates
 // (compared as objects) and, for a detached message, the content: as bytes to
-// compare.
-std::string CallInputs(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const Content& content) {
+// compare. With `authValues` false, the authenticated attributes' values
+// count only by their lengths.
+std::string CallInputs(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const Content& content,
+                       bool authValues = true) {
     std::string out;
     const char* oid = para.HashAlgorithm.pszObjId != nullptr ? para.HashAlgorithm.pszObjId : "";
     AppendBytes(out, oid, std::strlen(oid));
     AppendNumber(out, detached ? 1 : 0);
     AppendNumber(out, para.dwInnerContentType);
-    AppendAttributes(out, para.cAuthAttr, para.rgAuthAttr);
+    AppendAttributes(out, para.cAuthAttr, para.rgAuthAttr, authValues);
     AppendAttributes(out, para.cUnauthAttr, para.rgUnauthAttr);
     if (!detached)
         for (DWORD i = 0; i < content.pieces; ++i)
@@ -417,6 +429,117 @@ struct Prepared {
 };
 thread_local std::optional<Prepared> t_prepared;
 
+// The last message a size query prepared, kept on its thread as the form of
+// the next: a call with the same signer, certificates, algorithm, content
+// (when carried) and unauthenticated attributes, and the same authenticated
+// attributes but for their values (each one value, of the length it had),
+// takes it with the new values written over the old. Signing time after
+// signing time through one certificate then builds its message once.
+// Writing a value over another never changes the attributes' order: each
+// has an identifier of its own, and that, with the lengths before it,
+// decides their order before any value does.
+struct Shape {
+    Prepared prepared;                 // as the size query left it: stand-ins in place
+    std::string inputs;                // CallInputs without the authenticated values
+    std::vector<std::size_t> valueAt;  // each authenticated attribute's value, in `message`
+};
+thread_local std::optional<Shape> t_shape;
+
+// Where each authenticated attribute the call gave has its value in the
+// message, when each has one value of its own identifier, carried as given.
+std::optional<std::vector<std::size_t>> FindValues(const CRYPT_SIGN_MESSAGE_PARA& para,
+                                                   const std::vector<unsigned char>& message,
+                                                   const Layout& layout) {
+    using namespace der;
+    std::vector<std::size_t> found;
+    if (para.cAuthAttr == 0) return found;
+    if (!layout.attributes) return std::nullopt;
+    for (DWORD i = 0; i < para.cAuthAttr; ++i) {
+        const CRYPT_ATTRIBUTE& given = para.rgAuthAttr[i];
+        if (given.cValue != 1 || given.rgValue[0].cbData == 0) return std::nullopt;
+        for (DWORD j = 0; j < i; ++j)
+            if (std::strcmp(given.pszObjId, para.rgAuthAttr[j].pszObjId) == 0) return std::nullopt;
+        ossl::Asn1ObjectPtr oid(OBJ_txt2obj(given.pszObjId, 1));
+        if (!oid) return std::nullopt;
+        const Bytes id(OBJ_get0_data(oid.get()), std::size_t(OBJ_length(oid.get())));
+        Element attrs, attr;
+        if (Reader(Bytes(message).subspan(layout.attrsAt, layout.attrsEnd - layout.attrsAt))
+                .Next(attrs) != Status::Ok)
+            return std::nullopt;
+        Reader inAttrs = Reader::Inside(attrs, false);
+        std::optional<std::size_t> at;
+        Status status;
+        while ((status = inAttrs.Next(attr)) == Status::Ok) {
+            Element name, values, value;
+            Reader parts = Reader::Inside(attr, false);
+            if (parts.Next(name) != Status::Ok || !std::ranges::equal(name.Content(), id)) continue;
+            if (at || parts.Next(values) != Status::Ok || !values.IsUniversal(kSet, true))
+                return std::nullopt;
+            Reader inValues = Reader::Inside(values, false);
+            if (inValues.Next(value) != Status::Ok || !inValues.AtEnd()) return std::nullopt;
+            const Bytes carried(value.begin, std::size_t(value.end - value.begin));
+            const Bytes wanted(given.rgValue[0].pbData, given.rgValue[0].cbData);
+            if (!std::ranges::equal(carried, wanted)) return std::nullopt;
+            at = std::size_t(value.begin - message.data());
+        }
+        if (status != Status::End || !at) return std::nullopt;
+        found.push_back(*at);
+    }
+    return found;
+}
+
+// Keeps what a size query prepared as the form of the next one's message.
+void KeepShape(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const Content& content,
+               const Prepared& prepared) {
+    t_shape.reset();
+    auto values = FindValues(para, prepared.message, prepared.layout);
+    if (!values) return;
+    t_shape = Shape{prepared, CallInputs(para, detached, content, false), std::move(*values)};
+}
+
+// Whether a whole build would carry the attribute's one value exactly as
+// given: one that is not DER, or not an encoding at all, is left to the
+// whole build, which re-encodes or refuses it.
+bool CarriedAsGiven(const CRYPT_ATTRIBUTE& given) {
+    try {
+        const auto attr = MakeAttribute(given);
+        unsigned char* der = nullptr;
+        const int n = i2d_ASN1_TYPE(X509_ATTRIBUTE_get0_type(attr.get(), 0), &der);
+        const bool same = n > 0 && DWORD(n) == given.rgValue[0].cbData &&
+                          std::memcmp(der, given.rgValue[0].pbData, std::size_t(n)) == 0;
+        OPENSSL_free(der);
+        return same;
+    } catch (const SignError&) {
+        ossl::DropErrors();
+        return false;
+    }
+}
+
+// The message for a size query, from the kept form when it fits the call.
+std::optional<Prepared> FromShape(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached,
+                                  const Content& content) {
+    if (!t_shape || para.cMsgCrl > 0 || t_shape->prepared.certs.size() != para.cMsgCert ||
+        (para.cMsgCert > 0 && para.rgpMsgCert == nullptr))
+        return std::nullopt;
+    Shape& shape = *t_shape;
+    if (!Same(shape.prepared.signer, CertificateOf(para.pSigningCert))) return std::nullopt;
+    for (DWORD i = 0; i < para.cMsgCert; ++i)
+        if (!Same(shape.prepared.certs[i], CertificateOf(para.rgpMsgCert[i]))) return std::nullopt;
+    if (CallInputs(para, detached, content, false) != shape.inputs) return std::nullopt;
+    Prepared made = shape.prepared;
+    made.inputs = CallInputs(para, detached, content);
+    for (DWORD i = 0; i < para.cAuthAttr; ++i) {
+        const CRYPT_ATTR_BLOB& value = para.rgAuthAttr[i].rgValue[0];
+        BYTE* at = made.message.data() + shape.valueAt[i];
+        if (std::memcmp(at, value.pbData, value.cbData) == 0) continue;
+        if (!CarriedAsGiven(para.rgAuthAttr[i])) return std::nullopt;
+        std::memcpy(at, value.pbData, value.cbData);
+        // The next call within the same second finds the value in place.
+        std::memcpy(shape.prepared.message.data() + shape.valueAt[i], value.pbData, value.cbData);
+    }
+    return made;
+}
+
 // Keeps what a size query built, when the signature that completes it has a
 // known length: RSA's, as long as the modulus.
 void KeepPrepared(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const Content& content,
@@ -439,6 +562,7 @@ void KeepPrepared(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const Cont
     kept.inputs = CallInputs(para, detached, content);
     kept.message = message;
     kept.layout = *layout;
+    KeepShape(para, detached, content, kept);
     t_prepared = std::move(kept);
 }
 
@@ -568,6 +692,10 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
         const bool detached = fDetachedSignature != FALSE;
         if (pbSignedBlob == nullptr) {
             t_prepared.reset();
+            if (auto made = FromShape(*pSignPara, detached, content)) {
+                t_prepared = std::move(made);
+                return platform::HandOut(t_prepared->message, pbSignedBlob, pcbSignedBlob);
+            }
             auto der = BuildMessage(*pSignPara, detached, content, false);
             KeepPrepared(*pSignPara, detached, content, der);
             return platform::HandOut(der, pbSignedBlob, pcbSignedBlob);

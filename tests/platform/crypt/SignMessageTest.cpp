@@ -29,7 +29,15 @@ struct Call {
     bool unauth = false;
     int included = 1;  // certificates carried besides the signature
     std::string text = "Pay 100 to Bob";
+    std::vector<BYTE> time = kTime;  // the signing time's value
+    std::vector<BYTE> secondTime{};  // a second value of it, when not empty
 };
+
+// A signing time as a UTCTime value: `digits` are YYMMDDHHMMSS.
+std::vector<BYTE> UtcTime(const std::string& digits) {
+    const std::string value = std::string{char(0x17), char(digits.size() + 1)} + digits + "Z";
+    return std::vector<BYTE>(value.begin(), value.end());
+}
 
 class PreparedMessages : public ::testing::Test {
 protected:
@@ -57,11 +65,14 @@ protected:
     // with a buffer large enough. Returns the bytes (or the size as that
     // many zeros) and sets `ok`.
     std::vector<BYTE> Run(PCCERT_CONTEXT signer, const Call& call, bool query, bool* ok = nullptr) {
-        CRYPT_ATTR_BLOB time{DWORD(kTime.size()), const_cast<BYTE*>(kTime.data())};
+        CRYPT_ATTR_BLOB time[2] = {
+            {DWORD(call.time.size()), const_cast<BYTE*>(call.time.data())},
+            {DWORD(call.secondTime.size()), const_cast<BYTE*>(call.secondTime.data())}};
         CRYPT_ATTR_BLOB data{DWORD(kData.size()), const_cast<BYTE*>(kData.data())};
         CRYPT_ATTR_BLOB note{DWORD(kNote.size()), const_cast<BYTE*>(kNote.data())};
-        CRYPT_ATTRIBUTE auth[2] = {{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &time},
-                                   {const_cast<LPSTR>(szOID_RSA_contentType), 1, &data}};
+        CRYPT_ATTRIBUTE auth[2] = {
+            {const_cast<LPSTR>(szOID_RSA_signingTime), call.secondTime.empty() ? 1u : 2u, time},
+            {const_cast<LPSTR>(szOID_RSA_contentType), 1, &data}};
         CRYPT_ATTRIBUTE unauth[1] = {{const_cast<LPSTR>("1.3.6.1.4.1.99999.1"), 1, &note}};
         PCCERT_CONTEXT certs[2] = {m_ctxA, m_ctxB};
         CRYPT_SIGN_MESSAGE_PARA para{};
@@ -81,8 +92,10 @@ protected:
         DWORD size = DWORD(out.size());
         const BOOL done = CryptSignMessage(&para, call.detached ? TRUE : FALSE, 1, pieces, lengths,
                                            query ? nullptr : out.data(), &size);
-        if (ok != nullptr) *ok = done != FALSE;
-        EXPECT_TRUE(done) << std::hex << GetLastError();
+        if (ok != nullptr)
+            *ok = done != FALSE;
+        else
+            EXPECT_TRUE(done) << std::hex << GetLastError();
         out.resize(size);
         return out;
     }
@@ -185,6 +198,73 @@ TEST_F(PreparedMessages, AMessagePreparedForOtherInputsIsNeverCompleted) {
     EXPECT_EQ(Run(m_ctxA, call, false), first);
     EXPECT_EQ(SignedMessageBuilds() - again, 1u);
     EXPECT_GT(SignedMessageBuilds() - builds, 10u);
+}
+
+// Signature after signature through one certificate: each size query takes
+// the last one's message with the new signing time written over the old, and
+// the bytes are those of a whole build.
+TEST_F(PreparedMessages, ACallOfTheLastOnesFormTakesItsMessageAndGivesTheBytesOfAWholeBuild) {
+    for (const bool detached : {true, false})
+        for (const int authAttrs : {1, 2}) {
+            SCOPED_TRACE(testing::Message()
+                         << "detached " << detached << ", attributes " << authAttrs);
+            Call call{.detached = detached, .authAttrs = authAttrs};
+            Run(m_ctxA, call, true);
+            Run(m_ctxA, call, false);
+            int i = 0;
+            for (const char* when : {"261207102031", "261207102032", "491231235959"}) {
+                Call next = call;
+                next.time = UtcTime(when);
+                if (detached) next.text = "Pay " + std::to_string(++i) + " to Bob";
+                const auto builds = SignedMessageBuilds();
+                const auto size = Run(m_ctxA, next, true).size();
+                const auto made = Run(m_ctxA, next, false);
+                EXPECT_EQ(SignedMessageBuilds() - builds, 0u) << when;
+                EXPECT_EQ(made.size(), size);
+                EXPECT_EQ(made, Whole(m_ctxA, next)) << when;
+                EXPECT_TRUE(OpenSslVerifies(made, next));
+                Run(m_ctxA, next, true);  // Whole prepared another signer's message
+                Run(m_ctxA, next, false);
+            }
+        }
+}
+
+// What the last message's form cannot carry as the call gives it is built
+// whole, or refused as a whole build refuses it.
+TEST_F(PreparedMessages, AValueOfAnotherLengthOrNotInItsOwnEncodingIsBuiltWhole) {
+    const auto check = [this](const Call& first, const Call& next, bool ok) {
+        Run(m_ctxA, first, true);
+        Run(m_ctxA, first, false);
+        const auto builds = SignedMessageBuilds();
+        bool done = false;
+        Run(m_ctxA, next, true, &done);
+        EXPECT_EQ(done, ok);
+        if (!ok) {
+            EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_BAD_ENCODE));
+            return;
+        }
+        const auto made = Run(m_ctxA, next, false);
+        EXPECT_EQ(SignedMessageBuilds() - builds, 1u);
+        EXPECT_EQ(made, Whole(m_ctxA, next));
+        EXPECT_TRUE(OpenSslVerifies(made, next));
+    };
+    // A generalized time after a UTC time: longer.
+    Call generalized;
+    generalized.time = {0x18, 0x0F, '2', '0', '5', '0', '0', '1', '0',
+                        '1',  '0',  '0', '0', '0', '0', '0', 'Z'};
+    check(Call{}, generalized, true);
+    // A value of the same length that is not DER: a whole build carries it
+    // as DER, which the form must not skip.
+    Call der{.time = {0x01, 0x01, 0xFF}};
+    Call notDer{.time = {0x01, 0x01, 0x01}};
+    check(der, notDer, true);
+    // One that is no encoding at all.
+    Call broken{.time = {0x04, 0x05, 0x00}};
+    check(der, broken, false);
+    // Two values, whose order depends on what they are.
+    Call two{.time = UtcTime("261207102031"), .secondTime = UtcTime("261207102032")};
+    Call swapped{.time = UtcTime("261207102033"), .secondTime = UtcTime("261207102030")};
+    check(two, swapped, true);
 }
 
 TEST_F(PreparedMessages, ACallThatCannotBeMadeFailsAfterAPreparedOneAsItWouldWithout) {
