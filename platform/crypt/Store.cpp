@@ -64,9 +64,13 @@ std::vector<std::string> ListEntries(const fs::path& folder) {
 }
 
 // A folder of the user's own that nobody else may enter.
-void CheckPrivateFolder(const fs::path& folder) {
+// `known`, when given, is the folder's status as the caller just read it.
+void CheckPrivateFolder(const fs::path& folder, const struct stat* known = nullptr) {
     struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0) ThrowErrno("cannot open the store folder", folder);
+    if (known != nullptr)
+        st = *known;
+    else if (::stat(folder.c_str(), &st) != 0)
+        ThrowErrno("cannot open the store folder", folder);
     if (!S_ISDIR(st.st_mode))
         throw StoreError(ERROR_PATH_NOT_FOUND, "the store " + folder.string() + " is not a folder");
     if (st.st_uid != ::geteuid())
@@ -551,8 +555,9 @@ fs::path StoreFolder(const fs::path& home, std::string_view name) {
 
 DiskStore DiskStore::Open(const fs::path& folder, bool create) {
     struct stat st {};
-    if (create && ::stat(folder.c_str(), &st) != 0 && errno == ENOENT) MakeFolders(folder);
-    CheckPrivateFolder(folder);
+    const bool found = ::stat(folder.c_str(), &st) == 0;
+    if (!found && create && errno == ENOENT) MakeFolders(folder);
+    CheckPrivateFolder(folder, found ? &st : nullptr);
     DiskStore store;
     store.m_folder = folder;
     store.m_listing = Cache().Entries(folder);
