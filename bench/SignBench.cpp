@@ -9,6 +9,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -310,25 +311,60 @@ void BM_OpenSSL_hexstr2buf(benchmark::State& state) {
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(text.size()));
 }
 
+// The fastest repetition beside the median: on a shared machine another
+// tenant only ever adds time, so the least disturbed repetition is the
+// steadiest figure to compare.
+double Fastest(const std::vector<double>& v) {
+    return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end());
+}
+
 }  // namespace
 
-BENCHMARK(BM_OpenSSL_PKCS7_sign)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OpenSSL_RSA_Sign_Digest)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SignMessageNoPrompt_Index0_Of10)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SignMessageNoPrompt_Index999_Of1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_WalkStore_To999_Of1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OpenStore_Of1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OpenSSL_EVP_EncodeBlock)->Arg(1 << 20);
-BENCHMARK(BM_EncodeBase64)->Arg(1 << 20);
-BENCHMARK(BM_OpenSSL_d2i_PKCS7_Verify)->Arg(2048)->Arg(65536)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_VerifyMessage_NewSigner)->Arg(2048)->Arg(65536)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_VerifyMessage_RepeatedSigner)->Arg(2048)->Arg(65536)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_GetSubjectName)->Arg(2048)->Arg(65536)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_GetSerialNumber)->Arg(2048)->Arg(65536)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OpenSSL_d2i_PUBKEY)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OpenSSL_d2i_X509)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OpenSSL_hexstr2buf)->Arg(1 << 20);
-BENCHMARK(BM_PlainLoopHex)->Arg(1 << 20);
-BENCHMARK(BM_DecodeHex)->Arg(1 << 20);
+BENCHMARK(BM_OpenSSL_PKCS7_sign)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_OpenSSL_RSA_Sign_Digest)
+    ->Unit(benchmark::kMicrosecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_SignMessageNoPrompt_Index0_Of10)
+    ->Unit(benchmark::kMicrosecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_SignMessageNoPrompt_Index999_Of1000)
+    ->Unit(benchmark::kMicrosecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_WalkStore_To999_Of1000)
+    ->Unit(benchmark::kMicrosecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_OpenStore_Of1000)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_OpenSSL_EVP_EncodeBlock)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_EncodeBase64)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_OpenSSL_d2i_PKCS7_Verify)
+    ->Arg(2048)
+    ->Arg(65536)
+    ->Unit(benchmark::kMicrosecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_VerifyMessage_NewSigner)
+    ->Arg(2048)
+    ->Arg(65536)
+    ->Unit(benchmark::kMicrosecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_VerifyMessage_RepeatedSigner)
+    ->Arg(2048)
+    ->Arg(65536)
+    ->Unit(benchmark::kMicrosecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_GetSubjectName)
+    ->Arg(2048)
+    ->Arg(65536)
+    ->Unit(benchmark::kMicrosecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_GetSerialNumber)
+    ->Arg(2048)
+    ->Arg(65536)
+    ->Unit(benchmark::kMicrosecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_OpenSSL_d2i_PUBKEY)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_OpenSSL_d2i_X509)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_OpenSSL_hexstr2buf)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_PlainLoopHex)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_DecodeHex)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
 
 BENCHMARK_MAIN();
