@@ -176,13 +176,12 @@ bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std:
     return true;
 }
 
-namespace {
-
-// StepWalked for a record known live.
-bool Step(ContextRecord* record, std::size_t position) {
+bool StepWalked(const void* found, std::size_t position) {
+    auto* record = static_cast<ContextRecord*>(const_cast<void*>(found));
     // Only the caller holds the context, and hands it over to this call:
     // nobody else may look at it while it changes.
-    if (record->references.load(std::memory_order_relaxed) != 1 || !record->cert || !record->store)
+    if (record == nullptr || record->references.load(std::memory_order_relaxed) != 1 ||
+        !record->cert || !record->store)
         return false;
     const DiskStore& disk = record->store->disk;
     CertShown shown;
@@ -197,22 +196,6 @@ bool Step(ContextRecord* record, std::size_t position) {
     record->pub.pCertInfo = shown.info;
     record->position = position;
     return true;
-}
-
-}  // namespace
-
-bool StepWalked(const void* found, std::size_t position) {
-    auto* record = static_cast<ContextRecord*>(const_cast<void*>(found));
-    return record != nullptr && Step(record, position);
-}
-
-bool StepFromLast(PCCERT_CONTEXT context, HCERTSTORE handle) {
-    ContextRecord* record = Remembered(context);
-    if (record == nullptr || record->pub.hCertStore != handle || !record->store ||
-        record->store->closed.load(std::memory_order_acquire))
-        return false;
-    const std::size_t next = record->position + 1;
-    return next < record->store->disk.Count() && Step(record, next);
 }
 
 bool WalkedFrom(PCCERT_CONTEXT context, HCERTSTORE handle, StoreState*& store,

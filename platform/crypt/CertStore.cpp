@@ -68,9 +68,6 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol) {
 
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrev) {
     platform::seams::Trace("CertEnumCertificatesInStore");
-    std::uint32_t injected = 0;
-    const bool fault = platform::seams::Injected("CertEnumCertificatesInStore", injected);
-    if (!fault && pPrev != nullptr && StepFromLast(pPrev, hCertStore)) return pPrev;
     StoreState* walked = nullptr;
     std::shared_ptr<StoreState> state;
     std::size_t next = 0;
@@ -97,7 +94,8 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
         return nullptr;
     };
     if (walked == nullptr) return fail(ERROR_INVALID_HANDLE);
-    if (fault) return fail(injected);
+    std::uint32_t injected = 0;
+    if (platform::seams::Injected("CertEnumCertificatesInStore", injected)) return fail(injected);
     // Most steps of a walk: the context moves on in place.
     if (previous != nullptr && next < walked->disk.Count() && StepWalked(previous, next))
         return pPrev;

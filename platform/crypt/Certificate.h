@@ -97,12 +97,6 @@ PCCERT_CONTEXT NextCertContext(PCCERT_CONTEXT previous, std::shared_ptr<const Ce
 // changed, wherever the general way (NextCertContext) must be taken.
 bool StepWalked(const void* record, std::size_t position);
 
-// The step of a walk from `context`, taken as StepWalked does, when this
-// thread's walk gave that context out last through store handle `handle`:
-// most steps through a large store, with no look through the live contexts.
-// False, with nothing changed, wherever the caller must look closer.
-bool StepFromLast(PCCERT_CONTEXT context, HCERTSTORE handle);
-
 // The context of an enumeration for an entry that cannot be used: it holds no
 // certificate, and keeps the entry's position (see EntryDamage.h).
 struct EntryDamage;
