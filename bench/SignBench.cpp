@@ -317,54 +317,38 @@ void BM_OpenSSL_hexstr2buf(benchmark::State& state) {
 double Fastest(const std::vector<double>& v) {
     return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end());
 }
+void WithFastest(benchmark::internal::Benchmark* b) {
+    b->ComputeStatistics("min", Fastest);
+}
+void InMicroseconds(benchmark::internal::Benchmark* b) {
+    WithFastest(b->Unit(benchmark::kMicrosecond));
+}
+void SmallAndLarge(benchmark::internal::Benchmark* b) {
+    InMicroseconds(b->Arg(2048)->Arg(65536));
+}
+void OneMebibyte(benchmark::internal::Benchmark* b) {
+    WithFastest(b->Arg(1 << 20));
+}
 
 }  // namespace
 
-BENCHMARK(BM_OpenSSL_PKCS7_sign)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_OpenSSL_RSA_Sign_Digest)
-    ->Unit(benchmark::kMicrosecond)
-    ->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_SignMessageNoPrompt_Index0_Of10)
-    ->Unit(benchmark::kMicrosecond)
-    ->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_SignMessageNoPrompt_Index999_Of1000)
-    ->Unit(benchmark::kMicrosecond)
-    ->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_WalkStore_To999_Of1000)
-    ->Unit(benchmark::kMicrosecond)
-    ->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_OpenStore_Of1000)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_OpenSSL_EVP_EncodeBlock)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_EncodeBase64)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_OpenSSL_d2i_PKCS7_Verify)
-    ->Arg(2048)
-    ->Arg(65536)
-    ->Unit(benchmark::kMicrosecond)
-    ->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_VerifyMessage_NewSigner)
-    ->Arg(2048)
-    ->Arg(65536)
-    ->Unit(benchmark::kMicrosecond)
-    ->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_VerifyMessage_RepeatedSigner)
-    ->Arg(2048)
-    ->Arg(65536)
-    ->Unit(benchmark::kMicrosecond)
-    ->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_GetSubjectName)
-    ->Arg(2048)
-    ->Arg(65536)
-    ->Unit(benchmark::kMicrosecond)
-    ->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_GetSerialNumber)
-    ->Arg(2048)
-    ->Arg(65536)
-    ->Unit(benchmark::kMicrosecond)
-    ->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_OpenSSL_d2i_PUBKEY)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_OpenSSL_d2i_X509)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_OpenSSL_hexstr2buf)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_PlainLoopHex)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_DecodeHex)->Arg(1 << 20)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_OpenSSL_PKCS7_sign)->Apply(InMicroseconds);
+BENCHMARK(BM_OpenSSL_RSA_Sign_Digest)->Apply(InMicroseconds);
+BENCHMARK(BM_SignMessageNoPrompt_Index0_Of10)->Apply(InMicroseconds);
+BENCHMARK(BM_SignMessageNoPrompt_Index999_Of1000)->Apply(InMicroseconds);
+BENCHMARK(BM_WalkStore_To999_Of1000)->Apply(InMicroseconds);
+BENCHMARK(BM_OpenStore_Of1000)->Apply(InMicroseconds);
+BENCHMARK(BM_OpenSSL_EVP_EncodeBlock)->Apply(OneMebibyte);
+BENCHMARK(BM_EncodeBase64)->Apply(OneMebibyte);
+BENCHMARK(BM_OpenSSL_d2i_PKCS7_Verify)->Apply(SmallAndLarge);
+BENCHMARK(BM_VerifyMessage_NewSigner)->Apply(SmallAndLarge);
+BENCHMARK(BM_VerifyMessage_RepeatedSigner)->Apply(SmallAndLarge);
+BENCHMARK(BM_GetSubjectName)->Apply(SmallAndLarge);
+BENCHMARK(BM_GetSerialNumber)->Apply(SmallAndLarge);
+BENCHMARK(BM_OpenSSL_d2i_PUBKEY)->Apply(InMicroseconds);
+BENCHMARK(BM_OpenSSL_d2i_X509)->Apply(InMicroseconds);
+BENCHMARK(BM_OpenSSL_hexstr2buf)->Apply(OneMebibyte);
+BENCHMARK(BM_PlainLoopHex)->Apply(OneMebibyte);
+BENCHMARK(BM_DecodeHex)->Apply(OneMebibyte);
 
 BENCHMARK_MAIN();
