@@ -1,6 +1,7 @@
 // Which PKCS#11 modules the personal store reads, and loading them through
 // p11-kit in its managed mode, once per process.
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -231,18 +232,31 @@ std::shared_ptr<const ModuleSet>& Loaded() {
 
 std::atomic<bool> g_ending{false};
 
-// Finalises every module as the process ends, or as the code that loaded
-// them is unloaded (a host may unload the control's module and load it
-// again). It has to run before the static objects of the modules themselves
-// are destroyed, and before OpenSSL's clean-up, which modules such as
-// SoftHSM2 still use while they are finalised: a function given to atexit
-// runs before the destructors of every static object whose construction
-// was complete when it was given, and atexit from a shared object runs as
-// that object is unloaded. So it is given again after every load that
-// brought modules in, whose static objects were all built by then.
+// Finalises every module as the process ends. It has to run before the
+// static objects of the modules themselves are destroyed, and before
+// OpenSSL's clean-up, which modules such as SoftHSM2 still use while they
+// are finalised: a function given to atexit runs before the destructors of
+// every static object whose construction was complete when it was given. So
+// it is given after the load that brought modules in, whose static objects
+// were all built by then.
 void EndTokenModules() {
     g_ending = true;
     CloseTokenModules();
+}
+
+// Finalising a module may unload libraries of its own (OpenSC unloads the
+// PC/SC library as it is finalised). Done while the code that loaded the
+// modules is itself being unloaded (a host letting the control's module go),
+// that nested unload makes the loader unmap this code while it still runs.
+// So the code that loaded modules stays loaded until the process ends, and
+// the modules are finalised only then.
+void StayLoaded() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&EndTokenModules), &info) == 0 ||
+        info.dli_fname == nullptr)
+        return;
+    // The handle is never closed: holding it is what keeps the code loaded.
+    ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 }  // namespace
@@ -273,7 +287,10 @@ std::shared_ptr<const ModuleSet> LoadedModules() {
     std::lock_guard lock(g_mutex);
     if (!Loaded()) {
         Loaded() = Load();
-        if (!Loaded()->modules.empty()) std::atexit(&EndTokenModules);
+        if (!Loaded()->modules.empty()) {
+            StayLoaded();
+            std::atexit(&EndTokenModules);
+        }
     }
     return Loaded();
 }

@@ -233,11 +233,11 @@ TEST(ModuleEndToEnd, ActivationLoadsOnceAndUnloadsWhenUnused) {
     EXPECT_EQ(platform::com::LoadedServerModules(), 0u);
 }
 
-// A host that unloads the module and loads it again holds the token modules
-// once: either the module was unloaded, and the token modules it loaded
-// were finalised with it, or the loader kept it mapped (as it does while a
-// thread that used its thread-local objects lives), and the second load
-// finds the token modules the first one loaded.
+// A module that loaded token modules stays loaded when its host lets it go:
+// finalising a token module may unload libraries of its own, which must not
+// happen inside the unload of the code that called it (OpenSC's does, and
+// the process then runs code that is no longer mapped). A host that loads
+// it again finds the token modules the first load brought in, once.
 TEST(ModuleEndToEnd, UnloadingAndLoadingTheModuleAgainHoldsTheTokenModulesOnce) {
     if (!ostrel::test::SoftTokens::Available()) {
         GTEST_SKIP() << "SoftHSM2 or its tools are not installed";
@@ -255,7 +255,6 @@ TEST(ModuleEndToEnd, UnloadingAndLoadingTheModuleAgainHoldsTheTokenModulesOnce) 
         return ostrel::test::ReadFile("/proc/self/maps").find(name) != std::string::npos;
     };
     ASSERT_FALSE(mapped("libsofthsm2"));
-    std::string expected;
     for (int load = 0; load < 2; ++load) {
         IDispatch* control = nullptr;
         ASSERT_EQ(CoCreateInstance(CLSID_Ostrel, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
@@ -270,13 +269,9 @@ TEST(ModuleEndToEnd, UnloadingAndLoadingTheModuleAgainHoldsTheTokenModulesOnce) 
         control->Release();
         CoFreeUnusedLibraries();
         ASSERT_EQ(platform::com::LoadedServerModules(), 0u);
-        if (!mapped("OSTREL.OCX")) {
-            expected += "C_Initialize\nC_Finalize\n";
-            EXPECT_FALSE(mapped("libsofthsm2")) << "load " << load;
-        } else if (expected.empty()) {
-            expected = "C_Initialize\n";
-        }
-        EXPECT_EQ(ostrel::test::ReadFile(log), expected) << "load " << load;
+        EXPECT_TRUE(mapped("OSTREL.OCX")) << "load " << load;
+        EXPECT_TRUE(mapped("libsofthsm2")) << "load " << load;
+        EXPECT_EQ(ostrel::test::ReadFile(log), "C_Initialize\n") << "load " << load;
     }
     ::unsetenv("OSTREL_TEST_P11_LOG");
 }
