@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <openssl/decoder.h>
 #include <openssl/pem.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <unordered_map>
 
 #include "platform/crypt/Keys.h"
+#include "platform/seams/Seams.h"
 #include "platform/win/Files.h"
 #include "platform/win/WinError.h"
 
@@ -52,15 +55,30 @@ bool IsEntryName(std::string_view name) {
                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::vector<std::string> ListEntries(const fs::path& folder) {
+std::vector<std::string> ReadEntryNames(DIR* dir) {
     std::vector<std::string> names;
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) ThrowErrno("cannot read the store folder", folder);
     while (const dirent* e = ::readdir(dir))
         if (IsEntryName(e->d_name)) names.emplace_back(e->d_name);
     ::closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> ListEntries(const fs::path& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) ThrowErrno("cannot read the store folder", folder);
+    return ReadEntryNames(dir);
+}
+
+// The entries of the folder open as `fd`, whatever its path names by now.
+std::vector<std::string> ListEntries(int fd, const fs::path& folder) {
+    const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (dir == nullptr) {
+        if (own >= 0) ::close(own);
+        ThrowErrno("cannot read the store folder", folder);
+    }
+    return ReadEntryNames(dir);
 }
 
 // A folder of the user's own that nobody else may enter.
@@ -165,31 +183,58 @@ void RemoveStaleTemporaries(const fs::path& folder) {
     ::closedir(dir);
 }
 
-// Parsed entries, kept between openings while the file is the same one,
-// unmodified. A watch on each store folder tells which entries changed since
-// the cache last looked, so an unchanged store is opened and walked without a
-// system call per entry; where no watch can be set, every entry's identity and
-// modification are checked on each load instead.
-struct CacheKey {
+// Parsed entries, kept between openings of their folder. A cache may only
+// ever be faster than reading the files, never different from what they hold
+// now, so it is keyed by the identity (device, inode) of the folder a store
+// handle actually opened, not by the path that led there: a home moved away
+// and replaced, a folder swapped by renames, a home reached through a
+// symbolic link or a path spelled another way each find their own folder's
+// entries. An entry is taken without reading its file only while an inotify
+// watch on its folder stands and the entry was compared with its file after
+// the watch stood; otherwise the file is read and compared byte for byte
+// with what was parsed, which spares the parsing only. Watches are set only
+// on file systems that report every change made to them: a network or FUSE
+// file system changed by another machine or daemon reports nothing.
+struct FolderId {
     dev_t dev;
     ino_t ino;
-    off_t size;
-    timespec mtime;
-    bool operator==(const CacheKey& o) const {
-        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-               mtime.tv_nsec == o.mtime.tv_nsec;
+    bool operator==(const FolderId&) const = default;
+};
+
+struct FolderIdHash {
+    std::size_t operator()(const FolderId& id) const {
+        return std::hash<ino_t>()(id.ino) ^ (std::hash<dev_t>()(id.dev) << 1);
     }
 };
 
-CacheKey KeyOf(const struct stat& st) {
-    return CacheKey{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
-}
-
 struct CacheSlot {
-    CacheKey key;
+    std::string text;  // the file's bytes the certificate was parsed from
     std::shared_ptr<const Certificate> cert;
-    bool trusted = false;  // checked against the file since the folder's watch stood
+    bool trusted = false;  // compared with the file since the folder's watch stood
 };
+
+// File systems on which a watch sees every change to the folder, whoever
+// makes it. Others (NFS, CIFS, FUSE, 9p, ...) are read every time.
+bool ReportsEveryChange(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0xEF53:      // ext2, ext3, ext4
+        case 0x58465342:  // xfs
+        case 0x9123683E:  // btrfs
+        case 0x01021994:  // tmpfs
+        case 0x858458F6:  // ramfs
+        case 0xF2F52010:  // f2fs
+        case 0x794C7630:  // overlayfs
+        case 0x2FC12FC1:  // zfs
+        case 0x3153464A:  // jfs
+        case 0x52654973:  // reiserfs
+        case 0xCA451A4E:  // bcachefs
+            return true;
+        default:
+            return false;
+    }
+}
 
 }  // namespace
 
@@ -249,8 +294,12 @@ namespace {
 
 using Listing = DiskStore::Listing;
 
+class EntryCache;
+EntryCache& Cache();
+
 struct FolderCache {
-    int watch = -1;  // -1: not watched, so nothing cached here can be trusted unchecked
+    int watch = -1;  // -1: not watched, so nothing cached here is taken unread
+    long epoch = 0;  // which watch stands (each one set gets a new number)
     int opens = 0;
     std::shared_ptr<Listing> listing;  // null: list again
     std::unordered_map<std::string, CacheSlot> entries;
@@ -263,18 +312,32 @@ struct FolderCache {
 
 class EntryCache {
 public:
-    // The folder's entries, from the cache while the folder is unchanged.
-    std::shared_ptr<Listing> Entries(const fs::path& folder) {
+    EntryCache() {
+        // A child of fork shares the notifier with its parent: whichever
+        // reads an event takes it from the other. The child starts afresh,
+        // with nothing it inherited trusted.
+        ::pthread_atfork([] { Cache().m_mutex.lock(); }, [] { Cache().m_mutex.unlock(); },
+                         [] {
+                             Cache().ForgetAfterFork();
+                             Cache().m_mutex.unlock();
+                         });
+    }
+
+    // The entries of the folder open as `fd` (whose status is `st`), from
+    // the cache while that folder is unchanged.
+    std::shared_ptr<Listing> Entries(int fd, const struct stat& st, const fs::path& folder) {
         std::lock_guard lock(m_mutex);
         Drain();
-        FolderCache& cache = m_folders[folder.native()];
+        const FolderId id{st.st_dev, st.st_ino};
+        if (m_folders.size() >= kFolderLimit && m_folders.find(id) == m_folders.end()) ForgetAll();
+        FolderCache& cache = m_folders[id];
         // A folder is watched from its second opening on: a process that opens
         // a store once (most commands) has nothing cached to keep fresh, and
         // would only pay for tearing the watch down when it exits.
-        if (++cache.opens >= 2) Watch(cache, folder);
+        if (++cache.opens >= 2) Watch(cache, id, fd);
         if (cache.watch < 0 || !cache.listing) {
             cache.Relist();
-            auto listing = std::make_shared<Listing>(ListEntries(folder));
+            auto listing = std::make_shared<Listing>(ListEntries(fd, folder));
             // Without a watch nothing may be taken by position unchecked.
             if (cache.watch < 0) listing->Retire();
             cache.listing = listing;
@@ -293,57 +356,83 @@ public:
         return true;
     }
 
-    // The parsed entry when the cache holds it and it is known unchanged;
-    // `key` is the entry's stat when it had to be looked at. A trusted entry
-    // is also kept at its position in `listing`.
-    std::shared_ptr<const Certificate> Find(const fs::path& folder, const std::string& name,
-                                            const struct stat* st, Listing* listing,
-                                            std::size_t position) {
+    // The parsed entry when it is known unchanged without reading its file.
+    // Otherwise nothing, and `epoch` names the watch that stands now (0:
+    // none), for Match after the file has been read.
+    std::shared_ptr<const Certificate> Find(const FolderId& id, const std::string& name,
+                                            Listing* listing, std::size_t position, long& epoch) {
         std::lock_guard lock(m_mutex);
-        const auto f = m_folders.find(folder.native());
+        epoch = 0;
+        const auto f = m_folders.find(id);
         if (f == m_folders.end()) return nullptr;
+        if (f->second.watch >= 0) epoch = f->second.epoch;
         const auto e = f->second.entries.find(name);
-        if (e == f->second.entries.end()) return nullptr;
-        if (st == nullptr) {
-            if (f->second.watch < 0 || !e->second.trusted) return nullptr;
-        } else {
-            if (!(e->second.key == KeyOf(*st))) return nullptr;
-            // Unchanged now, and the watch reports any later change.
-            e->second.trusted = f->second.watch >= 0;
-        }
-        if (e->second.trusted && listing != nullptr && listing->Current() &&
-            listing == f->second.listing.get() && position < listing->slots.size() &&
-            listing->slots[position].cert.load(std::memory_order_relaxed) == nullptr &&
-            (*listing->names)[position] == name)
-            listing->Fill(position, e->second.cert);
+        if (e == f->second.entries.end() || f->second.watch < 0 || !e->second.trusted)
+            return nullptr;
+        Show(f->second, e->second, name, listing, position);
         return e->second.cert;
     }
 
-    void Keep(const fs::path& folder, const std::string& name, const struct stat& st,
+    // The parsed entry when `text`, the file's bytes read after the Find that
+    // gave `epoch`, is what it was parsed from. It is trusted from then on if
+    // that watch still stands: any change after the reading is reported.
+    std::shared_ptr<const Certificate> Match(const FolderId& id, const std::string& name,
+                                             const std::string& text, long epoch, Listing* listing,
+                                             std::size_t position) {
+        std::lock_guard lock(m_mutex);
+        const auto f = m_folders.find(id);
+        if (f == m_folders.end()) return nullptr;
+        const auto e = f->second.entries.find(name);
+        if (e == f->second.entries.end() || e->second.text != text) return nullptr;
+        if (epoch != 0 && f->second.watch >= 0 && f->second.epoch == epoch) {
+            e->second.trusted = true;
+            Show(f->second, e->second, name, listing, position);
+        }
+        return e->second.cert;
+    }
+
+    void Keep(const FolderId& id, const std::string& name, std::string text,
               std::shared_ptr<const Certificate> cert) {
         std::lock_guard lock(m_mutex);
-        FolderCache& cache = m_folders[folder.native()];
+        FolderCache& cache = m_folders[id];
         if (cache.entries.size() >= kEntryLimit) {
             cache.entries.clear();
             cache.Relist();
         }
         if (cache.listing && cache.listing->Forget(name)) cache.Relist();
-        // Trusted only after a check that the watch already covered.
-        cache.entries[name] = CacheSlot{KeyOf(st), std::move(cert), false};
+        // Trusted only after a comparison that the watch already covered.
+        cache.entries[name] = CacheSlot{std::move(text), std::move(cert), false};
     }
 
 private:
     static constexpr std::size_t kEntryLimit = 1 << 16;
+    static constexpr std::size_t kFolderLimit = 256;
 
-    void Watch(FolderCache& cache, const fs::path& folder) {
-        if (cache.watch >= 0 || Notifier() < 0) return;
-        cache.watch = ::inotify_add_watch(m_notifier, folder.c_str(),
+    // A trusted entry is also kept at its position of the folder's listing.
+    static void Show(FolderCache& cache, const CacheSlot& slot, const std::string& name,
+                     Listing* listing, std::size_t position) {
+        if (listing != nullptr && listing->Current() && listing == cache.listing.get() &&
+            position < listing->slots.size() &&
+            listing->slots[position].cert.load(std::memory_order_relaxed) == nullptr &&
+            (*listing->names)[position] == name)
+            listing->Fill(position, slot.cert);
+    }
+
+    void Watch(FolderCache& cache, const FolderId& id, int fd) {
+        if (cache.watch >= 0 || Notifier() < 0 || !ReportsEveryChange(fd)) return;
+        std::uint32_t injected = 0;
+        if (platform::seams::Injected("inotify_add_watch", injected)) return;
+        // Through the open folder, so that the watch is on the folder this
+        // handle lists, whatever its path leads to by now.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        cache.watch = ::inotify_add_watch(m_notifier, self.c_str(),
                                           IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                               IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
                                               IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
         if (cache.watch < 0) return;
-        m_byWatch[cache.watch] = folder.native();
-        // What was cached before the watch stood is checked once more before
+        cache.epoch = ++m_epochs;
+        m_byWatch[cache.watch] = id;
+        // What was cached before the watch stood is compared once more before
         // it is trusted.
         cache.Relist();
         for (auto& [name, slot] : cache.entries) slot.trusted = false;
@@ -352,9 +441,27 @@ private:
     int Notifier() {
         if (m_notifier == -1) {
             m_notifier = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-            if (m_notifier < 0) m_notifier = -2;  // not offered here: check every entry
+            if (m_notifier < 0) m_notifier = -2;  // not offered here: read every entry
         }
         return m_notifier;
+    }
+
+    void ForgetAll() {
+        for (auto& [id, cache] : m_folders) {
+            cache.Relist();
+            if (cache.watch >= 0 && m_notifier >= 0) ::inotify_rm_watch(m_notifier, cache.watch);
+        }
+        m_folders.clear();
+        m_byWatch.clear();
+    }
+
+    void ForgetAfterFork() {
+        for (auto& [id, cache] : m_folders) cache.Relist();
+        m_folders.clear();
+        m_byWatch.clear();
+        // The parent's: closing this copy leaves the parent's alone.
+        if (m_notifier >= 0) ::close(m_notifier);
+        m_notifier = -1;
     }
 
     // Takes in every change reported since the last look.
@@ -368,7 +475,8 @@ private:
                 const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
                 at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
                 if ((ev->mask & IN_Q_OVERFLOW) != 0) {
-                    for (auto& [path, cache] : m_folders) {
+                    // Changes were lost: nothing kept can be trusted.
+                    for (auto& [id, cache] : m_folders) {
                         cache.Relist();
                         cache.entries.clear();
                     }
@@ -376,14 +484,18 @@ private:
                 }
                 const auto w = m_byWatch.find(ev->wd);
                 if (w == m_byWatch.end()) continue;
-                FolderCache& cache = m_folders[w->second];
+                const auto f = m_folders.find(w->second);
                 if ((ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
                     if ((ev->mask & IN_IGNORED) == 0) ::inotify_rm_watch(m_notifier, ev->wd);
                     m_byWatch.erase(w);
-                    cache.Relist();
-                    cache = FolderCache{};
+                    if (f != m_folders.end()) {
+                        f->second.Relist();
+                        m_folders.erase(f);
+                    }
                     continue;
                 }
+                if (f == m_folders.end()) continue;
+                FolderCache& cache = f->second;
                 if (ev->len > 0) {
                     const std::string name(ev->name);
                     cache.entries.erase(name);
@@ -397,8 +509,9 @@ private:
 
     std::mutex m_mutex;
     int m_notifier = -1;
-    std::unordered_map<std::string, FolderCache> m_folders;
-    std::unordered_map<int, std::string> m_byWatch;
+    long m_epochs = 0;
+    std::unordered_map<FolderId, FolderCache, FolderIdHash> m_folders;
+    std::unordered_map<int, FolderId> m_byWatch;
 };
 
 EntryCache& Cache() {
@@ -553,14 +666,41 @@ fs::path StoreFolder(const fs::path& home, std::string_view name) {
     return home / "stores" / upper;
 }
 
+// The store folder a handle opened, held open so that every entry it reads
+// comes from that folder, whatever its path leads to later.
+struct DiskStore::OpenFolder {
+    int fd = -1;
+    FolderId id{};
+    OpenFolder() = default;
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+    ~OpenFolder() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 DiskStore DiskStore::Open(const fs::path& folder, bool create) {
+    auto open = std::make_shared<OpenFolder>();
+    open->fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (open->fd < 0 && errno == ENOENT && create) {
+        MakeFolders(folder);
+        open->fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
     struct stat st {};
-    const bool found = ::stat(folder.c_str(), &st) == 0;
-    if (!found && create && errno == ENOENT) MakeFolders(folder);
-    CheckPrivateFolder(folder, found ? &st : nullptr);
+    if (open->fd < 0) {
+        const int err = errno;
+        // What is wrong with the folder says more than that it cannot be opened.
+        if (::stat(folder.c_str(), &st) == 0) CheckPrivateFolder(folder, &st);
+        errno = err;
+        ThrowErrno("cannot open the store folder", folder);
+    }
+    if (::fstat(open->fd, &st) != 0) ThrowErrno("cannot open the store folder", folder);
+    CheckPrivateFolder(folder, &st);
+    open->id = FolderId{st.st_dev, st.st_ino};
     DiskStore store;
     store.m_folder = folder;
-    store.m_listing = Cache().Entries(folder);
+    store.m_listing = Cache().Entries(open->fd, st, folder);
+    store.m_open = std::move(open);
     store.m_owner = store.m_listing;
     store.m_names = store.m_listing->names;
     return store;
@@ -578,11 +718,12 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position, Shown* 
         return std::shared_ptr<const Certificate>(m_listing, known.cert);
     }
     const std::string& name = (*m_names)[position];
-    if (auto cert = Cache().Find(m_folder, name, nullptr, m_listing.get(), position)) return cert;
+    long epoch = 0;
+    if (auto cert = Cache().Find(m_open->id, name, m_listing.get(), position, epoch)) return cert;
 
     const fs::path path = m_folder / name;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (::fstatat(m_open->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
             throw StoreError(
                 CRYPT_E_FILE_ERROR,
@@ -600,23 +741,23 @@ std::shared_ptr<const Certificate> DiskStore::Load(std::size_t position, Shown* 
                              path.string() + "')",
                          "it has " + why);
     }
-    if (auto cert = Cache().Find(m_folder, name, &st, m_listing.get(), position)) return cert;
     if (st.st_size > kMaxEntrySize) Damaged(path, "it is far larger than any certificate");
 
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::openat(m_open->fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) ThrowErrno("cannot read the store entry", path);
-    struct stat opened {};
     std::string text;
-    bool ok = ::fstat(fd, &opened) == 0;
+    bool ok = true;
     try {
-        if (ok) text = platform::win::ReadAll(fd, std::size_t(kMaxEntrySize), path.string());
+        text = platform::win::ReadAll(fd, std::size_t(kMaxEntrySize), path.string());
     } catch (const platform::win::FileError&) {
         ok = false;
     }
     ::close(fd);
     if (!ok) Damaged(path, "it cannot be read whole");
+    if (auto cert = Cache().Match(m_open->id, name, text, epoch, m_listing.get(), position))
+        return cert;
     auto cert = ParseEntry(path, text);
-    Cache().Keep(m_folder, name, opened, cert);
+    Cache().Keep(m_open->id, name, std::move(text), cert);
     return cert;
 }
 

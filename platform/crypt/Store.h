@@ -77,9 +77,11 @@ public:
     // The entries as the cache saw the folder at opening (null after a
     // change made through this object); see Store.cpp.
     struct Listing;
+    struct OpenFolder;
 
 private:
     std::filesystem::path m_folder;
+    std::shared_ptr<const OpenFolder> m_open;
     std::shared_ptr<const std::vector<std::string>> m_names;
     std::shared_ptr<Listing> m_listing;
     // m_listing as it was at opening, typeless: what keeps the certificates

@@ -639,3 +639,131 @@ TEST_F(Stores, SigningRefusesRecordsTooSmallAndCertificatesWithoutKeys) {
 }
 
 }  // namespace
+
+// What a process keeps of a store is the store's folder as it is now, however
+// the path to it changed: the kept listing is never different from a fresh
+// read, only faster.
+class StoreFolders : public Stores {
+protected:
+    // Opens the personal store of `home` (OSTREL_HOME) three times, so that
+    // its folder is watched and kept, and returns the last walk.
+    std::vector<std::string> Serials(const fs::path& home, int times = 3) {
+        ::setenv("OSTREL_HOME", home.c_str(), 1);
+        std::vector<std::string> serials;
+        for (int i = 0; i < times; ++i) {
+            HCERTSTORE store = OpenMy();
+            serials = Walk(store).first;
+            EXPECT_TRUE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG));
+        }
+        ::setenv("OSTREL_HOME", m_home.Path().c_str(), 1);
+        return serials;
+    }
+    // A home beside the test's own, holding certificates with these serials.
+    fs::path HomeWith(const std::string& name, std::initializer_list<const char*> serials) {
+        const fs::path home = m_home.Path() / name;
+        ::setenv("OSTREL_HOME", home.c_str(), 1);
+        for (const char* serial : serials) AddToStore(MakeCert({.serialHex = serial}));
+        ::setenv("OSTREL_HOME", m_home.Path().c_str(), 1);
+        return home;
+    }
+};
+
+TEST_F(StoreFolders, AFolderReplacedUnderTheSamePathIsReadAnew) {
+    using ::testing::ElementsAre;
+    // The home moved away and another moved into its place; a certificate
+    // added afterwards.
+    const fs::path home = HomeWith("home", {"0A"});
+    const fs::path next = HomeWith("home.new", {"0B"});
+    EXPECT_THAT(Serials(home), ElementsAre("0A"));
+    fs::rename(home, m_home.Path() / "home.old");
+    fs::rename(next, home);
+    EXPECT_THAT(Serials(home), ElementsAre("0B"));
+    ::setenv("OSTREL_HOME", home.c_str(), 1);
+    AddToStore(MakeCert({.serialHex = "0C"}));
+    EXPECT_THAT(Serials(home), ElementsAre("0B", "0C"));
+    EXPECT_THAT(Serials(m_home.Path() / "home.old"), ElementsAre("0A"));
+
+    // A home reached through a symbolic link that is pointed elsewhere.
+    const fs::path other = HomeWith("other", {"0D"});
+    const fs::path link = m_home.Path() / "link";
+    fs::create_directory_symlink(home, link);
+    EXPECT_THAT(Serials(link), ElementsAre("0B", "0C"));
+    fs::create_directory_symlink(other, m_home.Path() / "link.tmp");
+    fs::rename(m_home.Path() / "link.tmp", link);
+    EXPECT_THAT(Serials(link), ElementsAre("0D"));
+
+    // The stores folder swapped with another by renames.
+    const fs::path swap = HomeWith("swap", {"0E"});
+    EXPECT_THAT(Serials(home), ElementsAre("0B", "0C"));
+    fs::rename(home / "stores", m_home.Path() / "stores.tmp");
+    fs::rename(swap / "stores", home / "stores");
+    fs::rename(m_home.Path() / "stores.tmp", swap / "stores");
+    EXPECT_THAT(Serials(home), ElementsAre("0E"));
+    EXPECT_THAT(Serials(swap), ElementsAre("0B", "0C"));
+}
+
+TEST_F(StoreFolders, OneFolderUnderTwoSpellingsSeesEveryChangeUnderBoth) {
+    using ::testing::ElementsAre;
+    const fs::path home = HomeWith("home", {"01", "02"});
+    const fs::path respelled = m_home.Path() / "." / "home" / ".." / "home";
+    EXPECT_THAT(Serials(home), ElementsAre("01", "02"));
+    EXPECT_THAT(Serials(respelled), ElementsAre("01", "02"));
+    const auto names = platform::crypt::DiskStore::Open(home / "stores" / "MY", false).EntryNames();
+    const auto changed = MakeCert({.serialHex = "22"});
+    WriteFile(home / "stores" / "MY" / names[1], changed.CertPem() + changed.KeyPem());
+    EXPECT_THAT(Serials(home), ElementsAre("01", "22"));
+    EXPECT_THAT(Serials(respelled), ElementsAre("01", "22"));
+}
+
+// Where no watch stands (no inotify, or a file system that reports nothing
+// of changes others make), an entry is compared with its file at every
+// opening: even one written over in place with the same size and time.
+TEST_F(StoreFolders, WithoutAWatchAnEntryRewrittenInPlaceUnchangedInSizeAndTimeIsSeen) {
+    std::vector<std::unique_ptr<platform::seams::ScopedFault>> noWatch;
+    for (int i = 0; i < 20; ++i)
+        noWatch.push_back(std::make_unique<platform::seams::ScopedFault>("inotify_add_watch", 0));
+    const auto a = MakeCert({.serialHex = "0A"});
+    const auto b = MakeCert({.serialHex = "0B"});
+    AddToStore(a);
+    EXPECT_THAT(Serials(m_home.Path()), ::testing::ElementsAre("0A"));
+    const fs::path entry = m_home.StoreFolder() / Files()[0];
+    struct stat before {};
+    ASSERT_EQ(::stat(entry.c_str(), &before), 0);
+    const std::string text = b.CertPem() + b.KeyPem();
+    ASSERT_EQ(text.size(), std::size_t(before.st_size)) << "the two entries differ in size";
+    WriteFile(entry, text);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, entry.c_str(), times, 0), 0);
+    struct stat after {};
+    ASSERT_EQ(::stat(entry.c_str(), &after), 0);
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    EXPECT_THAT(Serials(m_home.Path()), ::testing::ElementsAre("0B"));
+}
+
+// A child of fork shares the parent's inotify queue: were it to read the
+// events, the parent would never learn of the changes they report.
+TEST_F(StoreFolders, AForkedChildTakesNoChangeFromItsParent) {
+    AddToStore(MakeCert({.serialHex = "0A"}));
+    EXPECT_THAT(Serials(m_home.Path()), ::testing::ElementsAre("0A"));
+    int go[2], done[2];
+    ASSERT_EQ(::pipe(go), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        char c;
+        if (::read(go[0], &c, 1) != 1) ::_exit(2);
+        HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+        const bool sawChange =
+            store != nullptr && Walk(store).first == std::vector<std::string>{"0B"};
+        if (store != nullptr) CertCloseStore(store, 0);
+        ::_exit(sawChange ? 0 : 1);
+    }
+    const auto b = MakeCert({.serialHex = "0B"});
+    WriteFile(m_home.StoreFolder() / Files()[0], b.CertPem() + b.KeyPem());
+    ASSERT_EQ(::write(go[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw the old entry";
+    EXPECT_THAT(Serials(m_home.Path()), ::testing::ElementsAre("0B"));
+    for (int fd : {go[0], go[1], done[0], done[1]}) ::close(fd);
+}
