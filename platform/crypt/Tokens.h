@@ -7,7 +7,9 @@
 // Which modules: OSTREL_PKCS11_MODULES, else the same key in the file
 // `ostrel.conf` of the ostrel home: `registered` (every module p11-kit has
 // registered except its trust-policy modules; the default), `none`, or module
-// paths separated by ':'.
+// paths separated by ':'. Whichever way a module is named, its file is
+// checked before it is loaded: a full path to a regular file of the user or
+// root that nobody else may change, in folders nobody else may change.
 
 #include <memory>
 #include <string>

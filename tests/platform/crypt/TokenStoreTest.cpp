@@ -323,6 +323,12 @@ TEST_F(TokenStore, RegisteredModulesIncludeSoftHsmButNoTrustPolicyModule) {
         EXPECT_EQ(m.name.find("p11-kit-trust"), std::string::npos) << m.name;
         if (m.path.find("softhsm") != std::string::npos) softhsm = true;
     }
+    // Debian registers its modules by links into root's folders, which
+    // pass the checks every module file passes.
+    for (const auto& warning : crypt::TokenWarnings()) {
+        EXPECT_EQ(warning.find("opensc"), std::string::npos) << warning;
+        EXPECT_EQ(warning.find("softhsm"), std::string::npos) << warning;
+    }
     if (!softhsm) {
         GTEST_SKIP() << "SoftHSM2 is not registered with p11-kit here";
     }
