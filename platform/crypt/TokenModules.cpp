@@ -287,7 +287,9 @@ void CloseTokenModules() {
 }
 
 std::vector<std::string> TokenWarnings() {
-    return LoadedModules()->warnings;
+    std::vector<std::string> warnings = LoadedModules()->warnings;
+    for (auto& warning : ModuleWarnings()) warnings.push_back(std::move(warning));
+    return warnings;
 }
 
 std::string TokenModuleSetting() {

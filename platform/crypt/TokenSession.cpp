@@ -47,15 +47,9 @@ std::optional<CK_SLOT_ID> FindSlot(TokenModule& module, const std::string& seria
         return info && FieldText(info->serialNumber, sizeof info->serialNumber) == serial;
     };
     if (hint != kNoSlot && matches(hint)) return hint;
-    CK_ULONG count = 0;
-    if (module.Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK)
-        return std::nullopt;
-    std::vector<CK_SLOT_ID> slots(count);
-    if (count == 0 ||
-        module.Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, slots.data(), &count) != CKR_OK)
-        return std::nullopt;
-    slots.resize(count);
-    for (const auto slot : slots)
+    const SlotListing listing = ListSlots(module, true);
+    if (listing.rv != CKR_OK) return std::nullopt;
+    for (const auto slot : listing.slots)
         if (slot != hint && matches(slot)) return slot;
     return std::nullopt;
 }
@@ -315,6 +309,36 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
 }
 
 }  // namespace
+
+SlotListing ListSlots(TokenModule& module, bool present) {
+    SlotListing listing;
+    const CK_BBOOL which = present ? CK_TRUE : CK_FALSE;
+    // A token put in between the two calls makes the list longer than the
+    // count: it is asked again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        CK_ULONG count = 0;
+        listing.rv = module.Call(&CK_FUNCTION_LIST::C_GetSlotList, which, nullptr, &count);
+        if (listing.rv != CKR_OK || count == 0) return listing;
+        if (count > kMaxSlots) {
+            listing.problem = "the PKCS#11 module " + module.name + " reports " +
+                              std::to_string(count) + " slots, more than the " +
+                              std::to_string(kMaxSlots) +
+                              " any reader set has; its tokens were not read";
+            listing.rv = CKR_GENERAL_ERROR;
+            NoteModuleWarning(listing.problem);
+            return listing;
+        }
+        listing.slots.assign(count, 0);
+        listing.rv =
+            module.Call(&CK_FUNCTION_LIST::C_GetSlotList, which, listing.slots.data(), &count);
+        if (listing.rv == CKR_BUFFER_TOO_SMALL) continue;
+        listing.slots.resize(
+            listing.rv == CKR_OK ? std::min<std::size_t>(count, listing.slots.size()) : 0);
+        return listing;
+    }
+    listing.slots.clear();
+    return listing;
+}
 
 std::shared_ptr<TokenSession> SessionOf(const std::shared_ptr<TokenModule>& module,
                                         const std::string& serial, CK_SLOT_ID slot) {

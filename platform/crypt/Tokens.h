@@ -40,8 +40,10 @@ struct TokenKey {
 // among the file entries or earlier on the list is left out.
 std::vector<std::shared_ptr<const Certificate>> TokenCertificates(const DiskStore* files);
 
-// What went wrong while loading modules (a module that could not be loaded
-// or initialised, a setting that could not be read), one sentence each.
+// What went wrong while loading modules (a module refused for its file or
+// folder, one that could not be loaded or initialised, a setting that could
+// not be read), and what a loaded module did wrong since (a slot count past
+// all bounds), one sentence each.
 std::vector<std::string> TokenWarnings();
 
 struct TokenView {

@@ -342,6 +342,23 @@ TEST_F(TokenCommands, AModuleOthersCouldChangeIsNamedWithTheReasonAndNotLoaded) 
     EXPECT_FALSE(fs::exists(marker)) << "the refused module ran";
 }
 
+TEST_F(TokenCommands, AModuleReportingHugeSlotCountsIsAWarningNotAnAbort) {
+    ::setenv("OSTREL_PKCS11_MODULES",
+             (fs::path(Binary()).parent_path() / "libostrel_test_p11_faults.so").c_str(), 1);
+    ::setenv("OSTREL_TEST_P11_FAULT", "slots:18446744073709551615", 1);
+    const Outcome signedText = Run({"sign", "--index", "1"}, "script", "type 2468; ok", "text");
+    const Outcome listed = Run({"store", "list"});
+    const Outcome tokens = Run({"store", "tokens"});
+    ::unsetenv("OSTREL_TEST_P11_FAULT");
+    EXPECT_EQ(signedText.status, 1) << signedText.err;
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_NE(listed.err.find("reports 18446744073709551615 slots"), std::string::npos)
+        << listed.err;
+    EXPECT_NE(listed.out.find("1 entry"), std::string::npos) << listed.out;
+    EXPECT_EQ(tokens.status, 0) << tokens.err;
+    EXPECT_NE(tokens.out.find("Warning: the PKCS#11 module"), std::string::npos) << tokens.out;
+}
+
 // The program, and the control's module in a program that loads it,
 // finalise the modules as they end: a module a process leaves unfinalised
 // may keep its readers and logins as they were.

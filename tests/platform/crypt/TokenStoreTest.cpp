@@ -514,6 +514,23 @@ TEST_F(FaultyToken, TheTokensTriesLeftReachTheQuestion) {
     EXPECT_TRUE(last.requests[0].lastTry);
 }
 
+TEST_F(FaultyToken, AModuleReportingMoreSlotsThanAnyReaderHasIsReadForNothingAndNamed) {
+    Fault("slots:1000000000000");
+    EXPECT_TRUE(List().empty());
+    DWORD error = 0;
+    EXPECT_TRUE(Sign(0, "text", &error).empty());
+    EXPECT_EQ(error, CRYPT_E_NOT_FOUND);
+    const auto warnings = crypt::TokenWarnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("reports 1000000000000 slots"), std::string::npos) << warnings[0];
+    const auto modules = crypt::TokenOverview();
+    ASSERT_EQ(modules.size(), 1u);
+    EXPECT_EQ(modules[0].error, warnings[0]);
+    // The module behaving again is read again.
+    ::unsetenv("OSTREL_TEST_P11_FAULT");
+    EXPECT_EQ(List().size(), 1u);
+}
+
 TEST_F(FaultyToken, ATokenPulledOutBetweenListingAndSigningIsLookedForOnceThenReported) {
     ScriptedPins user({"1234", "1234"});
     platform::seams::ScopedTokenPrompt prompt(&user);
