@@ -312,6 +312,22 @@ TEST_F(TokenCommands, NoPinOrNoKeyEndsSigningWithThePipelinesBoxes) {
         << ReadFile(UiLog());
 }
 
+TEST_F(TokenCommands, AScriptAnsweringAWrongPinForeverEndsAfterThreeTriesWithTheReason) {
+    const fs::path calls = m_home.Path() / "calls.log";
+    ::setenv("OSTREL_PKCS11_MODULES",
+             (fs::path(Binary()).parent_path() / "libostrel_test_p11_faults.so").c_str(), 1);
+    ::setenv("OSTREL_TEST_P11_CALLS", calls.c_str(), 1);
+    const Outcome r = Run({"sign", "--index", "1"}, "script", "type 0000; ok", "text");
+    ::unsetenv("OSTREL_TEST_P11_CALLS");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(ReadFile(calls), "C_Login\nC_Login\nC_Login\n");
+    const std::string log = ReadFile(UiLog());
+    EXPECT_NE(log.find("Last try"), std::string::npos) << log;
+    EXPECT_NE(log.find("Error Getting Signature"), std::string::npos) << log;
+    EXPECT_EQ(log.find("0000"), std::string::npos) << log;
+}
+
 TEST_F(TokenCommands, AModuleOthersCouldChangeIsNamedWithTheReasonAndNotLoaded) {
     const fs::path folder = m_home.Path() / "open";
     fs::create_directories(folder);
