@@ -241,9 +241,12 @@ void RefuseTokenEntry(std::size_t position, const crypt::DiskStore* files) {
 nlohmann::json TokenReport() {
     nlohmann::json report;
     report["setting"] = crypt::TokenModuleSetting();
+    // Looking at the slots may find a module at fault: the warnings are
+    // taken after it.
+    const auto overview = crypt::TokenOverview();
     report["warnings"] = crypt::TokenWarnings();
     nlohmann::json modules = nlohmann::json::array();
-    for (const auto& m : crypt::TokenOverview()) {
+    for (const auto& m : overview) {
         nlohmann::json module = {
             {"name", m.name}, {"path", m.path}, {"description", m.description}};
         if (!m.error.empty()) module["error"] = m.error;

@@ -131,3 +131,26 @@ std::optional<std::vector<unsigned char>> AttributeBytes(TokenSession& session,
                                                          CK_ATTRIBUTE_TYPE type);
 
 }  // namespace platform::crypt
+
+namespace platform::crypt {
+
+// More slots than any reader set up has; a module that reports more is
+// faulty, and its count is not taken for an allocation.
+constexpr CK_ULONG kMaxSlots = 1024;
+
+// A module's slots (with a token in them only, when `present`). `problem`
+// says why none were read although the module answered (it reported more
+// than kMaxSlots); the same sentence is kept among the token warnings.
+struct SlotListing {
+    CK_RV rv = CKR_OK;
+    std::vector<CK_SLOT_ID> slots;
+    std::string problem;
+};
+SlotListing ListSlots(TokenModule& module, bool present);
+
+// What the modules of the set in force did wrong since they were loaded,
+// one sentence each, once each (TokenObjects.cpp).
+void NoteModuleWarning(const std::string& warning);
+std::vector<std::string> ModuleWarnings();
+
+}  // namespace platform::crypt

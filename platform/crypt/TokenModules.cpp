@@ -16,8 +16,10 @@
 #include "platform/crypt/P11Kit.h"
 #include "platform/crypt/Pkcs11.h"
 #include "platform/crypt/Store.h"
+#include "platform/crypt/TokenRegistry.h"
 #include "platform/crypt/Tokens.h"
 #include "platform/text/NoCase.h"
+#include "platform/win/ModuleFile.h"
 
 namespace platform::crypt {
 namespace {
@@ -113,18 +115,6 @@ Setting ReadSetting() {
     return setting;
 }
 
-std::string Owned(char* text) {
-    std::string out = text != nullptr ? text : "";
-    std::free(text);
-    return out;
-}
-
-bool TrustPolicy(CK_FUNCTION_LIST* module) {
-    const std::string value = Owned(p11kit::Loaded().config_option(module, "trust-policy"));
-    return platform::text::EqualsNoCase(value, "yes") ||
-           platform::text::EqualsNoCase(value, "true");
-}
-
 std::string LastMessage() {
     const char* message = p11kit::Loaded().message();
     return message != nullptr && *message != '\0' ? std::string(": ") + message : std::string();
@@ -159,6 +149,28 @@ void Adopt(ModuleSet& set, CK_FUNCTION_LIST* functions, std::string name, std::s
     set.modules.push_back(std::move(module));
 }
 
+// Loads a module by its path once its file passed the checks every module
+// passes before any of its code runs in this process.
+void LoadChecked(ModuleSet& set, const p11kit::Api& kit, const std::string& name,
+                 const std::string& path) {
+    if (const auto problem = platform::win::ModuleFileProblem(path)) {
+        set.warnings.push_back("the PKCS#11 module " + name + " was not loaded: " + *problem);
+        return;
+    }
+    // One file registered twice, or named by two paths, is one module: its
+    // tokens are listed once.
+    std::error_code ec;
+    for (const auto& loaded : set.modules)
+        if (std::filesystem::equivalent(loaded->path, path, ec)) return;
+    CK_FUNCTION_LIST* module = kit.module_load(path.c_str(), 0);
+    if (module == nullptr) {
+        set.warnings.push_back("the PKCS#11 module " + name + " could not be loaded" +
+                               LastMessage());
+        return;
+    }
+    Adopt(set, module, name, path);
+}
+
 std::shared_ptr<const ModuleSet> Load() {
     auto set = std::make_shared<ModuleSet>();
     Setting setting = ReadSetting();
@@ -185,37 +197,15 @@ std::shared_ptr<const ModuleSet> Load() {
             break;
         case Setting::Kind::Registered: {
             set->setting = "the modules registered with p11-kit (" + setting.source + ")";
-            CK_FUNCTION_LIST** loaded = kit->modules_load(nullptr, 0);
-            if (loaded == nullptr) {
-                set->warnings.push_back("the modules registered with p11-kit could not be loaded" +
-                                        LastMessage());
-                break;
-            }
-            for (CK_FUNCTION_LIST** m = loaded; *m != nullptr; ++m) {
-                // The system's trust anchors are no personal certificates.
-                if (TrustPolicy(*m)) {
-                    kit->module_release(*m);
-                    continue;
-                }
-                std::string name = Owned(kit->module_get_name(*m));
-                std::string path = Owned(kit->module_get_filename(*m));
-                Adopt(*set, *m, name.empty() ? path : name, path);
-            }
-            // Only the list itself: its modules are released one by one.
-            std::free(loaded);
+            Registry registry = ReadRegistry(P11KitPlaces());
+            for (auto& warning : registry.warnings) set->warnings.push_back(std::move(warning));
+            for (const auto& module : registry.modules)
+                LoadChecked(*set, *kit, module.name, module.path);
             break;
         }
         case Setting::Kind::Paths:
             set->setting = "the modules in " + setting.source;
-            for (const auto& path : setting.paths) {
-                CK_FUNCTION_LIST* module = kit->module_load(path.c_str(), 0);
-                if (module == nullptr) {
-                    set->warnings.push_back("the PKCS#11 module " + path + " could not be loaded" +
-                                            LastMessage());
-                    continue;
-                }
-                Adopt(*set, module, path, path);
-            }
+            for (const auto& path : setting.paths) LoadChecked(*set, *kit, path, path);
             break;
     }
     return set;
@@ -314,7 +304,9 @@ void CloseTokenModules() {
 }
 
 std::vector<std::string> TokenWarnings() {
-    return LoadedModules()->warnings;
+    std::vector<std::string> warnings = LoadedModules()->warnings;
+    for (auto& warning : ModuleWarnings()) warnings.push_back(std::move(warning));
+    return warnings;
 }
 
 std::string TokenModuleSetting() {

@@ -29,6 +29,10 @@ std::mutex g_slotMutex;
 std::map<std::pair<const TokenModule*, CK_SLOT_ID>, CK_TOKEN_INFO>& g_slotInfo =
     *new std::map<std::pair<const TokenModule*, CK_SLOT_ID>, CK_TOKEN_INFO>();
 
+// What the modules did wrong, for the warnings; guarded by g_slotMutex and
+// emptied with the slots as the modules are closed.
+std::vector<std::string>& g_moduleWarnings = *new std::vector<std::string>();
+
 bool KnownToken(TokenModule& module, CK_SLOT_ID slot, CK_TOKEN_INFO& info) {
     {
         std::lock_guard lock(g_slotMutex);
@@ -45,16 +49,10 @@ void KeepToken(TokenModule& module, CK_SLOT_ID slot, const CK_TOKEN_INFO& info) 
 }
 
 std::vector<PresentToken> PresentTokens(TokenModule& module) {
-    CK_ULONG count = 0;
-    if (module.Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK ||
-        count == 0)
-        return {};
-    std::vector<CK_SLOT_ID> slots(count);
-    if (module.Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, slots.data(), &count) != CKR_OK)
-        return {};
-    slots.resize(std::min<std::size_t>(count, slots.size()));
+    const SlotListing listing = ListSlots(module, true);
+    if (listing.rv != CKR_OK) return {};
     std::vector<PresentToken> tokens;
-    for (const auto slot : slots) {
+    for (const auto slot : listing.slots) {
         PresentToken token{slot, {}, {}};
         if (!KnownToken(module, slot, token.info)) {
             if (module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &token.info) != CKR_OK)
@@ -198,10 +196,23 @@ std::vector<std::shared_ptr<const Certificate>> TokenContents(
 
 }  // namespace
 
+void NoteModuleWarning(const std::string& warning) {
+    std::lock_guard lock(g_slotMutex);
+    if (std::find(g_moduleWarnings.begin(), g_moduleWarnings.end(), warning) ==
+        g_moduleWarnings.end())
+        g_moduleWarnings.push_back(warning);
+}
+
+std::vector<std::string> ModuleWarnings() {
+    std::lock_guard lock(g_slotMutex);
+    return g_moduleWarnings;
+}
+
 void ForgetTokenContents() {
     {
         std::lock_guard lock(g_slotMutex);
         g_slotInfo.clear();
+        g_moduleWarnings.clear();
     }
     TokenCache forgotten;
     std::shared_ptr<const ModuleSet> set;
@@ -252,18 +263,16 @@ std::vector<ModuleView> TokenOverview() {
         view.name = module->name;
         view.path = module->path;
         view.description = module->description;
-        CK_ULONG count = 0;
-        CK_RV rv = module->Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_FALSE, nullptr, &count);
-        std::vector<CK_SLOT_ID> slots(count);
-        if (rv == CKR_OK && count > 0)
-            rv = module->Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_FALSE, slots.data(), &count);
+        const SlotListing listing = ListSlots(*module, false);
+        CK_RV rv = listing.rv;
         if (rv != CKR_OK) {
-            view.error = "its slots cannot be listed (" + ReturnValueName(rv) + ")";
+            view.error = !listing.problem.empty()
+                             ? listing.problem
+                             : "its slots cannot be listed (" + ReturnValueName(rv) + ")";
             views.push_back(std::move(view));
             continue;
         }
-        slots.resize(std::min<std::size_t>(count, slots.size()));
-        for (const auto slot : slots) {
+        for (const auto slot : listing.slots) {
             TokenView token;
             token.slot = slot;
             CK_SLOT_INFO slotInfo{};

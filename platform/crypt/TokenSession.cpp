@@ -29,6 +29,11 @@ std::atomic<unsigned long> g_logins{0};
 constexpr CK_SLOT_ID kNoSlot = ~CK_SLOT_ID(0);
 // Longer than any PIN a token takes; the buffer is on the stack and wiped.
 constexpr std::size_t kPinCapacity = 256;
+// Wrong PINs one signature gives the token before it gives up. Many cards
+// lock the PIN at the third wrong one in a row, and few say how many tries
+// are left; a script or a user answering the same wrong PIN would otherwise
+// be asked without end, each answer costing the card a try.
+constexpr int kMaxWrongPins = 3;
 
 void Gone(CK_RV rv) {
     if (TokenGone(rv)) throw TokenGoneError{rv};
@@ -47,15 +52,9 @@ std::optional<CK_SLOT_ID> FindSlot(TokenModule& module, const std::string& seria
         return info && FieldText(info->serialNumber, sizeof info->serialNumber) == serial;
     };
     if (hint != kNoSlot && matches(hint)) return hint;
-    CK_ULONG count = 0;
-    if (module.Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK)
-        return std::nullopt;
-    std::vector<CK_SLOT_ID> slots(count);
-    if (count == 0 ||
-        module.Call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, slots.data(), &count) != CKR_OK)
-        return std::nullopt;
-    slots.resize(count);
-    for (const auto slot : slots)
+    const SlotListing listing = ListSlots(module, true);
+    if (listing.rv != CKR_OK) return std::nullopt;
+    for (const auto slot : listing.slots)
         if (slot != hint && matches(slot)) return slot;
     return std::nullopt;
 }
@@ -88,7 +87,8 @@ std::string SubjectOf(const Certificate& cert) {
 struct PinStorage {
     std::array<char, kPinCapacity> bytes{};
     std::size_t length = 0;
-    bool held = false;  // taken for the session's login, not yet tried on the key
+    bool held = false;   // taken for the session's login, not yet tried on the key
+    int wrongTries = 0;  // wrong PINs given during the signature, at either login
     ~PinStorage() { Wipe(); }
     void Wipe() {
         OPENSSL_cleanse(bytes.data(), bytes.size());
@@ -124,7 +124,9 @@ void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, 
                                 : std::min<std::size_t>(info.ulMaxPinLen, kPinCapacity - 1);
         request.wrongPin = wrong;
         request.fewTriesLeft = (info.flags & CKF_USER_PIN_COUNT_LOW) != 0;
-        request.lastTry = (info.flags & CKF_USER_PIN_FINAL_TRY) != 0;
+        // The token's own last try, or the last this signature makes.
+        const bool tokensLastTry = (info.flags & CKF_USER_PIN_FINAL_TRY) != 0;
+        request.lastTry = tokensLastTry || typed.wrongTries + 1 >= kMaxWrongPins;
         request.keyOnly = user == CKU_CONTEXT_SPECIFIC;
         platform::seams::TokenPrompt* prompt = platform::seams::CurrentTokenPrompt();
 
@@ -157,6 +159,18 @@ void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, 
                 typed.held = true;
             if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) {
                 wrong = true;
+                ++typed.wrongTries;
+                if (tokensLastTry)
+                    Fail(SCARD_W_WRONG_CHV,
+                         "the PIN of " + TokenName(key) +
+                             " was wrong at the token's last try; the token may have locked it",
+                         rv);
+                if (typed.wrongTries >= kMaxWrongPins)
+                    Fail(SCARD_W_WRONG_CHV,
+                         "the PIN of " + TokenName(key) + " was wrong " +
+                             std::to_string(typed.wrongTries) +
+                             " times; it is not tried again, so that the token does not lock it",
+                         rv);
                 continue;
             }
         }
@@ -315,6 +329,36 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
 }
 
 }  // namespace
+
+SlotListing ListSlots(TokenModule& module, bool present) {
+    SlotListing listing;
+    const CK_BBOOL which = present ? CK_TRUE : CK_FALSE;
+    // A token put in between the two calls makes the list longer than the
+    // count: it is asked again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        CK_ULONG count = 0;
+        listing.rv = module.Call(&CK_FUNCTION_LIST::C_GetSlotList, which, nullptr, &count);
+        if (listing.rv != CKR_OK || count == 0) return listing;
+        if (count > kMaxSlots) {
+            listing.problem = "the PKCS#11 module " + module.name + " reports " +
+                              std::to_string(count) + " slots, more than the " +
+                              std::to_string(kMaxSlots) +
+                              " any reader set has; its tokens were not read";
+            listing.rv = CKR_GENERAL_ERROR;
+            NoteModuleWarning(listing.problem);
+            return listing;
+        }
+        listing.slots.assign(count, 0);
+        listing.rv =
+            module.Call(&CK_FUNCTION_LIST::C_GetSlotList, which, listing.slots.data(), &count);
+        if (listing.rv == CKR_BUFFER_TOO_SMALL) continue;
+        listing.slots.resize(
+            listing.rv == CKR_OK ? std::min<std::size_t>(count, listing.slots.size()) : 0);
+        return listing;
+    }
+    listing.slots.clear();
+    return listing;
+}
 
 std::shared_ptr<TokenSession> SessionOf(const std::shared_ptr<TokenModule>& module,
                                         const std::string& serial, CK_SLOT_ID slot) {

@@ -7,7 +7,9 @@
 // Which modules: OSTREL_PKCS11_MODULES, else the same key in the file
 // `ostrel.conf` of the ostrel home: `registered` (every module p11-kit has
 // registered except its trust-policy modules; the default), `none`, or module
-// paths separated by ':'.
+// paths separated by ':'. Whichever way a module is named, its file is
+// checked before it is loaded: a full path to a regular file of the user or
+// root that nobody else may change, in folders nobody else may change.
 
 #include <memory>
 #include <string>
@@ -38,8 +40,10 @@ struct TokenKey {
 // among the file entries or earlier on the list is left out.
 std::vector<std::shared_ptr<const Certificate>> TokenCertificates(const DiskStore* files);
 
-// What went wrong while loading modules (a module that could not be loaded
-// or initialised, a setting that could not be read), one sentence each.
+// What went wrong while loading modules (a module refused for its file or
+// folder, one that could not be loaded or initialised, a setting that could
+// not be read), and what a loaded module did wrong since (a slot count past
+// all bounds), one sentence each.
 std::vector<std::string> TokenWarnings();
 
 struct TokenView {

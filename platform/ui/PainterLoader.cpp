@@ -1,7 +1,7 @@
 // The painter lives in the Qt module beside the dialog backend. The module is
 // looked for where the backend looks for it (the override, beside this code,
-// beside the program, then the loader's path); painting needs no display, so
-// a program without one can still draw.
+// beside the program, then where the packages install it); painting needs
+// no display, so a program without one can still draw.
 
 #include "platform/ui/PainterLoader.h"
 
@@ -26,10 +26,10 @@ struct Loaded {
 Loaded Load() {
     Loaded result;
     for (const std::string& file : QtModuleCandidates()) {
-        void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+        std::string problem;
+        void* handle = OpenQtModuleFile(file, problem);
         if (handle == nullptr) {
-            const char* err = ::dlerror();
-            if (result.why.empty()) result.why = err != nullptr ? err : file + ": cannot be opened";
+            if (result.why.empty()) result.why = problem;
             continue;
         }
         // Kept loaded for the life of the process, as the dialog backend is.

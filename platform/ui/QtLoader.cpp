@@ -51,10 +51,10 @@ private:
     void Load() {
         std::string why;
         for (const std::string& file : QtModuleCandidates()) {
-            void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+            std::string problem;
+            void* handle = OpenQtModuleFile(file, problem);
             if (handle == nullptr) {
-                const char* err = ::dlerror();
-                if (why.empty()) why = err != nullptr ? err : file + ": cannot be opened";
+                if (why.empty()) why = problem;
                 continue;
             }
             // The module stays loaded for the life of the process: Qt does not

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/com/Activation.h"
+
 namespace platform::ui {
 namespace {
 
@@ -38,8 +40,19 @@ std::vector<std::string> QtModuleCandidates() {
         const std::string file = (folder / kModuleFile).string();
         if (std::find(out.begin(), out.end(), file) == out.end()) out.push_back(file);
     }
-    out.emplace_back(kModuleFile);
+    const std::string installed = std::string(OSTREL_UI_QT_INSTALLED_DIR) + "/" + kModuleFile;
+    if (std::find(out.begin(), out.end(), installed) == out.end()) out.push_back(installed);
     return out;
+}
+
+void* OpenQtModuleFile(const std::string& file, std::string& why) {
+    if (FAILED(platform::com::CheckModuleFile(file, why))) return nullptr;
+    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* err = ::dlerror();
+        why = err != nullptr ? err : file + ": cannot be opened";
+    }
+    return handle;
 }
 
 }  // namespace platform::ui

@@ -64,15 +64,20 @@ public:
                 dialog.UserPress(UserKey::Escape);
                 break;
             }
-            if (!Perform(dialog, *action)) Refuse(dialog, *action);
+            if (!Perform(dialog, action->text)) Refuse(dialog, *action);
         }
         return dialog.Ended() ? dialog.Result() : kDialogNotShown;
     }
 
 private:
+    struct Action {
+        std::string text;
+        std::size_t position;  // from 1, as the script lists it
+    };
+
     // The next action, or nothing at the end of the script (which then starts
     // over for the next dialog). A changed script starts from its beginning.
-    std::optional<std::string> Next(bool withinDialog) {
+    std::optional<Action> Next(bool withinDialog) {
         std::lock_guard lock(m_mutex);
         const char* env = std::getenv("OSTREL_UI_SCRIPT");
         const std::string text = env == nullptr ? "" : env;
@@ -89,7 +94,8 @@ private:
                 return std::nullopt;
             }
         }
-        return m_actions[m_next++];
+        const std::size_t at = m_next++;
+        return Action{m_actions[at], at + 1};
     }
 
     static int Find(DialogSession& dialog, ControlKind kind, int id = -2) {
@@ -114,8 +120,14 @@ private:
         return -1;
     }
 
-    static std::string Verb(const std::string& action) {
-        return action.substr(0, action.find(' '));
+    // The action's verb when it is one the script knows, else nothing.
+    static std::optional<std::string> KnownVerb(const std::string& action) {
+        static const char* const kVerbs[] = {"type",  "select", "ok",     "cancel",
+                                             "click", "enter",  "escape", "close"};
+        const std::string verb = action.substr(0, action.find(' '));
+        for (const char* known : kVerbs)
+            if (verb == known) return verb;
+        return std::nullopt;
     }
 
     static bool Perform(DialogSession& dialog, const std::string& action) {
@@ -163,15 +175,20 @@ private:
         return true;
     }
 
-    static void Refuse(DialogSession& dialog, const std::string& given) {
-        // What was to be typed is not repeated anywhere.
-        const std::string action = Verb(given) == "type" ? "type" : given;
-        std::fprintf(stderr, "ostrel: OSTREL_UI_SCRIPT: '%s' cannot be done in \"%s\"; skipped\n",
-                     action.c_str(), dialog.Caption().c_str());
+    // Only the action's position and its verb are told, never what follows
+    // the verb: a misspelt verb ("TYPE 1234", "type<TAB>1234") may be
+    // followed by a PIN, and so may a known verb given a PIN by mistake.
+    static void Refuse(DialogSession& dialog, const Action& given) {
+        const auto verb = KnownVerb(given.text);
+        const std::string what = "action " + std::to_string(given.position) +
+                                 (verb ? " (" + *verb + ")" : " (not an action the script knows)");
+        std::fprintf(stderr, "ostrel: OSTREL_UI_SCRIPT: %s cannot be done in \"%s\"; skipped\n",
+                     what.c_str(), dialog.Caption().c_str());
         nlohmann::ordered_json line;
         line["dialog"] = dialog.Caption();
         line["event"] = "refused";
-        line["action"] = action;
+        line["action"] = verb.value_or("unknown");
+        line["position"] = given.position;
         AppendUiLog(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     }
 

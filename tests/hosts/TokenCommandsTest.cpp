@@ -312,6 +312,69 @@ TEST_F(TokenCommands, NoPinOrNoKeyEndsSigningWithThePipelinesBoxes) {
         << ReadFile(UiLog());
 }
 
+TEST_F(TokenCommands, AScriptAnsweringAWrongPinForeverEndsAfterThreeTriesWithTheReason) {
+    const fs::path calls = m_home.Path() / "calls.log";
+    ::setenv("OSTREL_PKCS11_MODULES",
+             (fs::path(Binary()).parent_path() / "libostrel_test_p11_faults.so").c_str(), 1);
+    ::setenv("OSTREL_TEST_P11_CALLS", calls.c_str(), 1);
+    const Outcome r = Run({"sign", "--index", "1"}, "script", "type 0000; ok", "text");
+    ::unsetenv("OSTREL_TEST_P11_CALLS");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(ReadFile(calls), "C_Login\nC_Login\nC_Login\n");
+    const std::string log = ReadFile(UiLog());
+    EXPECT_NE(log.find("Last try"), std::string::npos) << log;
+    EXPECT_NE(log.find("Error Getting Signature"), std::string::npos) << log;
+    EXPECT_EQ(log.find("0000"), std::string::npos) << log;
+}
+
+TEST_F(TokenCommands, AModuleOthersCouldChangeIsNamedWithTheReasonAndNotLoaded) {
+    const fs::path folder = m_home.Path() / "open";
+    fs::create_directories(folder);
+    const fs::path planted = folder / "module.so";
+    fs::copy_file(fs::path(Binary()).parent_path() / "libostrel_test_p11_faults.so", planted);
+    fs::permissions(folder, fs::perms::all);
+    const fs::path marker = m_home.Path() / "marker";
+    ::setenv("OSTREL_TEST_P11_MARKER", marker.c_str(), 1);
+    ::setenv("OSTREL_PKCS11_MODULES", (planted.string() + ":" + SoftTokens::ModulePath()).c_str(),
+             1);
+    const Outcome listed = Run({"store", "list"});
+    const Outcome tokens = Run({"store", "tokens", "--json"});
+    const Outcome signedText = Run({"sign", "--index", "1"}, "script", "type 2468; ok", "text");
+    ::unsetenv("OSTREL_TEST_P11_MARKER");
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    const std::string why = "the PKCS#11 module " + planted.string() +
+                            " was not loaded: the folder " + folder.string() +
+                            " of the module file " + planted.string() + " has mode 0777";
+    EXPECT_NE(listed.err.find("ostrel: warning: " + why), std::string::npos) << listed.err;
+    EXPECT_NE(listed.out.find("3 entries"), std::string::npos) << listed.out;
+    ASSERT_EQ(tokens.status, 0) << tokens.err;
+    const json report = json::parse(tokens.out);
+    ASSERT_EQ(report["warnings"].size(), 1u) << tokens.out;
+    EXPECT_NE(report["warnings"][0].get<std::string>().find(why), std::string::npos);
+    ASSERT_EQ(report["modules"].size(), 1u);
+    EXPECT_EQ(report["modules"][0]["path"], SoftTokens::ModulePath());
+    EXPECT_EQ(signedText.status, 0) << signedText.err;
+    EXPECT_FALSE(fs::exists(marker)) << "the refused module ran";
+}
+
+TEST_F(TokenCommands, AModuleReportingHugeSlotCountsIsAWarningNotAnAbort) {
+    ::setenv("OSTREL_PKCS11_MODULES",
+             (fs::path(Binary()).parent_path() / "libostrel_test_p11_faults.so").c_str(), 1);
+    ::setenv("OSTREL_TEST_P11_FAULT", "slots:18446744073709551615", 1);
+    const Outcome signedText = Run({"sign", "--index", "1"}, "script", "type 2468; ok", "text");
+    const Outcome listed = Run({"store", "list"});
+    const Outcome tokens = Run({"store", "tokens"});
+    ::unsetenv("OSTREL_TEST_P11_FAULT");
+    EXPECT_EQ(signedText.status, 1) << signedText.err;
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_NE(listed.err.find("reports 18446744073709551615 slots"), std::string::npos)
+        << listed.err;
+    EXPECT_NE(listed.out.find("1 entry"), std::string::npos) << listed.out;
+    EXPECT_EQ(tokens.status, 0) << tokens.err;
+    EXPECT_NE(tokens.out.find("Warning: the PKCS#11 module"), std::string::npos) << tokens.out;
+}
+
 // The program, and the control's module in a program that loads it,
 // finalise the modules as they end: a module a process leaves unfinalised
 // may keep its readers and logins as they were.

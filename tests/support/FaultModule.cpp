@@ -9,8 +9,13 @@
 //                 the token is back for the next session
 //   countlow      the token reports few PIN tries left
 //   finaltry      the token reports one PIN try left
+//   slots:N       the module reports N slots, whatever list it is given
 // When OSTREL_TEST_P11_LOG names a file, C_Initialize and C_Finalize append
-// their names to it, so that a test sees whether the module was finalised.
+// their names to it, so that a test sees whether the module was finalised;
+// when OSTREL_TEST_P11_CALLS does, C_Login appends its name there, so that a
+// test counts the tries a token was given. When OSTREL_TEST_P11_MARKER names
+// a file, loading the module writes it: a test sees whether any of the
+// module's code ran.
 
 #define CK_DISABLE_TRUE_FALSE
 #include <dlfcn.h>
@@ -46,6 +51,15 @@ void Log(const char* call) {
         std::ofstream(path, std::ios::app) << call << "\n";
 }
 
+void Append(const char* variable, const char* text) {
+    if (const char* path = std::getenv(variable); path != nullptr && *path != '\0')
+        std::ofstream(path, std::ios::app) << text << "\n";
+}
+
+__attribute__((constructor)) void Loaded() {
+    Append("OSTREL_TEST_P11_MARKER", "loaded");
+}
+
 CK_RV Initialize(CK_VOID_PTR args) {
     Log("C_Initialize");
     return g_target->C_Initialize(args);
@@ -57,6 +71,11 @@ CK_RV Finalize(CK_VOID_PTR reserved) {
 }
 
 CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+    if (const std::string fault = Fault(); fault.starts_with("slots:")) {
+        if (count == nullptr) return CKR_ARGUMENTS_BAD;
+        *count = std::stoul(fault.substr(6));
+        return list == nullptr ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+    }
     if (Removed() && present == CK_TRUE) {
         *count = 0;
         return CKR_OK;
@@ -88,6 +107,7 @@ CK_RV GetSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info) {
 }
 
 CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+    Append("OSTREL_TEST_P11_CALLS", "C_Login");
     if (Removed()) return CKR_DEVICE_REMOVED;
     const std::string fault = Fault();
     if (fault == "locked") return CKR_PIN_LOCKED;

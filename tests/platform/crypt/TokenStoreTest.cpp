@@ -323,6 +323,12 @@ TEST_F(TokenStore, RegisteredModulesIncludeSoftHsmButNoTrustPolicyModule) {
         EXPECT_EQ(m.name.find("p11-kit-trust"), std::string::npos) << m.name;
         if (m.path.find("softhsm") != std::string::npos) softhsm = true;
     }
+    // Debian registers its modules by links into root's folders, which
+    // pass the checks every module file passes.
+    for (const auto& warning : crypt::TokenWarnings()) {
+        EXPECT_EQ(warning.find("opensc"), std::string::npos) << warning;
+        EXPECT_EQ(warning.find("softhsm"), std::string::npos) << warning;
+    }
     if (!softhsm) {
         GTEST_SKIP() << "SoftHSM2 is not registered with p11-kit here";
     }
@@ -506,6 +512,59 @@ TEST_F(FaultyToken, TheTokensTriesLeftReachTheQuestion) {
     EXPECT_TRUE(Sign(0, "text").empty());
     ASSERT_EQ(last.requests.size(), 1u);
     EXPECT_TRUE(last.requests[0].lastTry);
+}
+
+TEST_F(FaultyToken, AWrongPinGivenAgainAndAgainIsTriedThreeTimesWithTheLastOneWarned) {
+    const fs::path calls = m_home.Path() / "calls.log";
+    ::setenv("OSTREL_TEST_P11_CALLS", calls.c_str(), 1);
+    const auto logins = [&] {
+        const std::string text = fs::exists(calls) ? ReadFile(calls) : "";
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    ScriptedPins user(std::vector<std::string>(50, "0000"));
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    DWORD error = 0;
+    EXPECT_TRUE(Sign(0, "text", &error).empty());
+    EXPECT_EQ(error, SCARD_W_WRONG_CHV);
+    EXPECT_EQ(logins(), 3);
+    ASSERT_EQ(user.requests.size(), 3u);
+    EXPECT_FALSE(user.requests[1].lastTry);
+    EXPECT_TRUE(user.requests[2].lastTry);
+    EXPECT_TRUE(user.requests[2].wrongPin);
+
+    // The count starts anew with the next signature, and the right PIN
+    // within it signs.
+    ScriptedPins later({"0000", "1234"});
+    platform::seams::ScopedTokenPrompt laterPrompt(&later);
+    EXPECT_FALSE(Sign(0, "text").empty()) << std::hex << GetLastError();
+    EXPECT_EQ(logins(), 5);
+
+    // A token that says it is at its last try gets that one only.
+    crypt::CloseTokenModules();
+    Fault("finaltry");
+    ScriptedPins last(std::vector<std::string>(5, "0000"));
+    platform::seams::ScopedTokenPrompt lastPrompt(&last);
+    EXPECT_TRUE(Sign(0, "text", &error).empty());
+    EXPECT_EQ(error, SCARD_W_WRONG_CHV);
+    EXPECT_EQ(logins(), 6);
+    ::unsetenv("OSTREL_TEST_P11_CALLS");
+}
+
+TEST_F(FaultyToken, AModuleReportingMoreSlotsThanAnyReaderHasIsReadForNothingAndNamed) {
+    Fault("slots:1000000000000");
+    EXPECT_TRUE(List().empty());
+    DWORD error = 0;
+    EXPECT_TRUE(Sign(0, "text", &error).empty());
+    EXPECT_EQ(error, CRYPT_E_NOT_FOUND);
+    const auto warnings = crypt::TokenWarnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("reports 1000000000000 slots"), std::string::npos) << warnings[0];
+    const auto modules = crypt::TokenOverview();
+    ASSERT_EQ(modules.size(), 1u);
+    EXPECT_EQ(modules[0].error, warnings[0]);
+    // The module behaving again is read again.
+    ::unsetenv("OSTREL_TEST_P11_FAULT");
+    EXPECT_EQ(List().size(), 1u);
 }
 
 TEST_F(FaultyToken, ATokenPulledOutBetweenListingAndSigningIsLookedForOnceThenReported) {

@@ -114,6 +114,25 @@ TEST(PinDialog, TheTokensFlagsAreToldAndCancellingOrNoUserEnteresNothing) {
     }
 }
 
+TEST(PinDialog, AMistypedVerbIsRefusedByItsPositionWithoutWhatFollowsIt) {
+    ScriptedUi ui("TYPE 13579; type\t24680; Type 11223; select 97531; cancel");
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(Ask(Request()).entered);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string log = ReadFile(ui.LogPath());
+    for (const char* secret : {"13579", "24680", "11223", "97531"}) {
+        EXPECT_EQ(err.find(secret), std::string::npos) << secret << " in " << err;
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in " << log;
+    }
+    EXPECT_NE(err.find("action 1 (not an action the script knows)"), std::string::npos) << err;
+    EXPECT_NE(err.find("action 4 (select)"), std::string::npos) << err;
+    std::vector<std::pair<std::string, int>> refused;
+    for (const auto& l : ui.DialogLines())
+        if (l["event"] == "refused") refused.emplace_back(l["action"], l["position"]);
+    EXPECT_EQ(refused, (std::vector<std::pair<std::string, int>>{
+                           {"unknown", 1}, {"unknown", 2}, {"unknown", 3}, {"select", 4}}));
+}
+
 TEST(PinDialog, ThePinPadNoticeIsLoggedWithoutADialog) {
     ScriptedUi ui("");
     platform::seams::TokenPrompt* prompt = platform::seams::CurrentTokenPrompt();
