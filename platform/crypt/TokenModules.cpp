@@ -213,8 +213,9 @@ std::shared_ptr<const ModuleSet> Load() {
 
 std::mutex g_mutex;
 
-// The modules stay loaded until the process ends (or the code that loaded
-// them is unloaded), and are then finalised by EndTokenModules.
+// The modules stay loaded until the process ends (the code that loaded them
+// stays loaded with them, see StayLoaded), and are then finalised by
+// EndTokenModules.
 std::shared_ptr<const ModuleSet>& Loaded() {
     static auto* loaded = new std::shared_ptr<const ModuleSet>();
     return *loaded;
