@@ -238,6 +238,13 @@ std::string RegistrableDomain(std::string_view origin) {
     return domain == nullptr ? name : std::string(domain);
 }
 
+std::string PauseScope(std::string_view origin) {
+    const std::string domain = RegistrableDomain(origin);
+    const bool named = domain != "localhost" && !domain.starts_with("[") &&
+                       domain.find_first_not_of("0123456789.") != std::string::npos;
+    return named ? domain : std::string(origin);
+}
+
 QuestionTurn::~QuestionTurn() {
     if (m_fd >= 0) ::close(m_fd);
 }

@@ -74,6 +74,12 @@ bool IsSharedLoopback(std::string_view origin);
 // for itself.
 std::string RegistrableDomain(std::string_view origin);
 
+// What a "no" holds back for a while: the registrable domain of a named
+// site, so that a page cannot ask again from one subdomain after another;
+// the whole origin of an address or localhost, whose ports are services
+// of their own.
+std::string PauseScope(std::string_view origin);
+
 // The right to put a question on the user's screen: one process of the user
 // holds it at a time, so that two sites' questions never cover each other.
 // While it is held, it also reads and keeps when a site last heard "no".

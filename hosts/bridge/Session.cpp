@@ -97,9 +97,8 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
         case Standing::Ask:
             break;
     }
-    // A "no" holds for the whole domain a while, so that a page cannot ask
-    // again and again, nor from one subdomain after another.
-    const std::string site = RegistrableDomain(origin);
+    // A "no" holds a while, so that a page cannot ask again and again.
+    const std::string site = PauseScope(origin);
     const auto pause = m_consent.Times().pause;
     if (const auto left = turn->PauseLeft(site, pause); left.count() > 0)
         return refuse("you said no to " + site + " a moment ago; " + origin + " may ask again in " +

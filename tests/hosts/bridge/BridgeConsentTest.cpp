@@ -632,8 +632,17 @@ TEST_F(BridgeConsent, AfterANoTheSameDomainWaitsBeforeItMayAskAgain) {
         std::this_thread::sleep_for(std::chrono::milliseconds(650));
         EXPECT_EQ(Code(Call("ChooseCertificate", json::array())), "");
     }
-    // "Allow once" starts no pause.
+    // The ports of an address are services of their own.
+    ui.Script("click 1103");
+    EXPECT_EQ(Code(Call("ChooseCertificate", json::array(), "http://127.0.0.1:8080")),
+              "ERR_CONSENT");
     ui.Script("ok");
+    EXPECT_EQ(Code(Call("ChooseCertificate", json::array(), "http://127.0.0.1:8081")), "");
+    EXPECT_NE(Message(Call("ChooseCertificate", json::array(), "http://127.0.0.1:8080"))
+                  .find("may ask again"),
+              std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(650));
+    // "Allow once" starts no pause.
     EXPECT_EQ(Code(Call("ChooseCertificate", json::array())), "");
     EXPECT_EQ(Code(Call("ChooseCertificate", json::array())), "");
 }
