@@ -132,7 +132,8 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
                 std::cerr << "ostrel-bridge: cannot keep the block of " << origin << ": "
                           << e.what() << "\n";
             }
-            turn->StartPause(site, pause);
+            // Kept, so no pause is needed; and once the user revokes the
+            // block, the site may ask at once.
             return refuse(blocked);
         case Answer::Kind::Deny:
             turn->StartPause(site, pause);

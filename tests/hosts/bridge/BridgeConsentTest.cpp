@@ -583,6 +583,8 @@ TEST_F(BridgeConsent, ALongOriginIsShownWholeWithItsDomainApart) {
 }
 
 TEST_F(BridgeConsent, BlockThisSiteRefusesItFromNowOnWithoutAQuestion) {
+    // The block is kept, so no pause follows it: revoked, the site asks at once.
+    consent.SetTimes({std::chrono::milliseconds(200), std::chrono::milliseconds(60'000)});
     ui.Script("click 1104");
     const json reply = Call("SignMessage", json::array({"x"}));
     EXPECT_EQ(Code(reply), "ERR_CONSENT");
