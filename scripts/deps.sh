@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
+  libpsl-dev publicsuffix
   clang-format xvfb xauth time python3
   chromium firefox-esr
   libp11-kit-dev p11-kit softhsm2 opensc

@@ -5,6 +5,7 @@
 //
 //   node examples/web/serve.mjs [PORT]     # then open http://127.0.0.1:PORT/
 import { createServer } from "node:http";
+import { createServer as createSecureServer } from "node:https";
 import { readFile, realpath } from "node:fs/promises";
 import { dirname, extname, join, resolve, sep } from "node:path";
 import { fileURLToPath } from "node:url";
@@ -41,9 +42,10 @@ async function locate(root, mounts, urlPath) {
 }
 
 // Listens on `host`:`port` (0: any free port); resolves to the server once it
-// listens. `mounts` maps request paths to files outside the root.
-export function serve({ root, mounts = {}, host = "127.0.0.1", port = 0 }) {
-  const server = createServer(async (request, response) => {
+// listens. `mounts` maps request paths to files outside the root. With `tls`
+// ({ key, cert }, PEM), it serves https.
+export function serve({ root, mounts = {}, host = "127.0.0.1", port = 0, tls = null }) {
+  const handler = async (request, response) => {
     const url = new URL(request.url, "http://localhost");
     const file = request.method === "GET" || request.method === "HEAD"
       ? await locate(root, mounts, url.pathname)
@@ -60,7 +62,8 @@ export function serve({ root, mounts = {}, host = "127.0.0.1", port = 0 }) {
       "cache-control": "no-store",
     });
     response.end(request.method === "HEAD" ? undefined : body);
-  });
+  };
+  const server = tls ? createSecureServer(tls, handler) : createServer(handler);
   return new Promise((done, fail) => {
     server.once("error", fail);
     server.listen(port, host, () => done(server));

@@ -5,10 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <libpsl.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
+#include <thread>
 
 #include "hosts/bridge/Protocol.h"
 #include "platform/win/Files.h"
@@ -64,6 +69,8 @@ std::map<std::string, Grant> Parse(const fs::path& file, const std::string& text
                 grant.always = flag.get<bool>();
             else if (name == "withoutPrompt")
                 grant.withoutPrompt = flag.get<bool>();
+            else if (name == "blocked")
+                grant.blocked = flag.get<bool>();
             else
                 Damaged(file, "unknown grant \"" + name + "\" of " + origin);
         }
@@ -74,8 +81,10 @@ std::map<std::string, Grant> Parse(const fs::path& file, const std::string& text
 
 std::string Format(const std::map<std::string, Grant>& grants) {
     json origins = json::object();
-    for (const auto& [origin, grant] : grants)
+    for (const auto& [origin, grant] : grants) {
         origins[origin] = {{"always", grant.always}, {"withoutPrompt", grant.withoutPrompt}};
+        if (grant.blocked) origins[origin]["blocked"] = true;
+    }
     return json({{"version", kVersion}, {"origins", std::move(origins)}}).dump(2) + "\n";
 }
 
@@ -119,24 +128,30 @@ std::map<std::string, Grant> Read(const fs::path& file) {
     return Parse(file, text);
 }
 
+// A lock file in the home, which is made as the store makes it: for the user
+// alone.
+int OpenLockFile(const fs::path& home, const char* name, const std::string& what) {
+    fs::path partial;
+    for (const auto& part : home) {
+        partial /= part;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+            throw ConsentError("cannot create " + partial.string() + ": " + std::strerror(errno));
+    }
+    const fs::path path = home / name;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        throw ConsentError("cannot lock " + what + " (" + path.string() +
+                           "): " + std::strerror(errno));
+    return fd;
+}
+
 // The grants' exclusive lock, held while the file is read, changed and
 // replaced, so that two writers never lose each other's changes.
 class WriteLock {
 public:
     explicit WriteLock(const fs::path& home) {
-        // The home is made as the store makes it: for the user alone.
-        fs::path partial;
-        for (const auto& part : home) {
-            partial /= part;
-            if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
-                throw ConsentError("cannot create " + partial.string() + ": " +
-                                   std::strerror(errno));
-        }
         const fs::path path = home / kOriginsLock;
-        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (m_fd < 0)
-            throw ConsentError("cannot lock the site grants (" + path.string() +
-                               "): " + std::strerror(errno));
+        m_fd = OpenLockFile(home, kOriginsLock, "the site grants");
         while (::flock(m_fd, LOCK_EX) != 0)
             if (errno != EINTR) {
                 const int error = errno;
@@ -170,16 +185,136 @@ std::mutex& ConsentWriteMutex() {
 }
 
 std::optional<std::string> NormalOrigin(std::string_view typed) {
-    std::string origin(typed);
-    for (char& c : origin)
+    std::string lower(typed);
+    for (char& c : lower)
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    if (origin.ends_with("/")) origin.pop_back();
-    if (origin.starts_with("https://") && origin.ends_with(":443"))
-        origin.resize(origin.size() - 4);
-    else if (origin.starts_with("http://") && origin.ends_with(":80"))
-        origin.resize(origin.size() - 3);
+    std::string_view rest = lower;
+    if (rest.ends_with("/")) rest.remove_suffix(1);
+    std::string_view scheme;
+    for (std::string_view s : {"https://", "http://"})
+        if (rest.starts_with(s)) scheme = s;
+    if (scheme.empty()) return std::nullopt;
+    rest.remove_prefix(scheme.size());
+    // The host, then at most one port: what follows a port is no origin, and
+    // taking only the last ":443" off would store a spelling that the
+    // browser never reports and `revoke` never finds.
+    const std::size_t hostEnd =
+        rest.starts_with("[") ? rest.find(']') + 1 : std::min(rest.find(':'), rest.size());
+    if (hostEnd == 0 || hostEnd > rest.size()) return std::nullopt;
+    const std::string_view host = rest.substr(0, hostEnd);
+    std::string_view port = rest.substr(hostEnd);
+    std::string origin = std::string(scheme) + std::string(host);
+    if (!port.empty()) {
+        port.remove_prefix(1);
+        if (port.empty() || port.size() > 5 ||
+            port.find_first_not_of("0123456789") != std::string_view::npos)
+            return std::nullopt;
+        const long number = std::stol(std::string(port));
+        const long standard = scheme == "https://" ? 443 : 80;
+        if (number != standard) origin += ":" + std::to_string(number);
+    }
     if (!IsWebOrigin(origin)) return std::nullopt;
     return origin;
+}
+
+bool IsSharedLoopback(std::string_view origin) {
+    return origin.starts_with("http://") && IsWebOrigin(origin);
+}
+
+std::string RegistrableDomain(std::string_view origin) {
+    std::string_view host = origin.substr(std::min(origin.find("://") + 3, origin.size()));
+    if (host.starts_with("[")) return std::string(host.substr(0, host.find(']') + 1));
+    host = host.substr(0, host.find(':'));
+    // An address is its own owner; the list knows names only.
+    if (host.find_first_not_of("0123456789.") == std::string_view::npos || host == "localhost")
+        return std::string(host);
+    static const psl_ctx_t* const list = [] {
+        // The newest of the list built into libpsl and the system's copy.
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest != nullptr ? latest : psl_builtin();
+    }();
+    const std::string name(host);
+    const char* domain = list == nullptr ? nullptr : psl_registrable_domain(list, name.c_str());
+    return domain == nullptr ? name : std::string(domain);
+}
+
+std::string PauseScope(std::string_view origin) {
+    const std::string domain = RegistrableDomain(origin);
+    const bool named = domain != "localhost" && !domain.starts_with("[") &&
+                       domain.find_first_not_of("0123456789.") != std::string::npos;
+    return named ? domain : std::string(origin);
+}
+
+QuestionTurn::~QuestionTurn() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The lock file holds one line per site that heard "no": the time of the
+// "no" on the steady clock, which all processes share until the computer
+// restarts, and the site.
+std::map<std::string, std::int64_t> ReadPauses(int fd) {
+    std::string text(64 * 1024, '\0');
+    const ssize_t got = ::pread(fd, text.data(), text.size(), 0);
+    text.resize(got > 0 ? std::size_t(got) : 0);
+    std::map<std::string, std::int64_t> out;
+    std::istringstream lines(text);
+    std::int64_t since = 0;
+    std::string site;
+    while (lines >> since >> site) out[site] = since;
+    return out;
+}
+
+std::int64_t Now() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+std::chrono::milliseconds QuestionTurn::PauseLeft(const std::string& site,
+                                                  std::chrono::milliseconds pause) const {
+    const auto pauses = ReadPauses(m_fd);
+    const auto it = pauses.find(site);
+    if (it == pauses.end()) return {};
+    const std::int64_t now = Now();
+    // A "no" from before a restart (the clock began again) is long past.
+    if (it->second > now) return {};
+    const std::int64_t left = it->second + pause.count() - now;
+    return std::chrono::milliseconds(left > 0 ? left : 0);
+}
+
+void QuestionTurn::StartPause(const std::string& site, std::chrono::milliseconds pause) {
+    auto pauses = ReadPauses(m_fd);
+    const std::int64_t now = Now();
+    std::string text;
+    pauses[site] = now;
+    for (const auto& [name, since] : pauses)
+        // Only pauses that may still run are kept; the file stays small.
+        if (since <= now && since + std::max<std::int64_t>(pause.count(), 60'000) > now &&
+            name.find_first_of(" \t\n") == std::string::npos)
+            text += std::to_string(since) + " " + name + "\n";
+    if (::ftruncate(m_fd, 0) != 0 || ::pwrite(m_fd, text.data(), text.size(), 0) < 0)
+        std::fprintf(stderr, "ostrel-bridge: cannot keep the pause of %s: %s\n", site.c_str(),
+                     std::strerror(errno));
+}
+
+std::optional<QuestionTurn> ConsentStore::TakeTurn(std::chrono::milliseconds wait) const {
+    const int fd = OpenLockFile(m_home, kQuestionsLock, "the questions");
+    const auto until = Clock::now() + wait;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::optional<QuestionTurn>(fd);
+        const int error = errno;
+        if ((error != EWOULDBLOCK && error != EINTR) || Clock::now() >= until) {
+            ::close(fd);
+            if (error == EWOULDBLOCK || error == EINTR) return std::nullopt;
+            throw ConsentError(std::string("cannot take the turn to ask: ") + std::strerror(error));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 std::map<std::string, Grant> ConsentStore::Load() const {
@@ -193,13 +328,21 @@ Grant ConsentStore::Find(const std::string& origin) const {
 }
 
 void ConsentStore::Set(const std::string& origin, Grant grant, bool merge) {
-    if (!IsWebOrigin(origin)) throw ConsentError("\"" + origin + "\" is not a web origin");
+    if (NormalOrigin(origin) != origin)
+        throw ConsentError("\"" + origin + "\" is not a web origin as a browser names it");
+    if (IsSharedLoopback(origin) && (grant.always || grant.withoutPrompt))
+        throw ConsentError(origin + " is asked every time: any user of this computer can serve it");
     WriteLock lock(m_home);
     auto grants = Load();
+    // Entries an older release stored for this site in another spelling go.
+    std::erase_if(grants, [&](const auto& entry) {
+        return entry.first != origin && NormalOrigin(entry.first) == origin;
+    });
     Grant& entry = grants[origin];
     if (merge) {
         entry.always = entry.always || grant.always;
         entry.withoutPrompt = entry.withoutPrompt || grant.withoutPrompt;
+        entry.blocked = entry.blocked && !grant.always && !grant.withoutPrompt;
     } else {
         entry = grant;
     }
@@ -209,7 +352,10 @@ void ConsentStore::Set(const std::string& origin, Grant grant, bool merge) {
 bool ConsentStore::Revoke(const std::string& origin) {
     WriteLock lock(m_home);
     auto grants = Load();
-    if (grants.erase(origin) == 0) return false;
+    if (std::erase_if(grants, [&](const auto& entry) {
+            return entry.first == origin || NormalOrigin(entry.first) == origin;
+        }) == 0)
+        return false;
     Write(File(), grants);
     return true;
 }

@@ -27,6 +27,8 @@ const char* ErrorCodeName(ErrorCode code) {
             return "ERR_TOO_LARGE";
         case ErrorCode::Call:
             return "ERR_CALL";
+        case ErrorCode::Busy:
+            return "ERR_BUSY";
     }
     return "ERR_CALL";
 }

@@ -17,7 +17,8 @@ namespace ostrel::bridge {
 
 inline constexpr int kProtocol = 1;
 
-enum class ErrorCode { Version, Method, Args, Origin, Consent, Cancelled, TooLarge, Call };
+// Busy: the user is answering another question; the call may be tried again.
+enum class ErrorCode { Version, Method, Args, Origin, Consent, Cancelled, TooLarge, Call, Busy };
 const char* ErrorCodeName(ErrorCode code);
 
 struct BridgeError {

@@ -19,73 +19,143 @@ json Session::TooLarge(std::uint64_t size) const {
                                 {}});
 }
 
+namespace {
+
+enum class Standing { Go, Blocked, Ask };
+
+// What the site's grants decide before anyone is asked.
+Standing StandingOf(const Grant& grant, const std::string& origin, bool signsUnseen) {
+    if (grant.blocked) return Standing::Blocked;
+    if (!(signsUnseen ? grant.withoutPrompt : grant.always)) return Standing::Ask;
+    if (!IsSharedLoopback(origin)) return Standing::Go;
+    // Written by an older release, or by hand: not honoured.
+    std::cerr << "ostrel-bridge: the grant of " << origin
+              << " is not honoured: any user of this computer can serve that site, so it is "
+                 "asked every time\n";
+    return Standing::Ask;
+}
+
+}  // namespace
+
 std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std::string& origin,
                                             const json& args) {
+    const bool signsUnseen = method.name == "SignMessageNoPrompt";
+    const auto refuse = [&](const std::string& what) {
+        return BridgeError{ErrorCode::Consent, what, {}};
+    };
+    // Pages hear what went wrong, never where: the grants file's path holds
+    // the user's name. The whole story goes to the browser's log of the host.
+    const auto broken = [&](const ConsentError& e) {
+        std::cerr << "ostrel-bridge: " << e.what() << "\n";
+        return refuse("cannot tell whether " + origin +
+                      " may use your certificates: the site permissions cannot be read or "
+                      "kept; `ostrel bridge origins list` says why");
+    };
+    const std::string blocked = "you blocked " + origin + "; `ostrel bridge origins revoke " +
+                                origin + "` lets it ask again";
+    const std::string allow =
+        IsSharedLoopback(origin)
+            ? std::string("it is asked every time, as it is served over http on this computer")
+            : "run `ostrel bridge origins allow " + origin +
+                  (signsUnseen ? " --without-prompt` to let it sign without asking"
+                               : "` to allow it");
+
     Grant grant;
     try {
         grant = m_consent.Find(origin);
     } catch (const ConsentError& e) {
+        return broken(e);
+    }
+    switch (StandingOf(grant, origin, signsUnseen)) {
+        case Standing::Go:
+            return std::nullopt;
+        case Standing::Blocked:
+            return refuse(blocked);
+        case Standing::Ask:
+            break;
+    }
+
+    std::optional<QuestionTurn> turn;
+    try {
+        turn = m_consent.TakeTurn(m_consent.Times().turnWait);
+        // Another process may have had this site's answer while this one
+        // waited.
+        grant = m_consent.Find(origin);
+    } catch (const ConsentError& e) {
+        return broken(e);
+    }
+    if (!turn)
         return BridgeError{
-            ErrorCode::Consent,
-            "cannot tell whether " + origin + " may use your certificates: " + e.what(),
+            ErrorCode::Busy,
+            "you are answering another question; " + origin + " may ask once it is answered",
             {}};
+    switch (StandingOf(grant, origin, signsUnseen)) {
+        case Standing::Go:
+            return std::nullopt;
+        case Standing::Blocked:
+            return refuse(blocked);
+        case Standing::Ask:
+            break;
     }
-    const auto refuse = [&](const std::string& what) {
-        return BridgeError{ErrorCode::Consent, what, {}};
-    };
-    const auto cancelled = [](const std::string& what) {
-        return BridgeError{ErrorCode::Cancelled, what, {}};
-    };
+    // A "no" holds a while, so that a page cannot ask again and again.
+    const std::string site = PauseScope(origin);
+    const auto pause = m_consent.Times().pause;
+    if (const auto left = turn->PauseLeft(site, pause); left.count() > 0)
+        return refuse("you said no to " + site + " a moment ago; " + origin + " may ask again in " +
+                      std::to_string((left.count() + 999) / 1000) + " s");
 
-    if (method.name == "SignMessageNoPrompt") {
-        if (grant.withoutPrompt) return std::nullopt;
-        const std::string allow = "run `ostrel bridge origins allow " + origin +
-                                  " --without-prompt` to let it sign " + "without asking";
-        // The arguments were checked: a text and a number that fits a long.
-        const Answer answer = m_user.ConfirmSigning(origin, long(args[1].get<std::int64_t>()),
-                                                    args[0].get_ref<const std::string&>());
-        switch (answer.kind) {
-            case Answer::Kind::Once:
-            case Answer::Kind::Always:
-                return std::nullopt;
-            case Answer::Kind::Deny:
-                return refuse("you did not let " + origin + " sign the text; " + allow);
-            case Answer::Kind::Dismissed:
-                return cancelled("the confirmation to sign for " + origin +
-                                 " was closed without an answer");
-            case Answer::Kind::NobodyToAsk:
-                break;
-        }
-        return refuse(origin + " may not sign without asking, and nobody can be asked (" +
-                      answer.why + "); " + allow);
-    }
-
-    if (grant.always) return std::nullopt;
-    const Answer answer = m_user.AskConsent(origin, method.name);
+    const Answer answer = signsUnseen
+                              // The arguments were checked: a text and a number that fits a long.
+                              ? m_user.ConfirmSigning(origin, long(args[1].get<std::int64_t>()),
+                                                      args[0].get_ref<const std::string&>())
+                              : m_user.AskConsent(origin, method.name);
     switch (answer.kind) {
         case Answer::Kind::Once:
             return std::nullopt;
         case Answer::Kind::Always:
-            try {
-                m_consent.Set(origin, Grant{true, false}, true);
-            } catch (const ConsentError& e) {
-                // The user said yes to this call; only the next one asks again.
-                std::cerr << "ostrel-bridge: cannot keep the permission of " << origin << ": "
-                          << e.what() << "\n";
+            // Only the question before choosing offers it, and not to a site
+            // that is asked every time.
+            if (!signsUnseen && !IsSharedLoopback(origin)) {
+                try {
+                    m_consent.Set(origin, Grant{true, false, false}, true);
+                } catch (const ConsentError& e) {
+                    // The user said yes to this call; only the next one asks again.
+                    std::cerr << "ostrel-bridge: cannot keep the permission of " << origin << ": "
+                              << e.what() << "\n";
+                }
             }
             return std::nullopt;
+        case Answer::Kind::Block:
+            try {
+                m_consent.Set(origin, Grant{false, false, true}, false);
+            } catch (const ConsentError& e) {
+                std::cerr << "ostrel-bridge: cannot keep the block of " << origin << ": "
+                          << e.what() << "\n";
+            }
+            // Kept, so no pause is needed; and once the user revokes the
+            // block, the site may ask at once.
+            return refuse(blocked);
         case Answer::Kind::Deny:
-            return refuse("you denied " + origin + " the use of your certificates; run " +
-                          "`ostrel bridge origins allow " + origin + "` to allow it");
+            turn->StartPause(site, pause);
+            return refuse(signsUnseen
+                              ? "you did not let " + origin + " sign the text; " + allow
+                              : "you denied " + origin + " the use of your certificates; " + allow);
         case Answer::Kind::Dismissed:
-            return cancelled("the question whether " + origin +
-                             " may use your certificates was closed without an answer");
+            turn->StartPause(site, pause);
+            return BridgeError{ErrorCode::Cancelled,
+                               signsUnseen ? "the confirmation to sign for " + origin +
+                                                 " was closed without an answer"
+                                           : "the question whether " + origin +
+                                                 " may use your certificates was closed "
+                                                 "without an answer",
+                               {}};
         case Answer::Kind::NobodyToAsk:
             break;
     }
-    return refuse(origin + " has not been allowed to use your certificates, and nobody can be " +
-                  "asked (" + answer.why + "); run `ostrel bridge origins allow " + origin +
-                  "` to allow it");
+    return refuse(origin +
+                  (signsUnseen ? " may not sign without asking"
+                               : " has not been allowed to use your certificates") +
+                  ", and nobody can be asked (" + answer.why + "); " + allow);
 }
 
 json Session::Handle(std::string_view body) {

@@ -37,6 +37,7 @@ struct Answer {
         Once,         // "Allow once", "Sign"
         Always,       // "Always allow for this site"
         Deny,         // "Deny", "Don't sign"
+        Block,        // "Block this site": refused now and from now on
         Dismissed,    // closed without an answer
         NobodyToAsk,  // no user interface can ask anyone; `why` says so
     };

@@ -46,13 +46,19 @@ void List(bool asJson) {
         for (const auto& [origin, grant] : grants)
             list.push_back({{"origin", origin},
                             {"always", grant.always},
-                            {"withoutPrompt", grant.withoutPrompt}});
+                            {"withoutPrompt", grant.withoutPrompt},
+                            {"blocked", grant.blocked}});
         out = list.dump(2) + "\n";
     } else {
         for (const auto& [origin, grant] : grants) {
             std::string shown;
-            if (grant.always) shown += " always";
-            if (grant.withoutPrompt) shown += " without-prompt";
+            if (grant.blocked) shown += " blocked";
+            if (grant.always && !grant.blocked) shown += " always";
+            if (grant.withoutPrompt && !grant.blocked) shown += " without-prompt";
+            // Stored so by an older release: no browser names a site so.
+            if (const auto normal = bridge::NormalOrigin(origin); normal != origin)
+                shown += normal ? " (never matches: revoke it and allow " + *normal + ")"
+                                : std::string(" (never matches: revoke it)");
             out += origin + (shown.empty() ? " (nothing)" : shown) + "\n";
         }
     }
@@ -72,9 +78,9 @@ void AddBridgeOriginsCommands(CLI::App& bridge, int& exitCode) {
 
     CLI::App* list = origins->add_subcommand(
         "list",
-        "Print each allowed site with its grants: \"always\" (choose a certificate and sign "
-        "without asking first) and \"without-prompt\" (sign by position without showing "
-        "the text).");
+        "Print each site with its grants: \"always\" (choose a certificate and sign "
+        "without asking first), \"without-prompt\" (sign by position without showing "
+        "the text) and \"blocked\" (refused without asking: \"Block this site\").");
     auto listJson = std::make_shared<bool>(false);
     list->add_flag("--json", *listJson, "Print a JSON array of objects");
     list->callback([listJson] { List(*listJson); });
@@ -82,7 +88,9 @@ void AddBridgeOriginsCommands(CLI::App& bridge, int& exitCode) {
     CLI::App* allow = origins->add_subcommand(
         "allow",
         "Let a site choose your certificates and sign with them without asking you first "
-        "each time.");
+        "each time. Not for http pages on this computer (http://localhost, "
+        "http://127.x.x.x, http://[::1]): any user of it can serve them, so they are asked "
+        "every time; serve such a page over https to allow it.");
     auto origin = std::make_shared<std::string>();
     auto withoutPrompt = std::make_shared<bool>(false);
     allow->add_option("origin", *origin, "The site, as https://host[:port]")->required();
@@ -91,6 +99,12 @@ void AddBridgeOriginsCommands(CLI::App& bridge, int& exitCode) {
                     "allow again without it to take that back)");
     allow->callback([origin, withoutPrompt] {
         const std::string site = Origin(*origin);
+        if (bridge::IsSharedLoopback(site))
+            throw UsageError(site +
+                             " cannot be allowed ahead: any user of this computer can serve a "
+                             "page there, so it is asked every time; serve the page over https "
+                             "(https://" +
+                             site.substr(7) + ") to allow it");
         Guarded([&] {
             Store().Set(site, Grant{true, *withoutPrompt}, false);
             return 0;
@@ -100,7 +114,7 @@ void AddBridgeOriginsCommands(CLI::App& bridge, int& exitCode) {
     });
 
     CLI::App* revoke = origins->add_subcommand(
-        "revoke", "Take back what a site was allowed; it asks you again next time.");
+        "revoke", "Take back what a site was allowed, or unblock it; it asks you again next time.");
     auto revoked = std::make_shared<std::string>();
     revoke->add_option("origin", *revoked, "The site, as https://host[:port]")->required();
     revoke->callback([revoked, &exitCode] {

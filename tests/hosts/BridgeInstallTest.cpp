@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/bridge/Consent.h"
 #include "hosts/bridge/Extension.h"
 #include "tests/support/TestSupport.h"
 
@@ -284,6 +285,64 @@ TEST_F(BridgeInstall, RefusesWhenTheHostIsNotBesideTheProgram) {
     r = Run({"install", "--browser", "chromium"}, alone);
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("is not an executable file"), std::string::npos) << r.err;
+}
+
+// `bridge origins`: what allow stores, revoke finds, and what cannot be
+// allowed ahead is refused with the reason.
+TEST_F(BridgeInstall, OriginsAreStoredAsBrowsersNameThemSoThatRevokeFindsThem) {
+    const fs::path file = home.Path() / ostrel::bridge::kOriginsFile;
+    for (const char* bad : {"https://bank.example:443:443", "https://bank.example:",
+                            "https://bank.example:65536", "https://[::1]:1:1"}) {
+        const Outcome refused = Run({"origins", "allow", bad});
+        EXPECT_EQ(refused.status, 2) << bad;
+        EXPECT_NE(refused.err.find("is not the origin of a web page"), std::string::npos)
+            << refused.err;
+    }
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(Run({"origins", "allow", "HTTPS://Bank.Example:0443/"}).out,
+              "allowed https://bank.example\n");
+    EXPECT_EQ(Run({"origins", "revoke", "https://bank.example:443"}).status, 0);
+    EXPECT_EQ(Run({"origins", "list"}).out, "");
+
+    // What an older release stored in a spelling no browser reports is shown
+    // as such, and goes by the site's name.
+    ostrel::test::WriteFile(file, R"({"version":1,"origins":{
+        "https://bank.example:443":{"always":true,"withoutPrompt":true},
+        "https://pushy.example":{"always":false,"withoutPrompt":false,"blocked":true}}})");
+    ::chmod(file.c_str(), 0600);
+    EXPECT_EQ(Run({"origins", "list"}).out,
+              "https://bank.example:443 always without-prompt (never matches: revoke it and "
+              "allow https://bank.example)\nhttps://pushy.example blocked\n");
+    EXPECT_EQ(Read(file)["origins"].size(), 2u);
+    EXPECT_EQ(json::parse(Run({"origins", "list", "--json"}).out)[1],
+              json({{"origin", "https://pushy.example"},
+                    {"always", false},
+                    {"withoutPrompt", false},
+                    {"blocked", true}}));
+    EXPECT_EQ(Run({"origins", "revoke", "https://bank.example"}).out,
+              "revoked https://bank.example\n");
+    // Revoking a block lets the site ask again.
+    EXPECT_EQ(Run({"origins", "revoke", "https://pushy.example"}).status, 0);
+    EXPECT_EQ(Read(file)["origins"], json::object());
+}
+
+TEST_F(BridgeInstall, HttpPagesOnThisComputerCannotBeAllowedAhead) {
+    for (const char* shared :
+         {"http://127.0.0.1:8080", "http://localhost:3000", "http://[::1]", "http://127.1.2.3"}) {
+        for (bool silent : {false, true}) {
+            std::vector<std::string> args = {"origins", "allow", shared};
+            if (silent) args.push_back("--without-prompt");
+            const Outcome refused = Run(args);
+            EXPECT_EQ(refused.status, 2) << shared;
+            EXPECT_NE(refused.err.find("any user of this computer"), std::string::npos)
+                << refused.err;
+            EXPECT_NE(refused.err.find("https://"), std::string::npos) << refused.err;
+        }
+    }
+    EXPECT_FALSE(fs::exists(home.Path() / ostrel::bridge::kOriginsFile));
+    // The same address over https is the user's own server.
+    EXPECT_EQ(Run({"origins", "allow", "https://127.0.0.1:8443", "--without-prompt"}).status, 0);
+    EXPECT_EQ(Run({"origins", "list"}).out, "https://127.0.0.1:8443 always without-prompt\n");
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 //
 // Every method returns a promise. A failure rejects with an OstrelError that
 // carries `code` (ERR_NO_EXTENSION, ERR_NO_HOST, ERR_ARGS, ERR_CONSENT,
-// ERR_CANCELLED, ERR_TIMEOUT, ERR_CALL, ...), `message`, and for ERR_CALL
+// ERR_CANCELLED, ERR_BUSY, ERR_TIMEOUT, ERR_CALL, ...), `message`, and for ERR_CALL
 // the control's result code as `hresult` ("0x80090006").
 
 const PROTOCOL = 1;

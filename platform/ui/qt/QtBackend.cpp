@@ -6,6 +6,7 @@
 #include <QBitmap>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +18,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QThread>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -102,6 +104,7 @@ public:
         setFixedSize(m_units.X(frame.cx), m_units.Y(frame.cy));
         for (int i = 0; i < session.ControlCount(); ++i) m_widgets.push_back(Make(i));
         for (int i = 0; i < session.ControlCount(); ++i) Refresh(i);
+        Layout();
         if (const int focus = session.FocusIndex(); focus >= 0 && focus < int(m_widgets.size()))
             m_widgets[std::size_t(focus)]->setFocus(Qt::OtherFocusReason);
         m_session.SetObserver(this);
@@ -112,6 +115,7 @@ public:
     void ControlChanged(int index) noexcept override {
         try {
             Refresh(index);
+            if (m_session.Control(index).kind == ControlKind::Label) Layout();
         } catch (...) {
         }
     }
@@ -290,19 +294,103 @@ private:
     }
 
     // Faces differ in width: a label whose text would be cut grows away from
-    // the side it is aligned to.
+    // the side it is aligned to, as far as the dialog's edge; text wider than
+    // that is broken into lines, and the label grows down to hold them all
+    // (Layout moves what lies below).
     void FitLabel(QLabel* label, const ControlView& v) {
         const QRect base = m_units.Rect(v.rect);
-        const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2;
+        const QFontMetrics fm = label->fontMetrics();
+        const int room =
+            std::max(base.width(), m_units.X(m_session.Frame().cx) - base.left() - m_units.X(7));
+        const QString text = Wrapped(fm, Text(v.text), room - 2);
+        label->setText(text);
+        const QSize needed =
+            fm.boundingRect(QRect(0, 0, room, 1 << 20), Qt::AlignLeft, text).size();
         QRect r = base;
-        if (needed > base.width()) {
+        if (needed.width() + 2 > base.width()) {
             if (v.align == TextAlign::Right)
-                r.setLeft(base.right() + 1 - needed);
+                r.setLeft(base.right() + 1 - (needed.width() + 2));
             else
-                r.setWidth(needed);
+                r.setWidth(std::min(needed.width() + 2, room));
         }
-        r.setHeight(std::max(base.height(), label->fontMetrics().height()));
+        r.setHeight(std::max(base.height(), needed.height()));
         label->setGeometry(r);
+    }
+
+    // `text` broken into lines no wider than `width`: between words where it
+    // can, within a word (a long origin has none) where it must. Every
+    // character stays; only line breaks are added.
+    static QString Wrapped(const QFontMetrics& fm, const QString& text, int width) {
+        QStringList out;
+        for (const QString& paragraph : text.split(QLatin1Char('\n'))) {
+            QString line;
+            int i = 0;
+            while (i < paragraph.size()) {
+                // The next word with the spaces after it.
+                int end = i;
+                while (end < paragraph.size() && paragraph[end] != QLatin1Char(' ')) ++end;
+                while (end < paragraph.size() && paragraph[end] == QLatin1Char(' ')) ++end;
+                const QString word = paragraph.mid(i, end - i);
+                if (fm.horizontalAdvance((line + word).trimmed()) <= width) {
+                    line += word;
+                } else if (!line.isEmpty() && fm.horizontalAdvance(word.trimmed()) <= width) {
+                    out << line;
+                    line = word;
+                } else {
+                    for (const QChar c : word) {
+                        if (!line.isEmpty() && fm.horizontalAdvance((line + c).trimmed()) > width) {
+                            out << line;
+                            line.clear();
+                        }
+                        line += c;
+                    }
+                }
+                i = end;
+            }
+            out << line;
+        }
+        return out.join(QLatin1Char('\n'));
+    }
+
+    // A control moves down by as much as the labels above it grew, and the
+    // dialog with them, so that nothing is cut off or covered.
+    void Layout() {
+        const int count = int(m_widgets.size());
+        std::vector<QRect> base(static_cast<std::size_t>(count));
+        std::vector<int> order(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            base[std::size_t(i)] = m_units.Rect(m_session.Control(i).rect);
+            order[std::size_t(i)] = i;
+        }
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+            return base[std::size_t(a)].top() < base[std::size_t(b)].top();
+        });
+        std::vector<int> shift(static_cast<std::size_t>(count), 0);
+        int grown = 0;
+        for (int i : order) {
+            const QRect& b = base[std::size_t(i)];
+            int by = 0;
+            for (int j : order) {
+                const QRect& above = base[std::size_t(j)];
+                if (above.top() >= b.top()) break;
+                if (above.top() + above.height() > b.top()) continue;
+                by = std::max(by, shift[std::size_t(j)] + Extra(j, above));
+            }
+            shift[std::size_t(i)] = by;
+            QWidget* w = m_widgets[std::size_t(i)];
+            QRect g = w->geometry();
+            g.moveTop(b.top() + by);
+            w->setGeometry(g);
+            grown = std::max(grown, by + Extra(i, b));
+        }
+        const DuRect frame = m_session.Frame();
+        setFixedSize(m_units.X(frame.cx), m_units.Y(frame.cy) + grown);
+    }
+
+    // How much taller than its template a label had to become.
+    int Extra(int index, const QRect& base) const {
+        if (m_session.Control(index).kind != ControlKind::Label) return 0;
+        return std::max(0, m_widgets[std::size_t(index)]->height() - base.height());
     }
 
     DialogSession& m_session;

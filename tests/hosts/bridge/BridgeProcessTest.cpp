@@ -411,8 +411,10 @@ TEST_F(BridgeProcess, TheOriginsCommandListsAllowsAndRevokes) {
               "https://bank.example always\nhttps://shop.example:8443 always without-prompt\n");
     EXPECT_EQ(run("").out, listed.out);
     EXPECT_EQ(json::parse(run("list --json").out),
-              json::parse(R"([{"origin":"https://bank.example","always":true,"withoutPrompt":false},
-                   {"origin":"https://shop.example:8443","always":true,"withoutPrompt":true}])"));
+              json::parse(R"([{"origin":"https://bank.example","always":true,"withoutPrompt":false,
+                    "blocked":false},
+                   {"origin":"https://shop.example:8443","always":true,"withoutPrompt":true,
+                    "blocked":false}])"));
     struct stat st {};
     ASSERT_EQ(::stat((m_home.Path() / bridge::kOriginsFile).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);

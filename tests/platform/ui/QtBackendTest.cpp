@@ -9,6 +9,9 @@
 #include <QPushButton>
 #include <QTest>
 #include <cmath>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "platform/ui/Dialog.h"
 #include "platform/ui/ListBox.h"
@@ -189,6 +192,95 @@ TEST_F(QtBackend, ThePinIsTypedIntoAPasswordEditAndHandedOverOnOk) {
     EXPECT_EQ(echo, QLineEdit::Password);
     EXPECT_EQ(shownStatus, "Wrong PIN.");
     EXPECT_EQ(std::string(pin.data, pin.length), "2468");
+}
+
+// Labels holding more than their template's room: an address with no space
+// to break at, and a sentence.
+constexpr DialogItemTemplate kLongItems[] = {
+    {WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 7, 7, 266, 10, 201, WC_STATIC, "", 0},
+    {WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 7, 19, 266, 10, 202, WC_STATIC, "", 0},
+    {WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 7, 31, 50, 8, -1, WC_STATIC, "Certificate:", 0},
+    {WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 60, 31, 213, 10, 203, WC_STATIC, "", 0},
+    {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 7, 46, 50, 14, IDOK, WC_BUTTON, "OK",
+     0},
+};
+constexpr DialogTemplate kLongTemplate = {WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME,
+                                          0,
+                                          0,
+                                          0,
+                                          280,
+                                          67,
+                                          "Long",
+                                          8,
+                                          "MS Sans Serif",
+                                          kLongItems};
+
+class LongTextDlg : public CDialog {
+public:
+    explicit LongTextDlg(std::vector<std::pair<int, CString>> texts) : m_texts(std::move(texts)) {
+        InitModalIndirect(&kLongTemplate);
+    }
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override {
+        for (auto& [id, text] : m_texts) DDX_Text(pDX, id, text);
+    }
+
+private:
+    std::vector<std::pair<int, CString>> m_texts;
+};
+
+TEST_F(QtBackend, ALabelShowsAllOfItsTextInsideTheWindow) {
+    const std::string origin =
+        "https://www.mybank.com.account-verification-secure-login-update-center.example.co.uk:8443";
+    const std::string sentence =
+        "CN=Ann Lee, O=A Rather Long Organisation Name Limited, OU=Department of Signatures, "
+        "L=Somewhere, C=GB";
+    const std::map<int, std::string> texts = {
+        {201, origin}, {202, "first line\nsecond line"}, {203, sentence}};
+    std::map<int, QString> shown;
+    std::map<int, QRect> where;
+    QRect window, ok;
+    std::vector<std::string> problems;
+    UiDriver driver([&] {
+        auto* dlg = VisibleTopLevel<QDialog>("dialog_0");
+        if (dlg == nullptr) return false;
+        window = dlg->rect();
+        for (const auto& [id, text] : texts) {
+            auto* label = dlg->findChild<QLabel*>(QStringLiteral("ctl_%1").arg(id));
+            if (label == nullptr) return true;
+            shown[id] = label->text();
+            where[id] = label->geometry();
+            const QSize hint = label->sizeHint();
+            if (hint.width() > label->width() || hint.height() > label->height())
+                problems.push_back("label " + std::to_string(id) + " is smaller than its text");
+        }
+        ok = dlg->findChild<QPushButton*>(QStringLiteral("ctl_%1").arg(IDOK))->geometry();
+        dlg->findChild<QPushButton*>(QStringLiteral("ctl_%1").arg(IDOK))->click();
+        return true;
+    });
+    LongTextDlg dlg(
+        {{201, CString(origin)}, {202, CString(texts.at(202))}, {203, CString(sentence)}});
+    EXPECT_EQ(dlg.DoModal(), IDOK);
+    ASSERT_TRUE(driver.Done());
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    for (const auto& [id, text] : texts) {
+        SCOPED_TRACE(id);
+        // Every character, in order; only line breaks were added.
+        QString joined = shown[id];
+        joined.remove(QLatin1Char('\n'));
+        QString expected = QString::fromStdString(text);
+        expected.remove(QLatin1Char('\n'));
+        EXPECT_EQ(joined, expected);
+        EXPECT_TRUE(window.contains(where[id])) << "outside the window";
+    }
+    EXPECT_GE(shown[201].count(QLatin1Char('\n')), 1);
+    EXPECT_GE(shown[203].count(QLatin1Char('\n')), 1);
+    // What lay below a grown label moved down, and the window grew to hold it.
+    EXPECT_GE(where[202].top(), where[201].bottom());
+    EXPECT_GE(where[203].top(), where[202].bottom());
+    EXPECT_GE(ok.top(), where[203].bottom());
+    EXPECT_TRUE(window.contains(ok));
 }
 
 }  // namespace

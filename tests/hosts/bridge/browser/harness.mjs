@@ -210,6 +210,28 @@ exec ${quote(join(bin, "ostrel-bridge"))} "$@"
     return `http://${name}:${server.address().port}`;
   }
 
+  // A new origin serving the test pages over https on 127.0.0.1, with a
+  // throwaway certificate the browsers are launched to accept: the loopback
+  // over http can be served by any user of the computer, so only https
+  // there may hold a grant that spares the question.
+  async secureOrigin() {
+    if (!this.tls) {
+      const key = this.file("tls-key.pem");
+      const cert = this.file("tls-cert.pem");
+      run("openssl", ["req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+        "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
+        "-addext", "subjectAltName=IP:127.0.0.1"]);
+      this.tls = { key: readFileSync(key), cert: readFileSync(cert) };
+    }
+    const server = await serve({
+      root: join(here, "pages"),
+      mounts: { "/ostrel.js": join(repo, "hosts/bridge/page/ostrel.js") },
+      tls: this.tls,
+    });
+    this.servers.push(server);
+    return `https://127.0.0.1:${server.address().port}`;
+  }
+
   // The example page's origin.
   async exampleOrigin() {
     const server = await serveExample();
@@ -258,6 +280,8 @@ export async function launch(name, world, { protocolTimeout = 120_000 } = {}) {
       "--no-first-run",
       "--no-default-browser-check",
       "--disable-dev-shm-usage",
+      // The pages of World.secureOrigin() carry a throwaway certificate.
+      "--ignore-certificate-errors",
       "about:blank",
     ];
     if (process.getuid?.() === 0) args.unshift("--no-sandbox");
@@ -276,6 +300,8 @@ export async function launch(name, world, { protocolTimeout = 120_000 } = {}) {
     headless: true,
     env: world.env,
     protocolTimeout,
+    // The pages of World.secureOrigin() carry a throwaway certificate.
+    acceptInsecureCerts: true,
   });
   if (extension) await browser.installExtension(extension);
   return browser;

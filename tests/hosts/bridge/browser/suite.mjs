@@ -3,7 +3,7 @@
 // back. Each test takes origins of its own, so that it starts its own host
 // and what it asks of the scripted user stays its own.
 import assert from "node:assert/strict";
-import { readFileSync, renameSync } from "node:fs";
+import { readFileSync, renameSync, writeFileSync } from "node:fs";
 import { after, before, describe, test } from "node:test";
 
 import { browserAvailable, call, launch, makeWorld, openPage, postRaw } from "./harness.mjs";
@@ -13,6 +13,7 @@ import { browserAvailable, call, launch, makeWorld, openPage, postRaw } from "./
 const ALWAYS = 1102;
 const DENY = 1103;
 const DONT_SIGN = 1202;
+const BLOCK = 1104;
 const CONSENT_ORIGIN = 1110; // the text that names the asking site
 const CONFIRM_ORIGIN = 1210;
 
@@ -335,7 +336,7 @@ export function defineSuite(name) {
       });
 
       test("SignMessageNoPrompt signs without a dialog for a site allowed to", async () => {
-        const origin = await world.origin();
+        const origin = await world.secureOrigin();
         world.ostrel("bridge", "origins", "allow", origin, "--without-prompt");
         const page = await openPage(browser, origin);
         const log = world.userScript("");
@@ -359,7 +360,7 @@ export function defineSuite(name) {
       });
 
       test("\"Always allow\" is kept: the site is not asked again", async () => {
-        const origin = await world.origin();
+        const origin = await world.secureOrigin();
         const page = await openPage(browser, origin);
         const log = world.userScript(`click ${ALWAYS}; select 0; ok`);
         const first = await call(page, "SignMessage", "first");
@@ -382,7 +383,7 @@ export function defineSuite(name) {
       });
 
       test("a page naming an allowed site in its message is still judged as itself", async () => {
-        const allowed = await world.origin();
+        const allowed = await world.secureOrigin();
         world.ostrel("bridge", "origins", "allow", allowed, "--without-prompt");
         const origin = await world.origin();
         const page = await openPage(browser, origin);
@@ -393,6 +394,73 @@ export function defineSuite(name) {
         assert.equal(answer.error?.code, "ERR_CONSENT");
         const asked = log().find((line) => line.controls?.some((c) => c.id === CONFIRM_ORIGIN));
         assert.equal(asked?.controls.find((c) => c.id === CONFIRM_ORIGIN).text, origin);
+        await page.close();
+      });
+    });
+
+    // What a person meets: pages served over http on this computer are
+    // asked every time, a blocked site is not asked at all, and a "no" is
+    // not followed by the same question at once.
+    describe("consent, as a person meets it", () => {
+      const CONFIRM_TEXT = 1212;
+      const opened = (log) => log().filter((line) => line.event === "open");
+
+      test("http on this computer is asked every time, whatever the grants file says", async () => {
+        const origin = await world.origin();
+        assert.throws(() => world.ostrel("bridge", "origins", "allow", origin, "--without-prompt"),
+          (e) => e.status === 2 && /any user of this computer/.test(e.stderr));
+        // As an older release could have stored it.
+        const file = `${world.ostrelHome}/bridge-origins.json`;
+        let grants = { version: 1, origins: {} };
+        try {
+          grants = JSON.parse(readFileSync(file, "utf8"));
+        } catch {
+          // none yet
+        }
+        grants.origins[origin] = { always: true, withoutPrompt: true };
+        writeFileSync(file, JSON.stringify(grants), { mode: 0o600 });
+        const page = await openPage(browser, origin);
+        const log = world.userScript("ok");
+        const text = "Pay    100 EUR\u202Eto 12-3456";
+        const { result, error } = await call(page, "SignMessageNoPrompt", text, 0);
+        assert.equal(error, undefined, JSON.stringify(error));
+        assert.ok(world.verifyDetached(text, result), "openssl cms -verify accepts it");
+        const asked = opened(log);
+        assert.equal(asked.length, 1, "the confirmation was shown");
+        const shown = asked[0].controls.find((c) => c.id === CONFIRM_TEXT).text;
+        assert.equal(shown, "Pay\u2423\u2423\u2423\u2423100 EUR\u27E8U+202E\u27E9to 12-3456");
+        await page.close();
+      });
+
+      test("a blocked site is refused without a question until revoked", async () => {
+        const origin = await world.secureOrigin();
+        const page = await openPage(browser, origin);
+        // The host keeps the script it started with: "select 0; ok" serves
+        // the question after the revoke, and the chooser after it.
+        const log = world.userScript(`click ${BLOCK}; select 0; ok`);
+        const first = await call(page, "SignMessage", "text");
+        assert.equal(first.error?.code, "ERR_CONSENT");
+        assert.match(first.error.message, /ostrel bridge origins revoke/);
+        assert.doesNotMatch(first.error.message, new RegExp(world.ostrelHome));
+        assert.equal((await call(page, "ChooseCertificate")).error?.code, "ERR_CONSENT");
+        assert.equal(opened(log).length, 1, "asked only the once");
+        assert.match(world.ostrel("bridge", "origins", "list"), new RegExp(`${origin.replaceAll(".", "\\.")} blocked`));
+        world.ostrel("bridge", "origins", "revoke", origin);
+        assert.deepEqual(await call(page, "ChooseCertificate"), { result: 0 });
+        await page.close();
+      });
+
+      test("after a no, the same site is refused without a question for a while", async () => {
+        const origin = await world.origin();
+        const page = await openPage(browser, origin);
+        const log = world.userScript(`click ${DENY}`);
+        assert.equal((await call(page, "SignMessage", "text")).error?.code, "ERR_CONSENT");
+        const again = await Promise.all(Array.from({ length: 10 }, () => call(page, "ChooseCertificate")));
+        for (const answer of again) {
+          assert.equal(answer.error?.code, "ERR_CONSENT");
+          assert.match(answer.error.message, /may ask again in \d+ s/);
+        }
+        assert.equal(opened(log).length, 1, "one dialog for eleven calls");
         await page.close();
       });
     });
