@@ -45,11 +45,17 @@ function webOrigin(text) {
   return null;
 }
 
-function senderOrigin(sender) {
-  // Chromium states the origin; Firefox the document's address.
-  if (typeof sender.origin === "string" && sender.origin !== "null") return webOrigin(sender.origin);
-  if (typeof sender.url === "string") return webOrigin(sender.url);
-  return null;
+// The origin of the document that asks, as the browser states it. An opaque
+// one ("null": a sandboxed page) proves no site, so it is refused; the
+// document's address is no stand-in for it, being the address of a site
+// whose rights the sandbox took away. A browser that does not state the
+// origin has the content script's word on what the document's origin is,
+// taken only when it is the address's own.
+function senderOrigin(sender, seen) {
+  if (typeof sender.origin === "string") return webOrigin(sender.origin);
+  if (typeof seen !== "string" || typeof sender.url !== "string") return null;
+  const origin = webOrigin(sender.url);
+  return origin !== null && origin === seen ? origin : null;
 }
 
 // The host's answer as the page is given it.
@@ -216,9 +222,10 @@ const connections = new Map(); // origin -> Connection
 chrome.runtime.onMessage.addListener((message, sender, sendResponse) => {
   // Only this extension's content script in the top frame of a tab.
   if (sender.id !== chrome.runtime.id || !sender.tab || sender.frameId !== 0) return false;
-  const origin = senderOrigin(sender);
+  const origin = senderOrigin(sender, message?.origin);
   if (origin === null) {
-    sendResponse(failure("ERR_ORIGIN", "only secure pages (https, or http on this computer) may use ostrel"));
+    sendResponse(failure("ERR_ORIGIN",
+      "only secure pages (https, or http on this computer) with an origin of their own may use ostrel"));
     return false;
   }
   if (message === null || typeof message !== "object" || typeof message.method !== "string" ||

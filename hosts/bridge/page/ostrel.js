@@ -77,6 +77,11 @@ function extension() {
 }
 
 async function request(method, args) {
+  // A sandboxed page has an opaque origin: it proves no site, and the
+  // extension serves none.
+  if (window.origin !== window.location.origin) {
+    throw new OstrelError("ERR_ORIGIN", "a sandboxed page has no origin of its own and may not use ostrel");
+  }
   await extension();
   return new Promise((resolve, reject) => {
     const id = idPrefix + nextId++;

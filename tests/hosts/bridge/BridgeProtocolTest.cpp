@@ -351,6 +351,9 @@ TEST_F(BridgeSession, RequestsNeedTheOriginOfASecurePage) {
     EXPECT_EQ(Code(Send(request)), "ERR_ORIGIN");
     request["origin"] = "https://bank.example/login";
     EXPECT_EQ(Code(Send(request)), "ERR_ORIGIN");
+    // A sandboxed page's opaque origin, as browsers write it.
+    request["origin"] = "null";
+    EXPECT_EQ(Code(Send(request)), "ERR_ORIGIN");
     EXPECT_TRUE(control.calls.empty());
     request["origin"] = "http://127.0.0.1:8080";
     EXPECT_EQ(Code(Send(request)), "");
