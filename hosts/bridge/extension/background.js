@@ -6,6 +6,11 @@
 //
 // Which origin asks is taken from the browser's own account of the sender;
 // nothing a page writes into its message can change it.
+//
+// A page may flood its origin's queue: at most MAX_WAITING requests wait
+// behind the one being served, holding at most MAX_WAITING_BYTES of
+// arguments between them; past that, requests are refused with ERR_BUSY at
+// once. A page that checks a list of signatures at once stays far below.
 "use strict";
 
 const HOST = "org.ostrel.bridge";
@@ -16,6 +21,8 @@ const DIALOG_MS = 5 * 60_000; // calls that may wait for the user
 const IDLE_MS = 30_000;
 const QUICK = new Set(["VerifyMessage", "GetSubjectName", "GetSerialNumber"]);
 const INSTALL_HINT = "run `ostrel bridge install` to install it for this browser";
+const MAX_WAITING = 64;
+const MAX_WAITING_BYTES = 64 * 1024 * 1024; // of arguments as JSON text
 
 const EXTENSION_VERSION = chrome.runtime.getManifest().version;
 
@@ -77,16 +84,31 @@ class Connection {
     this.port = null;
     this.hostVersion = null;
     this.queue = [];
+    this.waitingBytes = 0;
     this.running = false;
     this.pending = null; // {id, finish}
     this.handshaking = false; // a port that fails now could not be started
     this.idle = null;
   }
 
-  // The answer to one request, once those before it are answered.
+  // The answer to one request, once those before it are answered; ERR_BUSY
+  // when the origin already has as many waiting as it may.
   request(method, args) {
+    let size = 0;
+    if (this.running || this.queue.length > 0) {
+      if (this.queue.length >= MAX_WAITING) {
+        return Promise.resolve(failure("ERR_BUSY",
+          `this site already has ${MAX_WAITING} requests waiting; ask again once they are answered`));
+      }
+      size = JSON.stringify(args).length;
+      if (this.waitingBytes + size > MAX_WAITING_BYTES) {
+        return Promise.resolve(failure("ERR_BUSY",
+          "this site's waiting requests already carry as much as they may; ask again once they are answered"));
+      }
+    }
+    this.waitingBytes += size;
     return new Promise((resolve) => {
-      this.queue.push({ method, args, resolve });
+      this.queue.push({ method, args, size, resolve });
       if (!this.running) this.run();
     });
   }
@@ -96,6 +118,7 @@ class Connection {
     clearTimeout(this.idle);
     while (this.queue.length > 0) {
       const job = this.queue.shift();
+      this.waitingBytes -= job.size;
       let answer;
       try {
         answer = await this.serve(job.method, job.args);

@@ -7,8 +7,10 @@
 //
 // Every method returns a promise. A failure rejects with an OstrelError that
 // carries `code` (ERR_NO_EXTENSION, ERR_NO_HOST, ERR_ARGS, ERR_CONSENT,
-// ERR_CANCELLED, ERR_TIMEOUT, ERR_CALL, ...), `message`, and for ERR_CALL
-// the control's result code as `hresult` ("0x80090006").
+// ERR_CANCELLED, ERR_TIMEOUT, ERR_BUSY, ERR_CALL, ...), `message`, and for
+// ERR_CALL the control's result code as `hresult` ("0x80090006"). ERR_BUSY:
+// too many of the site's requests are waiting (64, or 64 MiB of arguments);
+// ask again once they are answered.
 
 const PROTOCOL = 1;
 // How long the extension has to say that it is there.
