@@ -262,10 +262,6 @@ Parsed Refuse(json id, ErrorCode code, std::string message) {
     return out;
 }
 
-}  // namespace
-
-namespace {
-
 enum class Field { V, Id, Origin, Method, Args, Unknown };
 
 Field FieldNamed(std::string_view key) {
