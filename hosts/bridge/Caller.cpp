@@ -32,6 +32,7 @@ Named NameCaller(const std::vector<std::string>& args) {
         return {"chromium", id, args[0]};
     }
     if (args.size() >= 2 && !args[1].empty()) return {"firefox", args[1], "add-on " + args[1]};
+    // Whatever else started it is named in the log only: it may be a path.
     return {"", "", args.empty() ? "an unnamed caller" : "\"" + args[0] + "\""};
 }
 
@@ -128,9 +129,15 @@ CallerCheck CheckCaller(const std::vector<std::string>& args, const std::filesys
     check.caller = named.shown;
     const std::string advice =
         "; run `ostrel bridge install --extension-id ID` to allow another extension";
-    const auto refuse = [&](const std::string& why) {
+    // The caller is told why without the paths of this computer; the log
+    // is told with them.
+    const auto refuse = [&](const std::string& why, const std::string& fullWhy = {}) {
         check.allowed = false;
-        check.message = named.shown + " is not allowed to use this host: " + why + advice;
+        const std::string shown = named.browser.empty() ? "the caller" : named.shown;
+        check.message = shown + " is not allowed to use this host: " + why + advice;
+        check.detail = named.shown +
+                       " is not allowed to use this host: " + (fullWhy.empty() ? why : fullWhy) +
+                       advice;
         return check;
     };
     if (named.browser.empty()) return refuse("no browser extension started it");
@@ -147,17 +154,17 @@ CallerCheck CheckCaller(const std::vector<std::string>& args, const std::filesys
     try {
         extra = ReadExtraExtensions(home);
     } catch (const std::exception& e) {
-        return refuse(std::string("it is not the ostrel extension, and the added extensions "
-                                  "cannot be read (") +
-                      e.what() + ")");
+        const std::string why =
+            "it is not the ostrel extension, and the added extensions cannot be read";
+        return refuse(why, why + " (" + e.what() + ")");
     }
     const auto& ids = chromium ? extra.chromium : extra.firefox;
     if (std::find(ids.begin(), ids.end(), named.id) != ids.end()) {
         check.allowed = true;
         return check;
     }
-    return refuse("it is neither the ostrel extension nor one added in " +
-                  (home / kExtensionsFile).string());
+    const std::string why = "it is neither the ostrel extension nor one added in ";
+    return refuse(why + kExtensionsFile, why + (home / kExtensionsFile).string());
 }
 
 }  // namespace ostrel::bridge

@@ -20,7 +20,8 @@ inline constexpr const char* kExtensionsFile = "bridge-extensions.json";
 struct CallerCheck {
     bool allowed = false;
     std::string caller;   // how the caller is named in messages
-    std::string message;  // why it is refused
+    std::string message;  // why it is refused, as the caller is told: no path in it
+    std::string detail;   // why it is refused, whole, for the host's log
 };
 
 // Whether the caller named by `args` (the command line without the program)

@@ -1,7 +1,13 @@
 #include "hosts/bridge/Protocol.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "platform/text/Utf.h"
 
@@ -31,6 +37,95 @@ const char* ErrorCodeName(ErrorCode code) {
             return "ERR_BUSY";
     }
     return "ERR_CALL";
+}
+
+namespace {
+
+bool IsWordChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.';
+}
+
+// Whether `word` occurs in `text` with no word character on either side.
+bool HasWord(std::string_view text, std::string_view word) {
+    if (word.empty()) return false;
+    for (std::size_t at = text.find(word); at != std::string_view::npos;
+         at = text.find(word, at + 1)) {
+        const bool before = at > 0 && IsWordChar(text[at - 1]);
+        const std::size_t end = at + word.size();
+        const bool after = end < text.size() && IsWordChar(text[end]);
+        if (!before && !after) return true;
+    }
+    return false;
+}
+
+// A path written out: "/" or "~/" at the start of a word, followed by a
+// name. A URL's "//" follows a colon, so an origin is no path.
+bool HasPath(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::size_t at = i;
+        if (text[i] == '~' && i + 1 < text.size() && text[i + 1] == '/')
+            at = i + 1;
+        else if (text[i] != '/')
+            continue;
+        const char before = i > 0 ? text[i - 1] : ' ';
+        const bool starts = before == ' ' || before == '\t' || before == '\n' || before == '"' ||
+                            before == '\'' || before == '`' || before == '(' || before == '[' ||
+                            before == '<' || before == '=' || before == ',';
+        if (starts && at + 1 < text.size() && (IsWordChar(text[at + 1]) || text[at + 1] == '~'))
+            return true;
+    }
+    return false;
+}
+
+// The user's names for themselves as the process knows them.
+std::vector<std::string> UserNames() {
+    std::vector<std::string> names;
+    for (const char* variable : {"USER", "LOGNAME", "HOME"})
+        if (const char* value = std::getenv(variable); value != nullptr && *value != '\0')
+            names.emplace_back(value);
+    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr) {
+        if (pw->pw_name != nullptr) names.emplace_back(pw->pw_name);
+        if (pw->pw_dir != nullptr) names.emplace_back(pw->pw_dir);
+    }
+    return names;
+}
+
+}  // namespace
+
+bool NamesLocalDetail(std::string_view text) {
+    if (HasPath(text)) return true;
+    static const std::vector<std::string> names = UserNames();
+    for (const std::string& name : names) {
+        // A home of "/" says nothing; any other is a path, found above
+        // where it stands alone, and here where it is glued to other text.
+        if (name == "/") continue;
+        if (name.front() == '/' ? text.find(name) != std::string_view::npos : HasWord(text, name))
+            return true;
+    }
+    return false;
+}
+
+const char* GenericMessage(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::Version:
+            return "the request does not follow this host's protocol";
+        case ErrorCode::Method:
+            return "the method is not one pages may call";
+        case ErrorCode::Args:
+            return "the request or its arguments are not valid";
+        case ErrorCode::Origin:
+            return "the page's origin may not use ostrel";
+        case ErrorCode::Consent:
+            return "this site may not use your certificates now";
+        case ErrorCode::Cancelled:
+            return "the question was closed without an answer";
+        case ErrorCode::TooLarge:
+            return "the message is too large";
+        case ErrorCode::Call:
+            break;
+    }
+    return "the ostrel control could not carry out the call";
 }
 
 json ErrorReply(const json& id, const BridgeError& error) {
@@ -169,49 +264,189 @@ Parsed Refuse(json id, ErrorCode code, std::string message) {
     return out;
 }
 
+enum class Field { V, Id, Origin, Method, Args, Unknown };
+
+Field FieldNamed(std::string_view key) {
+    if (key == "v") return Field::V;
+    if (key == "id") return Field::Id;
+    if (key == "origin") return Field::Origin;
+    if (key == "method") return Field::Method;
+    if (key == "args") return Field::Args;
+    return Field::Unknown;
+}
+
+// Takes the parser's events for one message and keeps only what a request
+// holds: the five fields' values and at most kMaxArgs arguments, each
+// argument's text moved from the parser rather than copied. Everything else
+// is looked at once and let go, so that a message of a million empty objects
+// costs no more memory than one of a single text of the same length. The
+// parser keeps its own nesting on the heap, a bit per level, so a deeply
+// nested message is read to its end (and its id found) without recursion.
+class RequestReader {
+public:
+    using number_integer_t = json::number_integer_t;
+    using number_unsigned_t = json::number_unsigned_t;
+    using number_float_t = json::number_float_t;
+    using string_t = json::string_t;
+    using binary_t = json::binary_t;
+
+    bool null() { return Value(json(nullptr)); }
+    bool boolean(bool value) { return Value(json(value)); }
+    bool number_integer(number_integer_t value) { return Value(json(value)); }
+    bool number_unsigned(number_unsigned_t value) { return Value(json(value)); }
+    bool number_float(number_float_t value, const string_t&) { return Value(json(value)); }
+    bool string(string_t& value) {
+        // Only texts that are kept are taken; the parser reuses its buffer.
+        if (!Keeps()) return Value(json());
+        return Value(json(std::move(value)));
+    }
+    bool binary(binary_t&) { return Value(json()); }
+    bool start_object(std::size_t) { return Open(true); }
+    bool start_array(std::size_t) { return Open(false); }
+    bool end_object() { return Close(); }
+    bool end_array() { return Close(); }
+    bool key(string_t& name) {
+        if (m_depth != 1) return true;
+        m_field = FieldNamed(name);
+        if (m_field == Field::Unknown) {
+            if (!m_unknown) m_unknown = name.size() <= 64 ? name : name.substr(0, 64) + "...";
+            return true;
+        }
+        const auto bit = 1u << unsigned(m_field);
+        if ((m_seen & bit) != 0 && !m_twice) m_twice = name;
+        m_seen |= bit;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+        m_broken = true;
+        return false;
+    }
+
+    Parsed Finish() {
+        if (m_notObject)
+            return Refuse(nullptr, ErrorCode::Args, "the message is not a JSON object");
+        if (m_broken) return Refuse(nullptr, ErrorCode::Args, "the message is not valid JSON");
+        json id = m_id.is_number() || m_id.is_string() ? std::move(m_id) : json(nullptr);
+        if (m_tooDeep)
+            return Refuse(
+                std::move(id), ErrorCode::Args,
+                "the message nests values more than " + std::to_string(kMaxDepth) + " levels deep");
+        if (!m_v.is_number_integer() || m_v != kProtocol)
+            return Refuse(std::move(id), ErrorCode::Version,
+                          "this host speaks protocol version 1 only");
+        if (m_twice)
+            return Refuse(std::move(id), ErrorCode::Args,
+                          "the field \"" + *m_twice + "\" is given twice");
+        if (m_unknown)
+            return Refuse(std::move(id), ErrorCode::Args, "unknown field \"" + *m_unknown + "\"");
+        if (id.is_null())
+            return Refuse(std::move(id), ErrorCode::Args, "\"id\" must be a number or a string");
+        if (!m_method.is_string())
+            return Refuse(std::move(id), ErrorCode::Args, "\"method\" must be a string");
+        if (Has(Field::Origin) && !m_origin.is_string())
+            return Refuse(std::move(id), ErrorCode::Args, "\"origin\" must be a string");
+        if (Has(Field::Args) && !m_argsIsArray)
+            return Refuse(std::move(id), ErrorCode::Args, "\"args\" must be an array");
+        if (m_argCount > kMaxArgs)
+            return Refuse(std::move(id), ErrorCode::Args,
+                          "a request carries at most " + std::to_string(kMaxArgs) + " arguments");
+
+        Request request;
+        request.id = id;
+        request.method = std::move(m_method.get_ref<std::string&>());
+        if (Has(Field::Origin)) request.origin = std::move(m_origin.get_ref<std::string&>());
+        request.args = std::move(m_args);
+        Parsed out;
+        out.id = std::move(id);
+        out.request = std::move(request);
+        return out;
+    }
+
+private:
+    bool Has(Field field) const { return (m_seen & (1u << unsigned(field))) != 0; }
+
+    // Whether the value that comes next is kept.
+    bool Keeps() const {
+        if (m_depth == 1) return m_field != Field::Unknown;
+        return m_depth == 2 && m_field == Field::Args && m_argsIsArray && m_argCount < kMaxArgs;
+    }
+
+    // A value that is not an array or object, or the stand-in for one that is.
+    bool Value(json value) {
+        if (m_depth == 0) {
+            m_notObject = true;
+            return false;
+        }
+        if (m_depth == 1) {
+            switch (m_field) {
+                case Field::V:
+                    m_v = std::move(value);
+                    break;
+                case Field::Id:
+                    m_id = std::move(value);
+                    break;
+                case Field::Origin:
+                    m_origin = std::move(value);
+                    break;
+                case Field::Method:
+                    m_method = std::move(value);
+                    break;
+                case Field::Args:
+                    m_argsIsArray = false;
+                    break;
+                case Field::Unknown:
+                    break;
+            }
+        } else if (m_depth == 2 && m_field == Field::Args && m_argsIsArray) {
+            if (m_argCount < kMaxArgs) m_args.push_back(std::move(value));
+            ++m_argCount;
+        }
+        return true;
+    }
+
+    bool Open(bool object) {
+        if (m_depth == 0 && !object) {
+            m_notObject = true;
+            return false;
+        }
+        if (m_depth == 1 && m_field == Field::Args && !object) {
+            m_argsIsArray = true;
+        } else if (m_depth >= 1) {
+            // Nothing is kept of it: the field or argument stands as empty.
+            Value(object ? json::object() : json::array());
+        }
+        if (++m_depth > kMaxDepth) m_tooDeep = true;
+        return true;
+    }
+
+    bool Close() {
+        --m_depth;
+        return true;
+    }
+
+    std::size_t m_depth = 0;
+    Field m_field = Field::Unknown;
+    unsigned m_seen = 0;
+    bool m_notObject = false;
+    bool m_broken = false;
+    bool m_tooDeep = false;
+    bool m_argsIsArray = false;
+    std::size_t m_argCount = 0;
+    std::optional<std::string> m_unknown;
+    std::optional<std::string> m_twice;
+    json m_v, m_id, m_origin, m_method;
+    json m_args = json::array();
+};
+
 }  // namespace
 
 Parsed ParseRequest(std::string_view body) {
     if (!platform::com::IsValidUtf8(body))
         return Refuse(nullptr, ErrorCode::Args, "the message is not valid UTF-8");
-    json message = json::parse(body, nullptr, false);
-    if (message.is_discarded())
-        return Refuse(nullptr, ErrorCode::Args, "the message is not valid JSON");
-    if (!message.is_object())
-        return Refuse(nullptr, ErrorCode::Args, "the message is not a JSON object");
-
-    json id = nullptr;
-    if (auto it = message.find("id"); it != message.end() && (it->is_number() || it->is_string()))
-        id = *it;
-    const auto v = message.find("v");
-    if (v == message.end() || !v->is_number_integer() || *v != kProtocol)
-        return Refuse(id, ErrorCode::Version, "this host speaks protocol version 1 only");
-    for (const auto& [key, value] : message.items()) {
-        if (key != "v" && key != "id" && key != "origin" && key != "method" && key != "args")
-            return Refuse(id, ErrorCode::Args, "unknown field \"" + key + "\"");
-    }
-    if (id.is_null()) return Refuse(id, ErrorCode::Args, "\"id\" must be a number or a string");
-    const auto method = message.find("method");
-    if (method == message.end() || !method->is_string())
-        return Refuse(id, ErrorCode::Args, "\"method\" must be a string");
-
-    Request request;
-    request.id = id;
-    request.method = method->get<std::string>();
-    if (auto it = message.find("origin"); it != message.end()) {
-        if (!it->is_string()) return Refuse(id, ErrorCode::Args, "\"origin\" must be a string");
-        request.origin = it->get<std::string>();
-    }
-    if (auto it = message.find("args"); it != message.end()) {
-        if (!it->is_array()) return Refuse(id, ErrorCode::Args, "\"args\" must be an array");
-        request.args = *it;
-    } else {
-        request.args = json::array();
-    }
-    Parsed out;
-    out.id = id;
-    out.request = std::move(request);
-    return out;
+    RequestReader reader;
+    json::sax_parse(body.data(), body.data() + body.size(), &reader, json::input_format_t::json,
+                    true, false);
+    return reader.Finish();
 }
 
 const MethodInfo* FindMethod(std::string_view name) {

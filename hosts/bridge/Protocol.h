@@ -27,6 +27,13 @@ struct BridgeError {
     std::optional<HRESULT> hresult;  // the control's result code (ERR_CALL)
 };
 
+// Whether `text` tells something of this computer that a page must not
+// learn: the user's name or home, or any file's path.
+bool NamesLocalDetail(std::string_view text);
+// What a page is told, for each code, when the message itself cannot be
+// shown; it names nothing of this computer.
+const char* GenericMessage(ErrorCode code);
+
 // {"id": id, "error": {"code": ..., "message": ..., "hresult": "0x..."}}.
 nlohmann::json ErrorReply(const nlohmann::json& id, const BridgeError& error);
 // {"id": id, "result": result}.
@@ -50,8 +57,17 @@ struct Request {
     nlohmann::json id;  // a number or a string
     std::string method;
     std::optional<std::string> origin;
-    nlohmann::json args;  // an array (empty when not given to "hello")
+    // An array (empty when not given to "hello") of the arguments' values; an
+    // argument that is itself an array or object stands as an empty one, since
+    // no method takes such a value and its content is never kept.
+    nlohmann::json args;
 };
+
+// What a request may hold. No method takes more than two arguments, nor a
+// value nested inside one; the bounds leave room for that and refuse a
+// message built to make the host spend memory or stack on it.
+inline constexpr std::size_t kMaxDepth = 64;
+inline constexpr std::size_t kMaxArgs = 16;
 
 // A request read from one message, or the error to answer it with and the
 // id it carried (null when none could be read).
@@ -60,6 +76,9 @@ struct Parsed {
     nlohmann::json id;
     BridgeError error{ErrorCode::Args, {}, {}};
 };
+// Reads the message as it is parsed, without building a tree of it: what a
+// request cannot hold is counted and refused, never stored, so a message
+// takes little more memory than its own text.
 Parsed ParseRequest(std::string_view body);
 
 enum class ArgKind { Text, Long };

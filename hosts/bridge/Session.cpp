@@ -158,41 +158,73 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
                   ", and nobody can be asked (" + answer.why + "); " + allow);
 }
 
-json Session::Handle(std::string_view body) {
+namespace {
+
+// At most `size` bytes of `text`, for a line of the log.
+std::string Clipped(const std::string& text, std::size_t size = 200) {
+    return text.size() <= size ? text : text.substr(0, size) + "...";
+}
+
+}  // namespace
+
+json Session::Refuse(const json& id, BridgeError error, const Request* request,
+                     const std::string& detail) {
+    const bool local = NamesLocalDetail(error.message);
+    if (local || !detail.empty()) {
+        m_log << "ostrel-bridge: ";
+        if (request != nullptr)
+            m_log << (request->origin ? Clipped(*request->origin) + " " : "")
+                  << Clipped(request->method, 64) << ": ";
+        m_log << ErrorCodeName(error.code) << ": " << (detail.empty() ? error.message : detail)
+              << "\n";
+    }
+    if (local) error.message = GenericMessage(error.code);
+    return ErrorReply(id, error);
+}
+
+json Session::Handle(std::string body) {
     Parsed parsed = ParseRequest(body);
-    if (!parsed.request) return ErrorReply(parsed.id, parsed.error);
-    const Request& request = *parsed.request;
+    // Read: the text's memory goes before the arguments are converted.
+    std::string().swap(body);
+    if (!parsed.request) return Refuse(parsed.id, parsed.error, nullptr);
+    Request& request = *parsed.request;
     const json& id = request.id;
 
     if (request.origin && !IsWebOrigin(*request.origin))
-        return ErrorReply(id, {ErrorCode::Origin,
-                               "\"" + *request.origin + "\" is not the origin of a secure web page",
-                               {}});
+        return Refuse(id,
+                      {ErrorCode::Origin,
+                       "\"" + *request.origin + "\" is not the origin of a secure web page",
+                       {}},
+                      &request);
     if (request.method == "hello") {
         if (!request.args.empty())
-            return ErrorReply(id, {ErrorCode::Args, "hello takes no arguments", {}});
+            return Refuse(id, {ErrorCode::Args, "hello takes no arguments", {}}, &request);
         m_greeted = true;
         return ResultReply(id, {{"host", m_hostVersion}, {"protocol", kProtocol}});
     }
     if (!m_greeted)
-        return ErrorReply(
-            id, {ErrorCode::Version, "the first message must be the handshake \"hello\"", {}});
+        return Refuse(id,
+                      {ErrorCode::Version, "the first message must be the handshake \"hello\"", {}},
+                      &request);
     if (!request.origin)
-        return ErrorReply(id, {ErrorCode::Origin, "the request names no origin", {}});
+        return Refuse(id, {ErrorCode::Origin, "the request names no origin", {}}, &request);
     const MethodInfo* method = FindMethod(request.method);
     if (method == nullptr)
-        return ErrorReply(
+        return Refuse(
             id,
-            {ErrorCode::Method, "\"" + request.method + "\" is not a method pages may call", {}});
+            {ErrorCode::Method, "\"" + request.method + "\" is not a method pages may call", {}},
+            &request);
     std::vector<platform::com::Variant> args;
-    if (auto error = ConvertArgs(*method, request.args, args)) return ErrorReply(id, *error);
+    if (auto error = ConvertArgs(*method, request.args, args)) return Refuse(id, *error, &request);
     if (method->usesKeys)
         if (auto refusal = Consent(*method, *request.origin, request.args))
-            return ErrorReply(id, *refusal);
+            return Refuse(id, *refusal, &request);
+    // The texts are in `args` now; only one copy of them goes into the call.
+    request.args = nullptr;
     try {
         return ResultReply(id, m_control.Call(*method, std::move(args)));
     } catch (const CallError& e) {
-        return ErrorReply(id, {ErrorCode::Call, e.message, e.hresult});
+        return Refuse(id, {ErrorCode::Call, e.message, e.hresult}, &request, e.detail);
     }
 }
 

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,9 +28,13 @@ public:
                                 std::vector<platform::com::Variant> args) = 0;
 };
 
+// `message` goes to the page, so it names nothing of this computer: no path,
+// no user. `detail` is for the host's log: what the control or activation
+// said, whole.
 struct CallError {
     std::string message;
     std::optional<HRESULT> hresult;
+    std::string detail;
 };
 
 // What the user answered when asked about a site.
@@ -57,14 +63,19 @@ public:
 
 class Session {
 public:
-    Session(ControlPort& control, std::string hostVersion, ConsentStore& consent, UserPort& user)
+    // `log` is the host's log (standard error, which the browser keeps): what
+    // a refusal withholds from the page is written there.
+    Session(ControlPort& control, std::string hostVersion, ConsentStore& consent, UserPort& user,
+            std::ostream& log = std::cerr)
         : m_control(control),
           m_hostVersion(std::move(hostVersion)),
           m_consent(consent),
-          m_user(user) {}
+          m_user(user),
+          m_log(log) {}
 
-    // The reply to one message.
-    nlohmann::json Handle(std::string_view body);
+    // The reply to one message. The message is taken whole, so that its
+    // text is let go once read, before the control is called.
+    nlohmann::json Handle(std::string body);
     // The reply to a frame of length zero, and to one over the limit.
     nlohmann::json Empty() const;
     nlohmann::json TooLarge(std::uint64_t size) const;
@@ -76,11 +87,15 @@ private:
     // must), else the refusal.
     std::optional<BridgeError> Consent(const MethodInfo& method, const std::string& origin,
                                        const nlohmann::json& args);
+    // The error reply the page is given; what it must not see goes to the log.
+    nlohmann::json Refuse(const nlohmann::json& id, BridgeError error, const Request* request,
+                          const std::string& detail = {});
 
     ControlPort& m_control;
     std::string m_hostVersion;
     ConsentStore& m_consent;
     UserPort& m_user;
+    std::ostream& m_log;
     bool m_greeted = false;
 };
 

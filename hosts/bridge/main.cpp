@@ -174,7 +174,7 @@ int Serve(ByteSink& out) {
                 reply = SerializeForBrowser(session.TooLarge(frame->size));
                 break;
             case Frame::Kind::Message:
-                reply = SerializeForBrowser(session.Handle(frame->body));
+                reply = SerializeForBrowser(session.Handle(std::move(frame->body)));
                 break;
         }
         WriteFrame(out, reply);
@@ -240,11 +240,12 @@ int main(int argc, char** argv) {
         try {
             check = CheckCaller(args, platform::crypt::OstrelHome());
         } catch (const std::exception& e) {
-            check.message = std::string("cannot find the ostrel home: ") + e.what() +
-                            "; run `ostrel bridge install` to allow the extension";
+            const std::string advice = "; run `ostrel bridge install` to allow the extension";
+            check.message = "cannot find the ostrel home" + advice;
+            check.detail = std::string("cannot find the ostrel home: ") + e.what() + advice;
         }
         if (!check.allowed) {
-            std::cerr << "ostrel-bridge: " << check.message << "\n";
+            std::cerr << "ostrel-bridge: " << check.detail << "\n";
             WriteFrame(out, Serialize(ErrorReply(FirstRequestId(),
                                                  {ErrorCode::Origin, check.message, {}})));
             return kExitRefused;

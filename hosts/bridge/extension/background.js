@@ -6,6 +6,11 @@
 //
 // Which origin asks is taken from the browser's own account of the sender;
 // nothing a page writes into its message can change it.
+//
+// A page may flood its origin's queue: at most MAX_WAITING requests wait
+// behind the one being served, holding at most MAX_WAITING_BYTES of
+// arguments between them; past that, requests are refused with ERR_BUSY at
+// once. A page that checks a list of signatures at once stays far below.
 "use strict";
 
 const HOST = "org.ostrel.bridge";
@@ -16,6 +21,8 @@ const DIALOG_MS = 5 * 60_000; // calls that may wait for the user
 const IDLE_MS = 30_000;
 const QUICK = new Set(["VerifyMessage", "GetSubjectName", "GetSerialNumber"]);
 const INSTALL_HINT = "run `ostrel bridge install` to install it for this browser";
+const MAX_WAITING = 64;
+const MAX_WAITING_BYTES = 64 * 1024 * 1024; // of arguments as JSON text
 
 const EXTENSION_VERSION = chrome.runtime.getManifest().version;
 
@@ -45,11 +52,17 @@ function webOrigin(text) {
   return null;
 }
 
-function senderOrigin(sender) {
-  // Chromium states the origin; Firefox the document's address.
-  if (typeof sender.origin === "string" && sender.origin !== "null") return webOrigin(sender.origin);
-  if (typeof sender.url === "string") return webOrigin(sender.url);
-  return null;
+// The origin of the document that asks, as the browser states it. An opaque
+// one ("null": a sandboxed page) proves no site, so it is refused; the
+// document's address is no stand-in for it, being the address of a site
+// whose rights the sandbox took away. A browser that does not state the
+// origin has the content script's word on what the document's origin is,
+// taken only when it is the address's own.
+function senderOrigin(sender, seen) {
+  if (typeof sender.origin === "string") return webOrigin(sender.origin);
+  if (typeof seen !== "string" || typeof sender.url !== "string") return null;
+  const origin = webOrigin(sender.url);
+  return origin !== null && origin === seen ? origin : null;
 }
 
 // The host's answer as the page is given it.
@@ -71,16 +84,31 @@ class Connection {
     this.port = null;
     this.hostVersion = null;
     this.queue = [];
+    this.waitingBytes = 0;
     this.running = false;
     this.pending = null; // {id, finish}
     this.handshaking = false; // a port that fails now could not be started
     this.idle = null;
   }
 
-  // The answer to one request, once those before it are answered.
+  // The answer to one request, once those before it are answered; ERR_BUSY
+  // when the origin already has as many waiting as it may.
   request(method, args) {
+    let size = 0;
+    if (this.running || this.queue.length > 0) {
+      if (this.queue.length >= MAX_WAITING) {
+        return Promise.resolve(failure("ERR_BUSY",
+          `this site already has ${MAX_WAITING} requests waiting; ask again once they are answered`));
+      }
+      size = JSON.stringify(args).length;
+      if (this.waitingBytes + size > MAX_WAITING_BYTES) {
+        return Promise.resolve(failure("ERR_BUSY",
+          "this site's waiting requests already carry as much as they may; ask again once they are answered"));
+      }
+    }
+    this.waitingBytes += size;
     return new Promise((resolve) => {
-      this.queue.push({ method, args, resolve });
+      this.queue.push({ method, args, size, resolve });
       if (!this.running) this.run();
     });
   }
@@ -90,6 +118,7 @@ class Connection {
     clearTimeout(this.idle);
     while (this.queue.length > 0) {
       const job = this.queue.shift();
+      this.waitingBytes -= job.size;
       let answer;
       try {
         answer = await this.serve(job.method, job.args);
@@ -216,9 +245,10 @@ const connections = new Map(); // origin -> Connection
 chrome.runtime.onMessage.addListener((message, sender, sendResponse) => {
   // Only this extension's content script in the top frame of a tab.
   if (sender.id !== chrome.runtime.id || !sender.tab || sender.frameId !== 0) return false;
-  const origin = senderOrigin(sender);
+  const origin = senderOrigin(sender, message?.origin);
   if (origin === null) {
-    sendResponse(failure("ERR_ORIGIN", "only secure pages (https, or http on this computer) may use ostrel"));
+    sendResponse(failure("ERR_ORIGIN",
+      "only secure pages (https, or http on this computer) with an origin of their own may use ostrel"));
     return false;
   }
   if (message === null || typeof message !== "object" || typeof message.method !== "string" ||

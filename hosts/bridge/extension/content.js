@@ -2,7 +2,8 @@
 // window, hands them to the service worker, and posts the answers back. It
 // serves only the top frame of a secure page, and passes on nothing of a
 // request but its method and arguments: which site asks is for the browser
-// to say, not the page.
+// to say, not the page (the document's origin as this script sees it goes
+// along, for a browser that does not say).
 "use strict";
 
 (() => {
@@ -26,9 +27,15 @@
   if (window.top !== window || !isSecurePage(window.location)) return;
 
   const extension = chrome.runtime.getManifest().version;
+  // The document's own origin: "null" when it is opaque (a page served
+  // sandboxed), whatever its address says. Such a page is told it may not
+  // use ostrel, and is told so with "*": nothing else reaches an opaque
+  // origin, and the message goes to this very window only.
+  const origin = window.origin;
+  const opaque = origin !== window.location.origin;
 
   function post(message) {
-    window.postMessage(message, window.location.origin);
+    window.postMessage(message, opaque ? "*" : window.location.origin);
   }
 
   function announce() {
@@ -65,6 +72,10 @@
       refuse(id, "ERR_ARGS", "\"method\" must be a method name");
       return;
     }
+    if (opaque) {
+      refuse(id, "ERR_ORIGIN", "a sandboxed page has no origin of its own and may not use ostrel");
+      return;
+    }
     const args = data.args === undefined ? [] : data.args;
     if (!Array.isArray(args)) {
       refuse(id, "ERR_ARGS", "\"args\" must be an array");
@@ -87,7 +98,8 @@
 
     let reply;
     try {
-      reply = chrome.runtime.sendMessage({ method, args });
+      // The document's origin goes along for a browser that does not state it.
+      reply = chrome.runtime.sendMessage({ method, args, origin });
     } catch (e) {
       // The extension was reloaded or removed under this page.
       refuse(id, "ERR_NO_EXTENSION", `the ostrel extension cannot be reached: ${e.message}`);

@@ -7,8 +7,11 @@
 //
 // Every method returns a promise. A failure rejects with an OstrelError that
 // carries `code` (ERR_NO_EXTENSION, ERR_NO_HOST, ERR_ARGS, ERR_CONSENT,
-// ERR_CANCELLED, ERR_BUSY, ERR_TIMEOUT, ERR_CALL, ...), `message`, and for ERR_CALL
-// the control's result code as `hresult` ("0x80090006").
+// ERR_CANCELLED, ERR_TIMEOUT, ERR_BUSY, ERR_CALL, ...), `message`, and for
+// ERR_CALL the control's result code as `hresult` ("0x80090006"). ERR_BUSY:
+// too many of the site's requests are waiting (64, or 64 MiB of arguments);
+// ask again once they are answered; or another site's question is open and
+// stayed open too long.
 
 const PROTOCOL = 1;
 // How long the extension has to say that it is there.
@@ -77,6 +80,11 @@ function extension() {
 }
 
 async function request(method, args) {
+  // A sandboxed page has an opaque origin: it proves no site, and the
+  // extension serves none.
+  if (window.origin !== window.location.origin) {
+    throw new OstrelError("ERR_ORIGIN", "a sandboxed page has no origin of its own and may not use ostrel");
+  }
   await extension();
   return new Promise((resolve, reject) => {
     const id = idPrefix + nextId++;

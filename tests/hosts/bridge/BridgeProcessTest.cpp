@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +29,9 @@ namespace ostrel::test {
 namespace {
 
 using nlohmann::json;
+
+// The largest message the host takes.
+constexpr std::size_t kMaxFrame = std::size_t(64) << 20;
 
 std::string Frame(const std::string& body) {
     std::string out(4, '\0');
@@ -74,8 +80,8 @@ protected:
             ::close(in[1]);
             ::close(out[0]);
             ::close(out[1]);
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);
+            const int log = ::open(m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            ::dup2(log, 2);
             std::vector<char*> argv{const_cast<char*>(m_bridge.c_str())};
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
@@ -139,6 +145,51 @@ protected:
         EXPECT_EQ(::write(in[1], input.data(), input.size()), ssize_t(input.size()));
         return {pid, in[1], out[0]};
     }
+    // A bridge given `input`, with the most memory it held once it has
+    // answered `count` frames (VmHWM, in KiB), then its input closed.
+    struct Measured {
+        std::vector<json> replies;
+        long peakKiB = -1;
+        int status = -1;
+    };
+    Measured RunMeasured(const std::string& input, std::size_t count) {
+        Measured run;
+        const Live bridge = StartLive(input);
+        std::string output;
+        char buf[65536];
+        const auto whole = [&] {
+            std::size_t at = 0, frames = 0;
+            while (output.size() - at >= 4) {
+                std::uint32_t n = 0;
+                std::memcpy(&n, output.data() + at, 4);
+                if (output.size() - at - 4 < n) break;
+                at += 4 + n;
+                ++frames;
+            }
+            return frames;
+        };
+        while (whole() < count) {
+            const ssize_t n = ::read(bridge.out, buf, sizeof buf);
+            if (n <= 0) break;
+            output.append(buf, std::size_t(n));
+        }
+        std::ifstream status("/proc/" + std::to_string(bridge.pid) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with("VmHWM:")) run.peakKiB = std::stol(line.substr(6));
+        ::close(bridge.in);
+        for (ssize_t n; (n = ::read(bridge.out, buf, sizeof buf)) > 0;) output.append(buf, n);
+        ::close(bridge.out);
+        run.status = WaitFor(bridge.pid, std::chrono::seconds(30));
+        for (std::size_t at = 0; output.size() - at >= 4;) {
+            std::uint32_t n = 0;
+            std::memcpy(&n, output.data() + at, 4);
+            if (output.size() - at - 4 < n) break;
+            run.replies.push_back(json::parse(output.substr(at + 4, n), nullptr, false));
+            at += 4 + n;
+        }
+        return run;
+    }
+
     // The exit status within `limit`, or -2 (and the process killed) after it.
     static int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
@@ -188,6 +239,8 @@ protected:
     static constexpr const char* kExtension = "abcdefghijklmnopabcdefghijklmnop";
     TempHome m_home;
     std::string m_bridge;
+    // The bridge's standard error, its log, kept apart from what pages see.
+    std::string m_log = (m_home.Path() / "bridge.log").string();
 };
 
 TEST_F(BridgeProcess, AnswersTheHandshakeAndInspectsAnOpensslMessage) {
@@ -392,9 +445,8 @@ TEST_F(BridgeProcess, RepliesTooLongForTheBrowserAndAControlThatCannotBeMadeAreE
     EXPECT_EQ(run.replies[2]["id"], 2);
     EXPECT_EQ(run.replies[2]["error"]["code"], "ERR_CALL");
     EXPECT_EQ(run.replies[2]["error"]["hresult"], "0x800703F1") << run.replies[2];
-    EXPECT_NE(
-        run.replies[2]["error"]["message"].get<std::string>().find("ostrel register --repair"),
-        std::string::npos);
+    // How to put it right names the registry's file: for the log, not the page.
+    EXPECT_NE(ReadFile(m_log).find("ostrel register --repair"), std::string::npos);
 }
 
 TEST_F(BridgeProcess, TheOriginsCommandListsAllowsAndRevokes) {
@@ -440,6 +492,117 @@ TEST_F(BridgeProcess, TheOriginsCommandListsAllowsAndRevokes) {
     EXPECT_EQ(damaged.status, 3);
     EXPECT_NE(damaged.out.find(file.string()), std::string::npos) << damaged.out;
     EXPECT_EQ(ReadFile(file), before);
+}
+
+// A request of `size` bytes whose arguments are empty objects, "{},{},...",
+// with its fields in the order Chromium writes them (by name): the id after
+// the arguments.
+std::string HostileRequest(std::size_t size) {
+    const std::string head = "{\"args\":[";
+    const std::string tail =
+        "{}],\"id\":9,\"method\":\"VerifyMessage\",\"origin\":\"https://bank.example\",\"v\":1}";
+    std::string body = head;
+    body.reserve(size);
+    while (body.size() + 3 + tail.size() <= size) body += "{},";
+    body += tail;
+    return body;
+}
+
+TEST_F(BridgeProcess, NestingAndFloodsOfValuesAreRefusedWithinBoundedMemory) {
+    // A hundred thousand levels: refused, the host still there to answer.
+    const std::string deep =
+        "{\"args\":[" + std::string(100000, '[') + std::string(100000, ']') +
+        "],\"id\":8,\"method\":\"VerifyMessage\",\"origin\":\"https://bank.example\",\"v\":1}";
+    const Session nested = Chromium(Hello() + Frame(deep) +
+                                    Frame(Request(9, "GetSerialNumber", json::array({"not hex"}))));
+    EXPECT_EQ(nested.status, 0);
+    ASSERT_EQ(nested.replies.size(), 3u);
+    EXPECT_EQ(nested.replies[1]["id"], 8);
+    EXPECT_EQ(nested.replies[1]["error"]["code"], "ERR_ARGS") << nested.replies[1];
+    EXPECT_EQ(nested.replies[2]["id"], 9);
+
+    // The largest frame taken, of nothing but empty objects: at most three
+    // times its size and 32 MiB more at any moment, as for any frame. The
+    // same flood as the whole message, not an object at all.
+    const std::string hostile = HostileRequest(kMaxFrame);
+    ASSERT_LE(hostile.size(), kMaxFrame);
+    ASSERT_GT(hostile.size(), kMaxFrame - 16);
+    std::string flood = "[";
+    flood.reserve(kMaxFrame);
+    while (flood.size() + 4 <= kMaxFrame) flood += "{},";
+    flood += "{}]";
+    for (const std::string* body : {&hostile, static_cast<const std::string*>(&flood)}) {
+        const Measured run = RunMeasured(Hello() + Frame(*body), 2);
+        EXPECT_EQ(run.status, 0);
+        ASSERT_EQ(run.replies.size(), 2u);
+        EXPECT_EQ(run.replies[1]["error"]["code"], "ERR_ARGS") << run.replies[1];
+        EXPECT_EQ(run.replies[1]["id"], body == &hostile ? json(9) : json(nullptr));
+        const long limitKiB = long(3 * body->size() / 1024) + 32 * 1024;
+        EXPECT_GT(run.peakKiB, 0);
+        EXPECT_LE(run.peakKiB, limitKiB) << "of a frame of " << body->size() << " bytes";
+        std::cout << "peak of a " << body->size() << "-byte frame: " << run.peakKiB << " KiB\n";
+    }
+}
+
+TEST_F(BridgeProcess, RepliesToPagesNameNoPathOrUserWhateverFails) {
+    const std::string home = m_home.Path().string();
+    const char* user = std::getenv("USER");
+    const std::regex path(R"((^|[\s"'`(=,])~?/[A-Za-z0-9._~-])");
+    // `count` replies, `failed` of them errors.
+    const auto check = [&](const Session& run, std::size_t count, std::size_t failed) {
+        ASSERT_EQ(run.replies.size(), count);
+        std::size_t errors = 0;
+        for (std::size_t i = 1; i < run.replies.size(); ++i) {
+            const json& reply = run.replies[i];
+            SCOPED_TRACE(reply.dump());
+            if (!reply.contains("error")) continue;
+            ++errors;
+            const std::string text = reply.dump();
+            EXPECT_EQ(text.find(home), std::string::npos);
+            if (user != nullptr && *user != '\0') {
+                EXPECT_EQ(text.find(std::string(" ") + user), std::string::npos);
+                EXPECT_EQ(text.find(std::string("/") + user), std::string::npos);
+            }
+            EXPECT_FALSE(std::regex_search(reply["error"]["message"].get<std::string>(), path));
+        }
+        EXPECT_EQ(errors, failed);
+    };
+
+    // A store entry that is damaged, for a site allowed to sign unseen: the
+    // control tells the user in a box and answers with nothing.
+    bridge::ConsentStore(m_home.Path()).Set("https://bank.example", {true, true}, false);
+    AddToStore(MakeCert());
+    for (const auto& entry : std::filesystem::directory_iterator(m_home.StoreFolder()))
+        if (entry.path().extension() == ".pem") WriteFile(entry.path(), "-----BEGIN damaged\n");
+    check(Chromium(Hello() + Frame(Request(1, "SignMessageNoPrompt", json::array({"x", 0}))) +
+                   Frame(Request(2, "ChooseCertificate", json::array()))),
+          3, 0);
+
+    // A grants file the user's own tools refuse: others may change it.
+    const auto grants = m_home.Path() / bridge::kOriginsFile;
+    ::chmod(grants.c_str(), 0666);
+    check(Chromium(Hello() + Frame(Request(1, "SignMessage", json::array({"x"})))), 2, 1);
+    std::filesystem::remove(grants);
+
+    // A registration naming a module that is gone.
+    const auto module = m_home.Path() / "gone" / "OSTREL.OCX";
+    std::filesystem::create_directories(module.parent_path());
+    std::filesystem::copy_file(std::filesystem::path(m_bridge).parent_path() / "OSTREL.OCX",
+                               module);
+    const std::string ostrel = (std::filesystem::path(m_bridge).parent_path() / "ostrel").string();
+    ASSERT_EQ(RunCommand(ostrel + " register '" + module.string() + "' >/dev/null 2>&1").status, 0);
+    std::filesystem::remove(module);
+    check(Chromium(Hello() + Frame(Request(1, "VerifyMessage", json::array({"00"})))), 2, 1);
+
+    // A registry that is damaged.
+    WriteFile(m_home.Path() / "registry.reg", "this is no registry\n");
+    check(Chromium(Hello() + Frame(Request(1, "GetSubjectName", json::array({"00"})))), 2, 1);
+
+    // What the pages were not told is in the host's log.
+    const std::string log = ReadFile(m_log);
+    EXPECT_NE(log.find(module.string()), std::string::npos) << log;
+    EXPECT_NE(log.find(grants.string()), std::string::npos) << log;
+    EXPECT_NE(log.find("registry.reg"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -195,13 +196,14 @@ public:
     json Call(const MethodInfo& method, std::vector<platform::com::Variant> args) override {
         calls.push_back(std::string(method.name));
         lastArgs = std::move(args);
-        if (failWith) throw CallError{"it failed", *failWith};
+        if (failWith) throw CallError{"it failed", *failWith, detail};
         return answer;
     }
     std::vector<std::string> calls;
     std::vector<platform::com::Variant> lastArgs;
     json answer = true;
     std::optional<HRESULT> failWith;
+    std::string detail;
 };
 
 std::string Code(const json& reply) {
@@ -228,7 +230,8 @@ protected:
     test::TempHome home;
     ConsentStore consent{home.Path()};
     DialogUser user;
-    Session session{control, "9.8.7", consent, user};
+    std::ostringstream log;
+    Session session{control, "9.8.7", consent, user, log};
 };
 
 TEST_F(BridgeSession, MessagesThatAreNoRequestAreRefusedWithAReply) {
@@ -348,6 +351,9 @@ TEST_F(BridgeSession, RequestsNeedTheOriginOfASecurePage) {
     EXPECT_EQ(Code(Send(request)), "ERR_ORIGIN");
     request["origin"] = "https://bank.example/login";
     EXPECT_EQ(Code(Send(request)), "ERR_ORIGIN");
+    // A sandboxed page's opaque origin, as browsers write it.
+    request["origin"] = "null";
+    EXPECT_EQ(Code(Send(request)), "ERR_ORIGIN");
     EXPECT_TRUE(control.calls.empty());
     request["origin"] = "http://127.0.0.1:8080";
     EXPECT_EQ(Code(Send(request)), "");
@@ -364,6 +370,98 @@ TEST_F(BridgeSession, AFailedCallCarriesTheControlsResultCode) {
     control.answer = nullptr;
     reply = Call("GetSubjectName", json::array({"zz"}), 1.5);
     EXPECT_EQ(reply, json({{"id", 1.5}, {"result", nullptr}}));
+}
+
+TEST_F(BridgeSession, AMessageIsReadWithinBoundsAndKeepsItsIdWhenRefused) {
+    Greet();
+    // Chromium writes the fields by name, so the arguments come before the id.
+    const auto sorted = [](const std::string& args) {
+        return "{\"args\":" + args +
+               ",\"id\":4,\"method\":\"VerifyMessage\",\"origin\":\"https://bank.example\","
+               "\"v\":1}";
+    };
+    EXPECT_EQ(session.Handle(sorted("[\"00\"]")), json({{"id", 4}, {"result", true}}));
+
+    const auto nested = [&](std::size_t levels) {
+        return sorted("[" + std::string(levels, '[') + std::string(levels, ']') + "]");
+    };
+    std::string manyObjects = "[";
+    for (int i = 0; i < 200000; ++i) manyObjects += "{\"a\":[1,\"x\"]},";
+    manyObjects += "{}]";
+    const struct {
+        std::string body;
+        const char* says;  // part of the refusal's message
+    } refused[] = {
+        {nested(100000), "levels deep"},
+        {nested(62), "must be a string"},  // 64 levels with the message and its list
+        {nested(63), "levels deep"},
+        {sorted(manyObjects), "at most 16 arguments"},
+        {sorted("[\"00\",\"00\",\"00\",\"00\",\"00\",\"00\",\"00\",\"00\",\"00\",\"00\",\"00\","
+                "\"00\",\"00\",\"00\",\"00\",\"00\",\"00\"]"),
+         "at most 16 arguments"},
+        {sorted("[{\"text\":\"00\"}]"), "must be a string"},
+        {"{\"v\":1,\"id\":4,\"origin\":\"https://evil.example\",\"method\":\"VerifyMessage\","
+         "\"args\":[\"00\"],\"origin\":\"https://bank.example\"}",
+         "given twice"},
+        {"{\"v\":1,\"id\":4,\"method\":\"VerifyMessage\",\"args\":[\"00\"],\"x\":" +
+             std::string(100000, '[') + std::string(100000, ']') + "}",
+         "levels deep"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.body.substr(0, 80));
+        const json reply = session.Handle(c.body);
+        EXPECT_EQ(Code(reply), "ERR_ARGS");
+        EXPECT_EQ(reply["id"], 4);
+        EXPECT_NE(reply["error"]["message"].get<std::string>().find(c.says), std::string::npos)
+            << reply;
+    }
+    // An id nested past the bound is no id.
+    const json deepId = session.Handle("{\"v\":1,\"id\":" + std::string(1000, '[') +
+                                       std::string(1000, ']') + ",\"method\":\"hello\"}");
+    EXPECT_EQ(Code(deepId), "ERR_ARGS");
+    EXPECT_EQ(deepId["id"], nullptr);
+    EXPECT_EQ(control.calls.size(), 1u);
+}
+
+TEST_F(BridgeSession, WhatAPageMustNotLearnGoesToTheLogOnly) {
+    Greet();
+    control.failWith = HRESULT(0x80092004);
+    control.detail = "cannot read /home/ann/.local/share/ostrel/stores/MY/0001.pem";
+    json reply = Call("GetSubjectName", json::array({"00"}));
+    EXPECT_EQ(Code(reply), "ERR_CALL");
+    EXPECT_EQ(reply["error"]["hresult"], "0x80092004");
+    EXPECT_EQ(reply["error"]["message"], "it failed");
+    EXPECT_NE(log.str().find(control.detail), std::string::npos) << log.str();
+    EXPECT_NE(log.str().find("https://bank.example GetSubjectName: ERR_CALL"), std::string::npos);
+
+    // A message that names a file becomes the code's own words.
+    control.failWith.reset();
+    const auto grants = home.Path() / kOriginsFile;
+    test::WriteFile(grants, "{damaged");
+    ::chmod(grants.c_str(), 0600);
+    reply = Call("ChooseCertificate", json::array());
+    EXPECT_EQ(Code(reply), "ERR_CONSENT");
+    EXPECT_EQ(reply["error"]["message"], GenericMessage(ErrorCode::Consent));
+    EXPECT_NE(log.str().find(grants.string()), std::string::npos) << log.str();
+}
+
+TEST(BridgeReply, PathsAndTheUsersNameAreToldFromWhatPagesMaySee) {
+    for (const char* plain :
+         {"https://bank.example is not the origin of a secure web page",
+          "run `ostrel bridge origins allow https://a.example:8443` to allow it",
+          "argument 1 of SignMessage must be a string", "0x80092004 CRYPT_E_NOT_FOUND",
+          "a/b is no method", "http://127.0.0.1:8080/x"})
+        EXPECT_FALSE(NamesLocalDetail(plain)) << plain;
+    for (const char* local :
+         {"/home/ann/.config/ostrel/registry.reg is damaged", "cannot read ~/.config/ostrel",
+          "cannot open \"/tmp/x\"", "see (/var/log/x)", "run `chmod 600 /h/o`", "file=/x"})
+        EXPECT_TRUE(NamesLocalDetail(local)) << local;
+    if (const char* home = std::getenv("HOME"); home != nullptr && std::string(home) != "/") {
+        EXPECT_TRUE(NamesLocalDetail(std::string("in") + home));
+    }
+    if (const char* user = std::getenv("USER"); user != nullptr && *user != '\0') {
+        EXPECT_TRUE(NamesLocalDetail(std::string("owned by ") + user + ", not you"));
+    }
 }
 
 TEST(BridgeReply, TextThatIsNotUtf8IsReplacedNotThrown) {
@@ -439,7 +537,10 @@ TEST_F(BridgeCaller, AListOthersCouldWriteOrThatIsDamagedAddsNobody) {
     Allow(json({{"chromium", {chromium}}}).dump(), 0622);
     const CallerCheck writable = Check({caller});
     EXPECT_FALSE(writable.allowed);
-    EXPECT_NE(writable.message.find("0622"), std::string::npos) << writable.message;
+    // The log says which file and why; the caller is told neither path nor mode.
+    EXPECT_NE(writable.detail.find("0622"), std::string::npos) << writable.detail;
+    EXPECT_NE(writable.detail.find(home.Path().string()), std::string::npos);
+    EXPECT_FALSE(NamesLocalDetail(writable.message)) << writable.message;
     Allow(json({{"chromium", {chromium}}}).dump(), 0644);
     EXPECT_TRUE(Check({caller}).allowed);
     for (const char* text : {"", "[]", "{\"chromium\":", "{\"chromium\":\"abc\"}",
