@@ -24,14 +24,15 @@ namespace {
 enum class Standing { Go, Blocked, Ask };
 
 // What the site's grants decide before anyone is asked.
-Standing StandingOf(const Grant& grant, const std::string& origin, bool signsUnseen) {
+Standing StandingOf(const Grant& grant, const std::string& origin, bool signsUnseen,
+                    std::ostream& log) {
     if (grant.blocked) return Standing::Blocked;
     if (!(signsUnseen ? grant.withoutPrompt : grant.always)) return Standing::Ask;
     if (!IsSharedLoopback(origin)) return Standing::Go;
     // Written by an older release, or by hand: not honoured.
-    std::cerr << "ostrel-bridge: the grant of " << origin
-              << " is not honoured: any user of this computer can serve that site, so it is "
-                 "asked every time\n";
+    log << "ostrel-bridge: the grant of " << origin
+        << " is not honoured: any user of this computer can serve that site, so it is "
+           "asked every time\n";
     return Standing::Ask;
 }
 
@@ -46,7 +47,7 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
     // Pages hear what went wrong, never where: the grants file's path holds
     // the user's name. The whole story goes to the browser's log of the host.
     const auto broken = [&](const ConsentError& e) {
-        std::cerr << "ostrel-bridge: " << e.what() << "\n";
+        m_log << "ostrel-bridge: " << e.what() << "\n";
         return refuse("cannot tell whether " + origin +
                       " may use your certificates: the site permissions cannot be read or "
                       "kept; `ostrel bridge origins list` says why");
@@ -66,7 +67,7 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
     } catch (const ConsentError& e) {
         return broken(e);
     }
-    switch (StandingOf(grant, origin, signsUnseen)) {
+    switch (StandingOf(grant, origin, signsUnseen, m_log)) {
         case Standing::Go:
             return std::nullopt;
         case Standing::Blocked:
@@ -89,7 +90,7 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
             ErrorCode::Busy,
             "you are answering another question; " + origin + " may ask once it is answered",
             {}};
-    switch (StandingOf(grant, origin, signsUnseen)) {
+    switch (StandingOf(grant, origin, signsUnseen, m_log)) {
         case Standing::Go:
             return std::nullopt;
         case Standing::Blocked:
@@ -120,8 +121,8 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
                     m_consent.Set(origin, Grant{true, false, false}, true);
                 } catch (const ConsentError& e) {
                     // The user said yes to this call; only the next one asks again.
-                    std::cerr << "ostrel-bridge: cannot keep the permission of " << origin << ": "
-                              << e.what() << "\n";
+                    m_log << "ostrel-bridge: cannot keep the permission of " << origin << ": "
+                          << e.what() << "\n";
                 }
             }
             return std::nullopt;
@@ -129,8 +130,8 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
             try {
                 m_consent.Set(origin, Grant{false, false, true}, false);
             } catch (const ConsentError& e) {
-                std::cerr << "ostrel-bridge: cannot keep the block of " << origin << ": "
-                          << e.what() << "\n";
+                m_log << "ostrel-bridge: cannot keep the block of " << origin << ": " << e.what()
+                      << "\n";
             }
             // Kept, so no pause is needed; and once the user revokes the
             // block, the site may ask at once.
