@@ -1,10 +1,13 @@
 #include "hosts/bridge/Protocol.h"
 
 #include <pwd.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -122,6 +125,8 @@ const char* GenericMessage(ErrorCode code) {
             return "the question was closed without an answer";
         case ErrorCode::TooLarge:
             return "the message is too large";
+        case ErrorCode::Busy:
+            return "too much is waiting to be answered; ask again later";
         case ErrorCode::Call:
             break;
     }
@@ -446,6 +451,70 @@ Parsed ParseRequest(std::string_view body) {
     RequestReader reader;
     json::sax_parse(body.data(), body.data() + body.size(), &reader, json::input_format_t::json,
                     true, false);
+    return reader.Finish();
+}
+
+namespace {
+
+// Walks a message's text for the parser and gives the pages it has left
+// behind back to the system. While the parser gathers a long text its buffer
+// grows by doubling: with the whole message still held beside it, one text
+// of a message near the limit would take four times the message's size.
+class ReleasingReader {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+
+    struct Span {
+        char* released;  // everything before it has been given back
+        std::size_t page;
+    };
+    ReleasingReader(const char* at, Span* span) : m_at(at), m_span(span) {}
+
+    reference operator*() const { return *m_at; }
+    ReleasingReader& operator++() {
+        ++m_at;
+        // A step of a few MiB keeps the calls rare; a page is kept behind
+        // the reader, which never looks back further than one character.
+        if (m_span != nullptr && m_at - m_span->released >= kStep) Release();
+        return *this;
+    }
+    ReleasingReader operator++(int) {
+        ReleasingReader before = *this;
+        ++*this;
+        return before;
+    }
+    bool operator==(const ReleasingReader& other) const { return m_at == other.m_at; }
+    bool operator!=(const ReleasingReader& other) const { return m_at != other.m_at; }
+
+private:
+    static constexpr std::ptrdiff_t kStep = 4 << 20;
+
+    void Release() {
+        const auto page = std::uintptr_t(m_span->page);
+        const auto from = (std::uintptr_t(m_span->released) + page - 1) & ~(page - 1);
+        const auto to = (std::uintptr_t(m_at) - page) & ~(page - 1);
+        if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+        m_span->released = const_cast<char*>(m_at);
+    }
+
+    const char* m_at;
+    Span* m_span;
+};
+
+}  // namespace
+
+Parsed ParseRequestReleasing(std::string& body) {
+    if (!platform::com::IsValidUtf8(body))
+        return Refuse(nullptr, ErrorCode::Args, "the message is not valid UTF-8");
+    RequestReader reader;
+    ReleasingReader::Span span{body.data(), std::size_t(::sysconf(_SC_PAGESIZE))};
+    json::sax_parse(ReleasingReader(body.data(), &span),
+                    ReleasingReader(body.data() + body.size(), nullptr), &reader,
+                    json::input_format_t::json, true, false);
     return reader.Finish();
 }
 

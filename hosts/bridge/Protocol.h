@@ -80,6 +80,10 @@ struct Parsed {
 // request cannot hold is counted and refused, never stored, so a message
 // takes little more memory than its own text.
 Parsed ParseRequest(std::string_view body);
+// The same for a message read for this request alone: the pages of `body`
+// the parser has passed are given back to the system as it goes, and what
+// `body` holds afterwards is undefined (it is only to be freed).
+Parsed ParseRequestReleasing(std::string& body);
 
 enum class ArgKind { Text, Long };
 enum class ResultKind { Text, Bool, Long };

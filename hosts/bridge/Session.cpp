@@ -184,7 +184,7 @@ json Session::Refuse(const json& id, BridgeError error, const Request* request,
 }
 
 json Session::Handle(std::string body) {
-    Parsed parsed = ParseRequest(body);
+    Parsed parsed = ParseRequestReleasing(body);
     // Read: the text's memory goes before the arguments are converted.
     std::string().swap(body);
     if (!parsed.request) return Refuse(parsed.id, parsed.error, nullptr);
@@ -215,6 +215,11 @@ json Session::Handle(std::string body) {
             id,
             {ErrorCode::Method, "\"" + request.method + "\" is not a method pages may call", {}},
             &request);
+    // The parser's buffer grew by doubling: a long text is first cut down to
+    // its size, so that its UTF-16 form is not made beside twice its size.
+    if (request.args.is_array())
+        for (auto& arg : request.args)
+            if (arg.is_string()) arg.get_ref<std::string&>().shrink_to_fit();
     std::vector<platform::com::Variant> args;
     if (auto error = ConvertArgs(*method, request.args, args)) return Refuse(id, *error, &request);
     if (method->usesKeys)

@@ -508,6 +508,14 @@ std::string HostileRequest(std::size_t size) {
     return body;
 }
 
+// Under AddressSanitizer every allocation carries red zones and freed memory
+// is held back in quarantine, so the host's peak says nothing of its own.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPeaksAreTheHosts = false;
+#else
+constexpr bool kPeaksAreTheHosts = true;
+#endif
+
 TEST_F(BridgeProcess, NestingAndFloodsOfValuesAreRefusedWithinBoundedMemory) {
     // A hundred thousand levels: refused, the host still there to answer.
     const std::string deep =
@@ -539,9 +547,31 @@ TEST_F(BridgeProcess, NestingAndFloodsOfValuesAreRefusedWithinBoundedMemory) {
         EXPECT_EQ(run.replies[1]["id"], body == &hostile ? json(9) : json(nullptr));
         const long limitKiB = long(3 * body->size() / 1024) + 32 * 1024;
         EXPECT_GT(run.peakKiB, 0);
-        EXPECT_LE(run.peakKiB, limitKiB) << "of a frame of " << body->size() << " bytes";
+        if (kPeaksAreTheHosts) {
+            EXPECT_LE(run.peakKiB, limitKiB) << "of a frame of " << body->size() << " bytes";
+        }
         std::cout << "peak of a " << body->size() << "-byte frame: " << run.peakKiB << " KiB\n";
     }
+}
+
+TEST_F(BridgeProcess, TheLargestTextAPageMaySignIsSignedWithinTheSameBound) {
+    AddToStore(MakeCert());
+    bridge::ConsentStore(m_home.Path())
+        .Set("https://bank.example", bridge::Grant{true, true}, false);
+    const std::string empty = Request(1, "SignMessageNoPrompt", json::array({"", 0})).dump();
+    std::string text(kMaxFrame - empty.size(), 'a');
+    const std::string body =
+        Request(1, "SignMessageNoPrompt", json::array({std::move(text), 0})).dump();
+    ASSERT_EQ(body.size(), kMaxFrame);
+    const Measured run = RunMeasured(Hello() + Frame(body), 2);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.replies.size(), 2u);
+    ASSERT_TRUE(run.replies[1]["result"].is_string()) << run.replies[1].dump().substr(0, 200);
+    EXPECT_FALSE(DecodeBase64Text(run.replies[1]["result"]).empty());
+    if (kPeaksAreTheHosts) {
+        EXPECT_LE(run.peakKiB, long(3 * kMaxFrame / 1024) + 32 * 1024);
+    }
+    std::cout << "peak of signing a " << body.size() << "-byte frame: " << run.peakKiB << " KiB\n";
 }
 
 TEST_F(BridgeProcess, RepliesToPagesNameNoPathOrUserWhateverFails) {
