@@ -36,10 +36,18 @@ Standing StandingOf(const Grant& grant, const std::string& origin, bool signsUns
     return Standing::Ask;
 }
 
+// Whether the control will let the user choose a certificate: always for
+// the methods that choose, and when signing "by position" is given none.
+bool ShowsChooser(const MethodInfo& method, const json& args) {
+    if (method.name == "SignMessage" || method.name == "ChooseCertificate") return true;
+    return method.name == "SignMessageNoPrompt" && args.is_array() && args.size() == 2 &&
+           args[1].is_number_integer() && args[1].get<std::int64_t>() < 0;
+}
+
 }  // namespace
 
 std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std::string& origin,
-                                            const json& args) {
+                                            const json& args, std::optional<QuestionTurn>& turn) {
     const bool signsUnseen = method.name == "SignMessageNoPrompt";
     const auto refuse = [&](const std::string& what) {
         return BridgeError{ErrorCode::Consent, what, {}};
@@ -76,7 +84,6 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
             break;
     }
 
-    std::optional<QuestionTurn> turn;
     try {
         turn = m_consent.TakeTurn(m_consent.Times().turnWait);
         // Another process may have had this site's answer while this one
@@ -222,9 +229,30 @@ json Session::Handle(std::string body) {
             if (arg.is_string()) arg.get_ref<std::string&>().shrink_to_fit();
     std::vector<platform::com::Variant> args;
     if (auto error = ConvertArgs(*method, request.args, args)) return Refuse(id, *error, &request);
-    if (method->usesKeys)
-        if (auto refusal = Consent(*method, *request.origin, request.args))
+    // The turn a question took is kept through the call when the control
+    // shows its chooser, and taken for it where no question was asked: no
+    // other site's question may cover the chooser either.
+    std::optional<QuestionTurn> turn;
+    if (method->usesKeys) {
+        if (auto refusal = Consent(*method, *request.origin, request.args, turn))
             return Refuse(id, *refusal, &request);
+        if (!turn && ShowsChooser(*method, request.args)) {
+            try {
+                turn = m_consent.TakeTurn(m_consent.Times().turnWait);
+            } catch (const ConsentError& e) {
+                return Refuse(id,
+                              {ErrorCode::Consent, "the certificates cannot be offered now", {}},
+                              &request, e.what());
+            }
+            if (!turn)
+                return Refuse(id,
+                              {ErrorCode::Busy,
+                               "you are answering another question; " + *request.origin +
+                                   " may ask once it is answered",
+                               {}},
+                              &request);
+        }
+    }
     // The texts are in `args` now; only one copy of them goes into the call.
     request.args = nullptr;
     try {

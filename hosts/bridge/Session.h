@@ -85,8 +85,10 @@ public:
 private:
     // Nothing when `origin` may call `method` now (asking the user when it
     // must), else the refusal.
+    // `turn` keeps the turn to ask the user that a question took.
     std::optional<BridgeError> Consent(const MethodInfo& method, const std::string& origin,
-                                       const nlohmann::json& args);
+                                       const nlohmann::json& args,
+                                       std::optional<QuestionTurn>& turn);
     // The error reply the page is given; what it must not see goes to the log.
     nlohmann::json Refuse(const nlohmann::json& id, BridgeError error, const Request* request,
                           const std::string& detail = {});

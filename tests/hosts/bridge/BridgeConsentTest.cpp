@@ -659,9 +659,18 @@ TEST_F(BridgeConsent, OneQuestionAtATimeAcrossTheUsersHosts) {
     EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(200));
     EXPECT_EQ(Code(reply), "ERR_BUSY") << reply;
     EXPECT_TRUE(Opened().empty());
-    // A site that needs no question does not wait for the turn.
-    consent.Set("https://allowed.example", {true, false}, false);
-    EXPECT_EQ(Code(Call("ChooseCertificate", json::array(), "https://allowed.example")), "");
+    // A site that needs no question still waits for the turn when the
+    // control shows its chooser, which the other question would cover; it
+    // does not when it signs by position, which shows nothing.
+    consent.Set("https://allowed.example", {true, true}, false);
+    EXPECT_EQ(Code(Call("ChooseCertificate", json::array(), "https://allowed.example")),
+              "ERR_BUSY");
+    EXPECT_EQ(Code(Call("SignMessageNoPrompt", json::array({"x", -1}), "https://allowed.example")),
+              "ERR_BUSY");
+    EXPECT_TRUE(control.calls.empty());
+    EXPECT_EQ(Code(Call("SignMessageNoPrompt", json::array({"x", 0}), "https://allowed.example")),
+              "");
+    EXPECT_EQ(control.calls.size(), 1u);
     // Once answered there, a question waiting here goes ahead.
     consent.SetTimes({std::chrono::milliseconds(5000), std::chrono::milliseconds(0)});
     std::thread answered([&] {
