@@ -94,7 +94,8 @@ let browser;
 try {
   const text = Array.from({ length: 2048 }, (_, i) => String.fromCharCode(97 + (i % 26))).join("");
   const signed = world.signAttached("bench", text, world.certPem, world.keyPem);
-  const origin = await world.origin();
+  // Only https on this computer may be allowed to sign without a question.
+  const origin = await world.secureOrigin();
   world.ostrel("bridge", "origins", "allow", origin, "--without-prompt");
 
   const runs = [
