@@ -36,6 +36,13 @@ Standing StandingOf(const Grant& grant, const std::string& origin, bool signsUns
     return Standing::Ask;
 }
 
+// Another of the user's hosts has a question or the chooser on screen.
+BridgeError Busy(const std::string& origin) {
+    return {ErrorCode::Busy,
+            "you are answering another question; " + origin + " may ask once it is answered",
+            {}};
+}
+
 // Whether the control will let the user choose a certificate: always for
 // the methods that choose, and when signing "by position" is given none.
 bool ShowsChooser(const MethodInfo& method, const json& args) {
@@ -75,14 +82,14 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
     } catch (const ConsentError& e) {
         return broken(e);
     }
-    switch (StandingOf(grant, origin, signsUnseen, m_log)) {
-        case Standing::Go:
-            return std::nullopt;
-        case Standing::Blocked:
-            return refuse(blocked);
-        case Standing::Ask:
-            break;
-    }
+    // Where the grants decide, nobody is asked.
+    const auto decided = [&](Standing standing) -> std::optional<BridgeError> {
+        if (standing == Standing::Blocked) return refuse(blocked);
+        return std::nullopt;
+    };
+    if (const Standing standing = StandingOf(grant, origin, signsUnseen, m_log);
+        standing != Standing::Ask)
+        return decided(standing);
 
     try {
         turn = m_consent.TakeTurn(m_consent.Times().turnWait);
@@ -92,19 +99,10 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
     } catch (const ConsentError& e) {
         return broken(e);
     }
-    if (!turn)
-        return BridgeError{
-            ErrorCode::Busy,
-            "you are answering another question; " + origin + " may ask once it is answered",
-            {}};
-    switch (StandingOf(grant, origin, signsUnseen, m_log)) {
-        case Standing::Go:
-            return std::nullopt;
-        case Standing::Blocked:
-            return refuse(blocked);
-        case Standing::Ask:
-            break;
-    }
+    if (!turn) return Busy(origin);
+    if (const Standing standing = StandingOf(grant, origin, signsUnseen, m_log);
+        standing != Standing::Ask)
+        return decided(standing);
     // A "no" holds a while, so that a page cannot ask again and again.
     const std::string site = PauseScope(origin);
     const auto pause = m_consent.Times().pause;
@@ -244,13 +242,7 @@ json Session::Handle(std::string body) {
                               {ErrorCode::Consent, "the certificates cannot be offered now", {}},
                               &request, e.what());
             }
-            if (!turn)
-                return Refuse(id,
-                              {ErrorCode::Busy,
-                               "you are answering another question; " + *request.origin +
-                                   " may ask once it is answered",
-                               {}},
-                              &request);
+            if (!turn) return Refuse(id, Busy(*request.origin), &request);
         }
     }
     // The texts are in `args` now; only one copy of them goes into the call.
