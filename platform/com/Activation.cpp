@@ -275,9 +275,18 @@ HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
         if (!progId || progId->empty() || progId->find('\\') != std::string::npos)
             return CO_E_CLASSSTRING;
         const auto text = DefaultValue(*progId + "\\CLSID");
-        if (!text) return CO_E_CLASSSTRING;
+        if (!text) {
+            // A class name nobody registered is an answer: hosts then look
+            // elsewhere, and say so themselves when they find nothing.
+            platform::ExpectedResult();
+            return CO_E_CLASSSTRING;
+        }
         const auto clsid = platform::com::GuidFromString(*text);
-        if (!clsid) return CO_E_CLASSSTRING;
+        if (!clsid) {
+            platform::KeepCause("the class name " + *progId + " is registered with the CLSID \"" +
+                                *text + "\", which is no GUID");
+            return CO_E_CLASSSTRING;
+        }
         *lpclsid = *clsid;
         return S_OK;
     });

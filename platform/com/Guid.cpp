@@ -32,12 +32,18 @@ std::optional<GUID> ParseBraced(LPCOLESTR text) {
 
 }  // namespace platform::com
 
+// A buffer too small gets 0; the last-error code is not touched.
 int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
-    const std::string text = platform::com::GuidToString(rguid);
-    if (lpsz == nullptr || cchMax < static_cast<int>(text.size()) + 1) return 0;
-    for (std::size_t i = 0; i < text.size(); ++i) lpsz[i] = static_cast<OLECHAR>(text[i]);
-    lpsz[text.size()] = 0;
-    return static_cast<int>(text.size()) + 1;
+    return platform::RunGuardedValue(
+        "StringFromGUID2",
+        [&] {
+            const std::string text = platform::com::GuidToString(rguid);
+            if (lpsz == nullptr || cchMax < static_cast<int>(text.size()) + 1) return 0;
+            for (std::size_t i = 0; i < text.size(); ++i) lpsz[i] = static_cast<OLECHAR>(text[i]);
+            lpsz[text.size()] = 0;
+            return static_cast<int>(text.size()) + 1;
+        },
+        0);
 }
 
 HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
@@ -55,11 +61,13 @@ HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
 
 HRESULT IIDFromString(LPCOLESTR lpsz, LPIID lpiid) {
     if (lpiid == nullptr) return HRESULT(E_INVALIDARG);
-    const auto g = platform::com::ParseBraced(lpsz);
-    if (!g) {
-        *lpiid = GUID_NULL;
-        return HRESULT(E_INVALIDARG);
-    }
-    *lpiid = *g;
-    return S_OK;
+    return platform::RunGuardedHr("IIDFromString", [&]() -> HRESULT {
+        const auto g = platform::com::ParseBraced(lpsz);
+        if (!g) {
+            *lpiid = GUID_NULL;
+            return HRESULT(E_INVALIDARG);
+        }
+        *lpiid = *g;
+        return S_OK;
+    });
 }

@@ -813,7 +813,11 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult
             *phkResult = NewHandle(path);
             return LSTATUS(ERROR_SUCCESS);
         }
-        if (hive.Find(path) == nullptr) return LSTATUS(ERROR_FILE_NOT_FOUND);
+        if (hive.Find(path) == nullptr) {
+            // A key that is not there is an answer, which callers look for.
+            platform::ExpectedResult();
+            return LSTATUS(ERROR_FILE_NOT_FOUND);
+        }
         *phkResult = NewHandle(path);
         return LSTATUS(ERROR_SUCCESS);
     });
@@ -890,7 +894,10 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, DWORD*, DWORD* lpType, B
         const auto v = std::find_if(key->values.begin(), key->values.end(), [&](const Value& x) {
             return platform::text::EqualsNoCase(x.name, name);
         });
-        if (v == key->values.end()) return LSTATUS(ERROR_FILE_NOT_FOUND);
+        if (v == key->values.end()) {
+            platform::ExpectedResult();  // as for a key, an answer
+            return LSTATUS(ERROR_FILE_NOT_FOUND);
+        }
         if (lpType != nullptr) *lpType = v->type;
         if (lpcbData == nullptr) return LSTATUS(ERROR_SUCCESS);
         const auto* bytes = reinterpret_cast<const BYTE*>(v->data.data());

@@ -465,76 +465,90 @@ HRSRC FindResourceExA(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, WORD wLangu
 }
 
 HGLOBAL LoadResource(HMODULE, HRSRC hResInfo) {
-    if (hResInfo == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    const auto* entry = reinterpret_cast<const ResourceEntry*>(hResInfo);
-    return const_cast<BYTE*>(entry->data.data());
+    return platform::RunGuardedCall("LoadResource", [&]() -> HGLOBAL {
+        if (hResInfo == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        const auto* entry = reinterpret_cast<const ResourceEntry*>(hResInfo);
+        return const_cast<BYTE*>(entry->data.data());
+    });
 }
 
+// An empty resource has the size 0 without a failure.
 DWORD SizeofResource(HMODULE, HRSRC hResInfo) {
-    if (hResInfo == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
-    return DWORD(reinterpret_cast<const ResourceEntry*>(hResInfo)->data.size());
+    return platform::RunGuardedEntry(
+        "SizeofResource",
+        [&](const platform::Entry& entry) -> DWORD {
+            if (hResInfo == nullptr) {
+                entry.Fail(ERROR_INVALID_HANDLE);
+                return 0;
+            }
+            return DWORD(reinterpret_cast<const ResourceEntry*>(hResInfo)->data.size());
+        },
+        [] { return DWORD(0); });
 }
 
 LPVOID LockResource(HGLOBAL hResData) {
     return hResData;
 }
 
+// A string the module does not hold gives 0 and leaves the last-error code
+// as it was.
 int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
-    if (lpBuffer == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    HRSRC found = FindResourceA(hInstance, MAKEINTRESOURCEA(WORD(uID)), RT_STRING);
-    if (found == nullptr || uID > 0xFFFF) {
-        if (cchBufferMax > 0) lpBuffer[0] = 0;
-        return 0;
-    }
-    const auto* entry = reinterpret_cast<const ResourceEntry*>(found);
-    // Strings are stored with their terminator.
-    const std::size_t length =
-        strnlen(reinterpret_cast<const char*>(entry->data.data()), entry->data.size());
-    if (cchBufferMax == 0) {
-        *reinterpret_cast<const char**>(lpBuffer) =
-            reinterpret_cast<const char*>(entry->data.data());
-        return int(length);
-    }
-    if (cchBufferMax < 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const std::size_t n = std::min(length, std::size_t(cchBufferMax - 1));
-    std::memcpy(lpBuffer, entry->data.data(), n);
-    lpBuffer[n] = 0;
-    return int(n);
+    return platform::RunGuardedEntry(
+        "LoadStringA",
+        [&](const platform::Entry& entry) -> int {
+            if (lpBuffer == nullptr) {
+                entry.Fail(ERROR_INVALID_PARAMETER);
+                return 0;
+            }
+            HRSRC found = FindResourceA(hInstance, MAKEINTRESOURCEA(WORD(uID)), RT_STRING);
+            if (found == nullptr || uID > 0xFFFF) {
+                if (cchBufferMax > 0) lpBuffer[0] = 0;
+                return 0;
+            }
+            const auto* resource = reinterpret_cast<const ResourceEntry*>(found);
+            // Strings are stored with their terminator.
+            const std::size_t length = strnlen(reinterpret_cast<const char*>(resource->data.data()),
+                                               resource->data.size());
+            if (cchBufferMax == 0) {
+                *reinterpret_cast<const char**>(lpBuffer) =
+                    reinterpret_cast<const char*>(resource->data.data());
+                return int(length);
+            }
+            if (cchBufferMax < 0) {
+                entry.Fail(ERROR_INVALID_PARAMETER);
+                return 0;
+            }
+            const std::size_t n = std::min(length, std::size_t(cchBufferMax - 1));
+            std::memcpy(lpBuffer, resource->data.data(), n);
+            lpBuffer[n] = 0;
+            return int(n);
+        },
+        [] { return 0; });
 }
 
+// A name cut short to the buffer comes with ERROR_INSUFFICIENT_BUFFER and
+// the size of the buffer, as a result.
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("GetModuleFileNameA", injected)) {
-        SetLastError(injected);
-        return 0;
-    }
-    if (lpFilename == nullptr || nSize == 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const auto file = platform::com::ModuleFileName(hModule);
-    if (!file) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
-    if (file->size() >= nSize) {
-        std::memcpy(lpFilename, file->data(), nSize - 1);
-        lpFilename[nSize - 1] = 0;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return nSize;
-    }
-    std::memcpy(lpFilename, file->c_str(), file->size() + 1);
-    return DWORD(file->size());
+    return platform::GuardedCall("GetModuleFileNameA", "", [&]() -> DWORD {
+        if (lpFilename == nullptr || nSize == 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        const auto file = platform::com::ModuleFileName(hModule);
+        if (!file) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        if (file->size() >= nSize) {
+            std::memcpy(lpFilename, file->data(), nSize - 1);
+            lpFilename[nSize - 1] = 0;
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return nSize;
+        }
+        std::memcpy(lpFilename, file->c_str(), file->size() + 1);
+        return DWORD(file->size());
+    });
 }

@@ -469,100 +469,106 @@ void VariantInit(VARIANTARG* pvarg) {
 
 HRESULT VariantClear(VARIANTARG* pvarg) {
     if (pvarg == nullptr) return HRESULT(E_INVALIDARG);
-    if (!IsValidType(pvarg->vt)) return DISP_E_BADVARTYPE;
-    switch (pvarg->vt) {
-        case VT_BSTR:
-            SysFreeString(pvarg->bstrVal);
-            break;
-        case VT_DISPATCH:
-        case VT_UNKNOWN:
-            if (pvarg->punkVal != nullptr) pvarg->punkVal->Release();
-            break;
-        default:
-            break;
-    }
-    VariantInit(pvarg);
-    return S_OK;
+    return platform::RunGuardedHr("VariantClear", [&]() -> HRESULT {
+        if (!IsValidType(pvarg->vt)) return DISP_E_BADVARTYPE;
+        switch (pvarg->vt) {
+            case VT_BSTR:
+                SysFreeString(pvarg->bstrVal);
+                break;
+            case VT_DISPATCH:
+            case VT_UNKNOWN:
+                if (pvarg->punkVal != nullptr) pvarg->punkVal->Release();
+                break;
+            default:
+                break;
+        }
+        VariantInit(pvarg);
+        return S_OK;
+    });
 }
 
 HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
     if (pvargDest == nullptr || pvargSrc == nullptr) return HRESULT(E_INVALIDARG);
-    if (pvargDest == pvargSrc) return S_OK;
-    if (!IsValidType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
-    VARIANT copy = *pvargSrc;
-    if (copy.vt == VT_BSTR && copy.bstrVal != nullptr) {
-        copy.bstrVal = SysAllocStringLen(pvargSrc->bstrVal, SysStringLen(pvargSrc->bstrVal));
-        if (copy.bstrVal == nullptr) return HRESULT(E_OUTOFMEMORY);
-    } else if ((copy.vt == VT_DISPATCH || copy.vt == VT_UNKNOWN) && copy.punkVal != nullptr) {
-        copy.punkVal->AddRef();
-    }
-    const HRESULT hr = VariantClear(pvargDest);
-    if (FAILED(hr)) {
-        VariantClear(&copy);
-        return hr;
-    }
-    *pvargDest = copy;
-    return S_OK;
+    return platform::RunGuardedHr("VariantCopy", [&]() -> HRESULT {
+        if (pvargDest == pvargSrc) return S_OK;
+        if (!IsValidType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
+        VARIANT copy = *pvargSrc;
+        if (copy.vt == VT_BSTR && copy.bstrVal != nullptr) {
+            copy.bstrVal = SysAllocStringLen(pvargSrc->bstrVal, SysStringLen(pvargSrc->bstrVal));
+            if (copy.bstrVal == nullptr) return HRESULT(E_OUTOFMEMORY);
+        } else if ((copy.vt == VT_DISPATCH || copy.vt == VT_UNKNOWN) && copy.punkVal != nullptr) {
+            copy.punkVal->AddRef();
+        }
+        const HRESULT hr = VariantClear(pvargDest);
+        if (FAILED(hr)) {
+            VariantClear(&copy);
+            return hr;
+        }
+        *pvargDest = copy;
+        return S_OK;
+    });
 }
 
 HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc) {
     if (pvarDest == nullptr || pvargSrc == nullptr) return HRESULT(E_INVALIDARG);
-    if (!(pvargSrc->vt & VT_BYREF)) {
-        if (pvarDest == pvargSrc) return S_OK;
-        return VariantCopy(pvarDest, pvargSrc);
-    }
-    if (!IsValidType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
-    if (pvargSrc->byref == nullptr) return HRESULT(E_INVALIDARG);
-    VARIANT value;
-    VariantInit(&value);
-    const VARTYPE base = pvargSrc->vt & VT_TYPEMASK;
-    if (base == VT_VARIANT) {
-        if (pvargSrc->pvarVal->vt & VT_BYREF) return HRESULT(E_INVALIDARG);
-        const HRESULT hr = VariantCopy(&value, pvargSrc->pvarVal);
-        if (FAILED(hr)) return hr;
-    } else {
-        value.vt = base;
-        switch (base) {
-            case VT_I1:
-            case VT_UI1:
-                value.bVal = *pvargSrc->pbVal;
-                break;
-            case VT_I2:
-            case VT_UI2:
-            case VT_BOOL:
-                value.uiVal = *pvargSrc->puiVal;
-                break;
-            case VT_I4:
-            case VT_UI4:
-            case VT_INT:
-            case VT_UINT:
-            case VT_ERROR:
-            case VT_R4:
-                value.ulVal = *pvargSrc->pulVal;
-                break;
-            case VT_BSTR: {
-                const BSTR b = *pvargSrc->pbstrVal;
-                value.bstrVal = b == nullptr ? nullptr : SysAllocStringLen(b, SysStringLen(b));
-                if (b != nullptr && value.bstrVal == nullptr) return HRESULT(E_OUTOFMEMORY);
-                break;
-            }
-            case VT_DISPATCH:
-            case VT_UNKNOWN:
-                value.punkVal = *pvargSrc->ppunkVal;
-                if (value.punkVal != nullptr) value.punkVal->AddRef();
-                break;
-            default:  // the eight-byte values
-                value.ullVal = *pvargSrc->pullVal;
-                break;
+    return platform::RunGuardedHr("VariantCopyInd", [&]() -> HRESULT {
+        if (!(pvargSrc->vt & VT_BYREF)) {
+            if (pvarDest == pvargSrc) return S_OK;
+            return VariantCopy(pvarDest, pvargSrc);
         }
-    }
-    const HRESULT hr = VariantClear(pvarDest);
-    if (FAILED(hr)) {
-        VariantClear(&value);
-        return hr;
-    }
-    *pvarDest = value;
-    return S_OK;
+        if (!IsValidType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
+        if (pvargSrc->byref == nullptr) return HRESULT(E_INVALIDARG);
+        VARIANT value;
+        VariantInit(&value);
+        const VARTYPE base = pvargSrc->vt & VT_TYPEMASK;
+        if (base == VT_VARIANT) {
+            if (pvargSrc->pvarVal->vt & VT_BYREF) return HRESULT(E_INVALIDARG);
+            const HRESULT hr = VariantCopy(&value, pvargSrc->pvarVal);
+            if (FAILED(hr)) return hr;
+        } else {
+            value.vt = base;
+            switch (base) {
+                case VT_I1:
+                case VT_UI1:
+                    value.bVal = *pvargSrc->pbVal;
+                    break;
+                case VT_I2:
+                case VT_UI2:
+                case VT_BOOL:
+                    value.uiVal = *pvargSrc->puiVal;
+                    break;
+                case VT_I4:
+                case VT_UI4:
+                case VT_INT:
+                case VT_UINT:
+                case VT_ERROR:
+                case VT_R4:
+                    value.ulVal = *pvargSrc->pulVal;
+                    break;
+                case VT_BSTR: {
+                    const BSTR b = *pvargSrc->pbstrVal;
+                    value.bstrVal = b == nullptr ? nullptr : SysAllocStringLen(b, SysStringLen(b));
+                    if (b != nullptr && value.bstrVal == nullptr) return HRESULT(E_OUTOFMEMORY);
+                    break;
+                }
+                case VT_DISPATCH:
+                case VT_UNKNOWN:
+                    value.punkVal = *pvargSrc->ppunkVal;
+                    if (value.punkVal != nullptr) value.punkVal->AddRef();
+                    break;
+                default:  // the eight-byte values
+                    value.ullVal = *pvargSrc->pullVal;
+                    break;
+            }
+        }
+        const HRESULT hr = VariantClear(pvarDest);
+        if (FAILED(hr)) {
+            VariantClear(&value);
+            return hr;
+        }
+        *pvarDest = value;
+        return S_OK;
+    });
 }
 
 HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags,

@@ -7,6 +7,7 @@
 #include "platform/crypt/EntryDamage.h"
 #include "platform/crypt/Store.h"
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 
@@ -158,7 +159,15 @@ std::shared_ptr<const Certificate> CertificateOf(PCCERT_CONTEXT context) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (!record->cert) SetLastError(record->damage ? record->damage->code : CRYPT_E_NOT_FOUND);
+    if (!record->cert) {
+        SetLastError(record->damage ? record->damage->code : CRYPT_E_NOT_FOUND);
+        // Whoever fails on a damaged entry says why it cannot be used.
+        if (record->damage && platform::DebugFailures()) {
+            platform::KeepCause("the store entry " + record->damage->entry +
+                                " cannot be used: " + record->damage->reason);
+            for (const auto& cause : record->damage->causes) platform::KeepCause(cause);
+        }
+    }
     return record->cert;
 }
 
@@ -226,33 +235,37 @@ std::shared_ptr<StoreState> StoreOfWalked(const void* found) {
 using namespace platform::crypt;
 
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context) {
-    ContextRecord* record = Lookup(context);
-    if (record == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    record->references.fetch_add(1);
-    return context;
+    return platform::RunGuardedCall("CertDuplicateCertificateContext", [&]() -> PCCERT_CONTEXT {
+        ContextRecord* record = Lookup(context);
+        if (record == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        record->references.fetch_add(1);
+        return context;
+    });
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
     platform::seams::Trace("CertFreeCertificateContext");
     if (context == nullptr) return TRUE;
-    ContextRecord* record = nullptr;
-    {
-        std::lock_guard lock(g_mutex);
-        const auto it = g_live.find(context);
-        if (it == g_live.end()) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
+    return platform::RunGuardedCall("CertFreeCertificateContext", [&]() -> BOOL {
+        ContextRecord* record = nullptr;
+        {
+            std::lock_guard lock(g_mutex);
+            const auto it = g_live.find(context);
+            if (it == g_live.end()) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return FALSE;
+            }
+            record = it->second;
+            if (record->references.fetch_sub(1) != 1) return TRUE;
+            g_live.erase(context);
+            g_released.fetch_add(1, std::memory_order_acq_rel);
         }
-        record = it->second;
-        if (record->references.fetch_sub(1) != 1) return TRUE;
-        g_live.erase(context);
-        g_released.fetch_add(1, std::memory_order_acq_rel);
-    }
-    if (record->store) record->store->liveContexts.fetch_sub(1);
-    delete record;
-    platform::seams::CountLive(platform::seams::Live::CertContext, -1);
-    return TRUE;
+        if (record->store) record->store->liveContexts.fetch_sub(1);
+        delete record;
+        platform::seams::CountLive(platform::seams::Live::CertContext, -1);
+        return TRUE;
+    });
 }

@@ -139,13 +139,15 @@ BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, voi
 
 BOOL CryptMsgClose(HCRYPTMSG hCryptMsg) {
     if (hCryptMsg == nullptr) return TRUE;
-    {
-        std::lock_guard lock(g_mutex);
-        if (g_live.erase(hCryptMsg) == 0) {
-            SetLastError(E_INVALIDARG);
-            return FALSE;
+    return platform::RunGuardedCall("CryptMsgClose", [&]() -> BOOL {
+        {
+            std::lock_guard lock(g_mutex);
+            if (g_live.erase(hCryptMsg) == 0) {
+                SetLastError(E_INVALIDARG);
+                return FALSE;
+            }
         }
-    }
-    delete static_cast<DecodeMessage*>(hCryptMsg);
-    return TRUE;
+        delete static_cast<DecodeMessage*>(hCryptMsg);
+        return TRUE;
+    });
 }

@@ -102,28 +102,30 @@ BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvi
 
 BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
     platform::seams::Trace("CryptReleaseContext");
-    std::unique_ptr<ProviderRecord> record;
-    {
-        std::lock_guard lock(g_mutex);
-        const auto it = g_providers.find(hProv);
-        if (it == g_providers.end()) {
-            SetLastError(NTE_BAD_UID);
+    return platform::RunGuardedCall("CryptReleaseContext", [&]() -> BOOL {
+        std::unique_ptr<ProviderRecord> record;
+        {
+            std::lock_guard lock(g_mutex);
+            const auto it = g_providers.find(hProv);
+            if (it == g_providers.end()) {
+                SetLastError(NTE_BAD_UID);
+                return FALSE;
+            }
+            record = std::move(it->second);
+            g_providers.erase(it);
+        }
+        platform::seams::CountLive(platform::seams::Live::Provider, -1);
+        // A scripted failure still releases the context: the caller cannot do
+        // anything more with it either way.
+        std::uint32_t injected = 0;
+        if (platform::seams::Injected("CryptReleaseContext", injected)) {
+            SetLastError(injected);
             return FALSE;
         }
-        record = std::move(it->second);
-        g_providers.erase(it);
-    }
-    platform::seams::CountLive(platform::seams::Live::Provider, -1);
-    // A scripted failure still releases the context: the caller cannot do
-    // anything more with it either way.
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("CryptReleaseContext", injected)) {
-        SetLastError(injected);
-        return FALSE;
-    }
-    if (dwFlags != 0) {
-        SetLastError(NTE_BAD_FLAGS);
-        return FALSE;
-    }
-    return TRUE;
+        if (dwFlags != 0) {
+            SetLastError(NTE_BAD_FLAGS);
+            return FALSE;
+        }
+        return TRUE;
+    });
 }

@@ -121,12 +121,14 @@ COleObjectFactory* COleObjectFactory::GetFirst() {
 HRESULT AfxDllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    for (COleObjectFactory* f = COleObjectFactory::GetFirst(); f != nullptr; f = f->GetNext()) {
-        if (f->GetClassID() != rclsid) continue;
-        IClassFactory* classObject = f->GetClassFactory();
-        const HRESULT hr = classObject->QueryInterface(riid, ppv);
-        classObject->Release();
-        return hr;
-    }
-    return CLASS_E_CLASSNOTAVAILABLE;
+    return platform::RunGuardedHr("AfxDllGetClassObject", [&]() -> HRESULT {
+        for (COleObjectFactory* f = COleObjectFactory::GetFirst(); f != nullptr; f = f->GetNext()) {
+            if (f->GetClassID() != rclsid) continue;
+            IClassFactory* classObject = f->GetClassFactory();
+            const HRESULT hr = classObject->QueryInterface(riid, ppv);
+            classObject->Release();
+            return hr;
+        }
+        return CLASS_E_CLASSNOTAVAILABLE;
+    });
 }

@@ -11,6 +11,7 @@
 #include "platform/seams/Seams.h"
 #include "platform/ui/PaintView.h"
 #include "platform/ui/PainterLoader.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 
@@ -245,157 +246,167 @@ long LiveDrawingObjects() {
 using namespace platform::ui;
 
 HGDIOBJ GetStockObject(int i) {
-    if (Fails("GetStockObject")) return nullptr;
-    if (i < WHITE_BRUSH || i > NULL_PEN) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    std::lock_guard lock(g_mutex);
-    return StockLocked(i);
+    return platform::GuardedCall("GetStockObject", "", [&]() -> HGDIOBJ {
+        if (i < WHITE_BRUSH || i > NULL_PEN) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        std::lock_guard lock(g_mutex);
+        return StockLocked(i);
+    });
 }
 
 HBRUSH CreateSolidBrush(COLORREF color) {
-    if (Fails("CreateSolidBrush")) return nullptr;
-    auto o = std::make_unique<HGDIOBJ__>();
-    o->kind = HGDIOBJ__::Kind::Brush;
-    o->brush.rgb = ToRgb(color);
-    return MakeObject(std::move(o));
+    return platform::GuardedCall("CreateSolidBrush", "", [&]() -> HBRUSH {
+        auto o = std::make_unique<HGDIOBJ__>();
+        o->kind = HGDIOBJ__::Kind::Brush;
+        o->brush.rgb = ToRgb(color);
+        return MakeObject(std::move(o));
+    });
 }
 
 HPEN CreatePen(int iStyle, int cWidth, COLORREF color) {
-    if (Fails("CreatePen")) return nullptr;
-    if ((iStyle != PS_SOLID && iStyle != PS_NULL) || cWidth < 0 || cWidth > 1024) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    auto o = std::make_unique<HGDIOBJ__>();
-    o->kind = HGDIOBJ__::Kind::Pen;
-    o->pen.none = iStyle == PS_NULL;
-    o->pen.width = cWidth == 0 ? 1 : cWidth;
-    o->pen.rgb = ToRgb(color);
-    return MakeObject(std::move(o));
+    return platform::GuardedCall("CreatePen", "", [&]() -> HPEN {
+        if ((iStyle != PS_SOLID && iStyle != PS_NULL) || cWidth < 0 || cWidth > 1024) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        auto o = std::make_unique<HGDIOBJ__>();
+        o->kind = HGDIOBJ__::Kind::Pen;
+        o->pen.none = iStyle == PS_NULL;
+        o->pen.width = cWidth == 0 ? 1 : cWidth;
+        o->pen.rgb = ToRgb(color);
+        return MakeObject(std::move(o));
+    });
 }
 
 BOOL DeleteObject(HGDIOBJ ho) {
-    if (Fails("DeleteObject")) return FALSE;
-    std::unique_ptr<HGDIOBJ__> doomed;
-    {
-        std::lock_guard lock(g_mutex);
-        HGDIOBJ__* o = CheckedObject(ho);
-        if (o == nullptr) return FALSE;
-        if (o->stock) return TRUE;
-        Live().objects.erase(o);
-        --Live().madeObjects;
-        doomed.reset(o);
-    }
-    // The wrapper must not delete the handle once more on its way out.
-    if (doomed->wrapper) doomed->wrapper->m_hObject = nullptr;
-    return TRUE;
+    return platform::GuardedCall("DeleteObject", "", [&]() -> BOOL {
+        std::unique_ptr<HGDIOBJ__> doomed;
+        {
+            std::lock_guard lock(g_mutex);
+            HGDIOBJ__* o = CheckedObject(ho);
+            if (o == nullptr) return FALSE;
+            if (o->stock) return TRUE;
+            Live().objects.erase(o);
+            --Live().madeObjects;
+            doomed.reset(o);
+        }
+        // The wrapper must not delete the handle once more on its way out.
+        if (doomed->wrapper) doomed->wrapper->m_hObject = nullptr;
+        return TRUE;
+    });
 }
 
 HGDIOBJ SelectObject(HDC hdc, HGDIOBJ h) {
-    if (Fails("SelectObject")) return nullptr;
-    std::lock_guard lock(g_mutex);
-    HDC__* dc = CheckedDC(hdc);
-    HGDIOBJ__* o = dc == nullptr ? nullptr : CheckedObject(h);
-    if (o == nullptr) return nullptr;
-    HGDIOBJ previous = nullptr;
-    if (o->kind == HGDIOBJ__::Kind::Pen) {
-        previous = dc->current.pen;
-        dc->current.pen = o;
-        dc->current.penValue = o->pen;
-    } else {
-        previous = dc->current.brush;
-        dc->current.brush = o;
-        dc->current.brushValue = o->brush;
-    }
-    return previous;
+    return platform::GuardedCall("SelectObject", "", [&]() -> HGDIOBJ {
+        std::lock_guard lock(g_mutex);
+        HDC__* dc = CheckedDC(hdc);
+        HGDIOBJ__* o = dc == nullptr ? nullptr : CheckedObject(h);
+        if (o == nullptr) return nullptr;
+        HGDIOBJ previous = nullptr;
+        if (o->kind == HGDIOBJ__::Kind::Pen) {
+            previous = dc->current.pen;
+            dc->current.pen = o;
+            dc->current.penValue = o->pen;
+        } else {
+            previous = dc->current.brush;
+            dc->current.brush = o;
+            dc->current.brushValue = o->brush;
+        }
+        return previous;
+    });
 }
 
 int FillRect(HDC hDC, const RECT* lprc, HBRUSH hbr) {
-    if (Fails("FillRect")) return 0;
-    std::lock_guard lock(g_mutex);
-    HDC__* dc = CheckedDC(hDC);
-    if (dc == nullptr) return 0;
-    HGDIOBJ__* brush = CheckedObject(hbr);
-    if (brush == nullptr) return 0;
-    if (lprc == nullptr || brush->kind != HGDIOBJ__::Kind::Brush || !InRange(lprc->left) ||
-        !InRange(lprc->top) || !InRange(lprc->right) || !InRange(lprc->bottom)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    // An empty rectangle or a hollow brush paints nothing, successfully.
-    if (lprc->right <= lprc->left || lprc->bottom <= lprc->top || brush->brush.hollow) return 1;
-    PaintOp op;
-    op.kind = PaintKind::FillRect;
-    op.left = lprc->left;
-    op.top = lprc->top;
-    op.right = lprc->right;
-    op.bottom = lprc->bottom;
-    op.brush = brush->brush;
-    op.pen.none = true;
-    return Record(dc, op);
+    return platform::GuardedCall("FillRect", "", [&]() -> int {
+        std::lock_guard lock(g_mutex);
+        HDC__* dc = CheckedDC(hDC);
+        if (dc == nullptr) return 0;
+        HGDIOBJ__* brush = CheckedObject(hbr);
+        if (brush == nullptr) return 0;
+        if (lprc == nullptr || brush->kind != HGDIOBJ__::Kind::Brush || !InRange(lprc->left) ||
+            !InRange(lprc->top) || !InRange(lprc->right) || !InRange(lprc->bottom)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        // An empty rectangle or a hollow brush paints nothing, successfully.
+        if (lprc->right <= lprc->left || lprc->bottom <= lprc->top || brush->brush.hollow) return 1;
+        PaintOp op;
+        op.kind = PaintKind::FillRect;
+        op.left = lprc->left;
+        op.top = lprc->top;
+        op.right = lprc->right;
+        op.bottom = lprc->bottom;
+        op.brush = brush->brush;
+        op.pen.none = true;
+        return Record(dc, op);
+    });
 }
 
 BOOL Ellipse(HDC hdc, int left, int top, int right, int bottom) {
-    if (Fails("Ellipse")) return FALSE;
-    std::lock_guard lock(g_mutex);
-    HDC__* dc = CheckedDC(hdc);
-    if (dc == nullptr) return FALSE;
-    if (!InRange(left) || !InRange(top) || !InRange(right) || !InRange(bottom)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    PaintOp op;
-    op.kind = PaintKind::Ellipse;
-    op.left = std::min(left, right);
-    op.right = std::max(left, right);
-    op.top = std::min(top, bottom);
-    op.bottom = std::max(top, bottom);
-    op.pen = dc->current.penValue;
-    op.brush = dc->current.brushValue;
-    if (op.right - op.left < 2 || op.bottom - op.top < 2) return TRUE;
-    return Record(dc, op);
+    return platform::GuardedCall("Ellipse", "", [&]() -> BOOL {
+        std::lock_guard lock(g_mutex);
+        HDC__* dc = CheckedDC(hdc);
+        if (dc == nullptr) return FALSE;
+        if (!InRange(left) || !InRange(top) || !InRange(right) || !InRange(bottom)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        PaintOp op;
+        op.kind = PaintKind::Ellipse;
+        op.left = std::min(left, right);
+        op.right = std::max(left, right);
+        op.top = std::min(top, bottom);
+        op.bottom = std::max(top, bottom);
+        op.pen = dc->current.penValue;
+        op.brush = dc->current.brushValue;
+        if (op.right - op.left < 2 || op.bottom - op.top < 2) return TRUE;
+        return Record(dc, op);
+    });
 }
 
 int SaveDC(HDC hdc) {
-    if (Fails("SaveDC")) return 0;
-    std::lock_guard lock(g_mutex);
-    HDC__* dc = CheckedDC(hdc);
-    if (dc == nullptr) return 0;
-    if (dc->saved.size() >= kMaxSaved) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-    dc->saved.push_back(dc->current);
-    return static_cast<int>(dc->saved.size());
+    return platform::GuardedCall("SaveDC", "", [&]() -> int {
+        std::lock_guard lock(g_mutex);
+        HDC__* dc = CheckedDC(hdc);
+        if (dc == nullptr) return 0;
+        if (dc->saved.size() >= kMaxSaved) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+        dc->saved.push_back(dc->current);
+        return static_cast<int>(dc->saved.size());
+    });
 }
 
 BOOL RestoreDC(HDC hdc, int nSavedDC) {
-    if (Fails("RestoreDC")) return FALSE;
-    std::lock_guard lock(g_mutex);
-    HDC__* dc = CheckedDC(hdc);
-    if (dc == nullptr) return FALSE;
-    const int depth = static_cast<int>(dc->saved.size());
-    const int target = nSavedDC < 0 ? depth + nSavedDC + 1 : nSavedDC;
-    if (nSavedDC == 0 || target < 1 || target > depth) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    dc->current = dc->saved[std::size_t(target - 1)];
-    dc->saved.resize(std::size_t(target - 1));
-    return TRUE;
+    return platform::GuardedCall("RestoreDC", "", [&]() -> BOOL {
+        std::lock_guard lock(g_mutex);
+        HDC__* dc = CheckedDC(hdc);
+        if (dc == nullptr) return FALSE;
+        const int depth = static_cast<int>(dc->saved.size());
+        const int target = nSavedDC < 0 ? depth + nSavedDC + 1 : nSavedDC;
+        if (nSavedDC == 0 || target < 1 || target > depth) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        dc->current = dc->saved[std::size_t(target - 1)];
+        dc->saved.resize(std::size_t(target - 1));
+        return TRUE;
+    });
 }
 
 BOOL DeleteDC(HDC hdc) {
-    if (Fails("DeleteDC")) return FALSE;
-    std::unique_ptr<HDC__> doomed;
-    std::lock_guard lock(g_mutex);
-    HDC__* dc = CheckedDC(hdc);
-    if (dc == nullptr) return FALSE;
-    Live().contexts.erase(dc);
-    doomed.reset(dc);
-    return TRUE;
+    return platform::GuardedCall("DeleteDC", "", [&]() -> BOOL {
+        std::unique_ptr<HDC__> doomed;
+        std::lock_guard lock(g_mutex);
+        HDC__* dc = CheckedDC(hdc);
+        if (dc == nullptr) return FALSE;
+        Live().contexts.erase(dc);
+        doomed.reset(dc);
+        return TRUE;
+    });
 }
 
 // ---------------------------------------------------------------------------

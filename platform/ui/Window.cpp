@@ -9,6 +9,7 @@
 #include "platform/ui/Resources.h"
 #include "platform/ui/WindowImpl.h"
 #include "platform/ui/Wnd.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 
@@ -245,16 +246,25 @@ BOOL IsWindow(HWND hWnd) {
     return hWnd != nullptr && platform::ui::LiveWindows().count(hWnd) != 0 ? TRUE : FALSE;
 }
 
+// FALSE says the window was hidden before, not that the call failed.
 BOOL ShowWindow(HWND hWnd, int nCmdShow) {
-    HWND__* w = CheckedWindow(hWnd);
-    if (w == nullptr) return FALSE;
-    const bool wasVisible = (w->style & WS_VISIBLE) != 0;
-    if (nCmdShow == SW_HIDE)
-        w->style &= ~WS_VISIBLE;
-    else
-        w->style |= WS_VISIBLE;
-    if (wasVisible != ((w->style & WS_VISIBLE) != 0)) platform::ui::Changed(w);
-    return wasVisible ? TRUE : FALSE;
+    return platform::RunGuardedEntry(
+        "ShowWindow",
+        [&](const platform::Entry& entry) -> BOOL {
+            HWND__* w = CheckedWindow(hWnd);
+            if (w == nullptr) {
+                entry.Fail(GetLastError());
+                return FALSE;
+            }
+            const bool wasVisible = (w->style & WS_VISIBLE) != 0;
+            if (nCmdShow == SW_HIDE)
+                w->style &= ~WS_VISIBLE;
+            else
+                w->style |= WS_VISIBLE;
+            if (wasVisible != ((w->style & WS_VISIBLE) != 0)) platform::ui::Changed(w);
+            return wasVisible ? TRUE : FALSE;
+        },
+        [] { return FALSE; }, DWORD(ERROR_INVALID_WINDOW_HANDLE), DWORD(ERROR_NOT_ENOUGH_MEMORY));
 }
 
 BOOL IsWindowVisible(HWND hWnd) {
@@ -266,12 +276,14 @@ BOOL IsWindowVisible(HWND hWnd) {
 }
 
 HWND GetDlgItem(HWND hDlg, int nIDDlgItem) {
-    HWND__* w = CheckedWindow(hDlg);
-    if (w == nullptr) return nullptr;
-    for (const auto& child : w->children)
-        if (child->id == nIDDlgItem) return child.get();
-    SetLastError(ERROR_CONTROL_ID_NOT_FOUND);
-    return nullptr;
+    return platform::RunGuardedCall("GetDlgItem", [&]() -> HWND {
+        HWND__* w = CheckedWindow(hDlg);
+        if (w == nullptr) return nullptr;
+        for (const auto& child : w->children)
+            if (child->id == nIDDlgItem) return child.get();
+        SetLastError(ERROR_CONTROL_ID_NOT_FOUND);
+        return nullptr;
+    });
 }
 
 BOOL SetWindowTextA(HWND hWnd, LPCSTR lpString) {
@@ -290,16 +302,18 @@ int GetWindowTextLengthA(HWND hWnd) {
 }
 
 BOOL EndDialog(HWND hDlg, INT_PTR nResult) {
-    HWND__* w = CheckedWindow(hDlg);
-    if (w == nullptr) return FALSE;
-    if (w->parent != nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    if (!w->ended) {
-        w->ended = true;
-        w->result = nResult;
-        if (w->listener != nullptr) w->listener->DialogEnded(nResult);
-    }
-    return TRUE;
+    return platform::RunGuardedCall("EndDialog", [&]() -> BOOL {
+        HWND__* w = CheckedWindow(hDlg);
+        if (w == nullptr) return FALSE;
+        if (w->parent != nullptr) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        if (!w->ended) {
+            w->ended = true;
+            w->result = nResult;
+            if (w->listener != nullptr) w->listener->DialogEnded(nResult);
+        }
+        return TRUE;
+    });
 }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 
@@ -113,40 +114,39 @@ DWORD FormatMessageA(DWORD dwFlags, const void* lpSource, DWORD dwMessageId, DWO
     (void)lpSource;
     (void)arguments;
     (void)dwLanguageId;  // one language: English
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("FormatMessageA", injected)) {
-        SetLastError(injected);
-        return 0;
-    }
-    if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || lpBuffer == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    auto description = SystemErrorDescription(dwMessageId);
-    if (!description) {
-        SetLastError(ERROR_MR_MID_NOT_FOUND);
-        return 0;
-    }
-    const std::size_t length = description->size() + 2;  // CR LF, as every description ends
-    if ((dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
-        auto* text = static_cast<char*>(std::malloc(std::max<std::size_t>(length + 1, nSize)));
-        if (text == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return platform::GuardedCall("FormatMessageA", "", [&]() -> DWORD {
+        if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || lpBuffer == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
-        std::memcpy(text, description->data(), description->size());
-        std::memcpy(text + description->size(), "\r\n", 3);
-        platform::seams::CountLive(platform::seams::Live::LocalBuffer, +1);
-        *reinterpret_cast<char**>(lpBuffer) = text;
+        auto description = SystemErrorDescription(dwMessageId);
+        if (!description) {
+            // A code without a description is an answer: reports add nothing.
+            platform::ExpectedResult();
+            SetLastError(ERROR_MR_MID_NOT_FOUND);
+            return 0;
+        }
+        const std::size_t length = description->size() + 2;  // CR LF, as every description ends
+        if ((dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
+            auto* text = static_cast<char*>(std::malloc(std::max<std::size_t>(length + 1, nSize)));
+            if (text == nullptr) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return 0;
+            }
+            std::memcpy(text, description->data(), description->size());
+            std::memcpy(text + description->size(), "\r\n", 3);
+            platform::seams::CountLive(platform::seams::Live::LocalBuffer, +1);
+            *reinterpret_cast<char**>(lpBuffer) = text;
+            return static_cast<DWORD>(length);
+        }
+        if (nSize < length + 1) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(lpBuffer, description->data(), description->size());
+        std::memcpy(lpBuffer + description->size(), "\r\n", 3);
         return static_cast<DWORD>(length);
-    }
-    if (nSize < length + 1) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    std::memcpy(lpBuffer, description->data(), description->size());
-    std::memcpy(lpBuffer + description->size(), "\r\n", 3);
-    return static_cast<DWORD>(length);
+    });
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/seams/Seams.h"
+#include "platform/win/Failure.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
 
@@ -66,37 +67,36 @@ void GetSystemTime(SYSTEMTIME* st) {
 }
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
-    std::uint32_t injected = 0;
-    if (platform::seams::Injected("SystemTimeToFileTime", injected)) {
-        SetLastError(injected);
-        return FALSE;
-    }
-    if (st == nullptr || ft == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const year_month_day ymd{year{st->wYear}, month{st->wMonth}, day{st->wDay}};
-    if (st->wYear < 1601 || st->wYear > 30827 || !ymd.ok() || st->wHour > 23 || st->wMinute > 59 ||
-        st->wSecond > 59 || st->wMilliseconds > 999) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const auto days = sys_days{ymd}.time_since_epoch().count();
-    const std::int64_t ms = ((days * 24 + st->wHour) * 60 + st->wMinute) * 60'000LL +
-                            st->wSecond * 1000LL + st->wMilliseconds;
-    *ft = platform::win::FileTimeFromValue(
-        static_cast<std::uint64_t>(ms * 10000 + std::int64_t(platform::win::kUnixEpochAsFileTime)));
-    return TRUE;
+    return platform::GuardedCall("SystemTimeToFileTime", "", [&]() -> BOOL {
+        if (st == nullptr || ft == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const year_month_day ymd{year{st->wYear}, month{st->wMonth}, day{st->wDay}};
+        if (st->wYear < 1601 || st->wYear > 30827 || !ymd.ok() || st->wHour > 23 ||
+            st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const auto days = sys_days{ymd}.time_since_epoch().count();
+        const std::int64_t ms = ((days * 24 + st->wHour) * 60 + st->wMinute) * 60'000LL +
+                                st->wSecond * 1000LL + st->wMilliseconds;
+        *ft = platform::win::FileTimeFromValue(static_cast<std::uint64_t>(
+            ms * 10000 + std::int64_t(platform::win::kUnixEpochAsFileTime)));
+        return TRUE;
+    });
 }
 
 BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
-    if (ft == nullptr || st == nullptr || (ft->dwHighDateTime & 0x80000000u) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const auto value = static_cast<std::int64_t>(platform::win::FileTimeValue(*ft)) -
-                       std::int64_t(platform::win::kUnixEpochAsFileTime);
-    const std::int64_t ms = value >= 0 ? value / 10000 : -((-value + 9999) / 10000);
-    FillSystemTime(sys_time<milliseconds>{milliseconds{ms}}, *st);
-    return TRUE;
+    return platform::RunGuardedCall("FileTimeToSystemTime", [&]() -> BOOL {
+        if (ft == nullptr || st == nullptr || (ft->dwHighDateTime & 0x80000000u) != 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const auto value = static_cast<std::int64_t>(platform::win::FileTimeValue(*ft)) -
+                           std::int64_t(platform::win::kUnixEpochAsFileTime);
+        const std::int64_t ms = value >= 0 ? value / 10000 : -((-value + 9999) / 10000);
+        FillSystemTime(sys_time<milliseconds>{milliseconds{ms}}, *st);
+        return TRUE;
+    });
 }

@@ -1,5 +1,6 @@
 // `ostrel store` as a user runs it: the built program against a private home.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
@@ -60,8 +61,9 @@ std::string Pkcs12(const TestCert& cert, const char* password) {
 
 class StoreCommands : public ::testing::Test {
 protected:
-    Outcome Run(const std::vector<std::string>& args) {
-        std::string line = Quote(Binary());
+    // `env`: assignments the program runs with, as the shell takes them.
+    Outcome Run(const std::vector<std::string>& args, const std::string& env = {}) {
+        std::string line = env + Quote(Binary());
         for (const auto& a : args) line += " " + Quote(a);
         const fs::path err = home.Path() / "stderr.txt";
         const auto r = ostrel::test::RunCommand(line + " </dev/null 2>" + Quote(err.string()));
@@ -320,6 +322,34 @@ TEST_F(StoreCommands, DamagedEntriesAreListedAtTheirPositionsAndCanBeRemoved) {
     ASSERT_EQ(Run({"store", "remove", "2"}).status, 0);
     EXPECT_EQ(List().size(), 4u);
     EXPECT_EQ(Serials().back(), "05");
+}
+
+// With OSTREL_DEBUG=1 a failure says why, on one line of standard error:
+// signing at a damaged entry's position names what OpenSSL found wrong with
+// the entry, while the normal way to the control (no registration, so the
+// module beside the program) says nothing at all.
+TEST_F(StoreCommands, DebugSaysWhyADamagedEntryCannotSignAndNothingOfTheNormalWay) {
+    const TestCert signer = Cert("0A");
+    ostrel::test::AddToStore(signer);
+    ostrel::test::AddToStore(Cert("0B"));
+    const std::string text = Input("text.txt", "text");
+
+    Outcome r = Run({"sign", "--index", "0", "--in", text}, "OSTREL_DEBUG=1 ");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("failed"), std::string::npos) << r.err;
+
+    // The first entry's key belongs to another certificate.
+    ostrel::test::WriteFile(Entry(0), signer.CertPem() + Cert("0C", 1024).KeyPem());
+    r = Run({"sign", "--index", "0", "--in", text}, "OSTREL_DEBUG=1 ");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, ::testing::ContainsRegex(
+                           "ostrel debug: [A-Za-z]+ failed: 0x80092003 [^\n]*does not belong "
+                           "to its certificate[^\n]*; openssl: [^\n]*key values mismatch"));
+    EXPECT_EQ(r.err.find("CLSIDFromProgID"), std::string::npos) << r.err;
+    // Without it, nothing but the failure itself.
+    r = Run({"sign", "--index", "0", "--in", text});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("ostrel debug"), std::string::npos) << r.err;
 }
 
 TEST_F(StoreCommands, AnEncryptedKeyInAnEntryIsReportedWithoutAPrompt) {

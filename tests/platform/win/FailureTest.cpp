@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,13 +15,17 @@
 
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 
 // Status codes of the registry, which sits above this layer.
 constexpr DWORD kDamagedRegistry = 1009;
 constexpr LONG kNoMoreItems = 259;
 constexpr LONG kCannotWrite = 1013;
+// The status of a class name nobody registered, from the object model above.
+constexpr DWORD kClassString = 0x800401F3;
 
 // Sets OSTREL_DEBUG while it lives and collects what is written to standard
 // error meanwhile.
@@ -171,6 +176,118 @@ TEST(DebugLine, StaysSilentUnlessAskedAndForResultsThatAreNotFailures) {
     const std::string text = capture.Text();
     EXPECT_THAT(text, HasSubstr("TestEnum failed: 0x00000002"));
     EXPECT_EQ(text.find("0x00000103"), std::string::npos) << text;
+}
+
+// The variants for entries that keep their own last-error behaviour.
+TEST(EntryGuard, AnEntryWithItsOwnCodeKeepsItAndStillReportsThroughTheGuard) {
+    DebugCapture capture("1");
+    int released = 0;
+    const auto release = [&] {
+        ++released;
+        return -1;
+    };
+    // A result that comes with a failure, told with the failure's causes; a
+    // result without a code, not told; a throw, recovered by the entry.
+    SetLastError(1234);
+    EXPECT_EQ(platform::RunGuardedEntry(
+                  "TestEnum",
+                  [](const platform::Entry& entry) {
+                      platform::KeepCause("openssl: PEM routines: no start line at pem_lib.c:1");
+                      entry.Fail(platform::Failure(CRYPT_E_FILE_ERROR, "the entry is damaged"));
+                      return 7;
+                  },
+                  release),
+              7);
+    EXPECT_EQ(GetLastError(), CRYPT_E_FILE_ERROR);
+    SetLastError(1234);
+    EXPECT_EQ(platform::RunGuardedEntry(
+                  "TestEnum", [](const platform::Entry&) { return 0; }, release),
+              0);
+    EXPECT_EQ(GetLastError(), 1234u) << "a result without a failure leaves the code alone";
+    EXPECT_EQ(platform::RunGuardedEntry(
+                  "TestEnum", [](const platform::Entry&) -> int { throw std::bad_alloc(); },
+                  release, DWORD(CRYPT_E_FILE_ERROR), DWORD(ERROR_NOT_ENOUGH_MEMORY)),
+              -1);
+    EXPECT_EQ(released, 1);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+
+    // A function that reports nothing keeps the code as it was, even when
+    // its body throws.
+    SetLastError(1234);
+    EXPECT_EQ(platform::RunGuardedValue(
+                  "TestCompare", []() -> long { throw 1; }, 1L),
+              1L);
+    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_THAT(capture.Text(),
+                MatchesRegex("ostrel debug: TestEnum failed: 0x80092003 [^\n]*; the entry is "
+                             "damaged; openssl: PEM routines: no start line at pem_lib.c:1\n"
+                             "ostrel debug: TestEnum failed: 0x00000008 [^;\n]+\n"
+                             "ostrel debug: TestCompare failed: 0x80090020 [^;\n]+\n"));
+}
+
+TEST(DebugLine, ACauseTravelsWithItsFailureAndWithNoOther) {
+    DebugCapture capture("1");
+    std::optional<platform::Failure> kept;
+    Call([&]() -> BOOL {
+        // A failure absorbed into a result keeps what led to it.
+        try {
+            platform::KeepCause("openssl: x509 certificate routines: key values mismatch");
+            throw platform::Failure(CRYPT_E_FILE_ERROR, "the store entry 1.pem is damaged");
+        } catch (const platform::Failure& e) {
+            kept = e;
+        }
+        // Other calls in between, one failing, one succeeding.
+        Call([]() -> BOOL { throw platform::Failure(NTE_BAD_KEYSET); });
+        Call([] { return TRUE; });
+        return TRUE;
+    });
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_THAT(kept->Causes(),
+                ElementsAre("openssl: x509 certificate routines: key values mismatch"));
+    // Whoever fails on it later tells it, with its own text.
+    Call([&]() -> BOOL { throw *kept; });
+    // Causes kept by a call that did not fail, or outside every call, are
+    // told with no later failure.
+    platform::KeepCause("kept outside any call");
+    Call([] {
+        platform::KeepCause("kept by a call that succeeded");
+        return TRUE;
+    });
+    Call([] {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    });
+    const std::string text = capture.Text();
+    EXPECT_THAT(text,
+                MatchesRegex("ostrel debug: TestCall failed: 0x80090016 [^;\n]+\n"
+                             "ostrel debug: TestCall failed: 0x80092003 [^;\n]*; the store entry "
+                             "1.pem is damaged; openssl: x509 certificate routines: key values "
+                             "mismatch\n"
+                             "ostrel debug: TestCall failed: 0x00000005 [^;\n]+\n"));
+}
+
+TEST(DebugLine, AnExpectedAnswerIsQuietAndOnlyForTheCallThatGaveIt) {
+    DebugCapture capture("1");
+    const auto lookup = [] {
+        return platform::RunGuardedStatus(
+            "TestLookup",
+            [] {
+                platform::ExpectedResult();
+                return LONG(ERROR_FILE_NOT_FOUND);
+            },
+            kCannotWrite, LONG(ERROR_NOT_ENOUGH_MEMORY));
+    };
+    // The caller of an answer fails in its own right, and says so.
+    EXPECT_EQ(platform::RunGuardedHr("TestFind",
+                                     [&] {
+                                         lookup();
+                                         return HRESULT(kClassString);
+                                     }),
+              HRESULT(kClassString));
+    EXPECT_EQ(lookup(), LONG(ERROR_FILE_NOT_FOUND));
+    const std::string text = capture.Text();
+    EXPECT_THAT(text, MatchesRegex("ostrel debug: TestFind failed: 0x800401F3[^\n]*\n"));
+    EXPECT_THAT(text, Not(HasSubstr("TestLookup")));
 }
 
 }  // namespace
