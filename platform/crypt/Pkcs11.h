@@ -8,14 +8,98 @@
 #include <p11-kit/pkcs11.h>
 #include <p11-kit/uri.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/win/Failure.h"
+
+namespace platform::crypt {
+
+// What PKCS#11 return values mean to the platform, in one table
+// (TokenCalls.cpp): their names, the platform's error for a call that failed
+// with one, and which say that the token or its session is gone.
+
+// The text of a PKCS#11 return value ("CKR_PIN_INCORRECT"; "CKR 0x80000001"
+// for one the table does not know).
+std::string ReturnValueName(CK_RV rv);
+
+// The platform's error for a call that failed with `rv`: SCARD_W_REMOVED_CARD
+// when the token or its session is gone, SCARD_W_CHV_BLOCKED for a locked
+// PIN, SCARD_W_WRONG_CHV for a wrong one, ERROR_CANCELLED when the user
+// cancelled, NTE_BAD_ALGID when the key or the mechanism cannot sign;
+// `otherwise` for every other value.
+DWORD PlatformError(CK_RV rv, DWORD otherwise = DWORD(NTE_FAIL));
+
+// True for the return values that say the token or its session is gone.
+bool TokenGone(CK_RV rv);
+
+// The name of a function of CK_FUNCTION_LIST by its place in the list
+// ("C_Sign"), and by its member.
+std::string_view FunctionName(std::size_t offset);
+template <typename F>
+std::string_view FunctionName(F CK_FUNCTION_LIST::*function) {
+    static constexpr CK_FUNCTION_LIST kProbe{};
+    return FunctionName(std::size_t(reinterpret_cast<const char*>(&(kProbe.*function)) -
+                                    reinterpret_cast<const char*>(&kProbe)));
+}
+
+// The token or its session went away under a call: a Failure with
+// SCARD_W_REMOVED_CARD whose text says which call found it gone. Whoever
+// looks for the token anew catches it.
+class TokenGoneError : public platform::Failure {
+public:
+    TokenGoneError(CK_RV rv, const std::string& what)
+        : platform::Failure(DWORD(SCARD_W_REMOVED_CARD), what), m_rv(rv) {}
+    CK_RV Rv() const { return m_rv; }
+
+private:
+    CK_RV m_rv;
+};
+
+// What one call into a module returned (TokenModule::Call), and, when it
+// failed, the function that returned it. Every call says what its failure
+// is in one of these ways:
+//   Check  throws unless the value is CKR_OK or a result the caller takes;
+//   Throw  throws for a value the caller has looked at;
+//   OrGone throws only when the token or its session is gone: any other
+//          failure is the caller's answer (an attribute the token hides);
+//   Keep   never throws: for calls that must not (closing, finalising,
+//          reading what a listing shows), the cause of the failure kept;
+//   Tidy   Keep, quiet about a token already gone (closing its session).
+// A failure thrown or kept is told by its cause, "C_Sign returned
+// CKR_PIN_INCORRECT (0x000000A0)", kept for the failure under way
+// (platform::KeepCause) and at the end of the thrown failure's text.
+struct [[nodiscard]] Returned {
+    CK_RV rv = CKR_OK;
+    std::string_view function;  // set when rv is not CKR_OK
+
+    bool Ok() const { return rv == CKR_OK; }
+    std::string Cause() const;
+
+    // `context` makes the words before the cause ("the token ... did not
+    // sign"), only when the call failed; `otherwise` is the platform's
+    // error for a value PlatformError leaves to the caller.
+    template <typename Context>
+    CK_RV Check(Context&& context, std::initializer_list<CK_RV> results = {},
+                DWORD otherwise = DWORD(NTE_FAIL)) const {
+        if (rv == CKR_OK || std::find(results.begin(), results.end(), rv) != results.end())
+            return rv;
+        Throw(context(), otherwise);
+    }
+    [[noreturn]] void Throw(const std::string& context, DWORD otherwise = DWORD(NTE_FAIL)) const;
+    CK_RV OrGone() const;
+    CK_RV Keep(std::initializer_list<CK_RV> quiet = {}) const noexcept;
+    CK_RV Tidy() const noexcept;
+};
+
+}  // namespace platform::crypt
 
 namespace platform::crypt {
 
@@ -40,13 +124,23 @@ struct TokenModule {
     // into it; every call after it fails with CKR_CRYPTOKI_NOT_INITIALIZED.
     void Finalize();
 
+    // Calls `function` of the module; what it returned says, when it
+    // failed, which function that was (see Returned).
     template <typename F, typename... Args>
-    CK_RV Call(F CK_FUNCTION_LIST::*function, Args... args) {
-        std::lock_guard lock(mutex);
-        if (functions == nullptr) return CKR_CRYPTOKI_NOT_INITIALIZED;
-        auto fn = functions->*function;
-        if (fn == nullptr) return CKR_FUNCTION_NOT_SUPPORTED;
-        return fn(args...);
+    Returned Call(F CK_FUNCTION_LIST::*function, Args... args) {
+        CK_RV rv = CKR_OK;
+        {
+            std::lock_guard lock(mutex);
+            if (functions == nullptr) {
+                rv = CKR_CRYPTOKI_NOT_INITIALIZED;
+            } else if (auto fn = functions->*function; fn == nullptr) {
+                rv = CKR_FUNCTION_NOT_SUPPORTED;
+            } else {
+                rv = fn(args...);
+            }
+        }
+        if (rv == CKR_OK) return {};
+        return {rv, FunctionName(function)};
     }
 };
 
@@ -59,14 +153,8 @@ struct ModuleSet {
 // The modules of this process, loaded on the first call.
 std::shared_ptr<const ModuleSet> LoadedModules();
 
-// The text of a PKCS#11 return value ("CKR_PIN_INCORRECT").
-std::string ReturnValueName(CK_RV rv);
-
 // A blank-padded PKCS#11 text field without its padding.
 std::string FieldText(const unsigned char* field, std::size_t size);
-
-// True for the return values that say the token or its session is gone.
-bool TokenGone(CK_RV rv);
 
 // Forgets every session of the module set being closed (TokenSession.cpp),
 // and what its tokens showed (TokenObjects.cpp).
@@ -97,11 +185,6 @@ struct TokenSession {
         bool alwaysAuthenticate;
     };
     std::map<std::pair<std::vector<unsigned char>, std::vector<unsigned char>>, CheckedKey> keys;
-};
-
-// The token or its session went away under a call.
-struct TokenGoneError {
-    CK_RV rv;
 };
 
 // The session of the token with `serial` among `module`'s present tokens
@@ -142,7 +225,7 @@ constexpr CK_ULONG kMaxSlots = 1024;
 // says why none were read although the module answered (it reported more
 // than kMaxSlots); the same sentence is kept among the token warnings.
 struct SlotListing {
-    CK_RV rv = CKR_OK;
+    Returned returned;
     std::vector<CK_SLOT_ID> slots;
     std::string problem;
 };

@@ -131,10 +131,10 @@ std::vector<std::weak_ptr<TokenModule>>& Live() {
 // is released and named among the warnings.
 void Adopt(ModuleSet& set, CK_FUNCTION_LIST* functions, std::string name, std::string path) {
     const auto& kit = p11kit::Loaded();
-    const CK_RV rv = kit.module_initialize(functions);
-    if (rv != CKR_OK) {
-        set.warnings.push_back("the PKCS#11 module " + name + " could not be initialised (" +
-                               ReturnValueName(rv) + ")" + LastMessage());
+    const Returned initialized{kit.module_initialize(functions), "C_Initialize"};
+    if (initialized.Keep() != CKR_OK) {
+        set.warnings.push_back("the PKCS#11 module " + name +
+                               " could not be initialised: " + initialized.Cause() + LastMessage());
         kit.module_release(functions);
         return;
     }
@@ -143,7 +143,7 @@ void Adopt(ModuleSet& set, CK_FUNCTION_LIST* functions, std::string name, std::s
     module->functions = functions;
     module->name = std::move(name);
     module->path = std::move(path);
-    if (module->Call(&CK_FUNCTION_LIST::C_GetInfo, &module->info) == CKR_OK)
+    if (module->Call(&CK_FUNCTION_LIST::C_GetInfo, &module->info).Keep() == CKR_OK)
         module->description =
             FieldText(module->info.libraryDescription, sizeof module->info.libraryDescription);
     set.modules.push_back(std::move(module));
@@ -269,6 +269,10 @@ void TokenModule::Finalize() {
     // A module was loaded through p11-kit, so it is bound.
     const auto* kit = p11kit::Find();
     if (kit == nullptr) return;
+    // Nothing is left to do about a module that fails to finalise, and no
+    // failure is under way to tell it with (this runs as modules are closed,
+    // often as the process ends, when the causes a thread keeps are gone):
+    // it is released all the same.
     kit->module_finalize(functions);
     kit->module_release(functions);
     functions = nullptr;
@@ -318,58 +322,6 @@ std::string FieldText(const unsigned char* field, std::size_t size) {
     std::size_t n = size;
     while (n > 0 && (field[n - 1] == ' ' || field[n - 1] == '\0')) --n;
     return std::string(reinterpret_cast<const char*>(field), n);
-}
-
-bool TokenGone(CK_RV rv) {
-    return rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT ||
-           rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED ||
-           rv == CKR_TOKEN_NOT_RECOGNIZED || rv == CKR_SLOT_ID_INVALID;
-}
-
-std::string ReturnValueName(CK_RV rv) {
-    struct Known {
-        CK_RV rv;
-        const char* name;
-    };
-    static const Known kKnown[] = {
-        {CKR_OK, "CKR_OK"},
-        {CKR_CANCEL, "CKR_CANCEL"},
-        {CKR_HOST_MEMORY, "CKR_HOST_MEMORY"},
-        {CKR_SLOT_ID_INVALID, "CKR_SLOT_ID_INVALID"},
-        {CKR_GENERAL_ERROR, "CKR_GENERAL_ERROR"},
-        {CKR_FUNCTION_FAILED, "CKR_FUNCTION_FAILED"},
-        {CKR_ARGUMENTS_BAD, "CKR_ARGUMENTS_BAD"},
-        {CKR_ATTRIBUTE_SENSITIVE, "CKR_ATTRIBUTE_SENSITIVE"},
-        {CKR_ATTRIBUTE_TYPE_INVALID, "CKR_ATTRIBUTE_TYPE_INVALID"},
-        {CKR_DEVICE_ERROR, "CKR_DEVICE_ERROR"},
-        {CKR_DEVICE_REMOVED, "CKR_DEVICE_REMOVED"},
-        {CKR_FUNCTION_CANCELED, "CKR_FUNCTION_CANCELED"},
-        {CKR_FUNCTION_NOT_SUPPORTED, "CKR_FUNCTION_NOT_SUPPORTED"},
-        {CKR_KEY_HANDLE_INVALID, "CKR_KEY_HANDLE_INVALID"},
-        {CKR_KEY_TYPE_INCONSISTENT, "CKR_KEY_TYPE_INCONSISTENT"},
-        {CKR_KEY_FUNCTION_NOT_PERMITTED, "CKR_KEY_FUNCTION_NOT_PERMITTED"},
-        {CKR_MECHANISM_INVALID, "CKR_MECHANISM_INVALID"},
-        {CKR_OPERATION_ACTIVE, "CKR_OPERATION_ACTIVE"},
-        {CKR_PIN_INCORRECT, "CKR_PIN_INCORRECT"},
-        {CKR_PIN_LEN_RANGE, "CKR_PIN_LEN_RANGE"},
-        {CKR_PIN_EXPIRED, "CKR_PIN_EXPIRED"},
-        {CKR_PIN_LOCKED, "CKR_PIN_LOCKED"},
-        {CKR_SESSION_CLOSED, "CKR_SESSION_CLOSED"},
-        {CKR_SESSION_HANDLE_INVALID, "CKR_SESSION_HANDLE_INVALID"},
-        {CKR_TOKEN_NOT_PRESENT, "CKR_TOKEN_NOT_PRESENT"},
-        {CKR_TOKEN_NOT_RECOGNIZED, "CKR_TOKEN_NOT_RECOGNIZED"},
-        {CKR_USER_ALREADY_LOGGED_IN, "CKR_USER_ALREADY_LOGGED_IN"},
-        {CKR_USER_NOT_LOGGED_IN, "CKR_USER_NOT_LOGGED_IN"},
-        {CKR_USER_PIN_NOT_INITIALIZED, "CKR_USER_PIN_NOT_INITIALIZED"},
-        {CKR_BUFFER_TOO_SMALL, "CKR_BUFFER_TOO_SMALL"},
-        {CKR_CRYPTOKI_NOT_INITIALIZED, "CKR_CRYPTOKI_NOT_INITIALIZED"},
-        {CKR_CRYPTOKI_ALREADY_INITIALIZED, "CKR_CRYPTOKI_ALREADY_INITIALIZED"},
-    };
-    for (const auto& k : kKnown)
-        if (k.rv == rv) return k.name;
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "CKR 0x%08lX", static_cast<unsigned long>(rv));
-    return buf;
 }
 
 }  // namespace platform::crypt

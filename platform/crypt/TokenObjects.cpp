@@ -50,12 +50,12 @@ void KeepToken(TokenModule& module, CK_SLOT_ID slot, const CK_TOKEN_INFO& info) 
 
 std::vector<PresentToken> PresentTokens(TokenModule& module) {
     const SlotListing listing = ListSlots(module, true);
-    if (listing.rv != CKR_OK) return {};
+    if (!listing.returned.Ok()) return {};
     std::vector<PresentToken> tokens;
     for (const auto slot : listing.slots) {
         PresentToken token{slot, {}, {}};
         if (!KnownToken(module, slot, token.info)) {
-            if (module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &token.info) != CKR_OK)
+            if (module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &token.info).Keep() != CKR_OK)
                 continue;
             KeepToken(module, slot, token.info);
         }
@@ -264,11 +264,10 @@ std::vector<ModuleView> TokenOverview() {
         view.path = module->path;
         view.description = module->description;
         const SlotListing listing = ListSlots(*module, false);
-        CK_RV rv = listing.rv;
-        if (rv != CKR_OK) {
+        if (!listing.returned.Ok()) {
             view.error = !listing.problem.empty()
                              ? listing.problem
-                             : "its slots cannot be listed (" + ReturnValueName(rv) + ")";
+                             : "its slots cannot be listed: " + listing.returned.Cause();
             views.push_back(std::move(view));
             continue;
         }
@@ -276,16 +275,16 @@ std::vector<ModuleView> TokenOverview() {
             TokenView token;
             token.slot = slot;
             CK_SLOT_INFO slotInfo{};
-            if (module->Call(&CK_FUNCTION_LIST::C_GetSlotInfo, slot, &slotInfo) == CKR_OK) {
+            if (module->Call(&CK_FUNCTION_LIST::C_GetSlotInfo, slot, &slotInfo).Keep() == CKR_OK) {
                 token.slotDescription =
                     FieldText(slotInfo.slotDescription, sizeof slotInfo.slotDescription);
                 token.present = (slotInfo.flags & CKF_TOKEN_PRESENT) != 0;
             }
             if (token.present) {
                 CK_TOKEN_INFO info{};
-                rv = module->Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &info);
-                if (rv != CKR_OK) {
-                    token.error = "the token cannot be read (" + ReturnValueName(rv) + ")";
+                const Returned read = module->Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &info);
+                if (read.Keep() != CKR_OK) {
+                    token.error = "the token cannot be read: " + read.Cause();
                 } else {
                     token.label = FieldText(info.label, sizeof info.label);
                     token.serial = FieldText(info.serialNumber, sizeof info.serialNumber);

@@ -35,13 +35,9 @@ constexpr std::size_t kPinCapacity = 256;
 // be asked without end, each answer costing the card a try.
 constexpr int kMaxWrongPins = 3;
 
-void Gone(CK_RV rv) {
-    if (TokenGone(rv)) throw TokenGoneError{rv};
-}
-
 std::optional<CK_TOKEN_INFO> TokenInfo(TokenModule& module, CK_SLOT_ID slot) {
     CK_TOKEN_INFO info{};
-    if (module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &info) != CKR_OK) return std::nullopt;
+    if (!module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &info).Ok()) return std::nullopt;
     return info;
 }
 
@@ -53,14 +49,15 @@ std::optional<CK_SLOT_ID> FindSlot(TokenModule& module, const std::string& seria
     };
     if (hint != kNoSlot && matches(hint)) return hint;
     const SlotListing listing = ListSlots(module, true);
-    if (listing.rv != CKR_OK) return std::nullopt;
+    if (!listing.returned.Ok()) return std::nullopt;
     for (const auto slot : listing.slots)
         if (slot != hint && matches(slot)) return slot;
     return std::nullopt;
 }
 
-[[noreturn]] void Fail(DWORD code, const std::string& what, CK_RV rv = CKR_OK) {
-    if (rv != CKR_OK) platform::KeepCause("pkcs11: " + ReturnValueName(rv));
+// A failure of this layer's own finding (what a token returned fails through
+// Returned).
+[[noreturn]] void Fail(DWORD code, const std::string& what) {
     throw platform::Failure(code, what);
 }
 
@@ -107,9 +104,9 @@ void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, 
     bool wrong = false;
     for (;;) {
         CK_TOKEN_INFO info{};
-        const CK_RV infoRv = module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, session.slot, &info);
-        Gone(infoRv);
-        if (infoRv != CKR_OK) Fail(NTE_FAIL, "cannot read " + TokenName(key), infoRv);
+        module.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, session.slot, &info).Check([&] {
+            return "cannot read " + TokenName(key);
+        });
         if (user == CKU_USER && (info.flags & CKF_LOGIN_REQUIRED) == 0) return;
         if ((info.flags & CKF_USER_PIN_LOCKED) != 0)
             Fail(SCARD_W_CHV_BLOCKED, "the PIN of " + TokenName(key) + " is locked");
@@ -130,16 +127,15 @@ void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, 
         request.keyOnly = user == CKU_CONTEXT_SPECIFIC;
         platform::seams::TokenPrompt* prompt = platform::seams::CurrentTokenPrompt();
 
-        CK_RV rv = CKR_OK;
+        Returned login;
         if ((info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0) {
             // The reader takes the PIN itself; the user is told to enter it
             // there while the token waits.
             if (prompt != nullptr) prompt->BeginPinPadNotice(request);
-            rv = module.Call(&CK_FUNCTION_LIST::C_Login, session.handle, user, nullptr, 0);
+            login = module.Call(&CK_FUNCTION_LIST::C_Login, session.handle, user, nullptr, 0);
             if (prompt != nullptr) prompt->EndPinPadNotice();
-            if (rv == CKR_PIN_INCORRECT)
-                Fail(SCARD_W_WRONG_CHV,
-                     "the PIN entered on the reader of " + TokenName(key) + " was wrong", rv);
+            if (login.rv == CKR_PIN_INCORRECT)
+                login.Throw("the PIN entered on the reader of " + TokenName(key) + " was wrong");
         } else {
             if (user != CKU_CONTEXT_SPECIFIC || !typed.held || wrong) {
                 typed.Wipe();
@@ -150,40 +146,41 @@ void Login(TokenSession& session, const Certificate& cert, const TokenKey& key, 
                     Fail(ERROR_CANCELLED, "the PIN of " + TokenName(key) + " was not entered");
                 typed.length = std::min(buffer.length, typed.bytes.size() - 1);
             }
-            rv = module.Call(&CK_FUNCTION_LIST::C_Login, session.handle, user,
-                             reinterpret_cast<CK_UTF8CHAR*>(typed.bytes.data()),
-                             CK_ULONG(typed.length));
-            if (user == CKU_CONTEXT_SPECIFIC || rv != CKR_OK)
+            login = module.Call(&CK_FUNCTION_LIST::C_Login, session.handle, user,
+                                reinterpret_cast<CK_UTF8CHAR*>(typed.bytes.data()),
+                                CK_ULONG(typed.length));
+            if (user == CKU_CONTEXT_SPECIFIC || !login.Ok())
                 typed.Wipe();
             else
                 typed.held = true;
-            if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) {
+            if (login.rv == CKR_PIN_INCORRECT || login.rv == CKR_PIN_LEN_RANGE) {
                 wrong = true;
                 ++typed.wrongTries;
                 if (tokensLastTry)
-                    Fail(SCARD_W_WRONG_CHV,
-                         "the PIN of " + TokenName(key) +
-                             " was wrong at the token's last try; the token may have locked it",
-                         rv);
+                    login.Throw("the PIN of " + TokenName(key) +
+                                " was wrong at the token's last try; the token may have locked it");
                 if (typed.wrongTries >= kMaxWrongPins)
-                    Fail(SCARD_W_WRONG_CHV,
-                         "the PIN of " + TokenName(key) + " was wrong " +
-                             std::to_string(typed.wrongTries) +
-                             " times; it is not tried again, so that the token does not lock it",
-                         rv);
+                    login.Throw(
+                        "the PIN of " + TokenName(key) + " was wrong " +
+                        std::to_string(typed.wrongTries) +
+                        " times; it is not tried again, so that the token does not lock it");
                 continue;
             }
         }
-        if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
-            g_logins.fetch_add(1);
-            return;
-        }
-        Gone(rv);
-        if (rv == CKR_PIN_LOCKED)
-            Fail(SCARD_W_CHV_BLOCKED, "the PIN of " + TokenName(key) + " is locked", rv);
-        if (rv == CKR_FUNCTION_CANCELED || rv == CKR_CANCEL)
-            Fail(ERROR_CANCELLED, "the PIN of " + TokenName(key) + " was not entered", rv);
-        Fail(NTE_FAIL, "cannot log in to " + TokenName(key), rv);
+        login.Check(
+            [&] {
+                // The words for the failures a user meets; the error is the
+                // table's.
+                const DWORD error = PlatformError(login.rv);
+                if (error == DWORD(SCARD_W_CHV_BLOCKED))
+                    return "the PIN of " + TokenName(key) + " is locked";
+                if (error == DWORD(ERROR_CANCELLED))
+                    return "the PIN of " + TokenName(key) + " was not entered";
+                return "cannot log in to " + TokenName(key);
+            },
+            {CKR_USER_ALREADY_LOGGED_IN});
+        g_logins.fetch_add(1);
+        return;
     }
 }
 
@@ -192,8 +189,7 @@ void EnsureLoggedIn(TokenSession& session, const Certificate& cert, const TokenK
     if (session.loggedIn) return;
     CK_SESSION_INFO info{};
     const CK_RV rv =
-        session.module->Call(&CK_FUNCTION_LIST::C_GetSessionInfo, session.handle, &info);
-    Gone(rv);
+        session.module->Call(&CK_FUNCTION_LIST::C_GetSessionInfo, session.handle, &info).OrGone();
     if (rv != CKR_OK ||
         (info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS))
         Login(session, cert, key, CKU_USER, typed);
@@ -239,11 +235,12 @@ CK_OBJECT_HANDLE SigningKey(TokenSession& session, const Certificate& cert, cons
                  "the key on " + TokenName(key) + " with the certificate's id is another key");
     }
     CK_MECHANISM_INFO mechanism{};
-    const CK_RV rv = session.module->Call(&CK_FUNCTION_LIST::C_GetMechanismInfo, session.slot,
-                                          CK_MECHANISM_TYPE(CKM_RSA_PKCS), &mechanism);
-    Gone(rv);
-    if (rv != CKR_OK || (mechanism.flags & CKF_SIGN) == 0)
-        Fail(NTE_BAD_ALGID, TokenName(key) + " cannot sign with CKM_RSA_PKCS", rv);
+    const auto cannot = [&] { return TokenName(key) + " cannot sign with CKM_RSA_PKCS"; };
+    session.module
+        ->Call(&CK_FUNCTION_LIST::C_GetMechanismInfo, session.slot, CK_MECHANISM_TYPE(CKM_RSA_PKCS),
+               &mechanism)
+        .Check(cannot, {}, DWORD(NTE_BAD_ALGID));
+    if ((mechanism.flags & CKF_SIGN) == 0) Fail(NTE_BAD_ALGID, cannot());
     return object;
 }
 
@@ -263,7 +260,7 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
     };
     const auto checkedKey = std::make_pair(key.id, cert.Der());
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
-    CK_RV rv = CKR_OK;
+    Returned started;
     TokenSession::CheckedKey object{};
     for (int attempt = 0;; ++attempt) {
         const auto known = session.keys.find(checkedKey);
@@ -274,22 +271,23 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
             object.alwaysAuthenticate =
                 BoolAttribute(session, object.handle, CKA_ALWAYS_AUTHENTICATE, false);
         }
-        rv = module.Call(&CK_FUNCTION_LIST::C_SignInit, session.handle, &mechanism, object.handle);
-        if (attempt == 0 && relogin(rv)) continue;
+        started =
+            module.Call(&CK_FUNCTION_LIST::C_SignInit, session.handle, &mechanism, object.handle);
+        if (attempt == 0 && relogin(started.rv)) continue;
         // A handle kept from before may have gone with its object; the key
         // is looked for once more.
-        if ((rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) &&
+        if ((started.rv == CKR_KEY_HANDLE_INVALID || started.rv == CKR_OBJECT_HANDLE_INVALID) &&
             known != session.keys.end() && attempt == 0) {
             session.keys.erase(known);
             continue;
         }
         break;
     }
-    Gone(rv);
-    if (rv == CKR_MECHANISM_INVALID || rv == CKR_KEY_TYPE_INCONSISTENT ||
-        rv == CKR_KEY_FUNCTION_NOT_PERMITTED)
-        Fail(NTE_BAD_ALGID, TokenName(key) + " cannot sign with this key and CKM_RSA_PKCS", rv);
-    if (rv != CKR_OK) Fail(NTE_FAIL, "cannot start signing on " + TokenName(key), rv);
+    started.Check([&] {
+        return PlatformError(started.rv) == DWORD(NTE_BAD_ALGID)
+                   ? TokenName(key) + " cannot sign with this key and CKM_RSA_PKCS"
+                   : "cannot start signing on " + TokenName(key);
+    });
     session.keys[checkedKey] = object;
     EVP_PKEY* publicKey = X509_get0_pubkey(cert.X509Cert());
     std::vector<BYTE> signature(std::size_t(std::max(EVP_PKEY_get_size(publicKey), 1)));
@@ -301,18 +299,20 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
             // The token keeps the operation C_SignInit began, and would
             // refuse the session's next one with CKR_OPERATION_ACTIVE. A
             // C_Sign that does not ask for the length ends it whatever it
-            // returns; what it makes without the key's login is thrown away.
-            module.Call(&CK_FUNCTION_LIST::C_Sign, session.handle,
-                        const_cast<CK_BYTE*>(digestInfo.data()), CK_ULONG(digestInfo.size()),
-                        signature.data(), &length);
+            // returns; what it makes without the key's login is thrown away,
+            // as is the refusal it is expected to meet.
+            module
+                .Call(&CK_FUNCTION_LIST::C_Sign, session.handle,
+                      const_cast<CK_BYTE*>(digestInfo.data()), CK_ULONG(digestInfo.size()),
+                      signature.data(), &length)
+                .Keep({CKR_USER_NOT_LOGGED_IN});
             throw;
         }
     }
-    rv = module.Call(&CK_FUNCTION_LIST::C_Sign, session.handle,
-                     const_cast<CK_BYTE*>(digestInfo.data()), CK_ULONG(digestInfo.size()),
-                     signature.data(), &length);
-    Gone(rv);
-    if (rv != CKR_OK) Fail(NTE_FAIL, TokenName(key) + " did not sign", rv);
+    module
+        .Call(&CK_FUNCTION_LIST::C_Sign, session.handle, const_cast<CK_BYTE*>(digestInfo.data()),
+              CK_ULONG(digestInfo.size()), signature.data(), &length)
+        .Check([&] { return TokenName(key) + " did not sign"; });
     signature.resize(length);
     // What the token made is checked against the certificate before anyone
     // sees it: a wrong signature is never handed out as a signature.
@@ -337,23 +337,23 @@ SlotListing ListSlots(TokenModule& module, bool present) {
     // count: it is asked again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         CK_ULONG count = 0;
-        listing.rv = module.Call(&CK_FUNCTION_LIST::C_GetSlotList, which, nullptr, &count);
-        if (listing.rv != CKR_OK || count == 0) return listing;
+        listing.returned = module.Call(&CK_FUNCTION_LIST::C_GetSlotList, which, nullptr, &count);
+        if (listing.returned.Keep() != CKR_OK || count == 0) return listing;
         if (count > kMaxSlots) {
             listing.problem = "the PKCS#11 module " + module.name + " reports " +
                               std::to_string(count) + " slots, more than the " +
                               std::to_string(kMaxSlots) +
                               " any reader set has; its tokens were not read";
-            listing.rv = CKR_GENERAL_ERROR;
+            listing.returned = {CKR_GENERAL_ERROR, FunctionName(&CK_FUNCTION_LIST::C_GetSlotList)};
             NoteModuleWarning(listing.problem);
             return listing;
         }
         listing.slots.assign(count, 0);
-        listing.rv =
+        listing.returned =
             module.Call(&CK_FUNCTION_LIST::C_GetSlotList, which, listing.slots.data(), &count);
-        if (listing.rv == CKR_BUFFER_TOO_SMALL) continue;
+        if (listing.returned.Keep({CKR_BUFFER_TOO_SMALL}) == CKR_BUFFER_TOO_SMALL) continue;
         listing.slots.resize(
-            listing.rv == CKR_OK ? std::min<std::size_t>(count, listing.slots.size()) : 0);
+            listing.returned.Ok() ? std::min<std::size_t>(count, listing.slots.size()) : 0);
         return listing;
     }
     listing.slots.clear();
@@ -366,16 +366,20 @@ std::shared_ptr<TokenSession> SessionOf(const std::shared_ptr<TokenModule>& modu
     const auto key = std::make_pair(module.get(), serial);
     if (const auto it = g_sessions.find(key); it != g_sessions.end()) return it->second;
     const auto found = FindSlot(*module, serial, slot);
-    if (!found) throw TokenGoneError{CKR_TOKEN_NOT_PRESENT};
+    if (!found) {
+        const std::string what =
+            "no slot of " + module->name + " holds the token of serial " + serial;
+        platform::KeepCause(what);
+        throw TokenGoneError(CKR_TOKEN_NOT_PRESENT, what);
+    }
     auto session = std::make_shared<TokenSession>();
     session->module = module;
     session->slot = *found;
     session->serial = serial;
-    const CK_RV rv = module->Call(&CK_FUNCTION_LIST::C_OpenSession, *found,
-                                  CK_FLAGS(CKF_SERIAL_SESSION), nullptr, nullptr, &session->handle);
-    Gone(rv);
-    if (rv != CKR_OK)
-        Fail(NTE_FAIL, "cannot open a session with the token of serial " + serial, rv);
+    module
+        ->Call(&CK_FUNCTION_LIST::C_OpenSession, *found, CK_FLAGS(CKF_SERIAL_SESSION), nullptr,
+               nullptr, &session->handle)
+        .Check([&] { return "cannot open a session with the token of serial " + serial; });
     g_sessions.emplace(key, session);
     return session;
 }
@@ -389,7 +393,7 @@ bool SessionAlive(TokenModule& module, const std::string& serial, CK_SLOT_ID slo
         session = it->second;
     }
     CK_SESSION_INFO info{};
-    return module.Call(&CK_FUNCTION_LIST::C_GetSessionInfo, session->handle, &info) == CKR_OK &&
+    return module.Call(&CK_FUNCTION_LIST::C_GetSessionInfo, session->handle, &info).Ok() &&
            info.slotID == slot;
 }
 
@@ -402,7 +406,7 @@ void DropSession(const std::shared_ptr<TokenSession>& session) {
     }
     // A session of a token that went away is gone already; closing it is
     // only tidying up.
-    session->module->Call(&CK_FUNCTION_LIST::C_CloseSession, session->handle);
+    session->module->Call(&CK_FUNCTION_LIST::C_CloseSession, session->handle).Tidy();
 }
 
 void ForgetTokenSessions() {
@@ -411,8 +415,10 @@ void ForgetTokenSessions() {
         std::lock_guard lock(g_mutex);
         closing.swap(g_sessions);
     }
+    // As the modules are closed (often as the process ends): what the
+    // closing returns has nobody left to be told to.
     for (auto& [key, session] : closing)
-        session->module->Call(&CK_FUNCTION_LIST::C_CloseSession, session->handle);
+        (void)session->module->Call(&CK_FUNCTION_LIST::C_CloseSession, session->handle);
 }
 
 unsigned long LoginGeneration() {
@@ -423,22 +429,26 @@ std::vector<CK_OBJECT_HANDLE> FindObjects(TokenSession& session,
                                           std::vector<CK_ATTRIBUTE> attributes) {
     TokenModule& module = *session.module;
     std::lock_guard lock(module.mutex);  // the three calls belong together
-    CK_RV rv = module.Call(&CK_FUNCTION_LIST::C_FindObjectsInit, session.handle, attributes.data(),
-                           CK_ULONG(attributes.size()));
-    Gone(rv);
-    if (rv != CKR_OK) Fail(NTE_FAIL, "cannot search the token of serial " + session.serial, rv);
+    module
+        .Call(&CK_FUNCTION_LIST::C_FindObjectsInit, session.handle, attributes.data(),
+              CK_ULONG(attributes.size()))
+        .Check([&] { return "cannot search the token of serial " + session.serial; });
     std::vector<CK_OBJECT_HANDLE> found;
     std::array<CK_OBJECT_HANDLE, 64> batch{};
+    Returned next;
     for (;;) {
         CK_ULONG count = 0;
-        rv = module.Call(&CK_FUNCTION_LIST::C_FindObjects, session.handle, batch.data(),
-                         CK_ULONG(batch.size()), &count);
-        if (rv != CKR_OK || count == 0) break;
+        next = module.Call(&CK_FUNCTION_LIST::C_FindObjects, session.handle, batch.data(),
+                           CK_ULONG(batch.size()), &count);
+        if (!next.Ok() || count == 0) break;
         found.insert(found.end(), batch.begin(), batch.begin() + std::ptrdiff_t(count));
         if (found.size() > 100000) break;  // no token holds that many; a faulty module might
     }
-    module.Call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session.handle);
-    Gone(rv);
+    module.Call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session.handle).Tidy();
+    // A search cut short by a token gone finds nothing of it; one cut short
+    // otherwise finds what it found.
+    next.OrGone();
+    next.Keep();
     return found;
 }
 
@@ -447,18 +457,20 @@ std::optional<std::vector<unsigned char>> AttributeBytes(TokenSession& session,
                                                          CK_ATTRIBUTE_TYPE type) {
     TokenModule& module = *session.module;
     CK_ATTRIBUTE attribute{type, nullptr, 0};
-    CK_RV rv = module.Call(&CK_FUNCTION_LIST::C_GetAttributeValue, session.handle, object,
-                           &attribute, CK_ULONG(1));
-    Gone(rv);
-    if (rv != CKR_OK || attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION ||
-        attribute.ulValueLen > (1u << 20))
+    // A value the token hides, or an attribute the object lacks, is no
+    // failure: the answer is nothing.
+    if (module.Call(&CK_FUNCTION_LIST::C_GetAttributeValue, session.handle, object, &attribute,
+                    CK_ULONG(1))
+                .OrGone() != CKR_OK ||
+        attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION || attribute.ulValueLen > (1u << 20))
         return std::nullopt;
     std::vector<unsigned char> bytes(attribute.ulValueLen);
     attribute.pValue = bytes.data();
-    rv = module.Call(&CK_FUNCTION_LIST::C_GetAttributeValue, session.handle, object, &attribute,
-                     CK_ULONG(1));
-    Gone(rv);
-    if (rv != CKR_OK || attribute.ulValueLen > bytes.size()) return std::nullopt;
+    if (module.Call(&CK_FUNCTION_LIST::C_GetAttributeValue, session.handle, object, &attribute,
+                    CK_ULONG(1))
+                .OrGone() != CKR_OK ||
+        attribute.ulValueLen > bytes.size())
+        return std::nullopt;
     bytes.resize(attribute.ulValueLen);
     return bytes;
 }
@@ -474,6 +486,7 @@ std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const std::vector<BY
                                 "algorithm for it");
     // A token that went away is looked for once more (it may be back, in
     // another slot); its serial, not its slot, says which token it is.
+    std::string why;
     for (int attempt = 0;; ++attempt) {
         std::shared_ptr<TokenSession> session;
         try {
@@ -481,8 +494,8 @@ std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const std::vector<BY
             return SignOnce(*session, cert, *key, digestInfo);
         } catch (const TokenGoneError& gone) {
             if (session) DropSession(session);
-            if (attempt >= 1)
-                Fail(SCARD_W_REMOVED_CARD, TokenName(*key) + " is not there any more", gone.rv);
+            why.append(why.empty() ? "" : "; ").append(gone.what());
+            if (attempt >= 1) Fail(gone.Code(), TokenName(*key) + " is not there any more: " + why);
         }
     }
 }

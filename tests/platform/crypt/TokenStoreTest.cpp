@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "platform/crypt/Certificate.h"
 #include "platform/crypt/Store.h"
@@ -609,6 +610,48 @@ TEST_F(FaultyToken, ATokenPulledOutBetweenListingAndSigningIsLookedForOnceThenRe
     const auto signature = Sign(0, "text");
     ASSERT_FALSE(signature.empty()) << std::hex << GetLastError();
     EXPECT_TRUE(Verifies(signature, "text"));
+}
+
+TEST_F(FaultyToken, AFailureNamesTheCallAndTheValueThatCausedIt) {
+    ScriptedPins user({});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    // Signs with the first certificate, taken while the token behaves, once
+    // it plays `fault`; the failure's code and text.
+    const auto signWith = [&](const char* fault) {
+        ::unsetenv("OSTREL_TEST_P11_FAULT");
+        HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+        EXPECT_NE(store, nullptr);
+        PCCERT_CONTEXT ctx = CertEnumCertificatesInStore(store, nullptr);
+        EXPECT_NE(ctx, nullptr);
+        std::pair<DWORD, std::string> failure;
+        if (const auto cert = crypt::CertificateOf(ctx)) {
+            Fault(fault);
+            try {
+                crypt::SignWithTokenKey(*cert, std::vector<BYTE>(35, 1));
+                ADD_FAILURE() << "signed with " << fault;
+            } catch (const platform::Failure& e) {
+                failure = {e.Code(), e.what()};
+            }
+        }
+        CertFreeCertificateContext(ctx);
+        EXPECT_TRUE(CertCloseStore(store, 0));
+        return failure;
+    };
+
+    // Pulled out: the call that found it gone, and the look for it after.
+    auto [code, what] = signWith("removed");
+    EXPECT_EQ(code, SCARD_W_REMOVED_CARD);
+    EXPECT_NE(what.find("\"Alpha\""), std::string::npos) << what;
+    EXPECT_NE(what.find("C_GetSessionInfo returned CKR_DEVICE_REMOVED (0x00000032)"),
+              std::string::npos)
+        << what;
+    EXPECT_NE(what.find("no slot"), std::string::npos) << what;
+
+    // A wrong PIN on the reader's pad.
+    std::tie(code, what) = signWith("pinpad:9999");
+    EXPECT_EQ(code, SCARD_W_WRONG_CHV);
+    EXPECT_NE(what.find("C_Login returned CKR_PIN_INCORRECT (0x000000A0)"), std::string::npos)
+        << what;
 }
 
 TEST_F(FaultyToken, ClosingTheModulesFinalisesThemEvenWhereACertificateStillHoldsOne) {
