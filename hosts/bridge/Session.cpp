@@ -43,19 +43,25 @@ BridgeError Busy(const std::string& origin) {
             {}};
 }
 
-// Whether the control will let the user choose a certificate: always for
-// the methods that choose, and when signing "by position" is given none.
+// Whether the control will let the user choose a certificate in this call.
 bool ShowsChooser(const MethodInfo& method, const json& args) {
-    if (method.name == "SignMessage" || method.name == "ChooseCertificate") return true;
-    return method.name == "SignMessageNoPrompt" && args.is_array() && args.size() == 2 &&
-           args[1].is_number_integer() && args[1].get<std::int64_t>() < 0;
+    switch (method.chooser) {
+        case Chooser::Never:
+            return false;
+        case Chooser::Always:
+            return true;
+        case Chooser::WithoutPosition:
+            return args.is_array() && args.size() == 2 && args[1].is_number_integer() &&
+                   args[1].get<std::int64_t>() < 0;
+    }
+    return true;
 }
 
 }  // namespace
 
 std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std::string& origin,
                                             const json& args, std::optional<QuestionTurn>& turn) {
-    const bool signsUnseen = method.name == "SignMessageNoPrompt";
+    const bool signsUnseen = method.question == Question::SignUnseen;
     const auto refuse = [&](const std::string& what) {
         return BridgeError{ErrorCode::Consent, what, {}};
     };
@@ -231,7 +237,7 @@ json Session::Handle(std::string body) {
     // shows its chooser, and taken for it where no question was asked: no
     // other site's question may cover the chooser either.
     std::optional<QuestionTurn> turn;
-    if (method->usesKeys) {
+    if (method->question != Question::None) {
         if (auto refusal = Consent(*method, *request.origin, request.args, turn))
             return Refuse(id, *refusal, &request);
         if (!turn && ShowsChooser(*method, request.args)) {
