@@ -270,6 +270,34 @@ std::string ExtentLine(const TextShown& shown) {
            " characters are shown; all of them would be signed. " + legend;
 }
 
+namespace {
+
+// The entry at `index` of `store`, for the caller to free, or null when the
+// store has no entry there. The bridge's only walk of a store: the
+// platform's own lookup by position takes its place.
+PCCERT_CONTEXT EntryAt(HCERTSTORE store, long index) {
+    long position = 0;
+    for (PCCERT_CONTEXT cert = nullptr;
+         (cert = CertEnumCertificatesInStore(store, cert)) != nullptr; ++position)
+        if (position == index) return cert;
+    return nullptr;
+}
+
+// The subject of a store entry as the chooser names it.
+std::string SubjectOf(PCCERT_CONTEXT cert) {
+    if (cert->cbCertEncoded == 0 || cert->pCertInfo == nullptr)
+        return "an entry of your personal store that cannot be read";
+    const DWORD size = CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject,
+                                      CERT_X500_NAME_STR, nullptr, 0);
+    std::string name(size, '\0');
+    CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, name.data(),
+                   size);
+    name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
+    return name.empty() ? "a certificate without a subject" : name;
+}
+
+}  // namespace
+
 std::string SubjectAt(long index) {
     const std::string none =
         "no certificate at position " + std::to_string(index) + " of your personal store";
@@ -277,23 +305,9 @@ std::string SubjectAt(long index) {
     HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
     if (store == nullptr) return "your personal store cannot be opened";
     std::string subject = none;
-    long position = 0;
-    for (PCCERT_CONTEXT cert = nullptr;
-         (cert = CertEnumCertificatesInStore(store, cert)) != nullptr; ++position) {
-        if (position != index) continue;
-        if (cert->cbCertEncoded == 0 || cert->pCertInfo == nullptr) {
-            subject = "an entry of your personal store that cannot be read";
-        } else {
-            const DWORD size = CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject,
-                                              CERT_X500_NAME_STR, nullptr, 0);
-            std::string name(size, '\0');
-            CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR,
-                           name.data(), size);
-            name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
-            subject = name.empty() ? "a certificate without a subject" : name;
-        }
+    if (PCCERT_CONTEXT cert = EntryAt(store, index); cert != nullptr) {
+        subject = SubjectOf(cert);
         CertFreeCertificateContext(cert);
-        break;
     }
     CertCloseStore(store, 0);
     return subject;
