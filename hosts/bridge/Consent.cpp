@@ -360,4 +360,83 @@ bool ConsentStore::Revoke(const std::string& origin) {
     return true;
 }
 
+ConsentDecision DecideConsent(const ConsentFacts& facts) {
+    using Verdict = ConsentDecision::Verdict;
+    ConsentDecision out;
+    const auto decided = [&](Verdict verdict) {
+        out.verdict = verdict;
+        return out;
+    };
+    const auto refuse = [&](std::string message, ErrorCode code = ErrorCode::Consent) {
+        out.refusal = {code, std::move(message), {}};
+        return decided(Verdict::Refuse);
+    };
+    if (facts.question == Question::None) return decided(Verdict::Allow);
+
+    const std::string origin(facts.origin);
+    const bool unseen = facts.question == Question::SignUnseen;
+    const bool shared = IsSharedLoopback(origin);
+    // Pages hear what went wrong, never where: the grants file's path holds
+    // the user's name, and the host's log has the whole story.
+    if (!facts.grant)
+        return refuse("cannot tell whether " + origin +
+                      " may use your certificates: the site permissions cannot be read or "
+                      "kept; `ostrel bridge origins list` says why");
+    const Grant& grant = *facts.grant;
+    const std::string blocked = "you blocked " + origin + "; `ostrel bridge origins revoke " +
+                                origin + "` lets it ask again";
+
+    // Where the grants decide, nobody is asked.
+    if (grant.blocked) return refuse(blocked);
+    if (unseen ? grant.withoutPrompt : grant.always) {
+        if (!shared) return decided(Verdict::Allow);
+        // Written by an older release, or by hand.
+        out.grantIgnored = true;
+    }
+    // A "no" holds a while, so that a page cannot ask again and again.
+    if (const auto left = facts.pauseLeft.count(); left > 0)
+        return refuse("you said no to " + PauseScope(origin) + " a moment ago; " + origin +
+                      " may ask again in " + std::to_string((left + 999) / 1000) + " s");
+    if (!facts.answer) return decided(Verdict::Ask);
+
+    const std::string allow =
+        shared
+            ? std::string("it is asked every time, as it is served over http on this computer")
+            : "run `ostrel bridge origins allow " + origin +
+                  (unseen ? " --without-prompt` to let it sign without asking" : "` to allow it");
+    switch (facts.answer->kind) {
+        case Answer::Kind::Once:
+            return decided(Verdict::Allow);
+        case Answer::Kind::Always:
+            // Only the question before choosing offers it, and not to a site
+            // that is asked every time.
+            if (!unseen && !shared) out.keep = Grant{.always = true};
+            return decided(Verdict::Allow);
+        case Answer::Kind::Block:
+            // Kept, so no pause is needed; and once the user revokes the
+            // block, the site may ask at once.
+            out.keep = Grant{.blocked = true};
+            out.replace = true;
+            return refuse(blocked);
+        case Answer::Kind::Deny:
+            out.startPause = true;
+            return refuse(unseen
+                              ? "you did not let " + origin + " sign the text; " + allow
+                              : "you denied " + origin + " the use of your certificates; " + allow);
+        case Answer::Kind::Dismissed:
+            out.startPause = true;
+            return refuse(
+                unseen ? "the confirmation to sign for " + origin + " was closed without an answer"
+                       : "the question whether " + origin +
+                             " may use your certificates was closed without an answer",
+                ErrorCode::Cancelled);
+        case Answer::Kind::NobodyToAsk:
+            break;
+    }
+    return refuse(origin +
+                  (unseen ? " may not sign without asking"
+                          : " has not been allowed to use your certificates") +
+                  ", and nobody can be asked (" + facts.answer->why + "); " + allow);
+}
+
 }  // namespace ostrel::bridge

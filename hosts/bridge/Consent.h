@@ -29,6 +29,8 @@
 #include <string_view>
 #include <utility>
 
+#include "hosts/bridge/Protocol.h"
+
 namespace ostrel::bridge {
 
 inline constexpr const char* kOriginsFile = "bridge-origins.json";
@@ -37,6 +39,7 @@ inline constexpr const char* kOriginsLock = "bridge-origins.lock";
 // keeps when each site last heard "no".
 inline constexpr const char* kQuestionsLock = "bridge-questions.lock";
 
+// A site's grants, written by name: Grant{.always = true}.
 struct Grant {
     bool always = false;
     bool withoutPrompt = false;
@@ -140,5 +143,51 @@ private:
 // Held while the file is being replaced: a process that must end at once
 // takes it first, so that it never leaves a temporary file behind.
 std::mutex& ConsentWriteMutex();
+
+// What the user answered when asked about a site.
+struct Answer {
+    enum class Kind {
+        Once,         // "Allow once", "Sign"
+        Always,       // "Always allow for this site"
+        Deny,         // "Deny", "Don't sign"
+        Block,        // "Block this site": refused now and from now on
+        Dismissed,    // closed without an answer
+        NobodyToAsk,  // no user interface can ask anyone; `why` says so
+    };
+    Kind kind = Kind::Dismissed;
+    std::string why;
+};
+
+// What is known of a call that puts a question to the user, at each turn of
+// deciding it: first the site's grants; once this process holds the turn to
+// ask, what is left of a pause after a "no"; once asked, the answer.
+struct ConsentFacts {
+    Question question = Question::UseCertificates;
+    std::string_view origin;
+    std::optional<Grant> grant;              // none: the grants cannot be read or kept
+    std::chrono::milliseconds pauseLeft{0};  // of the pause of PauseScope(origin)
+    std::optional<Answer> answer;
+};
+
+struct ConsentDecision {
+    enum class Verdict { Allow, Ask, Refuse };
+    Verdict verdict = Verdict::Refuse;
+    // When refused: what the page is told (ERR_CONSENT, or ERR_CANCELLED for
+    // a question closed without an answer).
+    BridgeError refusal{ErrorCode::Consent, {}, {}};
+    // Kept for the site whatever the verdict: merged into its grants, or in
+    // their place when `replace`.
+    std::optional<Grant> keep;
+    bool replace = false;
+    // The site's domain waits kPauseAfterNo before it may ask again.
+    bool startPause = false;
+    // The site holds a grant that is not honoured (IsSharedLoopback): the
+    // host's log says so.
+    bool grantIgnored = false;
+};
+
+// The decision, and every word of it the page is told: a pure function of the
+// facts, which the session gathers and acts on.
+ConsentDecision DecideConsent(const ConsentFacts& facts);
 
 }  // namespace ostrel::bridge

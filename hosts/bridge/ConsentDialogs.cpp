@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/crypt/WinCrypt.h"
+#include "platform/text/Utf.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/Dialog.h"
 #include "platform/ui/WinUser.h"
@@ -150,16 +151,16 @@ Answer Ask(const DialogTemplate& tmpl, std::vector<std::pair<int, CString>> text
     }
 }
 
-void AppendCodePoint(std::string& out, unsigned long code) {
+void AppendCodePoint(std::string& out, char32_t code) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "\u27E8U+%04lX\u27E9", code);
+    std::snprintf(buf, sizeof buf, "\u27E8U+%04lX\u27E9", static_cast<unsigned long>(code));
     out += buf;
 }
 
 // Characters that show nothing, or change how what is around them shows:
 // controls, format and bidirectional marks, blanks other than the space,
 // fillers and variation selectors.
-bool Hidden(unsigned long c) {
+bool Hidden(char32_t c) {
     return c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0xAD || c == 0x034F || c == 0x061C ||
            c == 0x115F || c == 0x1160 || c == 0x17B4 || c == 0x17B5 || c == 0x180E ||
            (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) ||
@@ -167,31 +168,6 @@ bool Hidden(unsigned long c) {
            (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF || c == 0xFFA0 ||
            (c >= 0xFFF9 && c <= 0xFFFB) || (c >= 0x1D173 && c <= 0x1D17A) ||
            (c >= 0xE0000 && c <= 0xE0FFF);
-}
-
-struct Decoded {
-    unsigned long code = 0;
-    std::size_t length = 1;
-    bool valid = false;
-};
-
-// The character at `at`, refusing overlong forms, surrogates and what lies
-// beyond U+10FFFF.
-Decoded DecodeAt(std::string_view text, std::size_t at) {
-    const auto byte = static_cast<unsigned char>(text[at]);
-    if (byte < 0x80) return {byte, 1, true};
-    const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
-    if (byte < 0xC2 || byte > 0xF4 || at + length > text.size()) return {byte, 1, false};
-    unsigned long code = byte & (0xFF >> (length + 1));
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xC0) != 0x80) return {byte, 1, false};
-        code = code << 6 | (next & 0x3F);
-    }
-    const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-        return {byte, 1, false};
-    return {code, length, true};
 }
 
 std::string Counted(std::size_t n) {
@@ -228,10 +204,10 @@ TextShown ShowText(std::string_view text) {
     TextShown out;
     std::size_t at = 0;
     while (at < text.size() && out.shown < kShownCharacters) {
-        const Decoded d = DecodeAt(text, at);
+        const platform::com::Utf8Char d = platform::com::DecodeUtf8(text, at);
         if (!d.valid) {
             char buf[16];
-            std::snprintf(buf, sizeof buf, "\u27E80x%02lX\u27E9", d.code);
+            std::snprintf(buf, sizeof buf, "\u27E80x%02X\u27E9", unsigned(d.code));
             out.text += buf;
             at += 1;
             ++out.shown;
@@ -294,6 +270,34 @@ std::string ExtentLine(const TextShown& shown) {
            " characters are shown; all of them would be signed. " + legend;
 }
 
+namespace {
+
+// The entry at `index` of `store`, for the caller to free, or null when the
+// store has no entry there. The bridge's only walk of a store: the
+// platform's own lookup by position takes its place.
+PCCERT_CONTEXT EntryAt(HCERTSTORE store, long index) {
+    long position = 0;
+    for (PCCERT_CONTEXT cert = nullptr;
+         (cert = CertEnumCertificatesInStore(store, cert)) != nullptr; ++position)
+        if (position == index) return cert;
+    return nullptr;
+}
+
+// The subject of a store entry as the chooser names it.
+std::string SubjectOf(PCCERT_CONTEXT cert) {
+    if (cert->cbCertEncoded == 0 || cert->pCertInfo == nullptr)
+        return "an entry of your personal store that cannot be read";
+    const DWORD size = CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject,
+                                      CERT_X500_NAME_STR, nullptr, 0);
+    std::string name(size, '\0');
+    CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, name.data(),
+                   size);
+    name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
+    return name.empty() ? "a certificate without a subject" : name;
+}
+
+}  // namespace
+
 std::string SubjectAt(long index) {
     const std::string none =
         "no certificate at position " + std::to_string(index) + " of your personal store";
@@ -301,23 +305,9 @@ std::string SubjectAt(long index) {
     HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
     if (store == nullptr) return "your personal store cannot be opened";
     std::string subject = none;
-    long position = 0;
-    for (PCCERT_CONTEXT cert = nullptr;
-         (cert = CertEnumCertificatesInStore(store, cert)) != nullptr; ++position) {
-        if (position != index) continue;
-        if (cert->cbCertEncoded == 0 || cert->pCertInfo == nullptr) {
-            subject = "an entry of your personal store that cannot be read";
-        } else {
-            const DWORD size = CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject,
-                                              CERT_X500_NAME_STR, nullptr, 0);
-            std::string name(size, '\0');
-            CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR,
-                           name.data(), size);
-            name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
-            subject = name.empty() ? "a certificate without a subject" : name;
-        }
+    if (PCCERT_CONTEXT cert = EntryAt(store, index); cert != nullptr) {
+        subject = SubjectOf(cert);
         CertFreeCertificateContext(cert);
-        break;
     }
     CertCloseStore(store, 0);
     return subject;

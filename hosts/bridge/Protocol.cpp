@@ -518,16 +518,25 @@ Parsed ParseRequestReleasing(std::string& body) {
     return reader.Finish();
 }
 
-const MethodInfo* FindMethod(std::string_view name) {
+std::span<const MethodInfo> Methods() {
+    using enum ArgKind;
     static const MethodInfo kMethods[] = {
-        {"SignMessage", {ArgKind::Text}, ResultKind::Text, true},
-        {"SignMessageNoPrompt", {ArgKind::Text, ArgKind::Long}, ResultKind::Text, true},
-        {"ChooseCertificate", {}, ResultKind::Long, true},
-        {"VerifyMessage", {ArgKind::Text}, ResultKind::Bool, false},
-        {"GetSubjectName", {ArgKind::Text}, ResultKind::Text, false},
-        {"GetSerialNumber", {ArgKind::Text}, ResultKind::Text, false},
+        {"SignMessage", {Text}, ResultKind::Text, Question::UseCertificates, Chooser::Always},
+        {"SignMessageNoPrompt",
+         {Text, Long},
+         ResultKind::Text,
+         Question::SignUnseen,
+         Chooser::WithoutPosition},
+        {"ChooseCertificate", {}, ResultKind::Long, Question::UseCertificates, Chooser::Always},
+        {"VerifyMessage", {Text}, ResultKind::Bool, Question::None, Chooser::Never},
+        {"GetSubjectName", {Text}, ResultKind::Text, Question::None, Chooser::Never},
+        {"GetSerialNumber", {Text}, ResultKind::Text, Question::None, Chooser::Never},
     };
-    for (const MethodInfo& m : kMethods)
+    return kMethods;
+}
+
+const MethodInfo* FindMethod(std::string_view name) {
+    for (const MethodInfo& m : Methods())
         if (m.name == name) return &m;
     return nullptr;
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,15 +89,34 @@ Parsed ParseRequestReleasing(std::string& body);
 enum class ArgKind { Text, Long };
 enum class ResultKind { Text, Bool, Long };
 
+// What a call asks of the user before the control is called.
+enum class Question {
+    None,             // reads a certificate or a signed message: nobody is asked
+    UseCertificates,  // may the site use the certificates (the grant "always")
+    SignUnseen,       // may it sign this text with the certificate it names ("withoutPrompt")
+};
+
+// When the control shows its chooser during the call.
+enum class Chooser {
+    Never,
+    Always,
+    WithoutPosition,  // when the position (the second argument) is negative
+};
+
 struct MethodInfo {
     std::string_view name;
     std::vector<ArgKind> args;
     ResultKind result;
-    bool usesKeys;  // touches the user's keys, so needs the user's consent
+    Question question;
+    Chooser chooser;
 };
 
-// The control's methods a page may call, by their exact names; nothing for
-// any other name.
+// The control's methods a page may call: the one list of them. The page's
+// library (page/ostrel.js) and the extension (extension/background.js) hold
+// copies written from it, which hosts_bridge_test holds to it.
+std::span<const MethodInfo> Methods();
+
+// The method of that exact name, or nothing.
 const MethodInfo* FindMethod(std::string_view name);
 
 // The request's arguments as the method takes them, or ERR_ARGS.

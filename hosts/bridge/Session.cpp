@@ -21,21 +21,6 @@ json Session::TooLarge(std::uint64_t size) const {
 
 namespace {
 
-enum class Standing { Go, Blocked, Ask };
-
-// What the site's grants decide before anyone is asked.
-Standing StandingOf(const Grant& grant, const std::string& origin, bool signsUnseen,
-                    std::ostream& log) {
-    if (grant.blocked) return Standing::Blocked;
-    if (!(signsUnseen ? grant.withoutPrompt : grant.always)) return Standing::Ask;
-    if (!IsSharedLoopback(origin)) return Standing::Go;
-    // Written by an older release, or by hand: not honoured.
-    log << "ostrel-bridge: the grant of " << origin
-        << " is not honoured: any user of this computer can serve that site, so it is "
-           "asked every time\n";
-    return Standing::Ask;
-}
-
 // Another of the user's hosts has a question or the chooser on screen.
 BridgeError Busy(const std::string& origin) {
     return {ErrorCode::Busy,
@@ -43,125 +28,84 @@ BridgeError Busy(const std::string& origin) {
             {}};
 }
 
-// Whether the control will let the user choose a certificate: always for
-// the methods that choose, and when signing "by position" is given none.
+// Whether the control will let the user choose a certificate in this call.
 bool ShowsChooser(const MethodInfo& method, const json& args) {
-    if (method.name == "SignMessage" || method.name == "ChooseCertificate") return true;
-    return method.name == "SignMessageNoPrompt" && args.is_array() && args.size() == 2 &&
-           args[1].is_number_integer() && args[1].get<std::int64_t>() < 0;
+    switch (method.chooser) {
+        case Chooser::Never:
+            return false;
+        case Chooser::Always:
+            return true;
+        case Chooser::WithoutPosition:
+            return args.is_array() && args.size() == 2 && args[1].is_number_integer() &&
+                   args[1].get<std::int64_t>() < 0;
+    }
+    return true;
 }
 
 }  // namespace
 
 std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std::string& origin,
                                             const json& args, std::optional<QuestionTurn>& turn) {
-    const bool signsUnseen = method.name == "SignMessageNoPrompt";
-    const auto refuse = [&](const std::string& what) {
-        return BridgeError{ErrorCode::Consent, what, {}};
-    };
-    // Pages hear what went wrong, never where: the grants file's path holds
-    // the user's name. The whole story goes to the browser's log of the host.
+    using Verdict = ConsentDecision::Verdict;
+    // A grants file that cannot be read or kept is refused whole; what is
+    // wrong with it goes to the host's log only (its path names the user).
     const auto broken = [&](const ConsentError& e) {
         m_log << "ostrel-bridge: " << e.what() << "\n";
-        return refuse("cannot tell whether " + origin +
-                      " may use your certificates: the site permissions cannot be read or "
-                      "kept; `ostrel bridge origins list` says why");
     };
-    const std::string blocked = "you blocked " + origin + "; `ostrel bridge origins revoke " +
-                                origin + "` lets it ask again";
-    const std::string allow =
-        IsSharedLoopback(origin)
-            ? std::string("it is asked every time, as it is served over http on this computer")
-            : "run `ostrel bridge origins allow " + origin +
-                  (signsUnseen ? " --without-prompt` to let it sign without asking"
-                               : "` to allow it");
-
-    Grant grant;
+    ConsentFacts facts;
+    facts.question = method.question;
+    facts.origin = origin;
     try {
-        grant = m_consent.Find(origin);
+        facts.grant = m_consent.Find(origin);
     } catch (const ConsentError& e) {
-        return broken(e);
+        broken(e);
     }
-    // Where the grants decide, nobody is asked.
-    const auto decided = [&](Standing standing) -> std::optional<BridgeError> {
-        if (standing == Standing::Blocked) return refuse(blocked);
-        return std::nullopt;
-    };
-    if (const Standing standing = StandingOf(grant, origin, signsUnseen, m_log);
-        standing != Standing::Ask)
-        return decided(standing);
+    ConsentDecision decision = DecideConsent(facts);
+    if (decision.grantIgnored)
+        m_log << "ostrel-bridge: the grant of " << origin
+              << " is not honoured: any user of this computer can serve that site, so it is "
+                 "asked every time\n";
 
-    try {
-        turn = m_consent.TakeTurn(m_consent.Times().turnWait);
-        // Another process may have had this site's answer while this one
-        // waited.
-        grant = m_consent.Find(origin);
-    } catch (const ConsentError& e) {
-        return broken(e);
-    }
-    if (!turn) return Busy(origin);
-    if (const Standing standing = StandingOf(grant, origin, signsUnseen, m_log);
-        standing != Standing::Ask)
-        return decided(standing);
-    // A "no" holds a while, so that a page cannot ask again and again.
-    const std::string site = PauseScope(origin);
+    // A "no" holds back the site's whole domain for a while.
+    std::string site;
     const auto pause = m_consent.Times().pause;
-    if (const auto left = turn->PauseLeft(site, pause); left.count() > 0)
-        return refuse("you said no to " + site + " a moment ago; " + origin + " may ask again in " +
-                      std::to_string((left.count() + 999) / 1000) + " s");
-
-    const Answer answer = signsUnseen
-                              // The arguments were checked: a text and a number that fits a long.
-                              ? m_user.ConfirmSigning(origin, long(args[1].get<std::int64_t>()),
-                                                      args[0].get_ref<const std::string&>())
-                              : m_user.AskConsent(origin, method.name);
-    switch (answer.kind) {
-        case Answer::Kind::Once:
-            return std::nullopt;
-        case Answer::Kind::Always:
-            // Only the question before choosing offers it, and not to a site
-            // that is asked every time.
-            if (!signsUnseen && !IsSharedLoopback(origin)) {
-                try {
-                    m_consent.Set(origin, Grant{true, false, false}, true);
-                } catch (const ConsentError& e) {
-                    // The user said yes to this call; only the next one asks again.
-                    m_log << "ostrel-bridge: cannot keep the permission of " << origin << ": "
-                          << e.what() << "\n";
-                }
-            }
-            return std::nullopt;
-        case Answer::Kind::Block:
-            try {
-                m_consent.Set(origin, Grant{false, false, true}, false);
-            } catch (const ConsentError& e) {
-                m_log << "ostrel-bridge: cannot keep the block of " << origin << ": " << e.what()
-                      << "\n";
-            }
-            // Kept, so no pause is needed; and once the user revokes the
-            // block, the site may ask at once.
-            return refuse(blocked);
-        case Answer::Kind::Deny:
-            turn->StartPause(site, pause);
-            return refuse(signsUnseen
-                              ? "you did not let " + origin + " sign the text; " + allow
-                              : "you denied " + origin + " the use of your certificates; " + allow);
-        case Answer::Kind::Dismissed:
-            turn->StartPause(site, pause);
-            return BridgeError{ErrorCode::Cancelled,
-                               signsUnseen ? "the confirmation to sign for " + origin +
-                                                 " was closed without an answer"
-                                           : "the question whether " + origin +
-                                                 " may use your certificates was closed "
-                                                 "without an answer",
-                               {}};
-        case Answer::Kind::NobodyToAsk:
-            break;
+    if (decision.verdict == Verdict::Ask) {
+        site = PauseScope(origin);
+        try {
+            turn = m_consent.TakeTurn(m_consent.Times().turnWait);
+            // Another process may have had this site's answer while this one
+            // waited.
+            facts.grant = m_consent.Find(origin);
+        } catch (const ConsentError& e) {
+            broken(e);
+            facts.grant.reset();
+        }
+        if (facts.grant && !turn) return Busy(origin);
+        if (turn) facts.pauseLeft = turn->PauseLeft(site, pause);
+        decision = DecideConsent(facts);
     }
-    return refuse(origin +
-                  (signsUnseen ? " may not sign without asking"
-                               : " has not been allowed to use your certificates") +
-                  ", and nobody can be asked (" + answer.why + "); " + allow);
+    if (decision.verdict == Verdict::Ask) {
+        facts.answer = method.question == Question::SignUnseen
+                           // The arguments were checked: a text and a number that fits a long.
+                           ? m_user.ConfirmSigning(origin, long(args[1].get<std::int64_t>()),
+                                                   args[0].get_ref<const std::string&>())
+                           : m_user.AskConsent(origin, method.name);
+        decision = DecideConsent(facts);
+    }
+
+    if (decision.keep) {
+        try {
+            m_consent.Set(origin, *decision.keep, !decision.replace);
+        } catch (const ConsentError& e) {
+            // A "yes" holds for this call; only the next one asks again.
+            m_log << "ostrel-bridge: cannot keep the "
+                  << (decision.keep->blocked ? "block" : "permission") << " of " << origin << ": "
+                  << e.what() << "\n";
+        }
+    }
+    if (decision.startPause && turn) turn->StartPause(site, pause);
+    if (decision.verdict == Verdict::Allow) return std::nullopt;
+    return decision.refusal;
 }
 
 namespace {
@@ -231,7 +175,7 @@ json Session::Handle(std::string body) {
     // shows its chooser, and taken for it where no question was asked: no
     // other site's question may cover the chooser either.
     std::optional<QuestionTurn> turn;
-    if (method->usesKeys) {
+    if (method->question != Question::None) {
         if (auto refusal = Consent(*method, *request.origin, request.args, turn))
             return Refuse(id, *refusal, &request);
         if (!turn && ShowsChooser(*method, request.args)) {

@@ -1,9 +1,8 @@
 #pragma once
 // One connection with the extension: the handshake first, then each request
 // checked (version, fields, origin, method, arguments, consent) before the
-// control is called. Reading a certificate or a signed message needs no
-// consent; choosing a certificate and signing need the site's: granted
-// always, or given by the user for this one call.
+// control is called. What a method asks of the user is in its entry of
+// Methods(); what the grants and the user's answer decide is DecideConsent's.
 
 #include <nlohmann/json.hpp>
 
@@ -35,20 +34,6 @@ struct CallError {
     std::string message;
     std::optional<HRESULT> hresult;
     std::string detail;
-};
-
-// What the user answered when asked about a site.
-struct Answer {
-    enum class Kind {
-        Once,         // "Allow once", "Sign"
-        Always,       // "Always allow for this site"
-        Deny,         // "Deny", "Don't sign"
-        Block,        // "Block this site": refused now and from now on
-        Dismissed,    // closed without an answer
-        NobodyToAsk,  // no user interface can ask anyone; `why` says so
-    };
-    Kind kind = Kind::Dismissed;
-    std::string why;
 };
 
 // The user, asked before a site uses their certificates.
@@ -84,8 +69,8 @@ public:
 
 private:
     // Nothing when `origin` may call `method` now (asking the user when it
-    // must), else the refusal.
-    // `turn` keeps the turn to ask the user that a question took.
+    // must), else the refusal. `turn` keeps the turn to ask the user that a
+    // question took.
     std::optional<BridgeError> Consent(const MethodInfo& method, const std::string& origin,
                                        const nlohmann::json& args,
                                        std::optional<QuestionTurn>& turn);

@@ -106,7 +106,7 @@ void AddBridgeOriginsCommands(CLI::App& bridge, int& exitCode) {
                              "(https://" +
                              site.substr(7) + ") to allow it");
         Guarded([&] {
-            Store().Set(site, Grant{true, *withoutPrompt}, false);
+            Store().Set(site, Grant{.always = true, .withoutPrompt = *withoutPrompt}, false);
             return 0;
         });
         WriteOutput(

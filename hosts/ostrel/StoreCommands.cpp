@@ -12,6 +12,7 @@
 #include "hosts/ostrel/StoreTool.h"
 #include "platform/crypt/Store.h"
 #include "platform/crypt/Tokens.h"
+#include "platform/text/Utf.h"
 #include "platform/win/ErrorText.h"
 #include "platform/win/WinError.h"
 
@@ -41,19 +42,20 @@ std::string Explain(const crypt::StoreError& e) {
 // characters that would steer the terminal.
 std::string Printable(std::string_view text) {
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const bool c1 = c == 0xC2 && i + 1 < text.size() &&
-                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (c < 0x20 || c == 0x7F || c1) {
-            const unsigned value = c1 ? static_cast<unsigned char>(text[++i]) : c;
+    for (std::size_t i = 0; i < text.size();) {
+        // C0, DEL and C1 controls show as their code; bytes that are not
+        // UTF-8 pass as they are.
+        const platform::com::Utf8Char c = platform::com::DecodeUtf8(text, i);
+        const bool control =
+            c.code < 0x20 || c.code == 0x7F || (c.valid && c.code >= 0x80 && c.code <= 0x9F);
+        if (control) {
             char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", value);
+            std::snprintf(buf, sizeof buf, "\\x%02X", unsigned(c.code));
             out += buf;
         } else {
-            out += char(c);
+            out.append(text.substr(i, c.length));
         }
+        i += c.length;
     }
     return out;
 }

@@ -105,11 +105,7 @@ std::size_t CompletePrefix(std::string_view bytes) {
     for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
         const auto b = static_cast<unsigned char>(bytes[bytes.size() - back]);
         if ((b & 0xC0) == 0x80) continue;
-        const std::size_t need = (b & 0xE0) == 0xC0   ? 2
-                                 : (b & 0xF0) == 0xE0 ? 3
-                                 : (b & 0xF8) == 0xF0 ? 4
-                                                      : 1;
-        return need > back ? bytes.size() - back : bytes.size();
+        return Utf8SequenceLength(b) > back ? bytes.size() - back : bytes.size();
     }
     return bytes.size();
 }

@@ -5,43 +5,6 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one code point at `i`; returns false for a malformed sequence, with
-// `length` the number of bytes to skip.
-bool DecodeUtf8(std::string_view s, std::size_t i, char32_t& cp, std::size_t& length) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    length = 1;
-    if (b0 < 0x80) {
-        cp = b0;
-        return true;
-    }
-    std::size_t need;
-    char32_t min;
-    if ((b0 & 0xE0) == 0xC0) {
-        need = 1;
-        cp = b0 & 0x1F;
-        min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        need = 2;
-        cp = b0 & 0x0F;
-        min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        need = 3;
-        cp = b0 & 0x07;
-        min = 0x10000;
-    } else {
-        return false;
-    }
-    for (std::size_t k = 1; k <= need; ++k) {
-        if (i + k >= s.size()) return false;
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0) != 0x80) return false;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    length = need + 1;
-    return true;
-}
-
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
@@ -82,10 +45,9 @@ std::optional<std::string> Convert16(std::u16string_view text, bool exact) {
 
 bool IsValidUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
-        char32_t cp;
-        std::size_t length;
-        if (!DecodeUtf8(text, i, cp, length)) return false;
-        i += length;
+        const Utf8Char c = DecodeUtf8(text, i);
+        if (!c.valid) return false;
+        i += c.length;
     }
     return true;
 }
@@ -102,10 +64,9 @@ std::u16string Utf8ToUtf16(std::string_view text) {
             ++i;
             continue;
         }
-        char32_t cp;
-        std::size_t length;
-        if (!DecodeUtf8(text, i, cp, length)) cp = kReplacement;
-        i += length;
+        const Utf8Char c = DecodeUtf8(text, i);
+        char32_t cp = c.valid ? c.code : kReplacement;
+        i += c.length;
         if (cp >= 0x10000) {
             cp -= 0x10000;
             out[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));

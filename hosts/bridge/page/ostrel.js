@@ -113,6 +113,7 @@ function long(method, position, value) {
 
 // The control's methods as pages may call them, with the kinds of their
 // arguments; the arguments are checked here before anything is sent.
+// BEGIN methods: the host's list (Methods() in hosts/bridge/Protocol.cpp), held to it by hosts_bridge_test
 const methods = {
   SignMessage: [text],
   SignMessageNoPrompt: [text, long],
@@ -121,6 +122,7 @@ const methods = {
   GetSubjectName: [text],
   GetSerialNumber: [text],
 };
+// END methods
 
 function method(name, kinds) {
   return (...args) => {

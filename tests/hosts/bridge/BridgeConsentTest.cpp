@@ -77,25 +77,25 @@ TEST(BridgeConsentStore, SpellingsAnOlderReleaseStoredAreRevokedAndReplaced) {
     // Allowing the site again replaces any old spelling of it.
     test::WriteFile(store.File(), R"({"version":1,"origins":{
         "https://bank.example:443":{"always":true,"withoutPrompt":true}}})");
-    store.Set("https://bank.example", {true, false}, false);
+    store.Set("https://bank.example", {.always = true}, false);
     EXPECT_EQ(store.Load(),
-              (std::map<std::string, Grant>{{"https://bank.example", {true, false}}}));
-    EXPECT_THROW(store.Set("https://bank.example:443", {true, false}, false), ConsentError);
+              (std::map<std::string, Grant>{{"https://bank.example", {.always = true}}}));
+    EXPECT_THROW(store.Set("https://bank.example:443", {.always = true}, false), ConsentError);
 }
 
 TEST(BridgeConsentStore, BlocksAreKeptBesideGrantsAndOldFilesReadAsBefore) {
     test::TempHome home;
     ConsentStore store(home.Path());
-    store.Set("https://a.example", {true, true}, false);
+    store.Set("https://a.example", {.always = true, .withoutPrompt = true}, false);
     // A file without a blocked site has no "blocked" field at all.
     EXPECT_EQ(test::ReadFile(store.File()).find("blocked"), std::string::npos);
-    store.Set("https://b.example", {false, false, true}, false);
+    store.Set("https://b.example", {.blocked = true}, false);
     EXPECT_EQ(json::parse(test::ReadFile(store.File()))["origins"]["https://b.example"],
               json({{"always", false}, {"withoutPrompt", false}, {"blocked", true}}));
-    EXPECT_EQ(ConsentStore(home.Path()).Find("https://b.example"), (Grant{false, false, true}));
+    EXPECT_EQ(ConsentStore(home.Path()).Find("https://b.example"), (Grant{.blocked = true}));
     // Allowing a blocked site unblocks it; merging a grant does too.
-    store.Set("https://b.example", {true, false}, true);
-    EXPECT_EQ(store.Find("https://b.example"), (Grant{true, false, false}));
+    store.Set("https://b.example", {.always = true}, true);
+    EXPECT_EQ(store.Find("https://b.example"), (Grant{.always = true}));
     EXPECT_TRUE(store.Revoke("https://b.example"));
     test::WriteFile(store.File(), R"({"version":1,"origins":{"https://c.example":{"blocked":1}}})");
     EXPECT_THROW(store.Load(), ConsentError);
@@ -106,14 +106,14 @@ TEST(BridgeConsentStore, HttpOnThisComputerHoldsNoGrantThatSparesTheQuestion) {
     ConsentStore store(home.Path());
     for (const char* shared : {"http://127.0.0.1:8080", "http://localhost", "http://[::1]:3000"}) {
         EXPECT_TRUE(IsSharedLoopback(shared)) << shared;
-        EXPECT_THROW(store.Set(shared, {true, false}, false), ConsentError) << shared;
-        EXPECT_THROW(store.Set(shared, {false, true}, false), ConsentError) << shared;
+        EXPECT_THROW(store.Set(shared, {.always = true}, false), ConsentError) << shared;
+        EXPECT_THROW(store.Set(shared, {.withoutPrompt = true}, false), ConsentError) << shared;
         // Blocking one takes nothing from anyone.
-        store.Set(shared, {false, false, true}, false);
+        store.Set(shared, {.blocked = true}, false);
     }
     for (const char* own : {"https://127.0.0.1:8443", "https://localhost", "https://bank.example"})
         EXPECT_FALSE(IsSharedLoopback(own)) << own;
-    store.Set("https://127.0.0.1:8443", {true, true}, false);
+    store.Set("https://127.0.0.1:8443", {.always = true, .withoutPrompt = true}, false);
 }
 
 TEST(BridgeConsentStore, TheDomainAPersonMustReadIsThePublicSuffixListsOwn) {
@@ -144,16 +144,16 @@ TEST(BridgeConsentStore, GrantsAreSetMergedAndRevokedInAPrivateFile) {
     EXPECT_EQ(store.Find("https://a.example"), Grant{});
     EXPECT_FALSE(store.Revoke("https://a.example"));
 
-    store.Set("https://a.example", {true, false}, true);
-    store.Set("https://b.example", {true, true}, false);
+    store.Set("https://a.example", {.always = true}, true);
+    store.Set("https://b.example", {.always = true, .withoutPrompt = true}, false);
     EXPECT_EQ(ModeOf(store.File()), 0600u);
     EXPECT_EQ(ModeOf(inner), 0700u);
     // Merging keeps what was granted; setting replaces it.
-    store.Set("https://b.example", {true, false}, true);
-    EXPECT_EQ(store.Find("https://b.example"), (Grant{true, true}));
-    store.Set("https://b.example", {true, false}, false);
-    EXPECT_EQ(store.Find("https://b.example"), (Grant{true, false}));
-    EXPECT_THROW(store.Set("https://B.example", {true, false}, false), ConsentError);
+    store.Set("https://b.example", {.always = true}, true);
+    EXPECT_EQ(store.Find("https://b.example"), (Grant{.always = true, .withoutPrompt = true}));
+    store.Set("https://b.example", {.always = true}, false);
+    EXPECT_EQ(store.Find("https://b.example"), (Grant{.always = true}));
+    EXPECT_THROW(store.Set("https://B.example", {.always = true}, false), ConsentError);
 
     EXPECT_TRUE(store.Revoke("https://a.example"));
     EXPECT_FALSE(store.Revoke("https://a.example"));
@@ -188,7 +188,8 @@ TEST(BridgeConsentStore, WritersInSeveralProcessesAndThreadsKeepEveryGrant) {
                     ConsentStore store(home.Path());
                     for (int i = 0; i < kEach; ++i) {
                         try {
-                            store.Set(origin(p, t, i), {true, i % 2 == 0}, false);
+                            store.Set(origin(p, t, i),
+                                      {.always = true, .withoutPrompt = i % 2 == 0}, false);
                         } catch (...) {
                             ++failed;
                         }
@@ -211,7 +212,7 @@ TEST(BridgeConsentStore, WritersInSeveralProcessesAndThreadsKeepEveryGrant) {
             for (int i = 0; i < kEach; ++i) {
                 const auto it = grants.find(origin(p, t, i));
                 ASSERT_NE(it, grants.end()) << origin(p, t, i);
-                EXPECT_EQ(it->second, (Grant{true, i % 2 == 0}));
+                EXPECT_EQ(it->second, (Grant{.always = true, .withoutPrompt = i % 2 == 0}));
             }
     EXPECT_EQ(ModeOf(home.Path() / kOriginsFile), 0600u);
 }
@@ -228,7 +229,8 @@ TEST(BridgeConsentStore, AFileThatIsDamagedOrNotTheUsersOwnIsRefusedAndLeftAlone
         for (int attempt = 0; attempt < 3; ++attempt) {
             try {
                 if (attempt == 0) store.Load();
-                if (attempt == 1) store.Set("https://a.example", {true, true}, true);
+                if (attempt == 1)
+                    store.Set("https://a.example", {.always = true, .withoutPrompt = true}, true);
                 if (attempt == 2) store.Revoke("https://a.example");
                 ADD_FAILURE() << "not refused";
             } catch (const ConsentError& e) {
@@ -277,7 +279,7 @@ TEST(BridgeConsentStore, AFileThatIsDamagedOrNotTheUsersOwnIsRefusedAndLeftAlone
     fs::remove(file);
     fs::create_directory(file);
     EXPECT_THROW(store.Load(), ConsentError);
-    EXPECT_THROW(store.Set("https://a.example", {true, false}, false), ConsentError);
+    EXPECT_THROW(store.Set("https://a.example", {.always = true}, false), ConsentError);
     EXPECT_TRUE(fs::is_directory(file));
     fs::remove(file);
 
@@ -288,7 +290,7 @@ TEST(BridgeConsentStore, AFileThatIsDamagedOrNotTheUsersOwnIsRefusedAndLeftAlone
     }
     // The same text, mode and owner it was refused for are taken once right.
     write(good);
-    EXPECT_EQ(store.Find("https://a.example"), (Grant{true, false}));
+    EXPECT_EQ(store.Find("https://a.example"), (Grant{.always = true}));
 }
 
 TEST(BridgeConsentText, NothingInTheTextCanHideSoThatItIsSignedUnseen) {
@@ -454,7 +456,7 @@ TEST_F(BridgeConsent, EachAnswerToTheQuestionDecidesTheCall) {
 TEST_F(BridgeConsent, AlwaysIsKeptForThatSiteOnly) {
     ui.Script("click 1102");
     EXPECT_EQ(Call("ChooseCertificate", json::array()), json({{"id", 7}, {"result", "signed"}}));
-    EXPECT_EQ(consent.Find(kSite), (Grant{true, false}));
+    EXPECT_EQ(consent.Find(kSite), (Grant{.always = true}));
     ui.Script("click 1103");
     EXPECT_EQ(Code(Call("SignMessage", json::array({"x"}))), "");
     EXPECT_EQ(Code(Call("ChooseCertificate", json::array())), "");
@@ -472,7 +474,7 @@ TEST_F(BridgeConsent, SigningByPositionIsConfirmedEachTimeUnlessAllowedWithoutPr
     test::AddToStore(test::MakeCert());
     const std::string text = std::string("Pay \x1B 100 crowns") + std::string(300, '.');
     // Even a site that is always allowed confirms each text.
-    consent.Set(kSite, {true, false}, false);
+    consent.Set(kSite, {.always = true}, false);
     const struct {
         const char* script;
         const char* code;
@@ -511,7 +513,7 @@ TEST_F(BridgeConsent, SigningByPositionIsConfirmedEachTimeUnlessAllowedWithoutPr
               std::string::npos);
 
     // Allowed without prompt: signed without a word.
-    consent.Set(kSite, {true, true}, false);
+    consent.Set(kSite, {.always = true, .withoutPrompt = true}, false);
     const std::size_t before = Opened().size();
     EXPECT_EQ(Code(Call("SignMessageNoPrompt", json::array({text, 0}))), "");
     EXPECT_EQ(Opened().size(), before);
@@ -529,10 +531,10 @@ TEST_F(BridgeConsent, WithNobodyToAskOnlyWhatWasAllowedBeforeRuns) {
         EXPECT_NE(Message(reply).find("nobody can be asked"), std::string::npos) << reply;
         EXPECT_NE(Message(reply).find("ostrel bridge origins allow"), std::string::npos);
     }
-    consent.Set(kSite, {true, false}, false);
+    consent.Set(kSite, {.always = true}, false);
     EXPECT_EQ(Code(Call("ChooseCertificate", json::array())), "");
     EXPECT_EQ(Code(Call("SignMessageNoPrompt", json::array({"x", 0}))), "ERR_CONSENT");
-    consent.Set(kSite, {true, true}, false);
+    consent.Set(kSite, {.always = true, .withoutPrompt = true}, false);
     EXPECT_EQ(Code(Call("SignMessageNoPrompt", json::array({"x", 0}))), "");
     // Reading needs no consent at all.
     EXPECT_EQ(Code(Call("GetSubjectName", json::array({"00"}), "https://other.example")), "");
@@ -590,7 +592,7 @@ TEST_F(BridgeConsent, BlockThisSiteRefusesItFromNowOnWithoutAQuestion) {
     EXPECT_EQ(Code(reply), "ERR_CONSENT");
     EXPECT_NE(Message(reply).find("ostrel bridge origins revoke " + std::string(kSite)),
               std::string::npos);
-    EXPECT_EQ(consent.Find(kSite), (Grant{false, false, true}));
+    EXPECT_EQ(consent.Find(kSite), (Grant{.blocked = true}));
     ui.Script("ok");
     for (const json& args : {json::array(), json::array({"x"}), json::array({"x", 0})}) {
         const std::string method = args.empty()       ? "ChooseCertificate"
@@ -662,7 +664,7 @@ TEST_F(BridgeConsent, OneQuestionAtATimeAcrossTheUsersHosts) {
     // A site that needs no question still waits for the turn when the
     // control shows its chooser, which the other question would cover; it
     // does not when it signs by position, which shows nothing.
-    consent.Set("https://allowed.example", {true, true}, false);
+    consent.Set("https://allowed.example", {.always = true, .withoutPrompt = true}, false);
     EXPECT_EQ(Code(Call("ChooseCertificate", json::array(), "https://allowed.example")),
               "ERR_BUSY");
     EXPECT_EQ(Code(Call("SignMessageNoPrompt", json::array({"x", -1}), "https://allowed.example")),
@@ -726,7 +728,7 @@ TEST_F(BridgeConsent, HttpOnThisComputerIsAskedEveryTimeWhateverTheFileSays) {
 }
 
 TEST_F(BridgeConsent, AReplyTooLongForTheBrowserBecomesAnErrorWithItsId) {
-    consent.Set(kSite, {true, true}, false);
+    consent.Set(kSite, {.always = true, .withoutPrompt = true}, false);
     control.answer = std::string(kMaxReply, 'A');
     const json reply = Call("SignMessageNoPrompt", json::array({"x", 0}));
     ASSERT_TRUE(reply.contains("result"));

@@ -379,7 +379,7 @@ TEST_F(BridgeProcess, TheScriptedUserAnswersTheQuestionAndThenTheChooser) {
     EXPECT_EQ(always.replies[1]["result"], 0) << always.replies[1];
     EXPECT_EQ(always.replies[2]["result"], 0) << always.replies[2];
     EXPECT_EQ(bridge::ConsentStore(m_home.Path()).Find("https://bank.example"),
-              (bridge::Grant{true, false}));
+              (bridge::Grant{.always = true}));
 }
 
 TEST_F(BridgeProcess, EndsPromptlyWhenTheBrowserGoesAwayDuringAQuestion) {
@@ -557,7 +557,7 @@ TEST_F(BridgeProcess, NestingAndFloodsOfValuesAreRefusedWithinBoundedMemory) {
 TEST_F(BridgeProcess, TheLargestTextAPageMaySignIsSignedWithinTheSameBound) {
     AddToStore(MakeCert());
     bridge::ConsentStore(m_home.Path())
-        .Set("https://bank.example", bridge::Grant{true, true}, false);
+        .Set("https://bank.example", bridge::Grant{.always = true, .withoutPrompt = true}, false);
     const std::string empty = Request(1, "SignMessageNoPrompt", json::array({"", 0})).dump();
     std::string text(kMaxFrame - empty.size(), 'a');
     const std::string body =
@@ -600,7 +600,8 @@ TEST_F(BridgeProcess, RepliesToPagesNameNoPathOrUserWhateverFails) {
 
     // A store entry that is damaged, for a site allowed to sign unseen: the
     // control tells the user in a box and answers with nothing.
-    bridge::ConsentStore(m_home.Path()).Set("https://bank.example", {true, true}, false);
+    bridge::ConsentStore(m_home.Path())
+        .Set("https://bank.example", {.always = true, .withoutPrompt = true}, false);
     AddToStore(MakeCert());
     for (const auto& entry : std::filesystem::directory_iterator(m_home.StoreFolder()))
         if (entry.path().extension() == ".pem") WriteFile(entry.path(), "-----BEGIN damaged\n");

@@ -58,7 +58,8 @@ void MakeHome(const fs::path& home, std::initializer_list<const char*> serials) 
     const auto extensions = home / bridge::kExtensionsFile;
     WriteFile(extensions, json({{"chromium", {kExtension}}}).dump());
     ::chmod(extensions.c_str(), 0600);
-    bridge::ConsentStore(home).Set(kOrigin, bridge::Grant{true, true}, false);
+    bridge::ConsentStore(home).Set(kOrigin, bridge::Grant{.always = true, .withoutPrompt = true},
+                                   false);
 }
 
 class Host {
