@@ -73,9 +73,9 @@ private:
 //   Keep   never throws: for calls that must not (closing, finalising,
 //          reading what a listing shows), the cause of the failure kept;
 //   Tidy   Keep, quiet about a token already gone (closing its session).
-// A failure thrown or kept is told by its cause, "C_Sign returned
-// CKR_PIN_INCORRECT (0x000000A0)", kept for the failure under way
-// (platform::KeepCause) and at the end of the thrown failure's text.
+// A failure is told by its cause, "C_Sign returned CKR_PIN_INCORRECT
+// (0x000000A0)": at the end of the thrown failure's text, or, for one kept,
+// among the causes of the failure under way (platform::KeepCause).
 struct [[nodiscard]] Returned {
     CK_RV rv = CKR_OK;
     std::string_view function;  // set when rv is not CKR_OK

@@ -144,8 +144,9 @@ std::string Returned::Cause() const {
 }
 
 void Returned::Throw(const std::string& context, DWORD otherwise) const {
+    // The failure carries the cause in its own text; keeping it as well
+    // would tell it twice on the debug line.
     const std::string cause = Cause();
-    platform::KeepCause(cause);
     if (TokenGone(rv)) throw TokenGoneError(rv, cause);
     throw platform::Failure(PlatformError(rv, otherwise),
                             context.empty() ? cause : context + ": " + cause);

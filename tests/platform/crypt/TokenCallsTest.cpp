@@ -151,6 +151,22 @@ TEST(TokenCalls, ResultsPassAndTheFormsThatDoNotThrowKeepTheCauseForTheLine) {
     EXPECT_EQ(text.find("C_CloseSession"), std::string::npos) << text;
 }
 
+TEST(TokenCalls, AThrownFailureTellsItsCauseOnceOnTheLine) {
+    DebugLines lines;
+    const crypt::Returned wrongPin{CKR_PIN_INCORRECT, "C_Login"};
+    platform::GuardedCall("TestSign", [&]() -> BOOL {
+        (void)wrongPin.Check([] { return std::string("the token did not log in"); });
+        return TRUE;
+    });
+    EXPECT_EQ(GetLastError(), DWORD(SCARD_W_WRONG_CHV));
+    const std::string text = lines.Text();
+    const std::string cause = "C_Login returned CKR_PIN_INCORRECT (0x000000A0)";
+    const auto first = text.find(cause);
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find(cause, first + 1), std::string::npos) << text;
+    EXPECT_NE(text.find("the token did not log in: " + cause), std::string::npos) << text;
+}
+
 TEST(TokenCalls, ACallIsNamedByItsPlaceInTheFunctionList) {
     EXPECT_EQ(crypt::FunctionName(&CK_FUNCTION_LIST::C_Initialize), "C_Initialize");
     EXPECT_EQ(crypt::FunctionName(&CK_FUNCTION_LIST::C_GetSlotList), "C_GetSlotList");
