@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/crypt/FastPaths.h"
 #include "platform/crypt/SignMessage.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/win/LastError.h"
@@ -14,6 +15,13 @@ namespace {
 
 using namespace ostrel::test;
 using platform::crypt::SignedMessageBuilds;
+
+// Builds a size query and the call after it make: with the fast paths off
+// (OSTREL_FAST_PATHS=0, the suite's second run), every call builds its
+// message whole, and the bytes must be the same.
+std::uint64_t Builds(std::uint64_t fast) {
+    return platform::crypt::FastPaths() ? fast : 2;
+}
 namespace ossl = platform::crypt::ossl;
 
 // A signing time, a contentType already given, and a value without meaning
@@ -145,7 +153,7 @@ TEST_F(PreparedMessages, ASizeQueryAndTheSignatureAfterItBuildOnceAndGiveTheByte
                     const auto builds = SignedMessageBuilds();
                     const auto size = Run(m_ctxA, call, true).size();
                     const auto made = Run(m_ctxA, call, false);
-                    EXPECT_EQ(SignedMessageBuilds() - builds, 1u);
+                    EXPECT_EQ(SignedMessageBuilds() - builds, Builds(1));
                     EXPECT_EQ(made.size(), size);
                     EXPECT_EQ(made, whole);
                     EXPECT_TRUE(OpenSslVerifies(made, call));
@@ -219,7 +227,7 @@ TEST_F(PreparedMessages, ACallOfTheLastOnesFormTakesItsMessageAndGivesTheBytesOf
                 const auto builds = SignedMessageBuilds();
                 const auto size = Run(m_ctxA, next, true).size();
                 const auto made = Run(m_ctxA, next, false);
-                EXPECT_EQ(SignedMessageBuilds() - builds, 0u) << when;
+                EXPECT_EQ(SignedMessageBuilds() - builds, Builds(0)) << when;
                 EXPECT_EQ(made.size(), size);
                 EXPECT_EQ(made, Whole(m_ctxA, next)) << when;
                 EXPECT_TRUE(OpenSslVerifies(made, next));
@@ -244,7 +252,7 @@ TEST_F(PreparedMessages, AValueOfAnotherLengthOrNotInItsOwnEncodingIsBuiltWhole)
             return;
         }
         const auto made = Run(m_ctxA, next, false);
-        EXPECT_EQ(SignedMessageBuilds() - builds, 1u);
+        EXPECT_EQ(SignedMessageBuilds() - builds, Builds(1));
         EXPECT_EQ(made, Whole(m_ctxA, next));
         EXPECT_TRUE(OpenSslVerifies(made, next));
     };
