@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <openssl/pkcs7.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/crypt/FastPaths.h"
@@ -273,6 +275,40 @@ TEST_F(PreparedMessages, AValueOfAnotherLengthOrNotInItsOwnEncodingIsBuiltWhole)
     Call two{.time = UtcTime("261207102031"), .secondTime = UtcTime("261207102032")};
     Call swapped{.time = UtcTime("261207102033"), .secondTime = UtcTime("261207102030")};
     check(two, swapped, true);
+}
+
+// What a size query keeps is its thread's own: threads signing at once
+// through the same two contexts, each with its own times and texts, get the
+// bytes of a whole build every time.
+TEST_F(PreparedMessages, ThreadsSigningAtOnceEachGetTheBytesOfAWholeBuild) {
+    constexpr int kThreads = 4, kRounds = 6;
+    const auto callOf = [](int thread, int round) {
+        Call call{.detached = thread % 2 == 0};
+        call.text = "Pay " + std::to_string(thread * 100 + round) + " to Bob";
+        call.time = UtcTime("2612071020" + std::to_string(10 + round));
+        return call;
+    };
+    std::vector<std::vector<BYTE>> expected;
+    for (int t = 0; t < kThreads; ++t)
+        for (int r = 0; r < kRounds; ++r)
+            expected.push_back(Whole((t + r) % 2 == 0 ? m_ctxA : m_ctxB, callOf(t, r)));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                const Call call = callOf(t, r);
+                PCCERT_CONTEXT signer = (t + r) % 2 == 0 ? m_ctxA : m_ctxB;
+                for (int again = 0; again < 2; ++again) {
+                    const auto size = Run(signer, call, true).size();
+                    const auto made = Run(signer, call, false);
+                    if (made.size() != size || made != expected[std::size_t(t * kRounds + r)])
+                        ++wrong;
+                }
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(PreparedMessages, ACallThatCannotBeMadeFailsAfterAPreparedOneAsItWouldWithout) {
