@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/Messages.h"
+#include "common/StorePositions.h"
 #include "platform/crypt/EntryDamage.h"
 
 CertTextTable g_certEmails;
@@ -135,8 +136,7 @@ void CSelectCertDlg::FillCertificateList() {
     g_certIssuers.BeginListing(this);
 
     int i = 0;
-    PCCERT_CONTEXT pCertContext = nullptr;
-    while ((pCertContext = CertEnumCertificatesInStore(m_hCertStore, pCertContext)) != nullptr) {
+    WalkStorePositions(m_hCertStore, [&](long, PCCERT_CONTEXT pCertContext) {
         // An entry that cannot be used still has its row, so that every row
         // stays the position of its certificate; the row tells which entry it
         // is and why it cannot be used.
@@ -150,7 +150,7 @@ void CSelectCertDlg::FillCertificateList() {
             g_certEmails.Write(this, i, CString("Not available"));
             g_certIssuers.Write(this, i, CString("Not available"));
             ++i;
-            continue;
+            return true;
         }
         char szSubject[kNameCapacity + 1];
         char szIssuer[kNameCapacity + 1];
@@ -171,7 +171,8 @@ void CSelectCertDlg::FillCertificateList() {
         g_certEmails.Write(this, i, CertEmailValue(strSubject));
         g_certIssuers.Write(this, i, CertNameValue(strIssuer, "CN="));
         ++i;
-    }
+        return true;
+    });
 
     if (i == 0) ShowMessage(msg::kNoCertificates);
 }

@@ -2,6 +2,7 @@
 
 #include "chooser/SelectCertDlg.h"
 #include "common/Messages.h"
+#include "common/StorePositions.h"
 #include "control/OstrelCtrl.h"
 #include "platform/win/Crt.h"
 #include "platform/win/LastError.h"
@@ -46,27 +47,20 @@ BSTR COstrelCtrl::SignMessageNoPrompt(LPCTSTR Message, long CertIndex) {
 }
 
 PCCERT_CONTEXT COstrelCtrl::FindCertificateByIndex(HCERTSTORE hStore, long nIndex) {
-    long counter = 0;
-    PCCERT_CONTEXT current = nullptr;
-    for (;;) {
-        current = CertEnumCertificatesInStore(hStore, current);
-        if (current == nullptr) {
-            ShowMessage(msg::kCertNotFound);
-            return nullptr;
-        }
-        if (counter == nIndex) {
-            // A store entry that cannot be used keeps its position but holds
-            // no certificate: there is none to sign with at that position.
-            // The enumeration left the entry's own error as the last error.
-            if (current->cbCertEncoded == 0) {
-                CertFreeCertificateContext(current);
-                ShowMessage(msg::kCertNotFound);
-                return nullptr;
-            }
-            return current;
-        }
-        ++counter;
+    PCCERT_CONTEXT found = CertificateAtPosition(hStore, nIndex);
+    if (found == nullptr) {
+        ShowMessage(msg::kCertNotFound);
+        return nullptr;
     }
+    // A store entry that cannot be used keeps its position but holds no
+    // certificate: there is none to sign with at that position. The
+    // enumeration left the entry's own error as the last error.
+    if (found->cbCertEncoded == 0) {
+        CertFreeCertificateContext(found);
+        ShowMessage(msg::kCertNotFound);
+        return nullptr;
+    }
+    return found;
 }
 
 BSTR COstrelCtrl::SignWithIndex(LPCTSTR Message, long CertIndex) {

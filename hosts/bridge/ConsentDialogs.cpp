@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/StorePositions.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/text/Utf.h"
 #include "platform/ui/Backend.h"
@@ -272,17 +273,6 @@ std::string ExtentLine(const TextShown& shown) {
 
 namespace {
 
-// The entry at `index` of `store`, for the caller to free, or null when the
-// store has no entry there. The bridge's only walk of a store: the
-// platform's own lookup by position takes its place.
-PCCERT_CONTEXT EntryAt(HCERTSTORE store, long index) {
-    long position = 0;
-    for (PCCERT_CONTEXT cert = nullptr;
-         (cert = CertEnumCertificatesInStore(store, cert)) != nullptr; ++position)
-        if (position == index) return cert;
-    return nullptr;
-}
-
 // The subject of a store entry as the chooser names it.
 std::string SubjectOf(PCCERT_CONTEXT cert) {
     if (cert->cbCertEncoded == 0 || cert->pCertInfo == nullptr)
@@ -305,7 +295,7 @@ std::string SubjectAt(long index) {
     HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
     if (store == nullptr) return "your personal store cannot be opened";
     std::string subject = none;
-    if (PCCERT_CONTEXT cert = EntryAt(store, index); cert != nullptr) {
+    if (PCCERT_CONTEXT cert = CertificateAtPosition(store, index); cert != nullptr) {
         subject = SubjectOf(cert);
         CertFreeCertificateContext(cert);
     }

@@ -188,8 +188,10 @@ bool PositionOf(PCCERT_CONTEXT context, std::shared_ptr<StoreState>& store, std:
 bool StepWalked(const void* found, std::size_t position) {
     auto* record = static_cast<ContextRecord*>(const_cast<void*>(found));
     // Only the caller holds the context, and hands it over to this call:
-    // nobody else may look at it while it changes.
-    if (record == nullptr || record->references.load(std::memory_order_relaxed) != 1 ||
+    // nobody else may look at it while it changes. The count is read with
+    // acquire: a thread that held the context too and let it go read it
+    // before its release, and those reads must come before the changes here.
+    if (record == nullptr || record->references.load(std::memory_order_acquire) != 1 ||
         !record->cert || !record->store)
         return false;
     const DiskStore& disk = record->store->disk;

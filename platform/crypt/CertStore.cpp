@@ -3,6 +3,7 @@
 
 #include "platform/crypt/Certificate.h"
 #include "platform/crypt/EntryDamage.h"
+#include "platform/crypt/FastPaths.h"
 #include "platform/crypt/Provider.h"
 #include "platform/crypt/Store.h"
 #include "platform/crypt/Tokens.h"
@@ -81,7 +82,11 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
             std::shared_ptr<StoreState> state;
             std::size_t next = 0;
             const void* previous = nullptr;
-            if (pPrev != nullptr && WalkedFrom(pPrev, hCertStore, walked, next, previous)) {
+            // The fast path of a walk (FastPaths.h): the context is found
+            // without a look through the live ones, and (below) moved on in
+            // place.
+            if (pPrev != nullptr && FastPaths() &&
+                WalkedFrom(pPrev, hCertStore, walked, next, previous)) {
                 ++next;
             } else {
                 state = StateOf(hCertStore);

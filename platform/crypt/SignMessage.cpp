@@ -10,6 +10,7 @@
 
 #include "platform/crypt/Certificate.h"
 #include "platform/crypt/Der.h"
+#include "platform/crypt/FastPaths.h"
 #include "platform/crypt/Ossl.h"
 #include "platform/crypt/Tokens.h"
 #include "platform/seams/Seams.h"
@@ -690,6 +691,12 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
         } drop;
         const Content content{cToBeSigned, rgpbToBeSigned, rgcbToBeSigned};
         const bool detached = fDetachedSignature != FALSE;
+        // The plain way (FastPaths.h): every call builds its message whole,
+        // and nothing is kept on the thread.
+        if (!FastPaths()) {
+            const auto der = BuildMessage(*pSignPara, detached, content, pbSignedBlob != nullptr);
+            return platform::HandOut(der, pbSignedBlob, pcbSignedBlob);
+        }
         if (pbSignedBlob == nullptr) {
             t_prepared.reset();
             if (auto made = FromShape(*pSignPara, detached, content)) {

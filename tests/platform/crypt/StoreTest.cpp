@@ -271,6 +271,56 @@ TEST_F(Stores, WalksOnSeveralThreadsSeeEachEntryAsItWasOrAsItIs) {
     EXPECT_EQ(bad.load(), 0);
 }
 
+// One handle walked on several threads at once, each walk's steps
+// interleaved with contexts let go on the others (which end every thread's
+// lookup-free step), with contexts held past a step (which must not move),
+// and with contexts handed to another thread that reads and lets go of them
+// while the walk goes on from them: every walk sees the whole store in order,
+// and nothing is left behind.
+TEST_F(Stores, WalksOfOneHandleOnSeveralThreadsEachSeeTheWholeStore) {
+    for (const char* serial : {"01", "02", "03", "04", "05"})
+        AddToStore(MakeCert({.serialHex = serial}));
+    CertCloseStore(OpenMy(), 0);
+    HCERTSTORE store = OpenMy();
+    const auto serialOf = [](PCCERT_CONTEXT ctx) {
+        return ctx->cbCertEncoded == 0 ? -1 : int(ctx->pCertInfo->SerialNumber.pbData[0]);
+    };
+    std::atomic<int> bad{0};
+    const auto walker = [&](int seed) {
+        for (int round = 0; round < 40; ++round) {
+            std::vector<int> serials;
+            std::vector<std::thread> readers;
+            PCCERT_CONTEXT ctx = CertEnumCertificatesInStore(store, nullptr);
+            for (int step = 0; ctx != nullptr; ++step) {
+                const int serial = serialOf(ctx);
+                serials.push_back(serial);
+                PCCERT_CONTEXT held = nullptr;
+                const int turn = (step + seed + round) % 4;
+                if (turn == 0) {
+                    held = CertDuplicateCertificateContext(ctx);
+                } else if (turn == 1) {
+                    readers.emplace_back([&, serial, given = CertDuplicateCertificateContext(ctx)] {
+                        if (serialOf(given) != serial) ++bad;
+                        CertFreeCertificateContext(given);
+                    });
+                }
+                ctx = CertEnumCertificatesInStore(store, ctx);
+                if (held != nullptr) {
+                    if (serialOf(held) != serial || held == ctx) ++bad;
+                    CertFreeCertificateContext(held);
+                }
+            }
+            for (auto& reader : readers) reader.join();
+            if (serials != std::vector<int>{1, 2, 3, 4, 5}) ++bad;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) threads.emplace_back(walker, t);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_TRUE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG));
+}
+
 TEST_F(Stores, ClosingWithAContextStillHeldReportsItAndClosesAllTheSame) {
     AddToStore(MakeCert());
     HCERTSTORE store = OpenMy();

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <tuple>
 
 #include "platform/crypt/Certificate.h"
@@ -231,6 +233,35 @@ TEST_F(TokenStore, SignsTheSameMessageAsAFileKeyWouldAfterTheRightPin) {
     // The session keeps its login: the next signature asks nothing.
     EXPECT_FALSE(Sign(0, "again").empty());
     EXPECT_EQ(user.requests.size(), 2u);
+}
+
+// Threads walking the store and signing at once, some with a file key and
+// some through the one logged-in session of a token, each get the message a
+// single thread gets.
+TEST_F(TokenStore, ThreadsSigningWithAFileKeyAndATokenKeyAtOnceGetTheSameMessages) {
+    AddToStore(MakeCert({.subject = "/CN=File", .serialHex = "61"}));
+    const TestCert onToken = MakeCert({.subject = "/CN=Token", .serialHex = "62"});
+    m_tokens->AddToken("Alpha", "4321");
+    m_tokens->ImportKey("Alpha", onToken, "0B", "4321");
+    m_tokens->ImportCert("Alpha", onToken, "0B", "4321");
+    crypt::CloseTokenModules();
+    ScriptedPins user({"4321"});
+    platform::seams::ScopedTokenPrompt prompt(&user);
+    const std::vector<unsigned char> expected[2] = {Sign(0, "text"), Sign(1, "text")};
+    ASSERT_FALSE(expected[0].empty());
+    ASSERT_FALSE(expected[1].empty()) << std::hex << GetLastError();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 4; ++round) {
+                const std::size_t position = std::size_t(t + round) % 2;
+                if (Sign(position, "text") != expected[position]) ++wrong;
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(user.requests.size(), 1u);
 }
 
 TEST_F(TokenStore, CancellingThePinOrHavingNoKeyFailsWithoutASignature) {
