@@ -15,23 +15,41 @@ namespace {
 // A call keeps this many causes at most: a flood is cut short.
 constexpr std::size_t kCausesPerCall = 16;
 
+// The state of the guarded calls in progress on this thread. It is plain
+// data, so that a guard reaches it with one look-up of the thread's storage
+// and no check that it was set up: a walk of a store passes a guard at every
+// step.
+struct CallState {
+    // Where the innermost call's causes begin in t_causes, and how many
+    // t_causes holds (its size, kept here so that the list is only touched
+    // when it holds something).
+    std::size_t start = 0;
+    std::size_t kept = 0;
+    int depth = 0;
+    // Whether the innermost call's failure result is an answer, not a failure.
+    bool expected = false;
+};
+thread_local CallState t_call;
+
 // The causes kept on this thread that no failure took yet, those of the
-// calls in progress one after the other: the innermost call's begin at
-// t_start. Outside every guarded call they wait for the next Failure, or
-// until the next outermost call starts.
+// calls in progress one after the other. Outside every guarded call they
+// wait for the next Failure, or until the next outermost call starts.
 thread_local std::vector<std::string> t_causes;
-thread_local std::size_t t_start = 0;
-thread_local int t_depth = 0;
-// Whether the innermost call's failure result is an answer, not a failure.
-thread_local bool t_expected = false;
+
+void DropCausesFrom(std::size_t start) {
+    if (t_call.kept <= start) return;
+    t_causes.resize(start);
+    t_call.kept = start;
+}
 
 // The causes of the innermost call that no failure took, moved out.
 std::vector<std::string> TakeCauses() {
     std::vector<std::string> taken;
-    if (t_causes.size() <= t_start) return taken;
-    taken.assign(std::make_move_iterator(t_causes.begin() + std::ptrdiff_t(t_start)),
+    const std::size_t start = t_call.start;
+    if (t_call.kept <= start) return taken;
+    taken.assign(std::make_move_iterator(t_causes.begin() + std::ptrdiff_t(start)),
                  std::make_move_iterator(t_causes.end()));
-    t_causes.resize(t_start);
+    DropCausesFrom(start);
     return taken;
 }
 
@@ -42,7 +60,7 @@ void AppendOneLine(std::string& line, std::string_view text) {
 }
 
 void Tell(std::string_view function, DWORD code, const Failure* failure) {
-    if (t_expected || !DebugFailures()) return;
+    if (t_call.expected || !DebugFailures()) return;
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08X", unsigned(code));
     std::string line = "ostrel debug: ";
@@ -62,7 +80,7 @@ void Tell(std::string_view function, DWORD code, const Failure* failure) {
 
 Failure::Failure(DWORD code, const std::string& what, std::string reason)
     : std::runtime_error(what), m_code(code), m_reason(std::move(reason)) {
-    if (t_causes.size() > t_start) m_causes = TakeCauses();
+    if (t_call.kept > t_call.start) m_causes = TakeCauses();
 }
 
 Failure& Failure::AddCause(std::string cause) {
@@ -78,11 +96,13 @@ bool DebugFailures() {
 
 void KeepCause(std::string cause) {
     if (cause.empty() || !DebugFailures()) return;
-    if (t_causes.size() - t_start < kCausesPerCall) t_causes.push_back(std::move(cause));
+    if (t_call.kept - t_call.start >= kCausesPerCall) return;
+    t_causes.push_back(std::move(cause));
+    t_call.kept = t_causes.size();
 }
 
 void ExpectedResult() {
-    t_expected = true;
+    t_call.expected = true;
 }
 
 void TellFailure(std::string_view function, DWORD code) {
@@ -95,19 +115,24 @@ void TellFailure(std::string_view function, DWORD code, const Failure& failure) 
 
 namespace detail {
 
-CallFrame::CallFrame() noexcept : m_outerStart(t_start), m_outerExpected(t_expected) {
+CallFrame::CallFrame() noexcept {
+    CallState& state = t_call;
+    m_state = &state;
+    m_outerStart = state.start;
+    m_outerExpected = state.expected;
     // Causes kept outside every call that no failure took belong to nothing
     // now under way.
-    if (t_depth++ == 0) t_causes.clear();
-    t_start = t_causes.size();
-    t_expected = false;
+    if (state.depth++ == 0) DropCausesFrom(0);
+    state.start = state.kept;
+    state.expected = false;
 }
 
 CallFrame::~CallFrame() {
-    --t_depth;
-    t_causes.resize(t_start);
-    t_start = m_outerStart;
-    t_expected = m_outerExpected;
+    auto& state = *static_cast<CallState*>(m_state);
+    --state.depth;
+    DropCausesFrom(state.start);
+    state.start = m_outerStart;
+    state.expected = m_outerExpected;
 }
 
 void Traced(std::string_view function) {

@@ -85,6 +85,7 @@ public:
     CallFrame& operator=(const CallFrame&) = delete;
 
 private:
+    void* m_state;  // this thread's calls in progress
     std::size_t m_outerStart;
     bool m_outerExpected;
 };
