@@ -187,4 +187,37 @@ std::vector<unsigned char> DecodeBase64Text(const std::string& text) {
     return out;
 }
 
+DebugCapture::DebugCapture(const char* value) {
+    if (value != nullptr)
+        ::setenv("OSTREL_DEBUG", value, 1);
+    else
+        ::unsetenv("OSTREL_DEBUG");
+    std::fflush(stderr);
+    m_file = std::tmpfile();
+    m_saved = ::dup(STDERR_FILENO);
+    ::dup2(::fileno(m_file), STDERR_FILENO);
+}
+
+DebugCapture::~DebugCapture() {
+    Restore();
+    std::fclose(m_file);
+    ::unsetenv("OSTREL_DEBUG");
+}
+
+std::string DebugCapture::Text() {
+    Restore();
+    std::string text;
+    std::rewind(m_file);
+    char buf[512];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, m_file)) > 0;) text.append(buf, n);
+    return text;
+}
+
+void DebugCapture::Restore() {
+    if (m_saved < 0) return;
+    ::dup2(m_saved, STDERR_FILENO);
+    ::close(m_saved);
+    m_saved = -1;
+}
+
 }  // namespace ostrel::test

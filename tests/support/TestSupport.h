@@ -3,6 +3,7 @@
 // made on the spot, and counts of live platform objects.
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -76,5 +77,22 @@ CommandResult RunCommand(const std::string& commandLine);
 
 // Removes CR and LF and decodes base64 (with OpenSSL); empty on bad input.
 std::vector<unsigned char> DecodeBase64Text(const std::string& text);
+
+// Sets OSTREL_DEBUG to `value` (unsets it for null) while it lives and
+// collects what is written to standard error meanwhile.
+class DebugCapture {
+public:
+    explicit DebugCapture(const char* value);
+    ~DebugCapture();
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+    // What was written so far; standard error is given back at the first call.
+    std::string Text();
+
+private:
+    void Restore();
+    std::FILE* m_file = nullptr;
+    int m_saved = -1;
+};
 
 }  // namespace ostrel::test

@@ -11,6 +11,7 @@
 
 #include "platform/crypt/Pkcs11.h"
 #include "platform/win/Failure.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -88,40 +89,6 @@ TEST(TokenCalls, AFailedCallReportsThePlatformErrorForItsValueAndNamesTheCall) {
     }
 }
 
-// Sets OSTREL_DEBUG=1 while it lives and collects what goes to standard
-// error meanwhile.
-class DebugLines {
-public:
-    DebugLines() {
-        ::setenv("OSTREL_DEBUG", "1", 1);
-        std::fflush(stderr);
-        m_file = std::tmpfile();
-        m_saved = ::dup(STDERR_FILENO);
-        ::dup2(::fileno(m_file), STDERR_FILENO);
-    }
-    ~DebugLines() {
-        Text();
-        std::fclose(m_file);
-        ::unsetenv("OSTREL_DEBUG");
-    }
-    std::string Text() {
-        if (m_saved >= 0) {
-            ::dup2(m_saved, STDERR_FILENO);
-            ::close(m_saved);
-            m_saved = -1;
-        }
-        std::string text;
-        std::rewind(m_file);
-        char buf[512];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, m_file)) > 0;) text.append(buf, n);
-        return text;
-    }
-
-private:
-    std::FILE* m_file = nullptr;
-    int m_saved = -1;
-};
-
 TEST(TokenCalls, ResultsPassAndTheFormsThatDoNotThrowKeepTheCauseForTheLine) {
     // A value the caller takes as a result is returned, not thrown.
     const crypt::Returned already{CKR_USER_ALREADY_LOGGED_IN, "C_Login"};
@@ -130,7 +97,7 @@ TEST(TokenCalls, ResultsPassAndTheFormsThatDoNotThrowKeepTheCauseForTheLine) {
     EXPECT_EQ(crypt::Returned{}.Check([]() -> std::string { throw std::logic_error("asked"); }),
               CKR_OK);
 
-    DebugLines lines;
+    ostrel::test::DebugCapture lines("1");
     const crypt::Returned failed{CKR_DEVICE_ERROR, "C_FindObjectsFinal"};
     const crypt::Returned expected{CKR_USER_NOT_LOGGED_IN, "C_Sign"};
     const crypt::Returned closedAlready{CKR_SESSION_HANDLE_INVALID, "C_CloseSession"};
@@ -152,7 +119,7 @@ TEST(TokenCalls, ResultsPassAndTheFormsThatDoNotThrowKeepTheCauseForTheLine) {
 }
 
 TEST(TokenCalls, AThrownFailureTellsItsCauseOnceOnTheLine) {
-    DebugLines lines;
+    ostrel::test::DebugCapture lines("1");
     const crypt::Returned wrongPin{CKR_PIN_INCORRECT, "C_Login"};
     platform::GuardedCall("TestSign", [&]() -> BOOL {
         (void)wrongPin.Check([] { return std::string("the token did not log in"); });

@@ -12,6 +12,7 @@
 
 #include "platform/seams/Seams.h"
 #include "platform/win/Failure.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -27,45 +28,7 @@ constexpr LONG kCannotWrite = 1013;
 // The status of a class name nobody registered, from the object model above.
 constexpr DWORD kClassString = 0x800401F3;
 
-// Sets OSTREL_DEBUG while it lives and collects what is written to standard
-// error meanwhile.
-class DebugCapture {
-public:
-    explicit DebugCapture(const char* value) {
-        if (value != nullptr)
-            ::setenv("OSTREL_DEBUG", value, 1);
-        else
-            ::unsetenv("OSTREL_DEBUG");
-        std::fflush(stderr);
-        m_file = std::tmpfile();
-        m_saved = ::dup(STDERR_FILENO);
-        ::dup2(::fileno(m_file), STDERR_FILENO);
-    }
-    ~DebugCapture() {
-        Restore();
-        std::fclose(m_file);
-        ::unsetenv("OSTREL_DEBUG");
-    }
-    std::string Text() {
-        Restore();
-        std::string text;
-        std::rewind(m_file);
-        char buf[512];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, m_file)) > 0) text.append(buf, n);
-        return text;
-    }
-
-private:
-    void Restore() {
-        if (m_saved < 0) return;
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-    }
-    std::FILE* m_file = nullptr;
-    int m_saved = -1;
-};
+using ostrel::test::DebugCapture;
 
 BOOL Call(std::function<BOOL()> body) {
     return platform::GuardedCall("TestCall", [&]() -> BOOL { return body(); });
