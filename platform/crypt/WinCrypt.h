@@ -35,8 +35,21 @@ inline constexpr char szOID_NIST_sha256[] = "2.16.840.1.101.3.4.2.1";
 inline constexpr char szOID_NIST_sha384[] = "2.16.840.1.101.3.4.2.2";
 inline constexpr char szOID_NIST_sha512[] = "2.16.840.1.101.3.4.2.3";
 inline constexpr char szOID_RSA_RSA[] = "1.2.840.113549.1.1.1";
-// A structure type given by number rather than by object identifier.
+// Signature algorithms a signer may name beside its key's own, and the keys
+// and curves of elliptic-curve certificates.
+inline constexpr char szOID_RSA_SSA_PSS[] = "1.2.840.113549.1.1.10";
+inline constexpr char szOID_RSA_MGF1[] = "1.2.840.113549.1.1.8";
+inline constexpr char szOID_ECC_PUBLIC_KEY[] = "1.2.840.10045.2.1";
+inline constexpr char szOID_ECDSA_SHA256[] = "1.2.840.10045.4.3.2";
+inline constexpr char szOID_ECDSA_SHA384[] = "1.2.840.10045.4.3.3";
+inline constexpr char szOID_ECDSA_SHA512[] = "1.2.840.10045.4.3.4";
+inline constexpr char szOID_ECC_CURVE_P256[] = "1.2.840.10045.3.1.7";
+inline constexpr char szOID_ECC_CURVE_P384[] = "1.3.132.0.34";
+inline constexpr char szOID_ECC_CURVE_P521[] = "1.3.132.0.35";
+// Structure types given by number rather than by object identifier.
 inline const LPCSTR PKCS_UTC_TIME = reinterpret_cast<LPCSTR>(17);
+inline const LPCSTR PKCS_ATTRIBUTE = reinterpret_cast<LPCSTR>(22);
+inline const LPCSTR X509_RSA_SSA_PSS_PARAMETERS = reinterpret_cast<LPCSTR>(75);
 
 struct CRYPTOAPI_BLOB {
     DWORD cbData;
@@ -109,7 +122,13 @@ struct CRYPT_ATTRIBUTE {
 };
 using PCRYPT_ATTRIBUTE = CRYPT_ATTRIBUTE*;
 
-// The record without its optional extension (hash encryption algorithm).
+// With `cbSize` of the whole record, the signer names its signature
+// algorithm (`HashEncryptionAlgorithm`); a record that ends before it, or an
+// algorithm without an identifier, signs with the key's own: RSA PKCS#1
+// v1.5 for an RSA key, ECDSA with the message's digest for an EC key. RSA-PSS
+// takes szOID_RSA_SSA_PSS with its parameters (X509_RSA_SSA_PSS_PARAMETERS)
+// encoded in `Parameters`; ECDSA takes szOID_ECDSA_SHA256/384/512 or
+// szOID_ECC_PUBLIC_KEY.
 struct CRYPT_SIGN_MESSAGE_PARA {
     DWORD cbSize;
     DWORD dwMsgEncodingType;
@@ -126,6 +145,8 @@ struct CRYPT_SIGN_MESSAGE_PARA {
     PCRYPT_ATTRIBUTE rgUnauthAttr;
     DWORD dwFlags;
     DWORD dwInnerContentType;
+    CRYPT_ALGORITHM_IDENTIFIER HashEncryptionAlgorithm;
+    void* pvHashEncryptionAuxInfo;  // must be null
 };
 using PCRYPT_SIGN_MESSAGE_PARA = CRYPT_SIGN_MESSAGE_PARA*;
 
@@ -143,6 +164,90 @@ struct CRYPT_VERIFY_MESSAGE_PARA {
 };
 using PCRYPT_VERIFY_MESSAGE_PARA = CRYPT_VERIFY_MESSAGE_PARA*;
 
+// RSASSA-PSS parameters (X509_RSA_SSA_PSS_PARAMETERS).
+struct CRYPT_MASK_GEN_ALGORITHM {
+    LPSTR pszObjId;  // szOID_RSA_MGF1
+    CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+};
+inline constexpr DWORD PKCS_RSA_SSA_PSS_TRAILER_FIELD_BC = 1;
+struct CRYPT_RSA_SSA_PSS_PARAMETERS {
+    CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+    CRYPT_MASK_GEN_ALGORITHM MaskGenAlgorithm;
+    DWORD dwSaltLength;
+    DWORD dwTrailerField;
+};
+
+// Random bytes from the provider (any context, or 0).
+BOOL CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer);
+
+// Memory the certificate services hand out for the caller to free.
+void CryptMemFree(LPVOID pv);
+
+// Time stamps (RFC 3161): the request over the hash of the data, sent to an
+// authority by HTTP POST, and its reply checked (granted, the imprint and the
+// nonce those of the request, the token's signature made by its own
+// certificate) before it is handed out. The thread's last error says why
+// there is none: ERROR_WINHTTP_* for the transfer (timeout, a URL other than
+// http or https, no connection, a status other than 200),
+// ERROR_FILE_TOO_LARGE for a reply over the limit, CRYPT_E_ASN1_* for a reply
+// that is not a time-stamp response, TRUST_E_TIME_STAMP for a request the
+// authority refused, CRYPT_E_HASH_VALUE for another imprint, NTE_BAD_DATA
+// for another nonce, NTE_BAD_SIGNATURE for a token its certificate did not
+// sign.
+using CRYPT_DER_BLOB = CRYPTOAPI_BLOB;
+using LPCWSTR = const wchar_t*;
+inline constexpr DWORD TIMESTAMP_DONT_HASH_DATA = 0x00000001;
+inline constexpr DWORD TIMESTAMP_VERIFY_CONTEXT_SIGNATURE = 0x00000020;
+inline constexpr DWORD TIMESTAMP_NO_AUTH_RETRIEVAL = 0x00020000;
+struct CRYPT_TIMESTAMP_PARA {
+    LPCSTR pszTSAPolicyId;
+    BOOL fRequestCerts;
+    CRYPT_INTEGER_BLOB Nonce;  // least significant byte first
+    DWORD cExtension;
+    CERT_EXTENSION* rgExtension;
+};
+struct CRYPT_TIMESTAMP_ACCURACY {
+    DWORD dwSeconds;
+    DWORD dwMillis;
+    DWORD dwMicros;
+};
+struct CRYPT_TIMESTAMP_INFO {
+    DWORD dwVersion;
+    LPSTR pszTSAPolicyId;
+    CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+    CRYPT_DER_BLOB HashedMessage;
+    CRYPT_INTEGER_BLOB SerialNumber;
+    FILETIME ftTime;
+    CRYPT_TIMESTAMP_ACCURACY* pvAccuracy;
+    BOOL fOrdering;
+    CRYPT_DER_BLOB Nonce;
+    CRYPT_DER_BLOB Tsa;
+    DWORD cExtension;
+    CERT_EXTENSION* rgExtension;
+};
+using PCRYPT_TIMESTAMP_INFO = CRYPT_TIMESTAMP_INFO*;
+// The token (a ContentInfo) and what it says, in one block for CryptMemFree.
+struct CRYPT_TIMESTAMP_CONTEXT {
+    DWORD cbEncoded;
+    BYTE* pbEncoded;
+    PCRYPT_TIMESTAMP_INFO pTimeStamp;
+};
+using PCRYPT_TIMESTAMP_CONTEXT = CRYPT_TIMESTAMP_CONTEXT*;
+// `dwTimeout` in milliseconds; the signer's certificate and a store of the
+// certificates the token carries are handed out when asked (either may be
+// null).
+BOOL CryptRetrieveTimeStamp(LPCWSTR wszUrl, DWORD dwRetrievalFlags, DWORD dwTimeout,
+                            LPCSTR pszHashId, const CRYPT_TIMESTAMP_PARA* pPara, const BYTE* pbData,
+                            DWORD cbData, PCRYPT_TIMESTAMP_CONTEXT* ppTsContext,
+                            PCCERT_CONTEXT* ppTsSigner, HCERTSTORE* phStore);
+// Checks a token (a ContentInfo) against the data it stamps: its signature
+// by its own certificate and its imprint (CRYPT_E_HASH_VALUE when the imprint
+// is another's).
+BOOL CryptVerifyTimeStampSignature(const BYTE* pbTSContentInfo, DWORD cbTSContentInfo,
+                                   const BYTE* pbData, DWORD cbData, HCERTSTORE hAdditionalStore,
+                                   PCRYPT_TIMESTAMP_CONTEXT* ppTsContext,
+                                   PCCERT_CONTEXT* ppTsSigner, HCERTSTORE* phStore);
+
 // Provider contexts. The user's default key container is the ostrel home.
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                           DWORD dwProvType, DWORD dwFlags);
@@ -156,7 +261,9 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 LONG CertVerifyTimeValidity(FILETIME* pTimeToVerify, PCERT_INFO pCertInfo);
 
-// Encoding of structures; only the signing time (a UTCTime) is offered.
+// Encoding of structures: the signing time (PKCS_UTC_TIME, a FILETIME), an
+// attribute (PKCS_ATTRIBUTE, a CRYPT_ATTRIBUTE whose values are DER) and
+// RSASSA-PSS parameters (X509_RSA_SSA_PSS_PARAMETERS).
 BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* pvStructInfo,
                        BYTE* pbEncoded, DWORD* pcbEncoded);
 
@@ -182,7 +289,12 @@ BOOL CryptVerifyDetachedMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara,
 using HCRYPTMSG = void*;
 inline constexpr DWORD CMSG_DETACHED_FLAG = 0x00000004;
 inline constexpr DWORD CMSG_SIGNER_COUNT_PARAM = 5;
+inline constexpr DWORD CMSG_SIGNER_INFO_PARAM = 6;
 inline constexpr DWORD CMSG_SIGNER_AUTH_ATTR_PARAM = 9;
+inline constexpr DWORD CMSG_SIGNER_UNAUTH_ATTR_PARAM = 10;
+inline constexpr DWORD CMSG_ENCRYPTED_DIGEST = 13;
+inline constexpr DWORD CMSG_ENCODED_MESSAGE = 29;
+inline constexpr DWORD CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR = 8;
 struct CRYPT_ATTRIBUTES {
     DWORD cAttr;
     PCRYPT_ATTRIBUTE rgAttr;
@@ -191,10 +303,34 @@ using PCRYPT_ATTRIBUTES = CRYPT_ATTRIBUTES*;
 HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                HCRYPTPROV hCryptProv, void* pRecipientInfo, void* pStreamInfo);
 BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal);
-// CMSG_SIGNER_COUNT_PARAM (a DWORD) and CMSG_SIGNER_AUTH_ATTR_PARAM (a
-// CRYPT_ATTRIBUTES with everything it points to in the same buffer).
+// CMSG_SIGNER_COUNT_PARAM (a DWORD); CMSG_SIGNER_INFO_PARAM (a
+// CMSG_SIGNER_INFO), CMSG_SIGNER_AUTH_ATTR_PARAM and
+// CMSG_SIGNER_UNAUTH_ATTR_PARAM (a CRYPT_ATTRIBUTES), each with everything it
+// points to in the same buffer; CMSG_ENCRYPTED_DIGEST (the signer's
+// signature value) and CMSG_ENCODED_MESSAGE (the message as it now is, with
+// what CryptMsgControl added), as bytes.
 BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
                       DWORD* pcbData);
+struct CMSG_SIGNER_INFO {
+    DWORD dwVersion;
+    CERT_NAME_BLOB Issuer;
+    CRYPT_INTEGER_BLOB SerialNumber;  // least significant byte first
+    CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+    CRYPT_ALGORITHM_IDENTIFIER HashEncryptionAlgorithm;
+    CRYPT_DATA_BLOB EncryptedHash;
+    CRYPT_ATTRIBUTES AuthAttrs;
+    CRYPT_ATTRIBUTES UnauthAttrs;
+};
+using PCMSG_SIGNER_INFO = CMSG_SIGNER_INFO*;
+// CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR: adds an attribute (its DER, as
+// CryptEncodeObject makes it of PKCS_ATTRIBUTE) to a signer's unauthenticated
+// attributes; CMSG_ENCODED_MESSAGE then gives the message with it.
+struct CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR_PARA {
+    DWORD cbSize;
+    DWORD dwSignerIndex;
+    CRYPT_DATA_BLOB blob;
+};
+BOOL CryptMsgControl(HCRYPTMSG hCryptMsg, DWORD dwFlags, DWORD dwCtrlType, const void* pvCtrlPara);
 BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
 
 // Decoding of structures; only the signing time (UTCTime or GeneralizedTime,

@@ -30,6 +30,14 @@ inline constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 inline constexpr DWORD ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
 inline constexpr DWORD ERROR_CANCELLED = 1223;
 inline constexpr DWORD ERROR_INVALID_TIME = 1901;
+inline constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
+// HTTP transfers (a time-stamping authority's reply).
+inline constexpr DWORD ERROR_WINHTTP_TIMEOUT = 12002;
+inline constexpr DWORD ERROR_WINHTTP_INVALID_URL = 12005;
+inline constexpr DWORD ERROR_WINHTTP_UNRECOGNIZED_SCHEME = 12006;
+inline constexpr DWORD ERROR_WINHTTP_NAME_NOT_RESOLVED = 12007;
+inline constexpr DWORD ERROR_WINHTTP_CANNOT_CONNECT = 12029;
+inline constexpr DWORD ERROR_WINHTTP_INVALID_SERVER_RESPONSE = 12152;
 
 inline constexpr DWORD E_FAIL = 0x80004005;
 inline constexpr DWORD E_OUTOFMEMORY = 0x8007000E;
@@ -48,6 +56,11 @@ inline constexpr DWORD NTE_BAD_KEYSET = 0x80090016;
 inline constexpr DWORD NTE_BAD_KEYSET_PARAM = 0x8009001F;
 inline constexpr DWORD NTE_NO_KEY = 0x8009000D;
 inline constexpr DWORD NTE_FAIL = 0x80090020;
+inline constexpr DWORD NTE_BAD_HASH = 0x80090002;
+inline constexpr DWORD NTE_BAD_DATA = 0x80090005;
+inline constexpr DWORD NTE_NOT_SUPPORTED = 0x80090029;
+inline constexpr DWORD TRUST_E_TIME_STAMP = 0x80096005;
+inline constexpr DWORD TRUST_E_BAD_DIGEST = 0x80096010;
 
 inline constexpr DWORD CRYPT_E_MSG_ERROR = 0x80091001;
 inline constexpr DWORD CRYPT_E_UNKNOWN_ALGO = 0x80091002;
