@@ -1,12 +1,17 @@
 // Reading a signed message without verifying it: the count of signers and
 // the signed attributes of each, through a message handle.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include "platform/crypt/Der.h"
 #include "platform/crypt/VerifyMessage.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/win/Failure.h"
@@ -36,46 +41,214 @@ std::size_t Aligned(std::size_t n) {
     return (n + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
 }
 
-// The attributes as one CRYPT_ATTRIBUTES with all it points to after it,
-// the pointers made for the buffer at `base`.
-std::vector<BYTE> AttributesImage(const std::vector<SignedAttribute>& attributes, BYTE* base) {
-    std::size_t size = Aligned(sizeof(CRYPT_ATTRIBUTES));
-    const std::size_t attrsAt = size;
-    size = Aligned(size + attributes.size() * sizeof(CRYPT_ATTRIBUTE));
-    std::vector<std::size_t> blobsAt, bytesAt;
-    for (const auto& a : attributes) {
-        blobsAt.push_back(size);
-        size = Aligned(size + a.values.size() * sizeof(CRYPT_ATTR_BLOB));
+// A record and everything it points to in one buffer: parts are laid out one
+// after another, and the pointers between them are written last, for the
+// buffer at the address the caller gives.
+class Image {
+public:
+    // Room for `n` octets of records, aligned; their offset.
+    std::size_t Reserve(std::size_t n) {
+        const std::size_t at = Aligned(m_bytes.size());
+        m_bytes.resize(at + n);
+        return at;
     }
-    for (const auto& a : attributes) {
-        bytesAt.push_back(size);
-        size += a.oid.size() + 1;
-        for (const auto v : a.values) size += v.size();
+    // Octets without alignment; their offset.
+    std::size_t Put(const void* data, std::size_t n) {
+        const std::size_t at = m_bytes.size();
+        if (n > 0)
+            m_bytes.insert(m_bytes.end(), static_cast<const BYTE*>(data),
+                           static_cast<const BYTE*>(data) + n);
+        return at;
     }
-    if (size > 0xFFFFFFFFu) throw Failed(CRYPT_E_ASN1_LARGE);
-    std::vector<BYTE> image(size);
-    BYTE* const at = image.data();
-    const auto pointer = [base](std::size_t offset) { return base + offset; };
-    CRYPT_ATTRIBUTES head{DWORD(attributes.size()),
-                          reinterpret_cast<PCRYPT_ATTRIBUTE>(pointer(attrsAt))};
-    std::memcpy(at, &head, sizeof head);
-    for (std::size_t i = 0; i < attributes.size(); ++i) {
-        const auto& a = attributes[i];
-        std::size_t bytes = bytesAt[i];
-        CRYPT_ATTRIBUTE attr{reinterpret_cast<LPSTR>(pointer(bytes)), DWORD(a.values.size()),
-                             reinterpret_cast<CRYPT_ATTR_BLOB*>(pointer(blobsAt[i]))};
-        std::memcpy(at + attrsAt + i * sizeof attr, &attr, sizeof attr);
-        std::memcpy(at + bytes, a.oid.c_str(), a.oid.size() + 1);
-        bytes += a.oid.size() + 1;
-        for (std::size_t j = 0; j < a.values.size(); ++j) {
-            const auto v = a.values[j];
-            if (!v.empty()) std::memcpy(at + bytes, v.data(), v.size());
-            CRYPT_ATTR_BLOB blob{DWORD(v.size()), pointer(bytes)};
-            std::memcpy(at + blobsAt[i] + j * sizeof blob, &blob, sizeof blob);
-            bytes += v.size();
+    template <typename T>
+    void Write(std::size_t at, const T& value) {
+        std::memcpy(m_bytes.data() + at, &value, sizeof value);
+    }
+    // The pointer at `at` leads to `target`.
+    void Point(std::size_t at, std::size_t target) { m_pointers.push_back({at, target}); }
+
+    // A blob record at `at` over a copy of the bytes (null when empty).
+    void Blob(std::size_t at, const void* data, std::size_t n) {
+        if (n > 0xFFFFFFFFu) throw Failed(CRYPT_E_ASN1_LARGE);
+        Write(at + offsetof(CRYPTOAPI_BLOB, cbData), DWORD(n));
+        if (n > 0) Point(at + offsetof(CRYPTOAPI_BLOB, pbData), Put(data, n));
+    }
+    // A text, with its terminating zero, for the pointer at `at`.
+    void Text(std::size_t at, const std::string& text) {
+        Point(at, Put(text.c_str(), text.size() + 1));
+    }
+    // A CRYPT_ATTRIBUTES record at `at`.
+    void Attributes(std::size_t at, const std::vector<SignedAttribute>& attributes) {
+        Write(at + offsetof(CRYPT_ATTRIBUTES, cAttr), DWORD(attributes.size()));
+        if (attributes.empty()) return;
+        const std::size_t records = Reserve(attributes.size() * sizeof(CRYPT_ATTRIBUTE));
+        Point(at + offsetof(CRYPT_ATTRIBUTES, rgAttr), records);
+        for (std::size_t i = 0; i < attributes.size(); ++i) {
+            const auto& a = attributes[i];
+            const std::size_t record = records + i * sizeof(CRYPT_ATTRIBUTE);
+            Write(record + offsetof(CRYPT_ATTRIBUTE, cValue), DWORD(a.values.size()));
+            if (!a.values.empty()) {
+                const std::size_t blobs = Reserve(a.values.size() * sizeof(CRYPT_ATTR_BLOB));
+                Point(record + offsetof(CRYPT_ATTRIBUTE, rgValue), blobs);
+                for (std::size_t j = 0; j < a.values.size(); ++j)
+                    Blob(blobs + j * sizeof(CRYPT_ATTR_BLOB), a.values[j].data(),
+                         a.values[j].size());
+            }
+            Text(record + offsetof(CRYPT_ATTRIBUTE, pszObjId), a.oid);
         }
     }
-    return image;
+
+    std::vector<BYTE> Finish(BYTE* base) {
+        if (m_bytes.size() > 0xFFFFFFFFu) throw Failed(CRYPT_E_ASN1_LARGE);
+        for (const auto& [at, target] : m_pointers) Write(at, base + target);
+        return std::move(m_bytes);
+    }
+
+private:
+    std::vector<BYTE> m_bytes;
+    std::vector<std::pair<std::size_t, std::size_t>> m_pointers;
+};
+
+std::vector<BYTE> AttributesImage(const std::vector<SignedAttribute>& attributes, BYTE* base) {
+    Image image;
+    image.Attributes(image.Reserve(sizeof(CRYPT_ATTRIBUTES)), attributes);
+    return image.Finish(base);
+}
+
+// An AlgorithmIdentifier record at `at`.
+void AlgorithmImage(Image& image, std::size_t at, const std::string& oid,
+                    const std::vector<BYTE>& parameters) {
+    image.Text(at + offsetof(CRYPT_ALGORITHM_IDENTIFIER, pszObjId), oid);
+    image.Blob(at + offsetof(CRYPT_ALGORITHM_IDENTIFIER, Parameters), parameters.data(),
+               parameters.size());
+}
+
+std::vector<BYTE> SignerInfoImage(const SignerParts& parts, BYTE* base) {
+    Image image;
+    const std::size_t at = image.Reserve(sizeof(CMSG_SIGNER_INFO));
+    image.Write(at + offsetof(CMSG_SIGNER_INFO, dwVersion), parts.version);
+    image.Blob(at + offsetof(CMSG_SIGNER_INFO, Issuer), parts.issuer.data(), parts.issuer.size());
+    // The serial number least significant octet first; a signer named by
+    // its key identifier has the identifier there and no issuer.
+    std::vector<BYTE> serial(parts.keyId.empty() ? parts.serial : parts.keyId);
+    std::reverse(serial.begin(), serial.end());
+    image.Blob(at + offsetof(CMSG_SIGNER_INFO, SerialNumber), serial.data(), serial.size());
+    AlgorithmImage(image, at + offsetof(CMSG_SIGNER_INFO, HashAlgorithm), parts.digestOid,
+                   parts.digestParameters);
+    AlgorithmImage(image, at + offsetof(CMSG_SIGNER_INFO, HashEncryptionAlgorithm),
+                   parts.signatureOid, parts.signatureParameters);
+    image.Blob(at + offsetof(CMSG_SIGNER_INFO, EncryptedHash), parts.signature.data(),
+               parts.signature.size());
+    image.Attributes(at + offsetof(CMSG_SIGNER_INFO, AuthAttrs), parts.authenticated);
+    image.Attributes(at + offsetof(CMSG_SIGNER_INFO, UnauthAttrs), parts.unauthenticated);
+    return image.Finish(base);
+}
+
+// --- Adding an unsigned attribute -------------------------------------------
+
+using der::Element;
+using der::Reader;
+using der::Status;
+
+Element NextIn(Reader& r) {
+    Element e;
+    if (r.Next(e) != Status::Ok) throw Failed(CRYPT_E_ASN1_BADTAG);
+    return e;
+}
+
+void Append(std::vector<BYTE>& out, const BYTE* from, const BYTE* to) {
+    out.insert(out.end(), from, to);
+}
+
+// A constructed element of a one-octet tag with new content, in definite
+// length (an open length becomes a definite one).
+std::vector<BYTE> Wrap(BYTE tag, const std::vector<BYTE>& content) {
+    std::vector<BYTE> out{tag};
+    const std::size_t n = content.size();
+    if (n < 0x80) {
+        out.push_back(BYTE(n));
+    } else {
+        int octets = 0;
+        for (std::size_t v = n; v != 0; v >>= 8) ++octets;
+        out.push_back(BYTE(0x80 | octets));
+        for (int i = octets - 1; i >= 0; --i) out.push_back(BYTE(n >> (8 * i)));
+    }
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+std::vector<BYTE> Rewrap(const Element& e, const std::vector<BYTE>& content) {
+    if ((e.begin[0] & 0x1F) == 0x1F) throw Failed(CRYPT_E_ASN1_BADTAG);
+    return Wrap(e.begin[0], content);
+}
+
+// `parent` with its child `child` replaced by `replacement` (a whole element).
+std::vector<BYTE> Replaced(const Element& parent, const Element& child,
+                           const std::vector<BYTE>& replacement) {
+    std::vector<BYTE> content;
+    Append(content, parent.content, child.begin);
+    content.insert(content.end(), replacement.begin(), replacement.end());
+    Append(content, child.end, parent.contentEnd);
+    return Rewrap(parent, content);
+}
+
+// The message with `attribute` (one Attribute's DER) among the unsigned
+// attributes of signer `index`, which are kept in DER's order.
+std::vector<BYTE> WithUnsignedAttribute(const std::vector<BYTE>& message, DWORD index,
+                                        der::Bytes attribute) {
+    {
+        Reader check(attribute);
+        Element a;
+        if (check.Next(a) != Status::Ok || !check.AtEnd() || !a.IsUniversal(der::kSequence, true))
+            throw Failed(CRYPT_E_ASN1_BADTAG);
+    }
+    ReadSignerParts(message.data(), DWORD(message.size()), index);  // a message, with that signer
+    Reader top(der::Bytes(message), true);
+    const Element info = NextIn(top);
+    Reader inInfo = Reader::Inside(info, true);
+    NextIn(inInfo);
+    const Element explicit0 = NextIn(inInfo);
+    Reader in0 = Reader::Inside(explicit0, true);
+    const Element signedData = NextIn(in0);
+    Reader inSigned = Reader::Inside(signedData, true);
+    Element signerInfos, e;
+    Status st;
+    while ((st = inSigned.Next(e)) == Status::Ok) signerInfos = e;
+    Reader inInfos = Reader::Inside(signerInfos, true);
+    Element signer;
+    for (DWORD i = 0; i <= index; ++i) signer = NextIn(inInfos);
+
+    Reader fields = Reader::Inside(signer, true);
+    Element field, unsignedAttrs;
+    bool found = false;
+    while ((st = fields.Next(field)) == Status::Ok)
+        if (field.Is(der::kContext, 1, true)) {
+            unsignedAttrs = field;
+            found = true;
+        }
+    std::vector<std::vector<BYTE>> attributes{{attribute.begin(), attribute.end()}};
+    if (found) {
+        Reader inAttrs = Reader::Inside(unsignedAttrs, true);
+        Element a;
+        while ((st = inAttrs.Next(a)) == Status::Ok) attributes.emplace_back(a.begin, a.end);
+        if (st != Status::End) throw Failed(CRYPT_E_ASN1_BADTAG);
+    }
+    std::sort(attributes.begin(), attributes.end());
+    std::vector<BYTE> set;
+    for (const auto& a : attributes) set.insert(set.end(), a.begin(), a.end());
+    std::vector<BYTE> newSigner;
+    if (found) {
+        newSigner = Replaced(signer, unsignedAttrs, Rewrap(unsignedAttrs, set));
+    } else {
+        std::vector<BYTE> content(signer.content, signer.contentEnd);
+        const auto wrapped = Wrap(0xA1, set);
+        content.insert(content.end(), wrapped.begin(), wrapped.end());
+        newSigner = Rewrap(signer, content);
+    }
+    const auto infos = Replaced(signerInfos, signer, newSigner);
+    const auto data = Replaced(signedData, signerInfos, infos);
+    const auto wrapped = Replaced(explicit0, signedData, data);
+    return Replaced(info, explicit0, wrapped);
 }
 
 }  // namespace
@@ -125,6 +298,25 @@ BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, voi
                     std::span<const BYTE>(reinterpret_cast<const BYTE*>(&count), sizeof count),
                     static_cast<BYTE*>(pvData), pcbData);
             }
+            case CMSG_SIGNER_INFO_PARAM: {
+                const auto image = SignerInfoImage(ReadSignerParts(blob, size, dwIndex),
+                                                   static_cast<BYTE*>(pvData));
+                return platform::HandOut(image, static_cast<BYTE*>(pvData), pcbData);
+            }
+            case CMSG_SIGNER_UNAUTH_ATTR_PARAM: {
+                const auto parts = ReadSignerParts(blob, size, dwIndex);
+                if (parts.unauthenticated.empty())
+                    throw platform::Failure(CRYPT_E_ATTRIBUTES_MISSING);
+                const auto image =
+                    AttributesImage(parts.unauthenticated, static_cast<BYTE*>(pvData));
+                return platform::HandOut(image, static_cast<BYTE*>(pvData), pcbData);
+            }
+            case CMSG_ENCRYPTED_DIGEST: {
+                const auto parts = ReadSignerParts(blob, size, dwIndex);
+                return platform::HandOut(parts.signature, static_cast<BYTE*>(pvData), pcbData);
+            }
+            case CMSG_ENCODED_MESSAGE:
+                return platform::HandOut(message->bytes, static_cast<BYTE*>(pvData), pcbData);
             case CMSG_SIGNER_AUTH_ATTR_PARAM: {
                 const auto attributes = SignerAttributes(blob, size, dwIndex);
                 if (attributes.empty()) throw platform::Failure(CRYPT_E_ATTRIBUTES_MISSING);
@@ -134,6 +326,22 @@ BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, voi
             default:
                 throw platform::Failure(CRYPT_E_INVALID_MSG_TYPE);
         }
+    });
+}
+
+BOOL CryptMsgControl(HCRYPTMSG hCryptMsg, DWORD dwFlags, DWORD dwCtrlType, const void* pvCtrlPara) {
+    return platform::GuardedCall("CryptMsgControl", [&]() -> BOOL {
+        DecodeMessage* message = MessageOf(hCryptMsg);
+        if (dwFlags != 0 || pvCtrlPara == nullptr) throw platform::Failure(E_INVALIDARG);
+        if (dwCtrlType != CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR) throw platform::Failure(E_INVALIDARG);
+        const auto& para = *static_cast<const CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR_PARA*>(pvCtrlPara);
+        if (para.cbSize < sizeof para || para.blob.pbData == nullptr || para.blob.cbData == 0)
+            throw platform::Failure(E_INVALIDARG);
+        if (!message->complete) throw platform::Failure(CRYPT_E_STREAM_MSG_NOT_READY);
+        if (message->bytes.size() > 0xFFFFFFFFu) throw platform::Failure(CRYPT_E_ASN1_LARGE);
+        message->bytes = WithUnsignedAttribute(message->bytes, para.dwSignerIndex,
+                                               der::Bytes(para.blob.pbData, para.blob.cbData));
+        return TRUE;
     });
 }
 

@@ -4,14 +4,17 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <vector>
 
 #include "platform/crypt/Certificate.h"
 #include "platform/crypt/Der.h"
+#include "platform/crypt/Encode.h"
 #include "platform/crypt/FastPaths.h"
 #include "platform/crypt/Ossl.h"
+#include "platform/crypt/TokenSignAdapter.h"  // TEMPORARY: Tokens.h once the token branch is in
 #include "platform/crypt/Tokens.h"
 #include "platform/seams/Seams.h"
 #include "platform/win/Failure.h"
@@ -55,6 +58,176 @@ const EVP_MD* DigestFor(LPCSTR oid) {
     for (std::size_t i = 0; i < std::size(kKnown); ++i)
         if (std::strcmp(oid, kKnown[i].oid) == 0) return fetched[i];
     return nullptr;
+}
+
+// The signature algorithm of a message: what the signer names, for its key.
+enum class Scheme { RsaPkcs1, RsaPss, Ecdsa };
+
+struct Algorithm {
+    Scheme scheme = Scheme::RsaPkcs1;
+    std::vector<BYTE> pssParameters;  // DER RSASSA-PSS-params, carried as the message has them
+    int saltLength = 0;
+};
+
+// Whether the record is long enough to name a signature algorithm.
+bool NamesAlgorithm(const CRYPT_SIGN_MESSAGE_PARA& para) {
+    return para.cbSize >= offsetof(CRYPT_SIGN_MESSAGE_PARA, pvHashEncryptionAuxInfo);
+}
+
+bool IsOid(LPCSTR given, const char* oid) {
+    return given != nullptr && std::strcmp(given, oid) == 0;
+}
+
+using PssParamsPtr = std::unique_ptr<RSA_PSS_PARAMS, ossl::Deleter<RSA_PSS_PARAMS_free>>;
+
+// The digest an AlgorithmIdentifier of the PSS parameters names; SHA-1 when absent.
+int DigestNidOf(const X509_ALGOR* alg) {
+    if (alg == nullptr) return NID_sha1;
+    const ASN1_OBJECT* obj = nullptr;
+    X509_ALGOR_get0(&obj, nullptr, nullptr, alg);
+    return OBJ_obj2nid(obj);
+}
+
+// The caller's RSASSA-PSS parameters: the signer's digest for the hash and
+// for MGF1, any salt length; anything else is refused.
+int PssSaltLength(const CRYPT_OBJID_BLOB& given, const EVP_MD* md) {
+    const unsigned char* p = given.pbData;
+    PssParamsPtr pss(d2i_RSA_PSS_PARAMS(nullptr, &p, long(given.cbData)));
+    if (!pss || p != given.pbData + given.cbData) throw SignError(CRYPT_E_ASN1_BADTAG);
+    const int mdNid = EVP_MD_get_type(md);
+    if (DigestNidOf(pss->hashAlgorithm) != mdNid) throw SignError(NTE_BAD_ALGID);
+    int mgfHash = NID_sha1;
+    if (pss->maskGenAlgorithm != nullptr) {
+        const ASN1_OBJECT* mgf = nullptr;
+        int type = 0;
+        const void* value = nullptr;
+        X509_ALGOR_get0(&mgf, &type, &value, pss->maskGenAlgorithm);
+        if (OBJ_obj2nid(mgf) != NID_mgf1 || type != V_ASN1_SEQUENCE) throw SignError(NTE_BAD_ALGID);
+        const auto* seq = static_cast<const ASN1_STRING*>(value);
+        const unsigned char* q = ASN1_STRING_get0_data(seq);
+        std::unique_ptr<X509_ALGOR, ossl::Deleter<X509_ALGOR_free>> hash(
+            d2i_X509_ALGOR(nullptr, &q, ASN1_STRING_length(seq)));
+        if (!hash) throw SignError(CRYPT_E_ASN1_BADTAG);
+        mgfHash = DigestNidOf(hash.get());
+    }
+    if (mgfHash != mdNid) throw SignError(NTE_BAD_ALGID);
+    long salt = 20;
+    if (pss->saltLength != nullptr) salt = ASN1_INTEGER_get(pss->saltLength);
+    if (salt < 0 || salt > 1024) throw SignError(NTE_BAD_ALGID);
+    if (pss->trailerField != nullptr && ASN1_INTEGER_get(pss->trailerField) != 1)
+        throw SignError(NTE_BAD_ALGID);
+    return int(salt);
+}
+
+// The signature algorithm the call names for `key` (the signer's private key,
+// or its certificate's public key for a key on a token) and digest `md`.
+// None named: the key's own, RSA PKCS#1 v1.5 or ECDSA.
+Algorithm AlgorithmFor(const CRYPT_SIGN_MESSAGE_PARA& para, EVP_PKEY* key, const EVP_MD* md) {
+    const int type = EVP_PKEY_get_base_id(key);
+    const bool rsa = type == EVP_PKEY_RSA, ec = type == EVP_PKEY_EC;
+    const CRYPT_ALGORITHM_IDENTIFIER none{};
+    const CRYPT_ALGORITHM_IDENTIFIER& named =
+        NamesAlgorithm(para) ? para.HashEncryptionAlgorithm : none;
+    if (para.cbSize >= sizeof(CRYPT_SIGN_MESSAGE_PARA) && para.pvHashEncryptionAuxInfo != nullptr)
+        throw SignError(E_INVALIDARG);
+    const LPCSTR oid = named.pszObjId;
+    Algorithm out;
+    if (oid == nullptr || *oid == '\0') {
+        // A key of another kind is refused when the message is put together.
+        out.scheme = ec ? Scheme::Ecdsa : Scheme::RsaPkcs1;
+        return out;
+    }
+    if (IsOid(oid, szOID_RSA_RSA)) {
+        if (!rsa) throw SignError(NTE_BAD_ALGID);
+        return out;
+    }
+    if (IsOid(oid, szOID_RSA_SSA_PSS)) {
+        if (!rsa) throw SignError(NTE_BAD_ALGID);
+        out.scheme = Scheme::RsaPss;
+        const int mdLength = EVP_MD_get_size(md);
+        if (named.Parameters.cbData == 0) {
+            const char* mdOid = EVP_MD_get_type(md) == NID_sha256   ? szOID_NIST_sha256
+                                : EVP_MD_get_type(md) == NID_sha384 ? szOID_NIST_sha384
+                                : EVP_MD_get_type(md) == NID_sha512 ? szOID_NIST_sha512
+                                : EVP_MD_get_type(md) == NID_sha1   ? szOID_OIWSEC_sha1
+                                                                    : nullptr;
+            if (mdOid == nullptr) throw SignError(NTE_BAD_ALGID);
+            out.pssParameters = DefaultPssParameters(mdOid, DWORD(mdLength));
+            out.saltLength = mdLength;
+        } else {
+            if (named.Parameters.pbData == nullptr) throw SignError(E_INVALIDARG);
+            out.saltLength = PssSaltLength(named.Parameters, md);
+            out.pssParameters.assign(named.Parameters.pbData,
+                                     named.Parameters.pbData + named.Parameters.cbData);
+        }
+        return out;
+    }
+    const struct {
+        const char* oid;
+        int mdNid;
+    } kEcdsa[] = {{szOID_ECC_PUBLIC_KEY, NID_undef},
+                  {szOID_ECDSA_SHA256, NID_sha256},
+                  {szOID_ECDSA_SHA384, NID_sha384},
+                  {szOID_ECDSA_SHA512, NID_sha512}};
+    for (const auto& known : kEcdsa) {
+        if (!IsOid(oid, known.oid)) continue;
+        if (!ec) throw SignError(NTE_BAD_ALGID);
+        // The identifier names the digest too: it must be the signer's.
+        if (known.mdNid != NID_undef && known.mdNid != EVP_MD_get_type(md))
+            throw SignError(NTE_BAD_ALGID);
+        out.scheme = Scheme::Ecdsa;
+        return out;
+    }
+    throw SignError(CRYPT_E_UNKNOWN_ALGO);
+}
+
+// A signature over a digest with a key in memory, by the algorithm's rules:
+// the same bytes EVP_DigestSign makes over the data.
+std::vector<unsigned char> SignDigestWith(EVP_PKEY* key, const Algorithm& alg, const EVP_MD* md,
+                                          const std::vector<unsigned char>& digest) {
+    ossl::PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)
+        throw SignError(NTE_BAD_KEY);
+    if (alg.scheme == Scheme::RsaPkcs1 &&
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
+        throw SignError(NTE_BAD_KEY);
+    if (alg.scheme == Scheme::RsaPss &&
+        (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING) != 1 ||
+         EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) != 1 ||
+         EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), alg.saltLength) != 1))
+        throw SignError(NTE_BAD_KEY);
+    std::size_t length = 0;
+    if (EVP_PKEY_sign(ctx.get(), nullptr, &length, digest.data(), digest.size()) != 1)
+        throw SignError(NTE_BAD_KEY);
+    std::vector<unsigned char> signature(length);
+    if (EVP_PKEY_sign(ctx.get(), signature.data(), &length, digest.data(), digest.size()) != 1)
+        throw SignError(NTE_BAD_KEY);
+    signature.resize(length);
+    return signature;
+}
+
+std::vector<BYTE> DigestInfo(const EVP_MD* md, const std::vector<unsigned char>& digest);
+
+// The same with the key on a token: the request its mechanism takes.
+std::vector<unsigned char> SignDigestOnToken(const Certificate& signer, const Algorithm& alg,
+                                             const EVP_MD* md,
+                                             const std::vector<unsigned char>& digest) {
+    TokenSignRequest request{TokenMechanism::RsaPkcs, {}, 0};
+    switch (alg.scheme) {
+        case Scheme::RsaPkcs1:
+            request.input = DigestInfo(md, digest);
+            break;
+        case Scheme::RsaPss:
+            // The token salts with as many octets as the digest has.
+            if (alg.saltLength != EVP_MD_get_size(md)) throw SignError(NTE_NOT_SUPPORTED);
+            request = {TokenMechanism::RsaPss, digest, EVP_MD_get_type(md)};
+            break;
+        case Scheme::Ecdsa:
+            request = {TokenMechanism::Ecdsa, digest, EVP_MD_get_type(md)};
+            break;
+    }
+    return SignWithTokenKey(signer, request);
 }
 
 // One attribute of the caller's, its values given as DER.
@@ -135,10 +308,12 @@ std::vector<BYTE> DigestInfo(const EVP_MD* md, const std::vector<unsigned char>&
     return der;
 }
 
-// Signs the signer info's authenticated attributes with the key on a token:
-// the same bytes PKCS7_SIGNER_INFO_sign signs (the attributes' DER as a SET
-// OF), only the signature value comes from the token.
-void SignAttributesOnToken(PKCS7_SIGNER_INFO* si, const EVP_MD* md, const Certificate& signer) {
+// Signs the signer info's authenticated attributes with the key on a token,
+// or by an algorithm other than RSA PKCS#1 v1.5: the same bytes
+// PKCS7_SIGNER_INFO_sign signs (the attributes' DER as a SET OF, which puts
+// them in order), only the signature value is made here.
+void SignAttributes(PKCS7_SIGNER_INFO* si, const EVP_MD* md, const Certificate& signer,
+                    bool onToken, const Algorithm& alg) {
     unsigned char* attributes = nullptr;
     const int n = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &attributes,
                                 ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
@@ -149,8 +324,10 @@ void SignAttributesOnToken(PKCS7_SIGNER_INFO* si, const EVP_MD* md, const Certif
     OPENSSL_free(attributes);
     if (ok != 1) throw SignError(NTE_FAIL);
     digest.resize(length);
-    const auto signature = SignWithTokenKey(signer, DigestInfo(md, digest));
-    ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
+    const auto signature = onToken ? SignDigestOnToken(signer, alg, md, digest)
+                                   : SignDigestWith(signer.PrivateKey(), alg, md, digest);
+    if (ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size())) != 1)
+        throw SignError(NTE_NO_MEMORY);
 }
 
 // Puts the authenticated attributes in the order of their encodings, as a
@@ -189,10 +366,21 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
     if (!p7 || PKCS7_set_type(p7.get(), NID_pkcs7_signed) != 1 ||
         PKCS7_content_new(p7.get(), NID_pkcs7_data) != 1)
         throw SignError(NTE_NO_MEMORY);
+    const Algorithm alg = AlgorithmFor(para, key, md);
     PKCS7_SIGNER_INFO* si = PKCS7_add_signature(p7.get(), signer->X509Cert(), key, md);
     if (si == nullptr) {
         platform::crypt::ossl::DropErrors();
         throw SignError(NTE_BAD_KEY);
+    }
+    if (alg.scheme == Scheme::RsaPss) {
+        std::unique_ptr<ASN1_STRING, ossl::Deleter<ASN1_STRING_free>> params(ASN1_STRING_new());
+        if (!params ||
+            ASN1_STRING_set(params.get(), alg.pssParameters.data(),
+                            int(alg.pssParameters.size())) != 1 ||
+            X509_ALGOR_set0(si->digest_enc_alg, OBJ_nid2obj(NID_rsassaPss), V_ASN1_SEQUENCE,
+                            params.get()) != 1)
+            throw SignError(NTE_NO_MEMORY);
+        params.release();
     }
     for (DWORD i = 0; i < para.cMsgCert; ++i) {
         auto cert = CertificateOf(para.rgpMsgCert[i]);
@@ -222,8 +410,8 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
         if (sign && made != nullptr) {
             if (ASN1_STRING_set(si->enc_digest, made->data(), static_cast<int>(made->size())) != 1)
                 throw SignError(NTE_NO_MEMORY);
-        } else if (sign && onToken) {
-            SignAttributesOnToken(si, md, *signer);
+        } else if (sign && (onToken || alg.scheme != Scheme::RsaPkcs1)) {
+            SignAttributes(si, md, *signer, onToken, alg);
         } else if (sign && PKCS7_SIGNER_INFO_sign(si) != 1) {
             platform::crypt::ossl::DropErrors();
             throw SignError(NTE_BAD_KEY);
@@ -232,7 +420,10 @@ std::vector<unsigned char> BuildMessage(const CRYPT_SIGN_MESSAGE_PARA& para, boo
         signature = *made;
         ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
     } else if (sign && onToken) {
-        signature = SignWithTokenKey(*signer, DigestInfo(md, Digest(md, content)));
+        signature = SignDigestOnToken(*signer, alg, md, Digest(md, content));
+        ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
+    } else if (sign && alg.scheme != Scheme::RsaPkcs1) {
+        signature = SignDigestWith(key, alg, md, Digest(md, content));
         ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size()));
     } else if (sign) {
         ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
@@ -402,6 +593,14 @@ std::string CallInputs(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const
     AppendBytes(out, oid, std::strlen(oid));
     AppendNumber(out, detached ? 1 : 0);
     AppendNumber(out, para.dwInnerContentType);
+    if (NamesAlgorithm(para)) {
+        const CRYPT_ALGORITHM_IDENTIFIER& alg = para.HashEncryptionAlgorithm;
+        const char* named = alg.pszObjId != nullptr ? alg.pszObjId : "";
+        AppendBytes(out, named, std::strlen(named));
+        AppendBytes(out, alg.Parameters.pbData, alg.Parameters.cbData);
+    } else {
+        AppendNumber(out, 0);
+    }
     AppendAttributes(out, para.cAuthAttr, para.rgAuthAttr, authValues);
     AppendAttributes(out, para.cUnauthAttr, para.rgUnauthAttr);
     if (!detached)
@@ -553,6 +752,8 @@ void KeepPrepared(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const Cont
                     : x509 != nullptr                         ? X509_get0_pubkey(x509)
                                                               : nullptr;
     if (md == nullptr || key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return;
+    // Only an RSA PKCS#1 v1.5 signature is completed in place.
+    if (AlgorithmFor(para, key, md).scheme != Scheme::RsaPkcs1) return;
     const auto layout =
         FindLayout(message, std::size_t(EVP_MD_get_size(md)), std::size_t(EVP_PKEY_get_size(key)));
     if (!layout || layout->attributes != (para.cAuthAttr > 0)) return;
@@ -677,7 +878,7 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
     const auto trace = pbSignedBlob == nullptr ? "CryptSignMessage size" : "CryptSignMessage";
     return platform::GuardedCall("CryptSignMessage", trace, [&] {
         if (pSignPara == nullptr || pcbSignedBlob == nullptr ||
-            pSignPara->cbSize < sizeof(CRYPT_SIGN_MESSAGE_PARA) ||
+            pSignPara->cbSize < offsetof(CRYPT_SIGN_MESSAGE_PARA, HashEncryptionAlgorithm) ||
             (cToBeSigned > 0 && (rgpbToBeSigned == nullptr || rgcbToBeSigned == nullptr)))
             throw SignError(E_INVALIDARG);
         if ((pSignPara->dwMsgEncodingType & PKCS_7_ASN_ENCODING) == 0)

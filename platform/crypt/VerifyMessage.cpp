@@ -328,13 +328,17 @@ SignedMessage ReadMessage(const BYTE* blob, DWORD size) {
 
 // The parts of one SignerInfo.
 struct Signer {
+    DWORD version = 0;
     Element sid;
+    der::Bytes digestAlg;
     der::Bytes digestOid;
     bool hasAttributes = false;
     Element attributes;  // [0] IMPLICIT SET OF Attribute
     der::Bytes sigAlg, sigOid;
     der::Bytes signature;
     std::vector<BYTE> signatureStorage;
+    bool hasUnsigned = false;
+    Element unsignedAttributes;  // [1] IMPLICIT SET OF Attribute
 };
 
 der::Bytes AlgorithmOid(const Element& alg) {
@@ -345,9 +349,12 @@ der::Bytes AlgorithmOid(const Element& alg) {
 Signer ReadSigner(const Element& info) {
     Signer out;
     Reader r = Reader::Inside(info, true);
-    Next(r, der::kInteger, false);  // version
+    const Element version = Next(r, der::kInteger, false);
+    for (const BYTE b : version.Content()) out.version = (out.version << 8) | b;
     out.sid = Next(r);
-    out.digestOid = AlgorithmOid(Next(r, der::kSequence, true));
+    const Element digestAlg = Next(r, der::kSequence, true);
+    out.digestAlg = digestAlg.Whole();
+    out.digestOid = AlgorithmOid(digestAlg);
     Element e = Next(r);
     if (e.Is(der::kContext, 0, true)) {
         out.hasAttributes = true;
@@ -365,6 +372,8 @@ Signer ReadSigner(const Element& info) {
         const Element unsignedAttrs = Next(r);
         if (!unsignedAttrs.Is(der::kContext, 1, true) || !r.AtEnd())
             throw Failed(CRYPT_E_ASN1_BADTAG);
+        out.hasUnsigned = true;
+        out.unsignedAttributes = unsignedAttrs;
     }
     return out;
 }
@@ -449,15 +458,10 @@ bool SingleAttributeValue(const Element& attributes, int nid, Element& value) {
     return found;
 }
 
-}  // namespace
-
-std::vector<SignedAttribute> SignerAttributes(const BYTE* blob, DWORD size, DWORD index) {
-    const SignedMessage m = ReadMessage(blob, size);
-    if (index >= m.signers.size()) throw Failed(CRYPT_E_NO_SIGNER);
-    const Signer si = ReadSigner(m.signers[index]);
+// The attributes of a [0] or [1] SET OF Attribute, each value in its own encoding.
+std::vector<SignedAttribute> AttributesOf(const Element& attributes) {
     std::vector<SignedAttribute> out;
-    if (!si.hasAttributes) return out;
-    Reader r = Reader::Inside(si.attributes, true);
+    Reader r = Reader::Inside(attributes, true);
     Element attribute;
     Status st;
     while ((st = r.Next(attribute)) == Status::Ok) {
@@ -474,6 +478,56 @@ std::vector<SignedAttribute> SignerAttributes(const BYTE* blob, DWORD size, DWOR
         out.push_back(std::move(item));
     }
     if (st != Status::End) throw Failed(CRYPT_E_ASN1_BADTAG);
+    return out;
+}
+
+// An AlgorithmIdentifier's identifier as text and its parameters' encoding.
+void ReadAlgorithm(der::Bytes whole, std::string& oid, std::vector<BYTE>& parameters) {
+    Reader outer(whole, true);
+    Element alg;
+    if (outer.Next(alg) != Status::Ok) throw Failed(CRYPT_E_ASN1_BADTAG);
+    Reader r = Reader::Inside(alg, true);
+    oid = der::OidText(Next(r, der::kOid, false).Content());
+    if (oid.empty()) throw Failed(CRYPT_E_ASN1_CORRUPT);
+    if (!r.AtEnd()) {
+        const Element params = Next(r);
+        parameters.assign(params.begin, params.end);
+        if (!r.AtEnd()) throw Failed(CRYPT_E_ASN1_BADTAG);
+    }
+}
+
+}  // namespace
+
+std::vector<SignedAttribute> SignerAttributes(const BYTE* blob, DWORD size, DWORD index) {
+    const SignedMessage m = ReadMessage(blob, size);
+    if (index >= m.signers.size()) throw Failed(CRYPT_E_NO_SIGNER);
+    const Signer si = ReadSigner(m.signers[index]);
+    if (!si.hasAttributes) return {};
+    return AttributesOf(si.attributes);
+}
+
+SignerParts ReadSignerParts(const BYTE* blob, DWORD size, DWORD index) {
+    const SignedMessage m = ReadMessage(blob, size);
+    if (index >= m.signers.size()) throw Failed(CRYPT_E_NO_SIGNER);
+    const Signer si = ReadSigner(m.signers[index]);
+    SignerParts out;
+    out.version = si.version;
+    if (si.sid.IsUniversal(der::kSequence, true)) {
+        Reader r = Reader::Inside(si.sid, true);
+        const Element issuer = Next(r, der::kSequence, true);
+        const Element serial = Next(r, der::kInteger, false);
+        out.issuer.assign(issuer.begin, issuer.end);
+        out.serial.assign(serial.content, serial.contentEnd);
+    } else if (si.sid.Is(der::kContext, 0, false)) {
+        out.keyId.assign(si.sid.content, si.sid.contentEnd);
+    } else {
+        throw Failed(CRYPT_E_ASN1_BADTAG);
+    }
+    ReadAlgorithm(si.digestAlg, out.digestOid, out.digestParameters);
+    ReadAlgorithm(si.sigAlg, out.signatureOid, out.signatureParameters);
+    out.signature.assign(si.signature.begin(), si.signature.end());
+    if (si.hasAttributes) out.authenticated = AttributesOf(si.attributes);
+    if (si.hasUnsigned) out.unauthenticated = AttributesOf(si.unsignedAttributes);
     return out;
 }
 

@@ -33,6 +33,22 @@ struct SignedAttribute {
     std::vector<der::Bytes> values;
 };
 std::vector<SignedAttribute> SignerAttributes(const BYTE* blob, DWORD size, DWORD index);
+
+// Everything signer `index` of a message says of itself, unverified: who it
+// is (issuer and serial number, or key identifier), its algorithms (each
+// identifier as text and its parameters' encoding, empty when absent), its
+// signature value and both sets of attributes.
+struct SignerParts {
+    DWORD version = 0;
+    std::vector<BYTE> issuer;  // the whole Name
+    std::vector<BYTE> serial;  // the INTEGER's content octets, most significant first
+    std::vector<BYTE> keyId;
+    std::string digestOid, signatureOid;
+    std::vector<BYTE> digestParameters, signatureParameters;
+    std::vector<BYTE> signature;
+    std::vector<SignedAttribute> authenticated, unauthenticated;
+};
+SignerParts ReadSignerParts(const BYTE* blob, DWORD size, DWORD index);
 DWORD SignerCount(const BYTE* blob, DWORD size);
 
 }  // namespace platform::crypt

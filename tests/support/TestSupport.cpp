@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "platform/crypt/Store.h"
 
@@ -42,19 +43,19 @@ TempHome::~TempHome() {
 
 namespace {
 
-ossl::PkeyPtr NewKey(int bits, bool ec) {
-    if (ec) return ossl::PkeyPtr(EVP_EC_gen("P-256"));
+ossl::PkeyPtr NewKey(int bits, bool ec, const std::string& curve) {
+    if (ec) return ossl::PkeyPtr(EVP_EC_gen(curve.c_str()));
     return ossl::PkeyPtr(EVP_RSA_gen(static_cast<unsigned>(bits)));
 }
 
 // Keys are costly to make; suites only need them to be distinct where they
 // say so, so one key per kind serves a whole process.
-EVP_PKEY* SharedKey(int bits, bool ec) {
+EVP_PKEY* SharedKey(int bits, bool ec, const std::string& curve = "P-256") {
     static std::mutex mutex;
-    static std::map<std::pair<int, bool>, ossl::PkeyPtr> keys;
+    static std::map<std::tuple<int, bool, std::string>, ossl::PkeyPtr> keys;
     std::lock_guard lock(mutex);
-    auto& slot = keys[{bits, ec}];
-    if (!slot) slot = NewKey(bits, ec);
+    auto& slot = keys[{bits, ec, ec ? curve : std::string()}];
+    if (!slot) slot = NewKey(bits, ec, curve);
     return slot.get();
 }
 
@@ -106,7 +107,7 @@ std::string TestCert::KeyPem() const {
 
 TestCert MakeCert(const CertOptions& options) {
     TestCert out;
-    EVP_PKEY* key = SharedKey(options.bits, options.ec);
+    EVP_PKEY* key = SharedKey(options.bits, options.ec, options.curve);
     EVP_PKEY_up_ref(key);
     out.key.reset(key);
     out.cert.reset(X509_new());

@@ -37,7 +37,8 @@ struct CertOptions {
     long notAfterDays = 365;
     std::string serialHex = "0123ABCD";
     int bits = 2048;
-    bool ec = false;  // an EC (P-256) key instead of RSA
+    bool ec = false;              // an EC key instead of RSA
+    std::string curve = "P-256";  // its curve: P-256, P-384 or P-521
 };
 
 struct TestCert {
