@@ -183,8 +183,13 @@ struct TokenSession {
     struct CheckedKey {
         CK_OBJECT_HANDLE handle;
         bool alwaysAuthenticate;
+        CK_KEY_TYPE keyType;
+        std::vector<CK_MECHANISM_TYPE> allowed;  // CKA_ALLOWED_MECHANISMS; empty: any
     };
     std::map<std::pair<std::vector<unsigned char>, std::vector<unsigned char>>, CheckedKey> keys;
+    // What the token's C_GetMechanismInfo said of a mechanism: its flags, or
+    // nothing when the token does not offer it.
+    std::map<CK_MECHANISM_TYPE, std::optional<CK_FLAGS>> mechanisms;
 };
 
 // The session of the token with `serial` among `module`'s present tokens

@@ -14,7 +14,6 @@
 #include "platform/crypt/Encode.h"
 #include "platform/crypt/FastPaths.h"
 #include "platform/crypt/Ossl.h"
-#include "platform/crypt/TokenSignAdapter.h"  // TEMPORARY: Tokens.h once the token branch is in
 #include "platform/crypt/Tokens.h"
 #include "platform/seams/Seams.h"
 #include "platform/win/Failure.h"

@@ -2,6 +2,9 @@
 
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/rsa.h>
 
 #include <array>
@@ -203,50 +206,268 @@ bool BoolAttribute(TokenSession& session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_
     return (*bytes)[0] != CK_FALSE;
 }
 
+// What a request asks of the token and of its key.
+struct Mechanism {
+    TokenMechanism kind = TokenMechanism::RsaPkcs;
+    CK_MECHANISM_TYPE type = CKM_RSA_PKCS;
+    CK_KEY_TYPE keyType = CKK_RSA;
+    const EVP_MD* md = nullptr;  // RsaPss: the digest the parameters name
+    CK_RSA_PKCS_PSS_PARAMS pss{};
+};
+
+const char* KeyTypeName(CK_KEY_TYPE type) {
+    switch (type) {
+        case CKK_RSA:
+            return "an RSA key";
+        case CKK_EC:
+            return "an EC key";
+        case CKK_DSA:
+            return "a DSA key";
+        case CKK_EC_EDWARDS:
+            return "an EdDSA key";
+        default:
+            return "a key of a type that cannot sign here";
+    }
+}
+
+const char* PublicKeyName(const EVP_PKEY* key) {
+    switch (key == nullptr ? EVP_PKEY_NONE : EVP_PKEY_get_base_id(key)) {
+        case EVP_PKEY_RSA:
+        case EVP_PKEY_RSA_PSS:
+            return "an RSA key";
+        case EVP_PKEY_EC:
+            return "an EC key";
+        case EVP_PKEY_ED25519:
+        case EVP_PKEY_ED448:
+            return "an EdDSA key";
+        case EVP_PKEY_DSA:
+            return "a DSA key";
+        default:
+            return "a key of a type that cannot sign here";
+    }
+}
+
+// The key as a user finds it again: its pkcs11: URI, which names the token
+// and the module too.
+std::string KeyName(const TokenKey& key) {
+    if (!key.uri.empty()) return "the key " + key.uri;
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string id;
+    for (const BYTE b : key.id) id.append({kHex[b >> 4], kHex[b & 15]});
+    return "the key with id " + (id.empty() ? std::string("(none)") : id) + " on " + TokenName(key);
+}
+
+[[noreturn]] void NotSupported(const TokenKey& key, const Mechanism& mechanism,
+                               const std::string& why) {
+    Fail(NTE_NOT_SUPPORTED,
+         KeyName(key) + " cannot sign with " + MechanismName(mechanism.kind) + ": " + why);
+}
+
+// The mechanism of a request, its parameters, and the checks of its input
+// that need no token.
+Mechanism MechanismOf(const TokenSignRequest& request) {
+    Mechanism m;
+    m.kind = request.mechanism;
+    switch (request.mechanism) {
+        case TokenMechanism::RsaPkcs:
+            if (request.input.empty()) Fail(NTE_BAD_DATA, "no DigestInfo to sign");
+            return m;
+        case TokenMechanism::RsaPss: {
+            m.type = CKM_RSA_PKCS_PSS;
+            switch (request.digestNid) {
+                case NID_sha256:
+                    m.pss = {CKM_SHA256, CKG_MGF1_SHA256, 32};
+                    break;
+                case NID_sha384:
+                    m.pss = {CKM_SHA384, CKG_MGF1_SHA384, 48};
+                    break;
+                case NID_sha512:
+                    m.pss = {CKM_SHA512, CKG_MGF1_SHA512, 64};
+                    break;
+                default:
+                    Fail(NTE_BAD_HASH,
+                         "CKM_RSA_PKCS_PSS signs SHA-256, SHA-384 or SHA-512 digests only");
+            }
+            m.md = EVP_get_digestbynid(request.digestNid);
+            if (m.md == nullptr) Fail(NTE_BAD_HASH, "the digest of the request is not known here");
+            if (request.input.size() != m.pss.sLen)
+                Fail(NTE_BAD_HASH,
+                     "the digest to sign has " + std::to_string(request.input.size()) + " bytes; " +
+                         OBJ_nid2sn(request.digestNid) + " makes " + std::to_string(m.pss.sLen));
+            return m;
+        }
+        case TokenMechanism::Ecdsa:
+            m.type = CKM_ECDSA;
+            m.keyType = CKK_EC;
+            if (request.input.empty() || request.input.size() > EVP_MAX_MD_SIZE)
+                Fail(NTE_BAD_HASH, "the digest to sign has " +
+                                       std::to_string(request.input.size()) +
+                                       " bytes, which no digest makes");
+            return m;
+    }
+    Fail(E_INVALIDARG, "the token was asked for a mechanism it has no name for");
+}
+
+// The certificate's key can make a signature of this kind at all; told
+// before a token is asked anything.
+void CheckCertificateKey(const Certificate& cert, const TokenKey& key, const Mechanism& m) {
+    EVP_PKEY* publicKey = cert.X509Cert() == nullptr ? nullptr : X509_get0_pubkey(cert.X509Cert());
+    const int type = publicKey == nullptr ? EVP_PKEY_NONE : EVP_PKEY_get_base_id(publicKey);
+    const bool fits = m.kind == TokenMechanism::Ecdsa
+                          ? type == EVP_PKEY_EC
+                          : type == EVP_PKEY_RSA ||
+                                (type == EVP_PKEY_RSA_PSS && m.kind == TokenMechanism::RsaPss);
+    if (!fits)
+        NotSupported(key, m,
+                     std::string("the certificate's key is ") + PublicKeyName(publicKey) +
+                         (m.kind == TokenMechanism::Ecdsa ? ", not an EC key"
+                                                          : ", not an RSA key of this kind"));
+}
+
+// The token offers the mechanism for signing (C_GetMechanismInfo, asked
+// once per session); told before the PIN is asked.
+void CheckOffered(TokenSession& session, const TokenKey& key, const Mechanism& m) {
+    auto known = session.mechanisms.find(m.type);
+    if (known == session.mechanisms.end()) {
+        CK_MECHANISM_INFO info{};
+        const Returned asked = session.module->Call(&CK_FUNCTION_LIST::C_GetMechanismInfo,
+                                                    session.slot, m.type, &info);
+        std::optional<CK_FLAGS> flags;
+        if (asked.OrGone() == CKR_OK) {
+            flags = info.flags;
+        } else if (asked.rv != CKR_MECHANISM_INVALID) {
+            // The token could not say; nothing is kept, it is asked again
+            // the next time.
+            NotSupported(key, m,
+                         TokenName(key) + " cannot tell whether it offers it: " + asked.Cause());
+        }
+        known = session.mechanisms.emplace(m.type, flags).first;
+    }
+    if (!known->second) NotSupported(key, m, TokenName(key) + " does not offer it");
+    if ((*known->second & CKF_SIGN) == 0)
+        NotSupported(key, m, TokenName(key) + " does not sign with it");
+}
+
+// The key found may sign with the mechanism: its type, and the mechanisms
+// the token allows it, if it says.
+void CheckKeyFor(const TokenSession::CheckedKey& object, const TokenKey& key, const Mechanism& m) {
+    if (object.keyType != m.keyType)
+        NotSupported(key, m, std::string("it is ") + KeyTypeName(object.keyType));
+    if (!object.allowed.empty() &&
+        std::find(object.allowed.begin(), object.allowed.end(), m.type) == object.allowed.end())
+        NotSupported(key, m, "the token allows the key other mechanisms only");
+}
+
 // The private key with the certificate's CKA_ID, checked to be the
-// certificate's own RSA key and able to sign with CKM_RSA_PKCS.
-CK_OBJECT_HANDLE SigningKey(TokenSession& session, const Certificate& cert, const TokenKey& key) {
+// certificate's own key (an RSA key by its modulus, an EC key by its curve;
+// the signature is checked against the certificate in any case) and
+// allowed to sign.
+TokenSession::CheckedKey SigningKey(TokenSession& session, const Certificate& cert,
+                                    const TokenKey& key) {
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
     const auto found =
         FindObjects(session, {{CKA_CLASS, &keyClass, sizeof keyClass},
                               {CKA_ID, const_cast<BYTE*>(key.id.data()), CK_ULONG(key.id.size())}});
     if (found.empty())
         Fail(NTE_NO_KEY, TokenName(key) + " holds no private key for the certificate");
-    const CK_OBJECT_HANDLE object = found.front();
-    const auto type = AttributeBytes(session, object, CKA_KEY_TYPE);
-    CK_KEY_TYPE keyType = ~CK_KEY_TYPE(0);
-    if (type && type->size() == sizeof keyType) std::memcpy(&keyType, type->data(), sizeof keyType);
-    if (keyType != CKK_RSA)
-        Fail(NTE_BAD_ALGID, "the key on " + TokenName(key) +
-                                " is not an RSA key: an MD5 signature of this kind has no "
-                                "algorithm for it");
-    if (!BoolAttribute(session, object, CKA_SIGN, true))
+    TokenSession::CheckedKey object{};
+    object.handle = found.front();
+    const auto type = AttributeBytes(session, object.handle, CKA_KEY_TYPE);
+    object.keyType = ~CK_KEY_TYPE(0);
+    if (type && type->size() == sizeof object.keyType)
+        std::memcpy(&object.keyType, type->data(), sizeof object.keyType);
+    if (!BoolAttribute(session, object.handle, CKA_SIGN, true))
         Fail(NTE_BAD_KEY, "the key on " + TokenName(key) + " may not sign");
     // A token whose key under this id is another one than the
     // certificate's would make a signature nobody can verify.
-    if (const auto modulus = AttributeBytes(session, object, CKA_MODULUS)) {
-        BIGNUM* n = nullptr;
-        EVP_PKEY_get_bn_param(X509_get0_pubkey(cert.X509Cert()), "n", &n);
-        ossl::BignumPtr certModulus(n);
-        ossl::BignumPtr keyModulus(
-            BN_bin2bn(modulus->data(), static_cast<int>(modulus->size()), nullptr));
-        if (!certModulus || !keyModulus || BN_cmp(certModulus.get(), keyModulus.get()) != 0)
-            Fail(NTE_BAD_KEY,
-                 "the key on " + TokenName(key) + " with the certificate's id is another key");
+    const auto another = [&] {
+        Fail(NTE_BAD_KEY,
+             "the key on " + TokenName(key) + " with the certificate's id is another key");
+    };
+    EVP_PKEY* publicKey = X509_get0_pubkey(cert.X509Cert());
+    const int certType = publicKey == nullptr ? EVP_PKEY_NONE : EVP_PKEY_get_base_id(publicKey);
+    const bool certRsa = certType == EVP_PKEY_RSA || certType == EVP_PKEY_RSA_PSS;
+    if ((object.keyType == CKK_RSA && certType != EVP_PKEY_NONE && !certRsa) ||
+        (object.keyType == CKK_EC && certType != EVP_PKEY_NONE && certType != EVP_PKEY_EC))
+        another();
+    if (object.keyType == CKK_RSA && certRsa) {
+        if (const auto modulus = AttributeBytes(session, object.handle, CKA_MODULUS)) {
+            BIGNUM* n = nullptr;
+            EVP_PKEY_get_bn_param(publicKey, "n", &n);
+            ossl::BignumPtr certModulus(n);
+            ossl::BignumPtr keyModulus(
+                BN_bin2bn(modulus->data(), static_cast<int>(modulus->size()), nullptr));
+            if (!certModulus || !keyModulus || BN_cmp(certModulus.get(), keyModulus.get()) != 0)
+                another();
+        }
     }
-    CK_MECHANISM_INFO mechanism{};
-    const auto cannot = [&] { return TokenName(key) + " cannot sign with CKM_RSA_PKCS"; };
-    session.module
-        ->Call(&CK_FUNCTION_LIST::C_GetMechanismInfo, session.slot, CK_MECHANISM_TYPE(CKM_RSA_PKCS),
-               &mechanism)
-        .Check(cannot, {}, DWORD(NTE_BAD_ALGID));
-    if ((mechanism.flags & CKF_SIGN) == 0) Fail(NTE_BAD_ALGID, cannot());
+    if (object.keyType == CKK_EC && certType == EVP_PKEY_EC) {
+        // The curve, as the certificate's key parameters name it.
+        const CRYPT_OBJID_BLOB& curve = cert.Info()->SubjectPublicKeyInfo.Algorithm.Parameters;
+        if (const auto params = AttributeBytes(session, object.handle, CKA_EC_PARAMS))
+            if (curve.cbData > 0 && !std::equal(params->begin(), params->end(), curve.pbData,
+                                                curve.pbData + curve.cbData))
+                another();
+    }
+    object.alwaysAuthenticate =
+        BoolAttribute(session, object.handle, CKA_ALWAYS_AUTHENTICATE, false);
+    if (const auto allowed = AttributeBytes(session, object.handle, CKA_ALLOWED_MECHANISMS);
+        allowed && allowed->size() % sizeof(CK_MECHANISM_TYPE) == 0) {
+        object.allowed.resize(allowed->size() / sizeof(CK_MECHANISM_TYPE));
+        if (!allowed->empty()) std::memcpy(object.allowed.data(), allowed->data(), allowed->size());
+    }
     return object;
 }
 
+// A DER ECDSA-Sig-Value from the r||s a token makes (each half as long as
+// the curve's order); empty when the halves are no signature.
+std::vector<BYTE> EcdsaSigValue(const std::vector<BYTE>& raw) {
+    if (raw.empty() || raw.size() % 2 != 0) return {};
+    const int half = static_cast<int>(raw.size() / 2);
+    ECDSA_SIG* sig = ECDSA_SIG_new();
+    BIGNUM* r = BN_bin2bn(raw.data(), half, nullptr);
+    BIGNUM* s = BN_bin2bn(raw.data() + half, half, nullptr);
+    if (sig == nullptr || r == nullptr || s == nullptr || ECDSA_SIG_set0(sig, r, s) != 1) {
+        BN_free(r);
+        BN_free(s);
+        ECDSA_SIG_free(sig);
+        Fail(NTE_NO_MEMORY, "cannot encode the signature");
+    }
+    auto der = ossl::ToDer(sig, i2d_ECDSA_SIG);
+    ECDSA_SIG_free(sig);
+    return der;
+}
+
+// The signature verifies with the certificate's key as the request asked.
+bool Verifies(EVP_PKEY* publicKey, const Mechanism& m, const std::vector<BYTE>& signature,
+              const std::vector<BYTE>& input) {
+    if (signature.empty()) return false;
+    ossl::PkeyCtxPtr verify(EVP_PKEY_CTX_new(publicKey, nullptr));
+    bool ok = verify && EVP_PKEY_verify_init(verify.get()) == 1;
+    if (ok && m.kind == TokenMechanism::RsaPkcs)
+        ok = EVP_PKEY_CTX_set_rsa_padding(verify.get(), RSA_PKCS1_PADDING) == 1;
+    if (ok && m.kind == TokenMechanism::RsaPss)
+        ok = EVP_PKEY_CTX_set_rsa_padding(verify.get(), RSA_PKCS1_PSS_PADDING) == 1 &&
+             EVP_PKEY_CTX_set_signature_md(verify.get(), m.md) == 1 &&
+             EVP_PKEY_CTX_set_rsa_mgf1_md(verify.get(), m.md) == 1 &&
+             EVP_PKEY_CTX_set_rsa_pss_saltlen(verify.get(), int(m.pss.sLen)) == 1;
+    ok = ok && EVP_PKEY_verify(verify.get(), signature.data(), signature.size(), input.data(),
+                               input.size()) == 1;
+    if (!ok) ossl::DropErrors();
+    return ok;
+}
+
+// Return values of C_SignInit that say the key or the token will not sign
+// this way.
+bool Refused(CK_RV rv) {
+    return rv == CKR_MECHANISM_INVALID || rv == CKR_MECHANISM_PARAM_INVALID ||
+           rv == CKR_KEY_TYPE_INCONSISTENT || rv == CKR_KEY_FUNCTION_NOT_PERMITTED;
+}
+
 std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const TokenKey& key,
-                           const std::vector<BYTE>& digestInfo) {
+                           Mechanism& m, const std::vector<BYTE>& input) {
     std::lock_guard use(session.use);
+    CheckOffered(session, key, m);
     PinStorage typed;
     EnsureLoggedIn(session, cert, key, typed);
     TokenModule& module = *session.module;
@@ -259,18 +480,17 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
         return true;
     };
     const auto checkedKey = std::make_pair(key.id, cert.Der());
-    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    CK_MECHANISM mechanism{m.type, nullptr, 0};
+    if (m.kind == TokenMechanism::RsaPss) {
+        mechanism.pParameter = &m.pss;
+        mechanism.ulParameterLen = sizeof m.pss;
+    }
     Returned started;
     TokenSession::CheckedKey object{};
     for (int attempt = 0;; ++attempt) {
         const auto known = session.keys.find(checkedKey);
-        if (known != session.keys.end()) {
-            object = known->second;
-        } else {
-            object.handle = SigningKey(session, cert, key);
-            object.alwaysAuthenticate =
-                BoolAttribute(session, object.handle, CKA_ALWAYS_AUTHENTICATE, false);
-        }
+        object = known != session.keys.end() ? known->second : SigningKey(session, cert, key);
+        CheckKeyFor(object, key, m);
         started =
             module.Call(&CK_FUNCTION_LIST::C_SignInit, session.handle, &mechanism, object.handle);
         if (attempt == 0 && relogin(started.rv)) continue;
@@ -283,14 +503,18 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
         }
         break;
     }
-    started.Check([&] {
-        return PlatformError(started.rv) == DWORD(NTE_BAD_ALGID)
-                   ? TokenName(key) + " cannot sign with this key and CKM_RSA_PKCS"
-                   : "cannot start signing on " + TokenName(key);
-    });
+    if (Refused(started.rv)) {
+        session.keys[checkedKey] = object;
+        NotSupported(key, m, TokenName(key) + " refused it: " + started.Cause());
+    }
+    started.Check([&] { return "cannot start signing on " + TokenName(key); });
     session.keys[checkedKey] = object;
     EVP_PKEY* publicKey = X509_get0_pubkey(cert.X509Cert());
-    std::vector<BYTE> signature(std::size_t(std::max(EVP_PKEY_get_size(publicKey), 1)));
+    std::size_t capacity = std::size_t(std::max(EVP_PKEY_get_size(publicKey), 1));
+    // CKM_ECDSA makes r||s, each as long as the curve's order.
+    if (m.kind == TokenMechanism::Ecdsa)
+        capacity = std::max(capacity, 2 * std::size_t((EVP_PKEY_get_bits(publicKey) + 7) / 8));
+    std::vector<BYTE> signature(capacity);
     CK_ULONG length = CK_ULONG(signature.size());
     if (object.alwaysAuthenticate) {
         try {
@@ -302,29 +526,25 @@ std::vector<BYTE> SignOnce(TokenSession& session, const Certificate& cert, const
             // returns; what it makes without the key's login is thrown away,
             // as is the refusal it is expected to meet.
             module
-                .Call(&CK_FUNCTION_LIST::C_Sign, session.handle,
-                      const_cast<CK_BYTE*>(digestInfo.data()), CK_ULONG(digestInfo.size()),
-                      signature.data(), &length)
+                .Call(&CK_FUNCTION_LIST::C_Sign, session.handle, const_cast<CK_BYTE*>(input.data()),
+                      CK_ULONG(input.size()), signature.data(), &length)
                 .Keep({CKR_USER_NOT_LOGGED_IN});
             throw;
         }
     }
     module
-        .Call(&CK_FUNCTION_LIST::C_Sign, session.handle, const_cast<CK_BYTE*>(digestInfo.data()),
-              CK_ULONG(digestInfo.size()), signature.data(), &length)
+        .Call(&CK_FUNCTION_LIST::C_Sign, session.handle, const_cast<CK_BYTE*>(input.data()),
+              CK_ULONG(input.size()), signature.data(), &length)
         .Check([&] { return TokenName(key) + " did not sign"; });
-    signature.resize(length);
+    // A module that says it wrote more than it was given room for is not
+    // believed.
+    signature.resize(std::min<std::size_t>(length, signature.size()));
+    if (m.kind == TokenMechanism::Ecdsa) signature = EcdsaSigValue(signature);
     // What the token made is checked against the certificate before anyone
     // sees it: a wrong signature is never handed out as a signature.
-    ossl::PkeyCtxPtr verify(EVP_PKEY_CTX_new(publicKey, nullptr));
-    if (!verify || EVP_PKEY_verify_init(verify.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(verify.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_verify(verify.get(), signature.data(), signature.size(), digestInfo.data(),
-                        digestInfo.size()) != 1) {
-        ossl::DropErrors();
+    if (!Verifies(publicKey, m, signature, input))
         Fail(NTE_BAD_SIGNATURE,
              "the signature made by " + TokenName(key) + " does not match the certificate");
-    }
     return signature;
 }
 
@@ -475,15 +695,24 @@ std::optional<std::vector<unsigned char>> AttributeBytes(TokenSession& session,
     return bytes;
 }
 
-std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const std::vector<BYTE>& digestInfo) {
+const char* MechanismName(TokenMechanism mechanism) {
+    switch (mechanism) {
+        case TokenMechanism::RsaPkcs:
+            return "CKM_RSA_PKCS";
+        case TokenMechanism::RsaPss:
+            return "CKM_RSA_PKCS_PSS";
+        case TokenMechanism::Ecdsa:
+            return "CKM_ECDSA";
+    }
+    return "an unknown mechanism";
+}
+
+std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const TokenSignRequest& request) {
     const TokenKey* key = cert.Token();
     if (key == nullptr || !key->module)
         Fail(CRYPT_E_NO_KEY_PROPERTY, "the certificate has no key on a token");
-    EVP_PKEY* publicKey = X509_get0_pubkey(cert.X509Cert());
-    if (publicKey == nullptr || EVP_PKEY_get_base_id(publicKey) != EVP_PKEY_RSA)
-        Fail(NTE_BAD_ALGID, "the certificate on " + TokenName(*key) +
-                                " has no RSA key: an MD5 signature of this kind has no "
-                                "algorithm for it");
+    Mechanism mechanism = MechanismOf(request);
+    CheckCertificateKey(cert, *key, mechanism);
     // A token that went away is looked for once more (it may be back, in
     // another slot); its serial, not its slot, says which token it is.
     std::string why;
@@ -491,13 +720,17 @@ std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const std::vector<BY
         std::shared_ptr<TokenSession> session;
         try {
             session = SessionOf(key->module, key->tokenSerial, kNoSlot);
-            return SignOnce(*session, cert, *key, digestInfo);
+            return SignOnce(*session, cert, *key, mechanism, request.input);
         } catch (const TokenGoneError& gone) {
             if (session) DropSession(session);
             why.append(why.empty() ? "" : "; ").append(gone.what());
             if (attempt >= 1) Fail(gone.Code(), TokenName(*key) + " is not there any more: " + why);
         }
     }
+}
+
+std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const std::vector<BYTE>& digestInfo) {
+    return SignWithTokenKey(cert, TokenSignRequest{TokenMechanism::RsaPkcs, digestInfo, 0});
 }
 
 }  // namespace platform::crypt

@@ -75,9 +75,34 @@ std::vector<ModuleView> TokenOverview();
 // it says.
 std::string TokenModuleSetting();
 
-// Signs `digestInfo` (a DER DigestInfo) with the token key of `cert`, as
-// CKM_RSA_PKCS does, asking for the PIN when the token needs it. Throws
-// platform::Failure.
+// How the token signs.
+enum class TokenMechanism {
+    RsaPkcs,  // CKM_RSA_PKCS over a DER DigestInfo
+    RsaPss,   // CKM_RSA_PKCS_PSS over a digest
+    Ecdsa,    // CKM_ECDSA over a digest
+};
+
+struct TokenSignRequest {
+    TokenMechanism mechanism = TokenMechanism::RsaPkcs;
+    std::vector<BYTE> input;  // RsaPkcs: the DER DigestInfo; RsaPss, Ecdsa: the digest
+    int digestNid = 0;        // RsaPss: the digest (NID_sha256/384/512), MGF1 the same,
+                              // salt length = digest length
+};
+
+// The name of the mechanism as PKCS#11 spells it ("CKM_RSA_PKCS_PSS").
+const char* MechanismName(TokenMechanism mechanism);
+
+// Signs with the token key of `cert`, asking for the PIN when the token
+// needs it, and checks what the token made against the certificate. The
+// signature value as a message carries it: RSA as the token makes it, ECDSA
+// as a DER ECDSA-Sig-Value (the token's r||s). A key the token cannot use
+// with the mechanism (its key type, the module's mechanisms, the key's
+// allowed mechanisms) fails with NTE_NOT_SUPPORTED, before any PIN is asked
+// where that can be told without one, in words that name the key and the
+// mechanism. Throws platform::Failure.
+std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const TokenSignRequest& request);
+
+// The same with CKM_RSA_PKCS over `digestInfo` (a DER DigestInfo).
 std::vector<BYTE> SignWithTokenKey(const Certificate& cert, const std::vector<BYTE>& digestInfo);
 
 // Ends every session and unloads every module (the process ends, or a test

@@ -10,6 +10,9 @@
 //   countlow      the token reports few PIN tries left
 //   finaltry      the token reports one PIN try left
 //   slots:N       the module reports N slots, whatever list it is given
+//   nomech:M      the token does not offer mechanism M (a number, 0x... for
+//                 hex): C_GetMechanismInfo and C_GetMechanismList leave it out
+//   nosign:M      the token offers mechanism M, but not for signing
 // When OSTREL_TEST_P11_LOG names a file, C_Initialize and C_Finalize append
 // their names to it, so that a test sees whether the module was finalised;
 // when OSTREL_TEST_P11_CALLS does, C_Login appends its name there, so that a
@@ -24,6 +27,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <string>
 
@@ -95,6 +99,36 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     return rv;
 }
 
+// The mechanism a fault of the form "name:M" names, when the fault in force
+// is of that form.
+bool Names(const char* name, CK_MECHANISM_TYPE mechanism) {
+    const std::string fault = Fault();
+    const std::string prefix = std::string(name) + ":";
+    if (!fault.starts_with(prefix)) return false;
+    try {
+        return std::stoul(fault.substr(prefix.size()), nullptr, 0) == mechanism;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+CK_RV GetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count) {
+    const CK_RV rv = g_target->C_GetMechanismList(slot, list, count);
+    if (rv != CKR_OK || list == nullptr || count == nullptr) return rv;
+    CK_ULONG kept = 0;
+    for (CK_ULONG i = 0; i < *count; ++i)
+        if (!Names("nomech", list[i])) list[kept++] = list[i];
+    *count = kept;
+    return rv;
+}
+
+CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
+    if (Names("nomech", type)) return CKR_MECHANISM_INVALID;
+    const CK_RV rv = g_target->C_GetMechanismInfo(slot, type, info);
+    if (rv == CKR_OK && Names("nosign", type)) info->flags &= ~CK_FLAGS(CKF_SIGN);
+    return rv;
+}
+
 CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app, CK_NOTIFY notify,
                   CK_SESSION_HANDLE_PTR session) {
     if (Removed()) return CKR_TOKEN_NOT_PRESENT;
@@ -158,6 +192,8 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
         g_list.C_GetSlotList = GetSlotList;
         g_list.C_GetTokenInfo = GetTokenInfo;
         g_list.C_OpenSession = OpenSession;
+        g_list.C_GetMechanismList = GetMechanismList;
+        g_list.C_GetMechanismInfo = GetMechanismInfo;
         g_list.C_GetSessionInfo = GetSessionInfo;
         g_list.C_Login = Login;
         g_list.C_FindObjectsInit = FindObjectsInit;

@@ -113,8 +113,20 @@ void SoftTokens::ImportKey(const std::string& label, const TestCert& cert, const
 
 void SoftTokens::ImportKeyWithItsOwnLogin(const std::string& label, const TestCert& cert,
                                           const std::string& idHex, const std::string& pin) {
-    // softhsm2-util cannot set the attribute; the module itself takes it
-    // when the key is written as an object.
+    WriteKeyObjects(label, cert, idHex, "--always-auth", pin);
+}
+
+void SoftTokens::ImportKeyAllowing(const std::string& label, const TestCert& cert,
+                                   const std::string& idHex, const std::string& mechanisms,
+                                   const std::string& pin) {
+    WriteKeyObjects(label, cert, idHex, "--allowed-mechanisms " + Quote(mechanisms), pin);
+}
+
+void SoftTokens::WriteKeyObjects(const std::string& label, const TestCert& cert,
+                                 const std::string& idHex, const std::string& flags,
+                                 const std::string& pin) {
+    // softhsm2-util cannot set such attributes; the module itself takes
+    // them when the key is written as an object.
     const fs::path privateFile = m_folder / ("key-" + idHex + ".der");
     const fs::path publicFile = m_folder / ("pub-" + idHex + ".der");
     {
@@ -132,7 +144,7 @@ void SoftTokens::ImportKeyWithItsOwnLogin(const std::string& label, const TestCe
                              Quote(label) + " --login --pin " + Quote(pin) + " --id " + idHex +
                              " --label key" + idHex;
     Run(tool + " --write-object " + Quote(privateFile.string()) +
-        " --type privkey --private --sensitive --always-auth >/dev/null");
+        " --type privkey --private --sensitive " + flags + " >/dev/null");
     Run(tool + " --write-object " + Quote(publicFile.string()) + " --type pubkey >/dev/null");
     fs::remove(privateFile);
     fs::remove(publicFile);

@@ -42,11 +42,20 @@ public:
     // cards do.
     void ImportKeyWithItsOwnLogin(const std::string& label, const TestCert& cert,
                                   const std::string& idHex, const std::string& pin = "1234");
+    // The same, with a private key the token allows only `mechanisms`
+    // (CKA_ALLOWED_MECHANISMS, as pkcs11-tool names them: "RSA-PKCS,ECDSA").
+    void ImportKeyAllowing(const std::string& label, const TestCert& cert, const std::string& idHex,
+                           const std::string& mechanisms, const std::string& pin = "1234");
     // Puts a certificate on the token under `idHex`.
     void ImportCert(const std::string& label, const TestCert& cert, const std::string& idHex,
                     const std::string& pin = "1234");
 
 private:
+    // Writes the key pair as objects through the module, with `flags` for
+    // the private key (pkcs11-tool's options).
+    void WriteKeyObjects(const std::string& label, const TestCert& cert, const std::string& idHex,
+                         const std::string& flags, const std::string& pin);
+
     std::filesystem::path m_folder;
     std::filesystem::path m_config;
     std::optional<std::string> m_previousConf, m_previousModules;
