@@ -208,9 +208,10 @@ std::size_t AddToPersonalStore(X509* cert, EVP_PKEY* key, const std::string& wha
 }
 
 void NoteKeyKind(EVP_PKEY* key) {
-    if (key != nullptr && EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA)
-        std::cerr << "ostrel: note: the private key is not an RSA key; signing with it will "
-                     "fail\n";
+    if (key != nullptr && EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA &&
+        EVP_PKEY_get_base_id(key) != EVP_PKEY_EC)
+        std::cerr << "ostrel: note: the private key is neither an RSA nor an EC key; signing "
+                     "with it will fail\n";
 }
 
 std::size_t ParsePosition(const std::string& text) {
@@ -430,7 +431,7 @@ void AddStoreCommands(CLI::App& app, int& exitCode) {
     });
 
     auto* make = store->add_subcommand(
-        "new-test-cert", "Make an RSA key and a test certificate and add them to the store");
+        "new-test-cert", "Make a key and a test certificate and add them to the store");
     auto options = std::make_shared<TestCertOptions>();
     auto noKey = std::make_shared<bool>(false);
     make->add_option("--subject", options->subject,
@@ -445,10 +446,17 @@ void AddStoreCommands(CLI::App& app, int& exitCode) {
     make->add_option("--serial", options->serialHex,
                      "Serial number in hexadecimal (default: 16 random octets)");
     make->add_flag("--no-key", *noKey, "Add the certificate without its private key");
-    make->add_option("--bits", options->bits, "RSA key size")
-        ->check(CLI::Range(1024, 16384))
-        ->capture_default_str();
-    make->callback([&exitCode, options, noKey] {
+    auto* key =
+        make->add_option("--key", options->key, "Kind of key: rsa, ec-p256, ec-p384 or ec-p521")
+            ->check(CLI::IsMember(
+                std::vector<std::string>(std::begin(kTestKeyKinds), std::end(kTestKeyKinds))))
+            ->capture_default_str();
+    auto* bits = make->add_option("--bits", options->bits, "RSA key size")
+                     ->check(CLI::Range(1024, 16384))
+                     ->capture_default_str();
+    make->callback([&exitCode, options, noKey, key, bits] {
+        if (bits->count() > 0 && key->count() > 0 && options->key != "rsa")
+            throw UsageError("--bits sizes an RSA key; an EC key's size is its curve's");
         const Credentials creds = MakeTestCertificate(*options);
         const std::size_t position = AddToPersonalStore(
             creds.cert.get(), *noKey ? nullptr : creds.key.get(), "the new certificate");

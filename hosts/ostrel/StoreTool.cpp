@@ -471,7 +471,26 @@ ossl::Asn1TimePtr ParseDay(std::string_view text, std::string_view option, bool 
     return t;
 }
 
+// The curve of an EC key kind as --key names it (ec-p256 and so on); null
+// for RSA. Anything else is refused.
+const char* CurveOf(const std::string& kind) {
+    if (kind == "rsa") return nullptr;
+    if (kind == "ec-p256") return "P-256";
+    if (kind == "ec-p384") return "P-384";
+    if (kind == "ec-p521") return "P-521";
+    throw UsageError("--key " + Quoted(kind) +
+                     " is not a kind of key: give rsa, ec-p256, ec-p384 or ec-p521");
+}
+
+ossl::PkeyPtr NewEcKey(const char* curve) {
+    ossl::PkeyPtr key(EVP_EC_gen(curve));
+    if (!key)
+        throw Failure("cannot make an EC key on " + std::string(curve) + ": " + ossl::TakeErrors());
+    return key;
+}
+
 Credentials MakeTestCertificate(const TestCertOptions& options) {
+    const char* curve = CurveOf(options.key);
     if (options.bits < 1024 || options.bits > 16384)
         throw UsageError("--bits " + std::to_string(options.bits) +
                          ": the key size must be between 1024 and 16384");
@@ -518,7 +537,7 @@ Credentials MakeTestCertificate(const TestCertOptions& options) {
         serial.reset(raw);
     }
 
-    ossl::PkeyPtr key = NewRsaKey(options.bits);
+    ossl::PkeyPtr key = curve == nullptr ? NewRsaKey(options.bits) : NewEcKey(curve);
     ossl::PkeyPtr caKey = issuer ? NewRsaKey(2048) : nullptr;
 
     ossl::X509Ptr cert(X509_new());

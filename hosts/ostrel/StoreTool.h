@@ -61,11 +61,15 @@ struct TestCertOptions {
     std::string notBefore;      // empty: a day ago
     std::string notAfter;       // empty: a year from now
     std::string serialHex;      // empty: 16 random octets
-    int bits = 2048;
+    std::string key = "rsa";    // rsa, ec-p256, ec-p384 or ec-p521
+    int bits = 2048;            // for an RSA key
 };
 
-// A new RSA key and a certificate for it, self-signed or issued by a CA made
-// for the occasion and thrown away.
+// The kinds of key a test certificate may have, as --key names them.
+inline constexpr const char* kTestKeyKinds[] = {"rsa", "ec-p256", "ec-p384", "ec-p521"};
+
+// A new key of the kind asked and a certificate for it, self-signed or issued
+// by a CA made for the occasion and thrown away.
 Credentials MakeTestCertificate(const TestCertOptions& options);
 
 // What `store list` shows of one entry.

@@ -18,7 +18,7 @@ declare -gA _ostrel_options=(
     ["store list"]="--json"
     ["store import"]="--password-file"
     ["store tokens"]="--json"
-    ["store new-test-cert"]="--subject --issuer-subject --not-before --not-after --serial --no-key --bits"
+    ["store new-test-cert"]="--subject --issuer-subject --not-before --not-after --serial --no-key --key --bits"
     [verify]="--in --exact --signature --content --json"
     [subject]="--in --exact"
     [serial]="--in --exact"
@@ -40,7 +40,7 @@ declare -gA _ostrel_values=(
     [--index]=position [--in]=file [--out]=file [--password-file]=file
     [--signature]=file [--content]=file [--chromium-user-data-dir]=folder
     [--browser]=browser [--progid]=progid [--subject]=text [--issuer-subject]=text
-    [--not-before]=text [--not-after]=text [--serial]=text [--bits]=text
+    [--not-before]=text [--not-after]=text [--serial]=text [--key]=keykind [--bits]=text
     [--width]=text [--height]=text [--verb]=text [--clsid]=text [--extension-id]=text
 )
 
@@ -64,6 +64,7 @@ _ostrel_offer() {
         file) compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
         folder) compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
         browser) mapfile -t COMPREPLY < <(compgen -W "chromium chrome firefox all" -- "$cur") ;;
+        keykind) mapfile -t COMPREPLY < <(compgen -W "rsa ec-p256 ec-p384 ec-p521" -- "$cur") ;;
         progid) mapfile -t COMPREPLY < <(compgen -W "OSTREL.OstrelCtrl.1" -- "$cur") ;;
         method)
             mapfile -t COMPREPLY < <(compgen -W "SignMessage SignMessageNoPrompt ChooseCertificate

@@ -2,7 +2,9 @@
 
 #include <ctime>
 
+#include "platform/win/Failure.h"
 #include "platform/win/Time.h"
+#include "platform/win/WinError.h"
 
 namespace platform::crypt::der {
 namespace {
@@ -206,6 +208,33 @@ bool TimeValue(const Element& e, FILETIME& out) {
     constexpr std::int64_t kEpoch = -std::int64_t(platform::win::kUnixEpochAsFileTime / 10000000);
     out = platform::win::FileTimeFromUnixSeconds(seconds < kEpoch ? kEpoch : seconds);
     return true;
+}
+
+std::vector<BYTE> Wrap(BYTE tag, Bytes content) {
+    std::vector<BYTE> out{tag};
+    const std::size_t n = content.size();
+    if (n < 0x80) {
+        out.push_back(BYTE(n));
+    } else {
+        int octets = 0;
+        for (std::size_t v = n; v != 0; v >>= 8) ++octets;
+        out.push_back(BYTE(0x80 | octets));
+        for (int i = octets - 1; i >= 0; --i) out.push_back(BYTE(n >> (8 * i)));
+    }
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+std::vector<BYTE> Rewrap(const Element& e, Bytes content) {
+    if ((e.begin[0] & 0x1F) == 0x1F) throw platform::Failure(CRYPT_E_ASN1_BADTAG);
+    return Wrap(e.begin[0], content);
+}
+
+std::vector<BYTE> Replaced(const Element& parent, const Element& child, Bytes replacement) {
+    std::vector<BYTE> content(parent.content, child.begin);
+    content.insert(content.end(), replacement.begin(), replacement.end());
+    content.insert(content.end(), child.end, parent.contentEnd);
+    return Rewrap(parent, content);
 }
 
 }  // namespace platform::crypt::der

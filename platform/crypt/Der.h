@@ -82,4 +82,13 @@ std::string OidText(Bytes content);
 // neither or does not read as a time.
 bool TimeValue(const Element& e, FILETIME& out);
 
+// Writing: an element of a one-octet tag around `content`, in definite
+// length; a constructed element read before with new content (an open
+// length becomes a definite one); and `parent` with its child `child`
+// replaced by the whole element `replacement`. Throws platform::Failure
+// (CRYPT_E_ASN1_BADTAG) for a tag of more than one octet.
+std::vector<BYTE> Wrap(BYTE tag, Bytes content);
+std::vector<BYTE> Rewrap(const Element& e, Bytes content);
+std::vector<BYTE> Replaced(const Element& parent, const Element& child, Bytes replacement);
+
 }  // namespace platform::crypt::der

@@ -156,42 +156,6 @@ Element NextIn(Reader& r) {
     return e;
 }
 
-void Append(std::vector<BYTE>& out, const BYTE* from, const BYTE* to) {
-    out.insert(out.end(), from, to);
-}
-
-// A constructed element of a one-octet tag with new content, in definite
-// length (an open length becomes a definite one).
-std::vector<BYTE> Wrap(BYTE tag, const std::vector<BYTE>& content) {
-    std::vector<BYTE> out{tag};
-    const std::size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(BYTE(n));
-    } else {
-        int octets = 0;
-        for (std::size_t v = n; v != 0; v >>= 8) ++octets;
-        out.push_back(BYTE(0x80 | octets));
-        for (int i = octets - 1; i >= 0; --i) out.push_back(BYTE(n >> (8 * i)));
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-std::vector<BYTE> Rewrap(const Element& e, const std::vector<BYTE>& content) {
-    if ((e.begin[0] & 0x1F) == 0x1F) throw Failed(CRYPT_E_ASN1_BADTAG);
-    return Wrap(e.begin[0], content);
-}
-
-// `parent` with its child `child` replaced by `replacement` (a whole element).
-std::vector<BYTE> Replaced(const Element& parent, const Element& child,
-                           const std::vector<BYTE>& replacement) {
-    std::vector<BYTE> content;
-    Append(content, parent.content, child.begin);
-    content.insert(content.end(), replacement.begin(), replacement.end());
-    Append(content, child.end, parent.contentEnd);
-    return Rewrap(parent, content);
-}
-
 // The message with `attribute` (one Attribute's DER) among the unsigned
 // attributes of signer `index`, which are kept in DER's order.
 std::vector<BYTE> WithUnsignedAttribute(const std::vector<BYTE>& message, DWORD index,
@@ -238,17 +202,17 @@ std::vector<BYTE> WithUnsignedAttribute(const std::vector<BYTE>& message, DWORD 
     for (const auto& a : attributes) set.insert(set.end(), a.begin(), a.end());
     std::vector<BYTE> newSigner;
     if (found) {
-        newSigner = Replaced(signer, unsignedAttrs, Rewrap(unsignedAttrs, set));
+        newSigner = der::Replaced(signer, unsignedAttrs, der::Rewrap(unsignedAttrs, set));
     } else {
         std::vector<BYTE> content(signer.content, signer.contentEnd);
-        const auto wrapped = Wrap(0xA1, set);
+        const auto wrapped = der::Wrap(0xA1, set);
         content.insert(content.end(), wrapped.begin(), wrapped.end());
-        newSigner = Rewrap(signer, content);
+        newSigner = der::Rewrap(signer, content);
     }
-    const auto infos = Replaced(signerInfos, signer, newSigner);
-    const auto data = Replaced(signedData, signerInfos, infos);
-    const auto wrapped = Replaced(explicit0, signedData, data);
-    return Replaced(info, explicit0, wrapped);
+    const auto infos = der::Replaced(signerInfos, signer, newSigner);
+    const auto data = der::Replaced(signedData, signerInfos, infos);
+    const auto wrapped = der::Replaced(explicit0, signedData, data);
+    return der::Replaced(info, explicit0, wrapped);
 }
 
 }  // namespace

@@ -750,9 +750,12 @@ void KeepPrepared(const CRYPT_SIGN_MESSAGE_PARA& para, bool detached, const Cont
     EVP_PKEY* key = signer && signer->PrivateKey() != nullptr ? signer->PrivateKey()
                     : x509 != nullptr                         ? X509_get0_pubkey(x509)
                                                               : nullptr;
-    if (md == nullptr || key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return;
-    // Only an RSA PKCS#1 v1.5 signature is completed in place.
-    if (AlgorithmFor(para, key, md).scheme != Scheme::RsaPkcs1) return;
+    // RSA signatures are as long as the modulus; an ECDSA one at most as
+    // long as the stand-in, and a shorter one is written in with the lengths
+    // around it made anew.
+    if (md == nullptr || key == nullptr ||
+        (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA && EVP_PKEY_get_base_id(key) != EVP_PKEY_EC))
+        return;
     const auto layout =
         FindLayout(message, std::size_t(EVP_MD_get_size(md)), std::size_t(EVP_PKEY_get_size(key)));
     if (!layout || layout->attributes != (para.cAuthAttr > 0)) return;
@@ -826,6 +829,40 @@ std::vector<unsigned char> DigestOf(const EVP_MD* md, const unsigned char* data,
     return Digest(md, Content{1, piece, length});
 }
 
+// The prepared message with a signature shorter than its stand-in (an ECDSA
+// signature, or a token's without leading zeros): the elements around it are
+// encoded anew with their lengths. Nothing when the message is not as
+// FindLayout found it.
+std::optional<std::vector<unsigned char>> WithShorterSignature(
+    const std::vector<unsigned char>& message, const Layout& layout,
+    const std::vector<unsigned char>& signature) {
+    using namespace der;
+    Element info, e, explicitData, signedData, signerInfos, signerInfo, value;
+    if (Reader(Bytes(message)).Next(info) != Status::Ok) return std::nullopt;
+    Reader inInfo = Reader::Inside(info, false);
+    if (inInfo.Next(e) != Status::Ok || inInfo.Next(explicitData) != Status::Ok)
+        return std::nullopt;
+    if (Reader::Inside(explicitData, false).Next(signedData) != Status::Ok) return std::nullopt;
+    Reader inSigned = Reader::Inside(signedData, false);
+    Status status;
+    while ((status = inSigned.Next(e)) == Status::Ok) signerInfos = e;
+    if (status != Status::End || signerInfos.begin == nullptr ||
+        Reader::Inside(signerInfos, false).Next(signerInfo) != Status::Ok)
+        return std::nullopt;
+    Reader fields = Reader::Inside(signerInfo, false);
+    bool found = false;
+    while (!found && fields.Next(value) == Status::Ok)
+        found = std::size_t(value.content - message.data()) == layout.signatureAt &&
+                value.IsUniversal(kOctetString, false);
+    if (!found) return std::nullopt;
+    const auto octets = Wrap(0x04, Bytes(signature));
+    const auto newInfo = Replaced(signerInfo, value, octets);
+    const auto newInfos = Replaced(signerInfos, signerInfo, newInfo);
+    const auto newSigned = Replaced(signedData, signerInfos, newInfos);
+    const auto newExplicit = Replaced(explicitData, signedData, newSigned);
+    return Replaced(info, explicitData, newExplicit);
+}
+
 // Completes a prepared message: the content's digest and the signature take
 // the stand-ins' places. The bytes are those BuildMessage makes signing.
 std::vector<unsigned char> CompletePrepared(Prepared prepared, const CRYPT_SIGN_MESSAGE_PARA& para,
@@ -850,8 +887,16 @@ std::vector<unsigned char> CompletePrepared(Prepared prepared, const CRYPT_SIGN_
     } else {
         signedDigest = contentDigest;
     }
-    const auto signature = onToken ? SignWithTokenKey(*signer, DigestInfo(md, signedDigest))
-                                   : SignDigest(signer, md, signedDigest);
+    EVP_PKEY* key = onToken ? X509_get0_pubkey(signer->X509Cert()) : signer->PrivateKey();
+    if (key == nullptr) throw SignError(CRYPT_E_NO_KEY_PROPERTY);
+    const Algorithm alg = AlgorithmFor(para, key, md);
+    const auto signature = onToken ? SignDigestOnToken(*signer, alg, md, signedDigest)
+                           : alg.scheme == Scheme::RsaPkcs1
+                               ? SignDigest(signer, md, signedDigest)
+                               : SignDigestWith(key, alg, md, signedDigest);
+    if (signature.size() < layout.signatureLength) {
+        if (auto shorter = WithShorterSignature(message, layout, signature)) return *shorter;
+    }
     if (signature.size() != layout.signatureLength) {
         // A token that left the leading zeros out: the message is encoded
         // around the signature as it is.

@@ -223,6 +223,47 @@ TEST_F(StoreCommands, ImportsPkcs12AndPemFiles) {
     }
 }
 
+TEST_F(StoreCommands, EcKeysAreMadeAndImportedOnEachCurve) {
+    const std::vector<std::pair<std::string, int>> curves = {
+        {"ec-p256", NID_X9_62_prime256v1}, {"ec-p384", NID_secp384r1}, {"ec-p521", NID_secp521r1}};
+    for (const auto& [kind, nid] : curves) {
+        const Outcome r =
+            Run({"store", "new-test-cert", "--subject", "/CN=" + kind, "--key", kind});
+        ASSERT_EQ(r.status, 0) << r.err;
+        // The entry holds the key, readable as what it is.
+        const std::string text = ostrel::test::ReadFile(Entry(std::stoul(r.out)));
+        ossl::BioPtr bio(BIO_new_mem_buf(text.data(), int(text.size())));
+        ossl::PkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+        ASSERT_TRUE(key) << kind;
+        char group[64] = {};
+        std::size_t length = 0;
+        EXPECT_EQ(EVP_PKEY_get_group_name(key.get(), group, sizeof group, &length), 1);
+        EXPECT_EQ(OBJ_sn2nid(group), nid) << group;
+    }
+    // Imported from PEM and from PKCS#12, with no note that they cannot sign.
+    const TestCert p384 = MakeCert(
+        {.subject = "/CN=P-384 import", .serialHex = "3840", .ec = true, .curve = "P-384"});
+    const TestCert p521 = MakeCert(
+        {.subject = "/CN=P-521 import", .serialHex = "5210", .ec = true, .curve = "P-521"});
+    Outcome r = Run({"store", "import", Input("p384.pem", p384.CertPem() + p384.KeyPem())});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("note"), std::string::npos) << r.err;
+    r = Run({"store", "import", Input("p521.p12", Pkcs12(p521, ""))});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json rows = List();
+    ASSERT_EQ(rows.size(), 5u);
+    for (const auto& row : rows) EXPECT_TRUE(row["hasKey"].get<bool>()) << row.dump();
+
+    // An unknown kind, and a size for a key that has none to choose.
+    r = Run({"store", "new-test-cert", "--subject", "/CN=x", "--key", "dsa"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("dsa"), std::string::npos) << r.err;
+    r = Run({"store", "new-test-cert", "--subject", "/CN=x", "--key", "ec-p256", "--bits", "3072"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--bits"), std::string::npos) << r.err;
+    EXPECT_EQ(List().size(), 5u);
+}
+
 TEST_F(StoreCommands, ImportRefusesWrongPasswordsMismatchedKeysDuplicatesAndJunk) {
     const TestCert a = Cert("0A");
     const TestCert otherKey = Cert("01", 1024);

@@ -7,9 +7,12 @@
 #include <openssl/cms.h>
 #include <openssl/sha.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/crypt/FastPaths.h"
+#include "platform/crypt/SignMessage.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/win/LastError.h"
 #include "platform/win/WinError.h"
@@ -361,6 +364,33 @@ TEST_F(SignAlgorithms, AMessagePreparedForOneAlgorithmIsNotCompletedForAnother) 
             std::search(message.begin(), message.end(), pss.begin(), pss.end()) != message.end(),
             !pssFirst);
         EXPECT_TRUE(OpenSslAccepts(message, CertOf(rsa), kText, true, false));
+    }
+}
+
+TEST_F(SignAlgorithms, AnEcdsaSignatureShorterThanItsStandInCompletesThePreparedMessage) {
+    // ECDSA signatures vary in length: the size query's message holds the
+    // longest, and the call writes the real one in: built once at most
+    // (with the fast paths off, twice).
+    for (const Kind* kind : {&kKinds[2], &kKinds[4]}) {
+        std::set<std::size_t> sizes;
+        for (int i = 0; i < 12; ++i) {
+            SCOPED_TRACE(testing::Message() << kind->name << " #" << i);
+            const auto builds = platform::crypt::SignedMessageBuilds();
+            const Bytes message = Sign(ContextOf(*kind), CertOf(*kind), {.cades = true});
+            ASSERT_FALSE(message.empty());
+            // The same form again is copied from the last (no build at all).
+            const auto made = platform::crypt::SignedMessageBuilds() - builds;
+            if (platform::crypt::FastPaths())
+                EXPECT_LE(made, 1u);
+            else
+                EXPECT_EQ(made, 2u);
+            EXPECT_EQ(PlatformVerifies(message, kText, true), 0u);
+            sizes.insert(message.size());
+            if (i < 2) {
+                EXPECT_TRUE(OpenSslAccepts(message, CertOf(*kind), kText, true, true));
+            }
+        }
+        EXPECT_GT(sizes.size(), 1u);  // the lengths did vary
     }
 }
 
