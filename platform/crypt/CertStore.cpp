@@ -31,6 +31,19 @@ std::shared_ptr<StoreState> StateOf(HCERTSTORE handle) {
 }
 
 }  // namespace
+
+HCERTSTORE OpenMemoryStore(std::vector<std::shared_ptr<const Certificate>> certs) {
+    auto handle = std::make_unique<StoreHandle>();
+    handle->state = std::make_shared<StoreState>(DiskStore::None(), std::move(certs));
+    HCERTSTORE h = handle.get();
+    {
+        std::lock_guard lock(g_mutex);
+        g_stores.emplace(h, std::move(handle));
+    }
+    platform::seams::CountLive(platform::seams::Live::Store, +1);
+    return h;
+}
+
 }  // namespace platform::crypt
 
 using namespace platform::crypt;

@@ -679,6 +679,12 @@ struct DiskStore::OpenFolder {
     }
 };
 
+DiskStore DiskStore::None() {
+    DiskStore store;
+    store.m_names = std::make_shared<const std::vector<std::string>>();
+    return store;
+}
+
 DiskStore DiskStore::Open(const fs::path& folder, bool create) {
     auto open = std::make_shared<OpenFolder>();
     open->fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);

@@ -38,6 +38,8 @@ public:
     // Opens a store folder, creating it (mode 0700) when `create` is set.
     // Refuses a folder that others may read or write, or that is not the user's.
     static DiskStore Open(const std::filesystem::path& folder, bool create);
+    // A store of no entries and no folder, for a store held in memory.
+    static DiskStore None();
 
     const std::filesystem::path& Folder() const { return m_folder; }
     // The entry file names, in enumeration order, as they were at opening.
@@ -98,6 +100,9 @@ struct StoreState {
     using TokenReader = std::vector<std::shared_ptr<const Certificate>> (*)(const DiskStore*);
     explicit StoreState(DiskStore d, TokenReader readTokens = nullptr)
         : disk(std::move(d)), m_readTokens(readTokens) {}
+    // A store held in memory: the certificates given, after the entries of `d`.
+    StoreState(DiskStore d, std::vector<std::shared_ptr<const Certificate>> held)
+        : disk(std::move(d)), m_readTokens(nullptr), m_tokens(std::move(held)) {}
     DiskStore disk;
     const std::vector<std::shared_ptr<const Certificate>>& Tokens() {
         std::call_once(m_read, [this] {
@@ -113,5 +118,9 @@ private:
     std::once_flag m_read;
     std::vector<std::shared_ptr<const Certificate>> m_tokens;
 };
+
+// Opens a store held in memory that lists `certs` in their order (the
+// certificates a time-stamp token carries); closed by CertCloseStore.
+HCERTSTORE OpenMemoryStore(std::vector<std::shared_ptr<const Certificate>> certs);
 
 }  // namespace platform::crypt

@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/crypt/Config.h"
 #include "platform/crypt/P11Kit.h"
 #include "platform/crypt/Pkcs11.h"
 #include "platform/crypt/Store.h"
@@ -25,7 +26,6 @@ namespace platform::crypt {
 namespace {
 
 constexpr char kSettingKey[] = "OSTREL_PKCS11_MODULES";
-constexpr char kConfigFile[] = "ostrel.conf";
 
 struct Setting {
     enum class Kind { Registered, None, Paths } kind = Kind::Registered;
@@ -66,38 +66,14 @@ void Parse(const std::string& value, Setting& setting) {
     }
 }
 
-// The key's value in the home's config file, when the file is there and is
-// the user's own: a file others could change would choose the code this
-// process loads.
+// The key's value in the home's settings file (Config.h), which is ignored,
+// with a warning, unless it is the user's own: a file others could change
+// would choose the code this process loads.
 std::optional<std::string> FromConfigFile(Setting& setting) {
-    std::filesystem::path home;
-    try {
-        home = OstrelHome();
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    const auto path = home / kConfigFile;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
-        setting.warnings.push_back("the settings file " + path.string() +
-                                   " is not a file of the user's own that only the user may "
-                                   "change; it was ignored");
-        return std::nullopt;
-    }
-    std::ifstream in(path);
-    std::string line;
-    std::optional<std::string> value;
-    while (std::getline(in, line)) {
-        const std::string text = Trim(line);
-        if (text.empty() || text.front() == '#') continue;
-        const auto eq = text.find('=');
-        if (eq == std::string::npos) continue;
-        if (Trim(std::string_view(text).substr(0, eq)) == kSettingKey)
-            value = Trim(std::string_view(text).substr(eq + 1));
-    }
-    if (value) setting.source = path.string();
-    return value;
+    ConfigLookup lookup = LookUpConfig(kSettingKey);
+    if (lookup.warning) setting.warnings.push_back(std::move(*lookup.warning));
+    if (lookup.value) setting.source = lookup.file.string();
+    return std::move(lookup.value);
 }
 
 Setting ReadSetting() {

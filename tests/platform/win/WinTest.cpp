@@ -25,11 +25,33 @@ std::string Describe(DWORD code, bool& ok) {
 }
 
 TEST(ErrorTexts, EveryCodeTheLayerSetsHasADescriptionEndingInCrLf) {
-    for (DWORD code :
-         {ERROR_SUCCESS, ERROR_ACCESS_DENIED, NTE_BAD_KEYSET, NTE_EXISTS, CRYPT_E_NOT_FOUND,
-          CRYPT_E_PENDING_CLOSE, CRYPT_E_BAD_ENCODE, CRYPT_E_NO_KEY_PROPERTY, CRYPT_E_FILE_ERROR,
-          E_INVALIDARG, NTE_BAD_SIGNATURE, CRYPT_E_HASH_VALUE, CRYPT_E_ASN1_EOD,
-          CRYPT_E_ASN1_BADTAG, CRYPT_E_UNEXPECTED_MSG_TYPE}) {
+    for (DWORD code : {ERROR_SUCCESS,
+                       ERROR_ACCESS_DENIED,
+                       NTE_BAD_KEYSET,
+                       NTE_EXISTS,
+                       CRYPT_E_NOT_FOUND,
+                       CRYPT_E_PENDING_CLOSE,
+                       CRYPT_E_BAD_ENCODE,
+                       CRYPT_E_NO_KEY_PROPERTY,
+                       CRYPT_E_FILE_ERROR,
+                       E_INVALIDARG,
+                       NTE_BAD_SIGNATURE,
+                       CRYPT_E_HASH_VALUE,
+                       CRYPT_E_ASN1_EOD,
+                       CRYPT_E_ASN1_BADTAG,
+                       CRYPT_E_UNEXPECTED_MSG_TYPE,
+                       NTE_BAD_HASH,
+                       NTE_BAD_DATA,
+                       NTE_NOT_SUPPORTED,
+                       TRUST_E_TIME_STAMP,
+                       TRUST_E_BAD_DIGEST,
+                       ERROR_FILE_TOO_LARGE,
+                       ERROR_WINHTTP_TIMEOUT,
+                       ERROR_WINHTTP_INVALID_URL,
+                       ERROR_WINHTTP_UNRECOGNIZED_SCHEME,
+                       ERROR_WINHTTP_NAME_NOT_RESOLVED,
+                       ERROR_WINHTTP_CANNOT_CONNECT,
+                       ERROR_WINHTTP_INVALID_SERVER_RESPONSE}) {
         bool ok = false;
         const std::string text = Describe(code, ok);
         EXPECT_TRUE(ok) << std::hex << code;
