@@ -52,6 +52,10 @@ bool SetClassesText(const std::string& subkey, const std::string& text,
     return status == ERROR_SUCCESS;
 }
 
+// The signer's type name, as registered (the module's resources hold the
+// control's alone).
+constexpr char kSignerTypeName[] = "Ostrel Signer";
+
 bool DeleteClassesTree(const std::string& subkey) {
     const LSTATUS status = RegDeleteTreeA(HKEY_CLASSES_ROOT, subkey.c_str());
     return status == ERROR_SUCCESS || status == LSTATUS(ERROR_FILE_NOT_FOUND);
@@ -66,12 +70,6 @@ std::string ModuleFile() {
     std::error_code ec;
     const auto canonical = std::filesystem::canonical(std::string(path, n), ec);
     return ec ? std::string() : canonical.string();
-}
-
-std::string ModuleText(UINT id) {
-    char text[256];
-    const int n = LoadStringA(AfxGetResourceHandle(), id, text, sizeof text);
-    return n > 0 ? std::string(text, std::size_t(n)) : std::string();
 }
 
 }  // namespace
@@ -90,8 +88,8 @@ BOOL COstrelSignerFactory::UpdateRegistry(BOOL bRegister) {
                    ? TRUE
                    : FALSE;
     const std::string path = ModuleFile();
-    const std::string name = ModuleText(IDS_SIGNER_NAME);
-    if (path.empty() || name.empty()) return FALSE;
+    const std::string name = kSignerTypeName;
+    if (path.empty()) return FALSE;
     const std::string clsid = platform::com::GuidToString(m_clsid);
     char version[16];
     std::snprintf(version, sizeof version, "%u.%u", unsigned(g_wVerMajor), unsigned(g_wVerMinor));

@@ -24,7 +24,6 @@ inline constexpr int IDC_STATIC = -1;
 // Strings.
 inline constexpr int IDS_CONTROL_NAME = 1;
 inline constexpr int IDS_PROPPAGE_NAME = 2;
-inline constexpr int IDS_SIGNER_NAME = 3;
 inline constexpr int IDS_PROPPAGE_CAPTION = 200;
 
 // Bitmaps.

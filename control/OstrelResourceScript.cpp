@@ -97,7 +97,6 @@ constexpr DialogEntry kDialogs[] = {
 constexpr StringEntry kStrings[] = {
     {IDS_CONTROL_NAME, "Ostrel Control"},
     {IDS_PROPPAGE_NAME, "Ostrel Property Page"},
-    {IDS_SIGNER_NAME, "Ostrel Signer"},
     {IDS_PROPPAGE_CAPTION, "General"},
 };
 
