@@ -136,7 +136,10 @@ void CSelectCertDlg::FillCertificateList() {
     g_certIssuers.BeginListing(this);
 
     int i = 0;
-    WalkStorePositions(m_hCertStore, [&](long, PCCERT_CONTEXT pCertContext) {
+    m_rowPositions.clear();
+    WalkStorePositions(m_hCertStore, [&](long position, PCCERT_CONTEXT pCertContext) {
+        if (m_filter && (pCertContext->cbCertEncoded == 0 || !m_filter(pCertContext))) return true;
+        m_rowPositions.push_back(position);
         // An entry that cannot be used still has its row, so that every row
         // stays the position of its certificate; the row tells which entry it
         // is and why it cannot be used.
@@ -184,6 +187,11 @@ void CSelectCertDlg::OnSelchangeCertList() {
         m_strIssuer = g_certIssuers.Read(this, m_nCertIndex);
     }
     UpdateData(FALSE);
+}
+
+long CSelectCertDlg::ChosenPosition() const {
+    if (m_nCertIndex < 0 || std::size_t(m_nCertIndex) >= m_rowPositions.size()) return -1;
+    return m_rowPositions[std::size_t(m_nCertIndex)];
 }
 
 void CSelectCertDlg::OnOK() {

@@ -9,7 +9,12 @@
 // closes it); set m_strMessage and, where wanted, m_bHideMessage; DoModal().
 // A certificate was chosen only when DoModal() returns IDOK and m_nCertIndex
 // is 0 or more.
+//
+// With m_filter set the list holds only the certificates it accepts (and no
+// unusable entries), so a row is no longer a position: ChosenPosition() gives
+// the store position of the row chosen.
 
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +39,11 @@ public:
     CString m_strEmail;
     CString m_strIssuer;
     CString m_strMessage;  // the preview, shown only
+    // Which certificates are listed; empty: every entry of the store.
+    std::function<bool(PCCERT_CONTEXT)> m_filter;
+
+    // The store position of the chosen row; -1 when none was chosen.
+    long ChosenPosition() const;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -41,6 +51,7 @@ protected:
     void OnOK() override;
 
     void FillCertificateList();
+    std::vector<long> m_rowPositions;  // the store position of each row
     void OnSelchangeCertList();
 
     DECLARE_MESSAGE_MAP()

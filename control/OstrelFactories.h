@@ -1,6 +1,7 @@
 #pragma once
 // The class objects of the module: one for the control, one for its
-// property page. Each says only how its class is registered.
+// property page, one for the signer. Each says how its class is registered;
+// the signer's also makes its objects, which are not controls.
 
 #include "platform/ctl/ObjectFactory.h"
 
@@ -16,5 +17,13 @@ public:
     BOOL UpdateRegistry(BOOL bRegister) override;
 };
 
+class COstrelSignerFactory : public COleObjectFactory {
+public:
+    COstrelSignerFactory();
+    BOOL UpdateRegistry(BOOL bRegister) override;
+    IUnknown* OnCreateObject() override;
+};
+
 extern COstrelCtrlFactory g_ctrlFactory;
 extern COstrelPropPageFactory g_propPageFactory;
+extern COstrelSignerFactory g_signerFactory;

@@ -14,6 +14,13 @@ inline constexpr CLSID CLSID_Ostrel =
     platform::com::MakeGuid("{E6E5ABD4-308F-4ACA-AE96-17A8D3215773}");
 inline constexpr CLSID CLSID_OstrelPropPage =
     platform::com::MakeGuid("{9AB6DC42-9D93-40C7-937D-52022B7F2080}");
+// The signer, an automation object of the same module and library.
+inline constexpr IID IID__DOstrelSigner =
+    platform::com::MakeGuid("{C9DF0E1A-0557-49C7-B52E-1F1689153CF0}");
+inline constexpr CLSID CLSID_OstrelSigner =
+    platform::com::MakeGuid("{69B4EB1D-5F25-4CBF-B53F-598C8247BAF1}");
+inline constexpr char kSignerProgID[] = "OSTREL.Signer.1";
+inline constexpr char kSignerVersionIndependentProgID[] = "OSTREL.Signer";
 
 // Version 1.1 of the type library and the control.
 inline constexpr WORD g_wVerMajor = 1;

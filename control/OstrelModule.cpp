@@ -11,6 +11,7 @@
 COstrelModule theApp;
 COstrelCtrlFactory g_ctrlFactory;
 COstrelPropPageFactory g_propPageFactory;
+COstrelSignerFactory g_signerFactory;
 
 COstrelModule::COstrelModule() : COleControlModule(kOstrelModuleName) {}
 

@@ -79,6 +79,29 @@ Library OstrelTypeLibDescription() {
         {1, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
     };
 
-    lib.types = {std::move(dispatch), std::move(events), std::move(coclass)};
+    // The signer, after the control's types so that theirs keep their
+    // places: its dispatch interface and its class, an automation object.
+    Type signerDispatch;
+    signerDispatch.kind = TKIND_DISPATCH;
+    signerDispatch.guid = IID__DOstrelSigner;
+    signerDispatch.name = "_DOstrelSigner";
+    signerDispatch.doc = "Dispatch interface for Ostrel Signer";
+    signerDispatch.flags = TYPEFLAG_FHIDDEN | TYPEFLAG_FDISPATCHABLE;
+    signerDispatch.implTypes = {{kIDispatch, 0}};
+    signerDispatch.functions = {
+        Method(1, "Sign", kBstr, {{"Text", kBstr}, {"Options", kBstr}}),
+        Method(2, "ChooseCertificate", kLong, {{"Options", kBstr}}),
+    };
+
+    Type signer;
+    signer.kind = TKIND_COCLASS;
+    signer.guid = CLSID_OstrelSigner;
+    signer.name = "OstrelSigner";
+    signer.doc = "Ostrel Signer";
+    signer.flags = TYPEFLAG_FCANCREATE;
+    signer.implTypes = {{3, IMPLTYPEFLAG_FDEFAULT}};
+
+    lib.types = {std::move(dispatch), std::move(events), std::move(coclass),
+                 std::move(signerDispatch), std::move(signer)};
     return lib;
 }

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "control/OstrelCtrl.h"
+#include "signing/Base64.h"
 
 namespace {
 
@@ -27,8 +28,12 @@ char COstrelCtrl::Base64Char(BYTE value) {
 }
 
 CString COstrelCtrl::EncodeBase64(const BYTE* data, int count) {
-    if (count <= 0 || data == nullptr) return CString();
-    const std::size_t n = static_cast<std::size_t>(count);
+    if (count <= 0) return CString();
+    return EncodeSignatureText(data, static_cast<std::size_t>(count));
+}
+
+CString EncodeSignatureText(const BYTE* data, std::size_t n) {
+    if (n == 0 || data == nullptr) return CString();
     const std::size_t groups = (n + 2) / 3;
     // Four characters a group, and a line break after each group that starts
     // at a multiple of 57 bytes: the first group alone, then every 19 groups.
@@ -51,9 +56,9 @@ CString COstrelCtrl::EncodeBase64(const BYTE* data, int count) {
     if (o < n) {
         const BYTE b0 = data[o];
         const BYTE b1 = o + 1 < n ? data[o + 1] : 0;
-        *out++ = Base64Char(static_cast<BYTE>(b0 >> 2));
-        *out++ = Base64Char(static_cast<BYTE>(((b0 & 0x03) << 4) | (b1 >> 4)));
-        *out++ = o + 1 < n ? Base64Char(static_cast<BYTE>((b1 & 0x0F) << 2)) : '=';
+        *out++ = SextetChar(static_cast<BYTE>(b0 >> 2));
+        *out++ = SextetChar(static_cast<BYTE>(((b0 & 0x03) << 4) | (b1 >> 4)));
+        *out++ = o + 1 < n ? SextetChar(static_cast<BYTE>((b1 & 0x0F) << 2)) : '=';
         *out++ = '=';
         if (o == nextBreak) {
             *out++ = '\r';

@@ -211,6 +211,17 @@ HRESULT InvokeFromTable(const DispatchTable& table, DispatchObject object, DISPI
         DispatchReturn ret;
         try {
             entry.pfn(object.pointer, args, ret);
+        } catch (const COleDispatchException& e) {
+            FillException(pExcepInfo,
+                          e.m_wCode != 0     ? 0
+                          : e.m_scError != 0 ? e.m_scError
+                                             : HRESULT(E_FAIL),
+                          e.m_strDescription);
+            if (pExcepInfo != nullptr) {
+                pExcepInfo->wCode = e.m_wCode;
+                pExcepInfo->dwHelpContext = e.m_dwHelpContext;
+            }
+            return DISP_E_EXCEPTION;
         } catch (const std::bad_alloc&) {
             FillException(pExcepInfo, HRESULT(E_OUTOFMEMORY), "Out of memory.");
             return DISP_E_EXCEPTION;

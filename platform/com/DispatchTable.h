@@ -18,6 +18,7 @@
 // 32-bit truth value, an integer, or nothing, as its result type says.
 
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <string>
 #include <string_view>
@@ -207,6 +208,23 @@ HRESULT InvokeFromTable(const DispatchTable& table, DispatchObject object, DISPI
                         EXCEPINFO* pExcepInfo, UINT* puArgErr);
 
 }  // namespace platform::com
+
+// An automation error that a member reports to its caller: Invoke answers
+// DISP_E_EXCEPTION with the EXCEPINFO filled from it (its code, its scode
+// when the code is 0, and its description).
+class COleDispatchException : public std::exception {
+public:
+    COleDispatchException(LPCSTR lpszDescription, UINT nHelpID, WORD wCode)
+        : m_wCode(wCode),
+          m_dwHelpContext(nHelpID),
+          m_strDescription(lpszDescription == nullptr ? "" : lpszDescription) {}
+    const char* what() const noexcept override { return m_strDescription.c_str(); }
+
+    WORD m_wCode;
+    SCODE m_scError = 0;  // with m_wCode 0: the error's code; 0 means E_FAIL
+    DWORD m_dwHelpContext;
+    std::string m_strDescription;
+};
 
 #define DISP_FUNCTION_ID(theClass, szExternalName, dispid, pfnMember, vtRetVal, vtsParams)     \
     ::platform::com::MakeDispatchEntry<&theClass::pfnMember>(szExternalName, dispid, vtRetVal, \

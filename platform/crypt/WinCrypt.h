@@ -248,6 +248,18 @@ BOOL CryptVerifyTimeStampSignature(const BYTE* pbTSContentInfo, DWORD cbTSConten
                                    PCRYPT_TIMESTAMP_CONTEXT* ppTsContext,
                                    PCCERT_CONTEXT* ppTsSigner, HCERTSTORE* phStore);
 
+// Hashing of encoded data (a certificate, for example) with a digest named by
+// its algorithm identifier: CALG_SHA_256, CALG_SHA_384 or CALG_SHA_512 (and
+// the older CALG_SHA1, CALG_MD5); NTE_BAD_ALGID for any other. The size of
+// the hash comes back in *pcbComputedHash; a null buffer asks for it only.
+inline constexpr ALG_ID CALG_MD5 = 0x00008003;
+inline constexpr ALG_ID CALG_SHA1 = 0x00008004;
+inline constexpr ALG_ID CALG_SHA_256 = 0x0000800c;
+inline constexpr ALG_ID CALG_SHA_384 = 0x0000800d;
+inline constexpr ALG_ID CALG_SHA_512 = 0x0000800e;
+BOOL CryptHashCertificate(HCRYPTPROV hCryptProv, ALG_ID Algid, DWORD dwFlags, const BYTE* pbEncoded,
+                          DWORD cbEncoded, BYTE* pbComputedHash, DWORD* pcbComputedHash);
+
 // Provider contexts. The user's default key container is the ostrel home.
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                           DWORD dwProvType, DWORD dwFlags);

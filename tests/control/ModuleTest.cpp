@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "control/OstrelIds.h"
+#include "platform/com/Activation.h"
 #include "platform/com/ModuleState.h"
 #include "platform/com/Registration.h"
 #include "platform/com/Resource.h"
@@ -291,6 +292,77 @@ TEST(ModuleResources, AreFoundInTheLoadedModule) {
     EXPECT_EQ(FindResourceA(reinterpret_cast<HMODULE>(0x10), MAKEINTRESOURCEA(1), RT_STRING),
               nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kSignerKey = "CLSID\\" + platform::com::GuidToString(CLSID_OstrelSigner);
+
+TEST(SignerRegistration, RegistersAnAutomationObjectWithBothNamesAndRemovesThem) {
+    ostrel::test::TempHome home;
+    ASSERT_EQ(DllRegisterServer(), S_OK);
+    const std::string self = SelfPath();
+    const std::string clsid = platform::com::GuidToString(CLSID_OstrelSigner);
+
+    EXPECT_EQ(Value(kSignerKey), "Ostrel Signer");
+    EXPECT_EQ(Value(kSignerKey + "\\InprocServer32"), self);
+    EXPECT_EQ(Value(kSignerKey + "\\InprocServer32", "ThreadingModel"), "Apartment");
+    EXPECT_EQ(Value(kSignerKey + "\\ProgID"), "OSTREL.Signer.1");
+    EXPECT_EQ(Value(kSignerKey + "\\VersionIndependentProgID"), "OSTREL.Signer");
+    EXPECT_EQ(Value(kSignerKey + "\\TypeLib"), platform::com::GuidToString(LIBID_OSTRELLib));
+    EXPECT_EQ(Value(kSignerKey + "\\Version"), "1.1");
+    // Not a control.
+    EXPECT_FALSE(KeyExists(kSignerKey + "\\Control"));
+    EXPECT_FALSE(KeyExists(kSignerKey + "\\MiscStatus"));
+    EXPECT_FALSE(KeyExists(kSignerKey + "\\ToolboxBitmap32"));
+    EXPECT_EQ(Value("OSTREL.Signer.1\\CLSID"), clsid);
+    EXPECT_EQ(Value("OSTREL.Signer\\CLSID"), clsid);
+    EXPECT_EQ(Value("OSTREL.Signer\\CurVer"), "OSTREL.Signer.1");
+    // Activation finds it by either name.
+    CLSID found{};
+    EXPECT_EQ(CLSIDFromProgID(u"OSTREL.Signer.1", &found), S_OK);
+    EXPECT_EQ(found, CLSID_OstrelSigner);
+    EXPECT_EQ(CLSIDFromProgID(u"OSTREL.Signer", &found), S_OK);
+    EXPECT_EQ(found, CLSID_OstrelSigner);
+    // The control's registration is what it was.
+    EXPECT_EQ(Value("OSTREL.OstrelCtrl.1\\CLSID"), platform::com::GuidToString(CLSID_Ostrel));
+
+    ASSERT_EQ(DllUnregisterServer(), S_OK);
+    EXPECT_FALSE(KeyExists(kSignerKey));
+    EXPECT_FALSE(KeyExists("OSTREL.Signer.1"));
+    EXPECT_FALSE(KeyExists("OSTREL.Signer"));
+}
+
+TEST(SignerClassObject, MakesSignersThatAnswerByNameAndKeepTheModuleLoaded) {
+    ASSERT_EQ(DllCanUnloadNow(), S_OK);
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(DllGetClassObject(CLSID_OstrelSigner, IID_IClassFactory, factory.PutVoid()), S_OK);
+    ComPtr<IDispatch> signer;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, signer.PutVoid()), S_OK);
+    factory.Reset();
+    for (const auto& [name, dispid] :
+         {std::pair<std::u16string, DISPID>{u"Sign", 1}, {u"chooseCERTIFICATE", 2}}) {
+        std::u16string copy = name;
+        LPOLESTR names[] = {copy.data()};
+        DISPID id = 0;
+        EXPECT_EQ(signer->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+        EXPECT_EQ(id, dispid);
+    }
+    // The control's methods are not the signer's.
+    std::u16string other = u"SignMessage";
+    LPOLESTR names[] = {other.data()};
+    DISPID id = 0;
+    EXPECT_EQ(signer->GetIDsOfNames(IID_NULL, names, 1, 0, &id), DISP_E_UNKNOWNNAME);
+    // An automation object, not a control.
+    EXPECT_FALSE(signer.As<IOleObject>());
+    ComPtr<IUnknown> asInterface;
+    EXPECT_EQ(signer->QueryInterface(IID__DOstrelSigner, asInterface.PutVoid()), S_OK);
+    asInterface.Reset();
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+    signer.Reset();
+    EXPECT_EQ(DllCanUnloadNow(), S_OK);
 }
 
 }  // namespace

@@ -134,7 +134,8 @@ TEST_F(OstrelTypeLib, LibraryAttributes) {
 TEST_F(OstrelTypeLib, ThreeTypesInOrderWithTheirFlagsAndMembers) {
     ComPtr<ITypeLib> lib;
     ASSERT_EQ(platform::com::LoadTypeLibFromImage(OstrelTypeLibImage(), lib.Put()), S_OK);
-    ASSERT_EQ(lib->GetTypeInfoCount(), 3u);
+    // The control's three types come first; the signer's two follow them.
+    ASSERT_EQ(lib->GetTypeInfoCount(), 5u);
 
     const TypeView dispatch = View(lib.Get(), 0);
     EXPECT_EQ(dispatch.name, "_DOstrel");
@@ -182,6 +183,36 @@ TEST_F(OstrelTypeLib, ThreeTypesInOrderWithTheirFlagsAndMembers) {
         for (std::size_t k = i + 1; k < 5; ++k) EXPECT_NE(ids[i], ids[k]);
 }
 
+TEST_F(OstrelTypeLib, TheSignerFollowsTheControlAsADispatchInterfaceAndAClass) {
+    ComPtr<ITypeLib> lib;
+    ASSERT_EQ(platform::com::LoadTypeLibFromImage(OstrelTypeLibImage(), lib.Put()), S_OK);
+    ASSERT_EQ(lib->GetTypeInfoCount(), 5u);
+
+    const TypeView dispatch = View(lib.Get(), 3);
+    EXPECT_EQ(dispatch.name, "_DOstrelSigner");
+    EXPECT_EQ(dispatch.attr.guid, IID__DOstrelSigner);
+    EXPECT_EQ(dispatch.attr.typekind, TKIND_DISPATCH);
+    EXPECT_EQ(dispatch.attr.wTypeFlags, 0x1010);
+    EXPECT_EQ(dispatch.doc, "Dispatch interface for Ostrel Signer");
+    EXPECT_THAT(dispatch.implemented, ElementsAre(std::pair<std::string, INT>("IDispatch", 0)));
+    EXPECT_THAT(dispatch.functions, ElementsAre("1 Sign(Text: 8, Options: 8) -> 8",
+                                                "2 ChooseCertificate(Options: 8) -> 3"));
+
+    const TypeView coclass = View(lib.Get(), 4);
+    EXPECT_EQ(coclass.name, "OstrelSigner");
+    EXPECT_EQ(coclass.attr.guid, CLSID_OstrelSigner);
+    EXPECT_EQ(coclass.attr.typekind, TKIND_COCLASS);
+    EXPECT_EQ(coclass.attr.wTypeFlags, TYPEFLAG_FCANCREATE);  // not a control
+    EXPECT_EQ(coclass.doc, "Ostrel Signer");
+    EXPECT_THAT(coclass.implemented,
+                ElementsAre(std::pair<std::string, INT>("_DOstrelSigner", IMPLTYPEFLAG_FDEFAULT)));
+
+    const GUID ids[] = {LIBID_OSTRELLib,      IID__DOstrel,       IID__DOstrelEvents, CLSID_Ostrel,
+                        CLSID_OstrelPropPage, IID__DOstrelSigner, CLSID_OstrelSigner};
+    for (std::size_t i = 0; i < std::size(ids); ++i)
+        for (std::size_t k = i + 1; k < std::size(ids); ++k) EXPECT_NE(ids[i], ids[k]);
+}
+
 TEST_F(OstrelTypeLib, TheControlLoadsTheRegisteredLibraryOnly) {
     ComPtr<ITypeLib> lib;
     EXPECT_EQ(OstrelGetTypeInfoCount(), 1u);
@@ -190,7 +221,7 @@ TEST_F(OstrelTypeLib, TheControlLoadsTheRegisteredLibraryOnly) {
         platform::com::ScopedTypeLibRegistration registration(OstrelTypeLibImage());
         ASSERT_EQ(registration.Result(), S_OK);
         ASSERT_EQ(OstrelGetTypeLib(0x0409, lib.Put()), S_OK);
-        EXPECT_EQ(lib->GetTypeInfoCount(), 3u);
+        EXPECT_EQ(lib->GetTypeInfoCount(), 5u);
         EXPECT_EQ(OstrelGetTypeLib(0, lib.Put()), S_OK);
     }
     EXPECT_EQ(OstrelGetTypeLib(0x0409, lib.Put()), TYPE_E_LIBNOTREGISTERED);
@@ -226,6 +257,10 @@ TEST_F(OstrelTypeLib, TheViewerShowsTheLibrary) {
     EXPECT_THAT(r.out, HasSubstr("void SignMessage(BSTR Message, BSTR* Signature)\n"));
     EXPECT_THAT(r.out, HasSubstr("[id -552 (0xFFFFFDD8), INVOKE_FUNC] void AboutBox()\n"));
     EXPECT_THAT(r.out, HasSubstr("[2] coclass Ostrel\n"));
+    EXPECT_THAT(r.out, HasSubstr("[3] dispinterface _DOstrelSigner\n"));
+    EXPECT_THAT(r.out, HasSubstr("[id 1, INVOKE_FUNC] BSTR Sign(BSTR Text, BSTR Options)\n"));
+    EXPECT_THAT(r.out, HasSubstr("[id 2, INVOKE_FUNC] long ChooseCertificate(BSTR Options)\n"));
+    EXPECT_THAT(r.out, HasSubstr("[4] coclass OstrelSigner\n"));
 
     EXPECT_EQ(RunCommand(ostrel + " typelib " + BuiltFile().string()).out, r.out);
 
