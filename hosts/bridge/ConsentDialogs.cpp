@@ -304,10 +304,11 @@ std::string SubjectAt(long index) {
 }
 
 Answer DialogUser::AskConsent(const std::string& origin, std::string_view method) {
-    const std::string purpose = method == "ChooseCertificate"
-                                    ? "It wants you to choose one of your certificates."
-                                    : "It wants you to choose a certificate and sign a text with "
-                                      "it.";
+    const std::string purpose =
+        method == "ChooseCertificate" || method == "Signer.ChooseCertificate"
+            ? "It wants you to choose one of your certificates."
+            : "It wants you to choose a certificate and sign a text with "
+              "it.";
     const bool shared = IsSharedLoopback(origin);
     const std::string advice = shared ? "It is asked every time: any user of this computer "
                                         "could serve a page there."

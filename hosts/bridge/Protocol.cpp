@@ -521,16 +521,62 @@ Parsed ParseRequestReleasing(std::string& body) {
 std::span<const MethodInfo> Methods() {
     using enum ArgKind;
     static const MethodInfo kMethods[] = {
-        {"SignMessage", {Text}, ResultKind::Text, Question::UseCertificates, Chooser::Always},
+        {"SignMessage",
+         {Text},
+         ResultKind::Text,
+         Question::UseCertificates,
+         Chooser::Always,
+         Target::Control,
+         "SignMessage"},
         {"SignMessageNoPrompt",
          {Text, Long},
          ResultKind::Text,
          Question::SignUnseen,
-         Chooser::WithoutPosition},
-        {"ChooseCertificate", {}, ResultKind::Long, Question::UseCertificates, Chooser::Always},
-        {"VerifyMessage", {Text}, ResultKind::Bool, Question::None, Chooser::Never},
-        {"GetSubjectName", {Text}, ResultKind::Text, Question::None, Chooser::Never},
-        {"GetSerialNumber", {Text}, ResultKind::Text, Question::None, Chooser::Never},
+         Chooser::WithoutPosition,
+         Target::Control,
+         "SignMessageNoPrompt"},
+        {"ChooseCertificate",
+         {},
+         ResultKind::Long,
+         Question::UseCertificates,
+         Chooser::Always,
+         Target::Control,
+         "ChooseCertificate"},
+        {"VerifyMessage",
+         {Text},
+         ResultKind::Bool,
+         Question::None,
+         Chooser::Never,
+         Target::Control,
+         "VerifyMessage"},
+        {"GetSubjectName",
+         {Text},
+         ResultKind::Text,
+         Question::None,
+         Chooser::Never,
+         Target::Control,
+         "GetSubjectName"},
+        {"GetSerialNumber",
+         {Text},
+         ResultKind::Text,
+         Question::None,
+         Chooser::Never,
+         Target::Control,
+         "GetSerialNumber"},
+        {"Signer.Sign",
+         {Text, Options},
+         ResultKind::Text,
+         Question::ByOptions,
+         Chooser::ByOptions,
+         Target::Signer,
+         "Sign"},
+        {"Signer.ChooseCertificate",
+         {Options},
+         ResultKind::Long,
+         Question::UseCertificates,
+         Chooser::Always,
+         Target::Signer,
+         "ChooseCertificate"},
     };
     return kMethods;
 }
@@ -539,6 +585,94 @@ const MethodInfo* FindMethod(std::string_view name) {
     for (const MethodInfo& m : Methods())
         if (m.name == name) return &m;
     return nullptr;
+}
+
+namespace {
+
+bool FitsLong(const json& arg) {
+    return (arg.is_number_integer() && !arg.is_number_unsigned() &&
+            arg.get<std::int64_t>() >= std::numeric_limits<LONG>::min() &&
+            arg.get<std::int64_t>() <= std::numeric_limits<LONG>::max()) ||
+           (arg.is_number_unsigned() &&
+            arg.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<LONG>::max()));
+}
+
+}  // namespace
+
+std::optional<BridgeError> ReadCertificateChoice(std::string_view method, std::size_t which,
+                                                 const std::string& text, CertificateChoice& out) {
+    const std::string where =
+        "argument " + std::to_string(which) + " of " + std::string(method) + " (the options)";
+    const auto refuse = [&](const std::string& why) {
+        return BridgeError{ErrorCode::Args, where + " " + why, {}};
+    };
+    // A key given twice would be read one way here and perhaps another way by
+    // the object: the session must decide on what the object reads.
+    std::optional<std::string> twice;
+    std::vector<std::string> keys;
+    const json::parser_callback_t noteKeys = [&](int depth, json::parse_event_t event,
+                                                 json& parsed) {
+        if (depth == 1 && event == json::parse_event_t::key && parsed.is_string()) {
+            const auto& key = parsed.get_ref<const std::string&>();
+            for (const auto& seen : keys)
+                if (seen == key && !twice) twice = key;
+            keys.push_back(key);
+        }
+        return true;
+    };
+    json options;
+    try {
+        options = json::parse(text, noteKeys);
+    } catch (const json::exception&) {
+        return refuse("must be the text of a JSON object");
+    }
+    if (!options.is_object()) return refuse("must be the text of a JSON object");
+    if (twice) return refuse("gives \"" + *twice + "\" twice");
+    out.position.reset();
+    if (const auto it = options.find("certificate"); it == options.end()) {
+        options["certificate"] = "choose";
+    } else if (FitsLong(*it)) {
+        out.position = long(it->get<std::int64_t>());
+    } else if (!(it->is_string() && it->get_ref<const std::string&>() == "choose")) {
+        return refuse(
+            "must give \"certificate\" as a position in the store (an integer) or \"choose\"");
+    }
+    out.options = options.dump(-1, ' ', false, json::error_handler_t::strict);
+    return std::nullopt;
+}
+
+CallQuestion QuestionOf(const MethodInfo& method, const json& args) {
+    CallQuestion out{method.question, true, -1};
+    const auto position = [&]() -> std::optional<long> {
+        if (!args.is_array() || args.empty() || !args.back().is_string()) return std::nullopt;
+        CertificateChoice choice;
+        if (ReadCertificateChoice(method.name, args.size(), args.back().get<std::string>(), choice))
+            return std::nullopt;
+        return choice.position;
+    };
+    switch (method.chooser) {
+        case Chooser::Never:
+            out.chooser = false;
+            break;
+        case Chooser::Always:
+            break;
+        case Chooser::WithoutPosition:
+            out.chooser = args.is_array() && args.size() == 2 && args[1].is_number_integer() &&
+                          args[1].get<std::int64_t>() < 0;
+            break;
+        case Chooser::ByOptions:
+            out.chooser = !position().has_value();
+            break;
+    }
+    if (method.question == Question::ByOptions) {
+        const auto at = position();
+        out.question = at ? Question::SignUnseen : Question::UseCertificates;
+        if (at) out.position = *at;
+    } else if (method.question == Question::SignUnseen && args.is_array() && args.size() == 2 &&
+               args[1].is_number_integer()) {
+        out.position = long(args[1].get<std::int64_t>());
+    }
+    return out;
 }
 
 std::optional<BridgeError> ConvertArgs(const MethodInfo& method, const json& args,
@@ -553,7 +687,7 @@ std::optional<BridgeError> ConvertArgs(const MethodInfo& method, const json& arg
     for (std::size_t i = 0; i < args.size(); ++i) {
         const json& arg = args[i];
         const std::string which = "argument " + std::to_string(i + 1) + " of " + name;
-        if (method.args[i] == ArgKind::Text) {
+        if (method.args[i] == ArgKind::Text || method.args[i] == ArgKind::Options) {
             if (!arg.is_string())
                 return BridgeError{ErrorCode::Args, which + " must be a string", {}};
             const std::string& text = arg.get_ref<const std::string&>();
@@ -561,15 +695,18 @@ std::optional<BridgeError> ConvertArgs(const MethodInfo& method, const json& arg
             // would be signed or checked as something else.
             if (text.find('\0') != std::string::npos)
                 return BridgeError{ErrorCode::Args, which + " must not contain NUL", {}};
-            out.push_back(platform::com::Variant::Str(text));
+            // Options that say which certificate signs are read here, for
+            // the question the user is asked; others are the object's alone.
+            if (method.args[i] == ArgKind::Options && method.question == Question::ByOptions) {
+                CertificateChoice choice;
+                if (auto error = ReadCertificateChoice(method.name, i + 1, text, choice))
+                    return error;
+                out.push_back(platform::com::Variant::Str(choice.options));
+            } else {
+                out.push_back(platform::com::Variant::Str(text));
+            }
         } else {
-            const bool fits =
-                (arg.is_number_integer() && !arg.is_number_unsigned() &&
-                 arg.get<std::int64_t>() >= std::numeric_limits<LONG>::min() &&
-                 arg.get<std::int64_t>() <= std::numeric_limits<LONG>::max()) ||
-                (arg.is_number_unsigned() &&
-                 arg.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<LONG>::max()));
-            if (!fits)
+            if (!FitsLong(arg))
                 return BridgeError{ErrorCode::Args,
                                    which + " must be an integer from -2147483648 to 2147483647",
                                    {}};

@@ -86,7 +86,9 @@ Parsed ParseRequest(std::string_view body);
 // `body` holds afterwards is undefined (it is only to be freed).
 Parsed ParseRequestReleasing(std::string& body);
 
-enum class ArgKind { Text, Long };
+// Options: a JSON object's text (the page's library writes an object as such
+// text), read by the session for what the user is asked before the call.
+enum class ArgKind { Text, Long, Options };
 enum class ResultKind { Text, Bool, Long };
 
 // What a call asks of the user before the control is called.
@@ -94,6 +96,9 @@ enum class Question {
     None,             // reads a certificate or a signed message: nobody is asked
     UseCertificates,  // may the site use the certificates (the grant "always")
     SignUnseen,       // may it sign this text with the certificate it names ("withoutPrompt")
+    // SignUnseen when the options (the last argument) name a position,
+    // UseCertificates when they leave the choice to the user.
+    ByOptions,
 };
 
 // When the control shows its chooser during the call.
@@ -101,7 +106,12 @@ enum class Chooser {
     Never,
     Always,
     WithoutPosition,  // when the position (the second argument) is negative
+    ByOptions,        // when the options name no position
 };
+
+// The object a method belongs to: the control, or the signer
+// (OSTREL.Signer.1), whose methods pages call as "Signer.<method>".
+enum class Target { Control, Signer };
 
 struct MethodInfo {
     std::string_view name;
@@ -109,6 +119,9 @@ struct MethodInfo {
     ResultKind result;
     Question question;
     Chooser chooser;
+    Target target;
+    // The name the object knows the method by.
+    std::string_view member;
 };
 
 // The control's methods a page may call: the one list of them. The page's
@@ -119,8 +132,34 @@ std::span<const MethodInfo> Methods();
 // The method of that exact name, or nothing.
 const MethodInfo* FindMethod(std::string_view name);
 
-// The request's arguments as the method takes them, or ERR_ARGS.
+// The request's arguments as the method takes them, or ERR_ARGS. Options
+// that decide the question (Question::ByOptions) are handed on as the text
+// of the object ReadCertificateChoice read, so that the object reads exactly
+// what the session decided on.
 std::optional<BridgeError> ConvertArgs(const MethodInfo& method, const nlohmann::json& args,
                                        std::vector<platform::com::Variant>& out);
+
+// What options say of the certificate, as far as the user is concerned: a
+// position to sign with unseen, or the user's choice (the chooser).
+struct CertificateChoice {
+    std::optional<long> position;
+    // The options with "certificate" made explicit ("choose" where none was
+    // given), as the object is to read them.
+    std::string options;
+};
+// Reads the options text of argument `which` of `method`: a JSON object
+// whose "certificate" is a position or "choose" (or missing). Anything else
+// is ERR_ARGS; the object itself judges the other keys.
+std::optional<BridgeError> ReadCertificateChoice(std::string_view method, std::size_t which,
+                                                 const std::string& text, CertificateChoice& out);
+
+// The question a call asks and whether the control shows its chooser, for
+// the request's arguments as checked by ConvertArgs.
+struct CallQuestion {
+    Question question;  // None, UseCertificates or SignUnseen
+    bool chooser;
+    long position = -1;  // SignUnseen: the certificate's position
+};
+CallQuestion QuestionOf(const MethodInfo& method, const nlohmann::json& args);
 
 }  // namespace ostrel::bridge

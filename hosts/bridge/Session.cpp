@@ -28,24 +28,11 @@ BridgeError Busy(const std::string& origin) {
             {}};
 }
 
-// Whether the control will let the user choose a certificate in this call.
-bool ShowsChooser(const MethodInfo& method, const json& args) {
-    switch (method.chooser) {
-        case Chooser::Never:
-            return false;
-        case Chooser::Always:
-            return true;
-        case Chooser::WithoutPosition:
-            return args.is_array() && args.size() == 2 && args[1].is_number_integer() &&
-                   args[1].get<std::int64_t>() < 0;
-    }
-    return true;
-}
-
 }  // namespace
 
-std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std::string& origin,
-                                            const json& args, std::optional<QuestionTurn>& turn) {
+std::optional<BridgeError> Session::Consent(const MethodInfo& method, const CallQuestion& question,
+                                            const std::string& origin, const json& args,
+                                            std::optional<QuestionTurn>& turn) {
     using Verdict = ConsentDecision::Verdict;
     // A grants file that cannot be read or kept is refused whole; what is
     // wrong with it goes to the host's log only (its path names the user).
@@ -53,7 +40,7 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
         m_log << "ostrel-bridge: " << e.what() << "\n";
     };
     ConsentFacts facts;
-    facts.question = method.question;
+    facts.question = question.question;
     facts.origin = origin;
     try {
         facts.grant = m_consent.Find(origin);
@@ -85,9 +72,10 @@ std::optional<BridgeError> Session::Consent(const MethodInfo& method, const std:
         decision = DecideConsent(facts);
     }
     if (decision.verdict == Verdict::Ask) {
-        facts.answer = method.question == Question::SignUnseen
-                           // The arguments were checked: a text and a number that fits a long.
-                           ? m_user.ConfirmSigning(origin, long(args[1].get<std::int64_t>()),
+        facts.answer = question.question == Question::SignUnseen
+                           // The arguments were checked: the text comes first, and the
+                           // position was read from them.
+                           ? m_user.ConfirmSigning(origin, question.position,
                                                    args[0].get_ref<const std::string&>())
                            : m_user.AskConsent(origin, method.name);
         decision = DecideConsent(facts);
@@ -175,10 +163,11 @@ json Session::Handle(std::string body) {
     // shows its chooser, and taken for it where no question was asked: no
     // other site's question may cover the chooser either.
     std::optional<QuestionTurn> turn;
-    if (method->question != Question::None) {
-        if (auto refusal = Consent(*method, *request.origin, request.args, turn))
+    const CallQuestion question = QuestionOf(*method, request.args);
+    if (question.question != Question::None) {
+        if (auto refusal = Consent(*method, question, *request.origin, request.args, turn))
             return Refuse(id, *refusal, &request);
-        if (!turn && ShowsChooser(*method, request.args)) {
+        if (!turn && question.chooser) {
             try {
                 turn = m_consent.TakeTurn(m_consent.Times().turnWait);
             } catch (const ConsentError& e) {
@@ -194,7 +183,7 @@ json Session::Handle(std::string body) {
     try {
         return ResultReply(id, m_control.Call(*method, std::move(args)));
     } catch (const CallError& e) {
-        return Refuse(id, {ErrorCode::Call, e.message, e.hresult}, &request, e.detail);
+        return Refuse(id, {e.code, e.message, e.hresult}, &request, e.detail);
     }
 }
 

@@ -34,13 +34,16 @@ struct CallError {
     std::string message;
     std::optional<HRESULT> hresult;
     std::string detail;
+    // ERR_ARGS where the object refused the arguments (its options).
+    ErrorCode code = ErrorCode::Call;
 };
 
 // The user, asked before a site uses their certificates.
 class UserPort {
 public:
     virtual ~UserPort() = default;
-    // May `origin` call `method` (ChooseCertificate or SignMessage)?
+    // May `origin` call `method` (ChooseCertificate, SignMessage or the
+    // signer's Signer.ChooseCertificate and Signer.Sign)?
     virtual Answer AskConsent(const std::string& origin, std::string_view method) = 0;
     // May `origin` sign `text` with the certificate at `index`, unseen?
     virtual Answer ConfirmSigning(const std::string& origin, long index, std::string_view text) = 0;
@@ -71,8 +74,8 @@ private:
     // Nothing when `origin` may call `method` now (asking the user when it
     // must), else the refusal. `turn` keeps the turn to ask the user that a
     // question took.
-    std::optional<BridgeError> Consent(const MethodInfo& method, const std::string& origin,
-                                       const nlohmann::json& args,
+    std::optional<BridgeError> Consent(const MethodInfo& method, const CallQuestion& question,
+                                       const std::string& origin, const nlohmann::json& args,
                                        std::optional<QuestionTurn>& turn);
     // The error reply the page is given; what it must not see goes to the log.
     nlohmann::json Refuse(const nlohmann::json& id, BridgeError error, const Request* request,

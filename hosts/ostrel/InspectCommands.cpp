@@ -11,6 +11,7 @@
 #include "hosts/shared/ControlHost.h"
 #include "platform/crypt/WinCrypt.h"
 #include "platform/text/Utf.h"
+#include "platform/win/ErrorText.h"
 #include "platform/win/LastError.h"
 #include "platform/win/Time.h"
 
@@ -155,71 +156,201 @@ std::string SerialText(PCCERT_CONTEXT signer) {
     return text;
 }
 
-// The signing time among the signer's signed attributes, as ISO 8601 in UTC;
-// nothing when the signer gave none.
-std::optional<std::string> SigningTime(const std::vector<BYTE>& message) {
-    HCRYPTMSG msg = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING | X509_ASN_ENCODING,
-                                         CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr);
-    if (msg == nullptr) return std::nullopt;
-    std::optional<std::string> out;
+// A FILETIME as ISO 8601 in UTC, with milliseconds where it has them.
+std::optional<std::string> IsoTime(const FILETIME& time) {
+    SYSTEMTIME st{};
+    if (!FileTimeToSystemTime(&time, &st)) return std::nullopt;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(st.wYear),
+                  unsigned(st.wMonth), unsigned(st.wDay), unsigned(st.wHour), unsigned(st.wMinute),
+                  unsigned(st.wSecond));
+    std::string out = text;
+    if (st.wMilliseconds != 0) {
+        std::snprintf(text, sizeof text, ".%03u", unsigned(st.wMilliseconds));
+        out += text;
+    }
+    return out + "Z";
+}
+
+// Object identifiers of the attributes and algorithms a report names.
+constexpr char kSigningCertificate[] = "1.2.840.113549.1.9.16.2.12";
+constexpr char kSigningCertificateV2[] = "1.2.840.113549.1.9.16.2.47";
+constexpr char kSignatureTimeStampToken[] = "1.2.840.113549.1.9.16.2.14";
+
+bool Is(LPCSTR oid, const char* expected) {
+    return oid != nullptr && std::strcmp(oid, expected) == 0;
+}
+
+std::string DigestName(LPCSTR oid) {
+    static const std::pair<const char*, const char*> kNames[] = {
+        {szOID_RSA_MD5, "MD5"},         {szOID_OIWSEC_sha1, "SHA-1"},
+        {szOID_NIST_sha256, "SHA-256"}, {szOID_NIST_sha384, "SHA-384"},
+        {szOID_NIST_sha512, "SHA-512"},
+    };
+    for (const auto& [known, name] : kNames)
+        if (Is(oid, known)) return name;
+    return oid != nullptr ? oid : "";
+}
+
+// The signature algorithm of a signer: its key's kind and, for RSA, the
+// padding. The identifiers that name a digest beside RSA or ECDSA mean the
+// same signature as the plain ones.
+std::string SignatureAlgorithmName(LPCSTR oid) {
+    static const std::pair<const char*, const char*> kNames[] = {
+        {szOID_RSA_RSA, "RSA-PKCS1"},
+        {"1.2.840.113549.1.1.4", "RSA-PKCS1"},   // md5WithRSAEncryption
+        {"1.2.840.113549.1.1.5", "RSA-PKCS1"},   // sha1WithRSAEncryption
+        {"1.2.840.113549.1.1.11", "RSA-PKCS1"},  // sha256WithRSAEncryption
+        {"1.2.840.113549.1.1.12", "RSA-PKCS1"},  // sha384WithRSAEncryption
+        {"1.2.840.113549.1.1.13", "RSA-PKCS1"},  // sha512WithRSAEncryption
+        {szOID_RSA_SSA_PSS, "RSA-PSS"},
+        {szOID_ECC_PUBLIC_KEY, "ECDSA"},
+        {"1.2.840.10045.4.1", "ECDSA"},  // ecdsa-with-SHA1
+        {szOID_ECDSA_SHA256, "ECDSA"},
+        {szOID_ECDSA_SHA384, "ECDSA"},
+        {szOID_ECDSA_SHA512, "ECDSA"},
+        {"1.3.101.112", "Ed25519"},
+    };
+    for (const auto& [known, name] : kNames)
+        if (Is(oid, known)) return name;
+    return oid != nullptr ? oid : "";
+}
+
+const CRYPT_ATTRIBUTE* FindAttribute(const CRYPT_ATTRIBUTES& attrs, const char* oid) {
+    for (DWORD i = 0; i < attrs.cAttr; ++i)
+        if (Is(attrs.rgAttr[i].pszObjId, oid)) return &attrs.rgAttr[i];
+    return nullptr;
+}
+
+// A parameter of the first signer as CryptMsgGetParam gives it, in memory
+// aligned for the structure it holds; nothing when the message has none.
+std::optional<std::vector<std::max_align_t>> SignerParam(HCRYPTMSG msg, DWORD param) {
     DWORD size = 0;
-    if (CryptMsgUpdate(msg, message.data(), DWORD(message.size()), TRUE) &&
-        CryptMsgGetParam(msg, CMSG_SIGNER_AUTH_ATTR_PARAM, 0, nullptr, &size)) {
-        std::vector<std::max_align_t> area(size / sizeof(std::max_align_t) + 1);
-        auto* attrs = reinterpret_cast<CRYPT_ATTRIBUTES*>(area.data());
-        if (CryptMsgGetParam(msg, CMSG_SIGNER_AUTH_ATTR_PARAM, 0, attrs, &size)) {
-            for (DWORD i = 0; i < attrs->cAttr && !out; ++i) {
-                const CRYPT_ATTRIBUTE& a = attrs->rgAttr[i];
-                if (std::strcmp(a.pszObjId, szOID_RSA_signingTime) != 0 || a.cValue != 1) continue;
-                FILETIME time{};
-                DWORD timeSize = sizeof time;
-                SYSTEMTIME st{};
-                if (CryptDecodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, a.rgValue[0].pbData,
-                                      a.rgValue[0].cbData, 0, &time, &timeSize) &&
-                    FileTimeToSystemTime(&time, &st)) {
-                    char text[64];
-                    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ",
-                                  unsigned(st.wYear), unsigned(st.wMonth), unsigned(st.wDay),
-                                  unsigned(st.wHour), unsigned(st.wMinute), unsigned(st.wSecond));
-                    out = text;
+    if (!CryptMsgGetParam(msg, param, 0, nullptr, &size)) return std::nullopt;
+    std::vector<std::max_align_t> area(size / sizeof(std::max_align_t) + 1);
+    if (!CryptMsgGetParam(msg, param, 0, area.data(), &size)) return std::nullopt;
+    return area;
+}
+
+// What the time-stamp token of a CAdES-T signature says, checked against the
+// signature value it stamps.
+nlohmann::json TimestampReport(const CRYPT_ATTRIBUTE& attribute,
+                               const std::vector<BYTE>& signatureValue) {
+    nlohmann::json out = {{"verified", false},
+                          {"time", nullptr},
+                          {"authority", nullptr},
+                          {"imprintMatches", nullptr}};
+    if (attribute.cValue != 1) {
+        out["error"] = "the signature carries " + std::to_string(attribute.cValue) +
+                       " time-stamp tokens in one attribute";
+        return out;
+    }
+    PCRYPT_TIMESTAMP_CONTEXT context = nullptr;
+    PCCERT_CONTEXT authority = nullptr;
+    const CRYPT_ATTR_BLOB& token = attribute.rgValue[0];
+    if (CryptVerifyTimeStampSignature(token.pbData, token.cbData, signatureValue.data(),
+                                      DWORD(signatureValue.size()), nullptr, &context, &authority,
+                                      nullptr)) {
+        out["verified"] = true;
+        out["imprintMatches"] = true;
+        if (context != nullptr && context->pTimeStamp != nullptr)
+            if (const auto time = IsoTime(context->pTimeStamp->ftTime)) out["time"] = *time;
+        if (authority != nullptr) out["authority"] = SubjectText(authority);
+    } else {
+        const DWORD error = GetLastError();
+        if (error == DWORD(CRYPT_E_HASH_VALUE)) out["imprintMatches"] = false;
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", unsigned(error));
+        const auto text = SystemErrorDescription(error);
+        out["error"] = text ? std::string(code) + " " + std::string(*text) : std::string(code);
+    }
+    CryptMemFree(context);
+    CertFreeCertificateContext(authority);
+    return out;
+}
+
+// What a verified message's first signer used and added: digest, signature
+// algorithm, format, signing time and, for CAdES-T, the time stamp. Read with
+// the platform's message decoding, the message as it was given.
+void AddSignerReport(nlohmann::json& report, const std::vector<BYTE>& message, bool detached) {
+    report["digest"] = nullptr;
+    report["signatureAlgorithm"] = nullptr;
+    report["format"] = nullptr;
+    report["signingTime"] = nullptr;
+    HCRYPTMSG msg = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING | X509_ASN_ENCODING,
+                                         detached ? CMSG_DETACHED_FLAG : 0, 0, 0, nullptr, nullptr);
+    if (msg == nullptr) return;
+    if (CryptMsgUpdate(msg, message.data(), DWORD(message.size()), TRUE)) {
+        if (const auto area = SignerParam(msg, CMSG_SIGNER_INFO_PARAM)) {
+            const auto* info = reinterpret_cast<const CMSG_SIGNER_INFO*>(area->data());
+            report["digest"] = DigestName(info->HashAlgorithm.pszObjId);
+            report["signatureAlgorithm"] =
+                SignatureAlgorithmName(info->HashEncryptionAlgorithm.pszObjId);
+            if (const CRYPT_ATTRIBUTE* time = FindAttribute(info->AuthAttrs, szOID_RSA_signingTime);
+                time != nullptr && time->cValue == 1) {
+                FILETIME when{};
+                DWORD size = sizeof when;
+                if (CryptDecodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, time->rgValue[0].pbData,
+                                      time->rgValue[0].cbData, 0, &when, &size))
+                    if (const auto text = IsoTime(when)) report["signingTime"] = *text;
+            }
+            const bool cades = FindAttribute(info->AuthAttrs, kSigningCertificateV2) != nullptr ||
+                               FindAttribute(info->AuthAttrs, kSigningCertificate) != nullptr;
+            const CRYPT_ATTRIBUTE* stamp =
+                FindAttribute(info->UnauthAttrs, kSignatureTimeStampToken);
+            report["format"] = !cades ? "CMS" : stamp != nullptr ? "CAdES-T" : "CAdES-B";
+            if (stamp != nullptr) {
+                DWORD size = 0;
+                std::vector<BYTE> value;
+                if (CryptMsgGetParam(msg, CMSG_ENCRYPTED_DIGEST, 0, nullptr, &size)) {
+                    value.resize(size);
+                    if (!CryptMsgGetParam(msg, CMSG_ENCRYPTED_DIGEST, 0, value.data(), &size))
+                        value.clear();
+                    value.resize(size);
                 }
+                report["timestamp"] = TimestampReport(*stamp, value);
             }
         }
     }
     CryptMsgClose(msg);
-    return out;
 }
 
-// `verify --signature SIG --content FILE`: the detached signature `sign`
-// writes, checked against the content given beside it.
-int VerifyDetached(const InspectOptions& options) {
-    if (options.content.empty())
-        throw UsageError("--signature needs --content, the file the signature is for");
+// `verify --signature SIG [--content FILE]`: the signature `sign` writes,
+// checked against the content given beside it, or one that carries its
+// content.
+int VerifySignature(const InspectOptions& options) {
     if (!options.in.empty()) throw UsageError("--in and --signature exclude each other");
     if (options.signature == "-" && options.content == "-")
         throw UsageError("the signature and the content cannot both come from standard input");
     const std::vector<BYTE> message = SignatureBytes(options.signature);
-    const std::string content = ReadInput(options.content);
+    const bool detached = !options.content.empty();
+    const std::string content = detached ? ReadInput(options.content) : std::string();
     if (content.size() > 0xFFFFFFFFu || message.size() > 0xFFFFFFFFu)
         throw UsageError("the signature or the content is too large");
 
     CRYPT_VERIFY_MESSAGE_PARA para{};
     para.cbSize = sizeof para;
     para.dwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-    const BYTE* pieces[] = {reinterpret_cast<const BYTE*>(content.data())};
-    DWORD sizes[] = {DWORD(content.size())};
     PCCERT_CONTEXT signer = nullptr;
-    const bool verified =
-        CryptVerifyDetachedMessageSignature(&para, 0, message.data(), DWORD(message.size()), 1,
-                                            pieces, sizes, &signer) != FALSE;
+    bool verified = false;
+    if (detached) {
+        const BYTE* pieces[] = {reinterpret_cast<const BYTE*>(content.data())};
+        DWORD sizes[] = {DWORD(content.size())};
+        verified =
+            CryptVerifyDetachedMessageSignature(&para, 0, message.data(), DWORD(message.size()), 1,
+                                                pieces, sizes, &signer) != FALSE;
+    } else {
+        verified = CryptVerifyMessageSignature(&para, 0, message.data(), DWORD(message.size()),
+                                               nullptr, nullptr, &signer) != FALSE;
+    }
     std::string out;
     if (options.json) {
         nlohmann::json result = {{"verified", verified}};
         if (verified) {
             result["subject"] = SubjectText(signer);
             result["serial"] = SerialText(signer);
-            const auto time = SigningTime(message);
-            result["signingTime"] = time ? nlohmann::json(*time) : nlohmann::json(nullptr);
+            result["detached"] = detached;
+            AddSignerReport(result, message, detached);
         }
         out = result.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     } else {
@@ -237,8 +368,8 @@ void AddInspectCommands(CLI::App& app, int& exitCode) {
     CLI::App* verify = AddInspectCommand(
         app, "verify",
         "Verify the first signature of a signed message that carries its content, given as "
-        "hexadecimal text, or with --signature and --content a signature as `sign` writes it; "
-        "prints true or false",
+        "hexadecimal text, or with --signature a signature as `sign` writes it (with --content "
+        "for a detached one); prints true or false",
         verifyOptions);
     verify
         ->add_option("--signature", verifyOptions->signature,
@@ -247,15 +378,18 @@ void AddInspectCommands(CLI::App& app, int& exitCode) {
         ->type_name("FILE");
     verify
         ->add_option("--content", verifyOptions->content,
-                     "File holding the exact bytes the signature is for (with --signature)")
+                     "File holding the exact bytes the signature is for (with --signature); "
+                     "without it the signature must carry its content")
         ->type_name("FILE");
     verify->add_flag("--json", verifyOptions->json,
                      "With --signature: print a JSON object with the verdict and, when it "
                      "verifies, the signer's subject, serial number (least significant byte "
-                     "first) and signing time");
+                     "first), whether the content is detached, digest, signatureAlgorithm, "
+                     "format (CMS, CAdES-B, CAdES-T), signingTime and for CAdES-T the "
+                     "timestamp (verified, time, authority, imprintMatches)");
     verify->callback([verifyOptions, &exitCode] {
         if (!verifyOptions->signature.empty()) {
-            exitCode = VerifyDetached(*verifyOptions);
+            exitCode = VerifySignature(*verifyOptions);
             return;
         }
         if (!verifyOptions->content.empty() || verifyOptions->json)

@@ -194,7 +194,9 @@ platform::com::Variant ArgumentValue(const std::string& text, VARTYPE vt, std::s
     }
 }
 
-int PrintCallResult(const CallOptions& options, HRESULT hr, const VARIANT& result) {
+// `description` and `scode`: what the object said of an exception it raised.
+int PrintCallResult(const CallOptions& options, HRESULT hr, const VARIANT& result,
+                    const std::string& description, HRESULT scode) {
     if (options.json) {
         nlohmann::json out;
         out["result"] = nullptr;
@@ -208,12 +210,17 @@ int PrintCallResult(const CallOptions& options, HRESULT hr, const VARIANT& resul
                 out["result"] = result.lVal;
         }
         out["hresult"] = Hex(hr);
-        WriteOutput("", out.dump() + "\n");
+        if (FAILED(hr) && !description.empty()) out["description"] = description;
+        if (FAILED(hr) && scode != 0) out["scode"] = Hex(scode);
+        WriteOutput("", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     }
     if (FAILED(hr)) {
         if (!options.json)
-            std::cerr << "ostrel: " << options.method << " failed: " << Described(hr) << "\n";
-        return kExitFailure;
+            std::cerr << "ostrel: " << options.method << " failed: " << Described(hr)
+                      << (scode != 0 ? " " + Described(scode) : std::string())
+                      << (description.empty() ? std::string() : ": " + description) << "\n";
+        // Arguments the object refuses are the caller's to put right.
+        return scode == HRESULT(E_INVALIDARG) ? kExitUsage : kExitFailure;
     }
     switch (result.vt) {
         case VT_BSTR: {
@@ -268,7 +275,7 @@ int Call(const CallOptions& options) {
         DISPID dispid = 0;
         hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, 0x0409, &dispid);
         if (FAILED(hr))
-            throw UsageError("the control has no method " + options.method + " (" + Described(hr) +
+            throw UsageError("the object has no method " + options.method + " (" + Described(hr) +
                              ")");
         const auto types = ParameterTypes(dispatch.Get(), dispid);
         if (types && types->size() != texts.size())
@@ -278,8 +285,10 @@ int Call(const CallOptions& options) {
         for (std::size_t i = 0; i < texts.size(); ++i)
             values.push_back(ArgumentValue(texts[i], types ? (*types)[i] : VARTYPE(VT_BSTR), i));
         platform::com::Variant result;
-        hr = InvokeById(dispatch.Get(), dispid, values, result);
-        exitCode = PrintCallResult(options, hr, result.Raw());
+        std::string description;
+        HRESULT scode = 0;
+        hr = InvokeById(dispatch.Get(), dispid, values, result, &description, &scode);
+        exitCode = PrintCallResult(options, hr, result.Raw(), description, scode);
     }
     CoFreeUnusedLibraries();
     return exitCode;
@@ -412,7 +421,9 @@ void AddModuleCommands(CLI::App& app, int& exitCode) {
 
     auto call = std::make_shared<CallOptions>();
     CLI::App* callCommand = app.add_subcommand(
-        "call", "Create the registered control and call one of its methods by name");
+        "call",
+        "Create the registered control (or, with --progid or --clsid, another registered "
+        "automation object such as OSTREL.Signer.1) and call one of its methods by name");
     callCommand->add_flag("--json", call->json,
                           "Print one JSON object: {\"result\": ..., \"hresult\": \"0x...\"}");
     auto* progId = callCommand

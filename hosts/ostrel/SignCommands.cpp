@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "hosts/ostrel/Cli.h"
 #include "hosts/shared/ControlHost.h"
 #include "platform/text/Bstr.h"
@@ -17,7 +19,44 @@ struct SignOptions {
     std::optional<std::int32_t> index;
     std::string in;
     std::string out;
+    // The signer's choices; with none of them the control's own method signs.
+    std::optional<std::string> digest;
+    std::optional<std::string> padding;
+    std::optional<std::string> format;
+    std::optional<std::string> tsa;
+    bool attached = false;
+
+    bool UsesSigner() const { return digest || padding || format || tsa || attached; }
 };
+
+// The options text the signer takes, from the command line's choices. A
+// negative position lets the user choose, as it does for the control.
+std::string SignerOptions(const SignOptions& options) {
+    nlohmann::json out = nlohmann::json::object();
+    if (options.index && *options.index >= 0)
+        out["certificate"] = *options.index;
+    else
+        out["certificate"] = "choose";
+    if (options.digest) out["digest"] = *options.digest;
+    if (options.padding) out["padding"] = *options.padding;
+    if (options.format) out["format"] = *options.format;
+    if (options.tsa) out["tsa"] = *options.tsa;
+    if (options.attached) out["detached"] = false;
+    return out.dump();
+}
+
+// Signs with the signer: options it refuses are the user's to put right.
+std::string SignWithSigner(const SignOptions& options, platform::com::Bstr text) {
+    std::vector<platform::com::Variant> args;
+    args.push_back(platform::com::Variant::TakeBstr(text.Release()));
+    args.push_back(platform::com::Variant::Str(SignerOptions(options)));
+    try {
+        return TextResult(CallSigner("Sign", std::move(args))).value_or("");
+    } catch (const Failure& e) {
+        if (e.hresult == HRESULT(E_INVALIDARG)) throw UsageError(e.what());
+        throw;
+    }
+}
 
 // The text to sign, as the string the control takes, made while the input is
 // read: the bytes are never held whole beside their UTF-16 form, so a large
@@ -65,21 +104,51 @@ void AddSignCommands(CLI::App& app, int& exitCode) {
     CLI::App* sign = app.add_subcommand(
         "sign",
         "Sign the exact bytes of a text (a file or standard input) and write the base64 text of "
-        "the detached signed message. Without --index the user chooses the certificate.");
+        "the detached signed message. Without --index the user chooses the certificate. "
+        "--digest, --padding, --format, --tsa and --attached sign with OSTREL.Signer.1 (SHA-2, "
+        "RSA-PSS, ECDSA, CAdES); without them the control signs as its fixed method does.");
     sign->add_option("--index", options->index,
                      "Position of the certificate in the personal store (0 is the first); a "
                      "negative position lets the user choose");
     sign->add_option("--in", options->in, "File to sign (default: standard input)");
     sign->add_option("--out", options->out,
                      "File to write the signature to (default: standard output)");
+    sign->add_option("--digest", options->digest,
+                     "Sign with OSTREL.Signer.1 using this digest: SHA-256 (its default), "
+                     "SHA-384 or SHA-512")
+        ->type_name("DIGEST")
+        ->transform(CLI::IsMember({"SHA-256", "SHA-384", "SHA-512"}, CLI::ignore_case));
+    sign->add_option("--padding", options->padding,
+                     "Sign with OSTREL.Signer.1 using this padding for an RSA key: PKCS1 (its "
+                     "default) or PSS")
+        ->type_name("PADDING")
+        ->transform(CLI::IsMember({"PKCS1", "PSS"}, CLI::ignore_case));
+    sign->add_option("--format", options->format,
+                     "Sign with OSTREL.Signer.1 in this format: CMS (its default), CAdES-B or "
+                     "CAdES-T (with a time stamp)")
+        ->type_name("FORMAT")
+        ->transform(CLI::IsMember({"CMS", "CAdES-B", "CAdES-T"}, CLI::ignore_case));
+    sign->add_option("--tsa", options->tsa,
+                     "Sign with OSTREL.Signer.1, taking the time stamp of CAdES-T from this "
+                     "authority (http or https URL; default: OSTREL_TSA, else timestamp-url in "
+                     "ostrel.conf)")
+        ->type_name("URL");
+    sign->add_flag("--attached", options->attached,
+                   "Sign with OSTREL.Signer.1 and carry the text inside the signed message");
     sign->callback([options, &exitCode] {
-        std::vector<platform::com::Variant> args;
-        args.push_back(platform::com::Variant::TakeBstr(ReadSignableText(options->in).Release()));
-        if (options->index) args.push_back(platform::com::Variant::I4(*options->index));
-        const std::string signature =
-            TextResult(CallControl(options->index ? "SignMessageNoPrompt" : "SignMessage",
-                                   std::move(args)))
-                .value_or("");
+        std::string signature;
+        if (options->UsesSigner()) {
+            signature = SignWithSigner(*options, ReadSignableText(options->in));
+        } else {
+            std::vector<platform::com::Variant> args;
+            args.push_back(
+                platform::com::Variant::TakeBstr(ReadSignableText(options->in).Release()));
+            if (options->index) args.push_back(platform::com::Variant::I4(*options->index));
+            signature =
+                TextResult(CallControl(options->index ? "SignMessageNoPrompt" : "SignMessage",
+                                       std::move(args)))
+                    .value_or("");
+        }
         if (!signature.empty()) WriteOutput(options->out, signature);
         exitCode = signature.empty() ? kExitFalse : kExitOk;
     });

@@ -14,7 +14,7 @@ declare -gA _ostrel_commands=(
 # The options of each command (--help goes with every one).
 declare -gA _ostrel_options=(
     [ostrel]="--version"
-    [sign]="--index --in --out"
+    [sign]="--index --in --out --digest --padding --format --tsa --attached"
     ["store list"]="--json"
     ["store import"]="--password-file"
     ["store tokens"]="--json"
@@ -42,6 +42,7 @@ declare -gA _ostrel_values=(
     [--browser]=browser [--progid]=progid [--subject]=text [--issuer-subject]=text
     [--not-before]=text [--not-after]=text [--serial]=text [--key]=keykind [--bits]=text
     [--width]=text [--height]=text [--verb]=text [--clsid]=text [--extension-id]=text
+    [--digest]=digest [--padding]=padding [--format]=format [--tsa]=text
 )
 
 # What a command's arguments are.
@@ -65,11 +66,15 @@ _ostrel_offer() {
         folder) compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
         browser) mapfile -t COMPREPLY < <(compgen -W "chromium chrome firefox all" -- "$cur") ;;
         keykind) mapfile -t COMPREPLY < <(compgen -W "rsa ec-p256 ec-p384 ec-p521" -- "$cur") ;;
-        progid) mapfile -t COMPREPLY < <(compgen -W "OSTREL.OstrelCtrl.1" -- "$cur") ;;
+        progid) mapfile -t COMPREPLY < <(compgen -W "OSTREL.OstrelCtrl.1 OSTREL.Signer.1" -- "$cur") ;;
+        digest) mapfile -t COMPREPLY < <(compgen -W "SHA-256 SHA-384 SHA-512" -- "$cur") ;;
+        padding) mapfile -t COMPREPLY < <(compgen -W "PKCS1 PSS" -- "$cur") ;;
+        format) mapfile -t COMPREPLY < <(compgen -W "CMS CAdES-B CAdES-T" -- "$cur") ;;
         method)
             mapfile -t COMPREPLY < <(compgen -W "SignMessage SignMessageNoPrompt ChooseCertificate
                 VerifyMessage GetSubjectName GetSerialNumber" -- "$cur")
             ;;
+        signer-method) mapfile -t COMPREPLY < <(compgen -W "Sign ChooseCertificate" -- "$cur") ;;
         *) COMPREPLY=() ;;
     esac
 }
@@ -121,7 +126,12 @@ _ostrel() {
         return 0
     fi
     if ((arguments == 0)) && [[ -n ${_ostrel_arguments[$path]:-} ]]; then
-        _ostrel_offer "${_ostrel_arguments[$path]}" "$cur" "$program"
+        local kind=${_ostrel_arguments[$path]}
+        # The signer's methods after `call --progid OSTREL.Signer.1`.
+        if [[ $path == call && " ${COMP_WORDS[*]} " == *" OSTREL.Signer"* ]]; then
+            kind=signer-method
+        fi
+        _ostrel_offer "$kind" "$cur" "$program"
     fi
     return 0
 }

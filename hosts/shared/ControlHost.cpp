@@ -63,39 +63,48 @@ std::string ActivationFailure(HRESULT hr) {
 
 namespace {
 
-[[noreturn]] void CannotCreate(const std::string& what, HRESULT hr) {
-    throw Failure("cannot create the control " + what + ": " + ActivationFailure(hr), hr);
+[[noreturn]] void CannotCreate(const std::string& object, const std::string& what, HRESULT hr) {
+    throw Failure("cannot create " + object + " " + what + ": " + ActivationFailure(hr), hr);
 }
 
 }  // namespace
 
-ComPtr<IUnknown> CreateControl() {
+ComPtr<IUnknown> CreateObject(const char* progIdText, const CLSID& classId,
+                              const std::string& object) {
     // Said first and plainly: a registry that cannot be used is not one
-    // without the control, and the module beside the program is no answer.
+    // without the class, and the module beside the program is no answer.
     CheckRegistry();
-    const std::u16string progId = platform::com::Utf8ToUtf16(kDefaultProgId);
+    const std::u16string progId = platform::com::Utf8ToUtf16(progIdText);
     CLSID clsid{};
-    ComPtr<IUnknown> control;
+    ComPtr<IUnknown> created;
     const HRESULT found = CLSIDFromProgID(progId.c_str(), &clsid);
     if (SUCCEEDED(found)) {
         const HRESULT hr =
-            CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, control.PutVoid());
-        if (FAILED(hr)) CannotCreate(std::string("registered as ") + kDefaultProgId, hr);
-        return control;
+            CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, created.PutVoid());
+        if (FAILED(hr)) CannotCreate(object, std::string("registered as ") + progIdText, hr);
+        return created;
     }
     if (found != CO_E_CLASSSTRING)
-        CannotCreate(std::string("registered as ") + kDefaultProgId, found);
+        CannotCreate(object, std::string("registered as ") + progIdText, found);
     const std::string module = ModuleBesideProgram();
     ComPtr<IClassFactory> factory;
-    HRESULT hr = platform::com::GetClassObjectFromModule(module, CLSID_Ostrel, IID_IClassFactory,
+    HRESULT hr = platform::com::GetClassObjectFromModule(module, classId, IID_IClassFactory,
                                                          factory.PutVoid());
-    if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, IID_IUnknown, control.PutVoid());
-    if (FAILED(hr)) CannotCreate("from " + module, hr);
-    return control;
+    if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, IID_IUnknown, created.PutVoid());
+    if (FAILED(hr)) CannotCreate(object, "from " + module, hr);
+    return created;
+}
+
+ComPtr<IUnknown> CreateControl() {
+    return CreateObject(kDefaultProgId, CLSID_Ostrel, "the control");
+}
+
+ComPtr<IUnknown> CreateSigner() {
+    return CreateObject(kSignerProgId, kSignerClsid, "the signer");
 }
 
 HRESULT InvokeById(IDispatch* dispatch, DISPID dispid, std::vector<platform::com::Variant>& args,
-                   platform::com::Variant& result, std::string* description) {
+                   platform::com::Variant& result, std::string* description, HRESULT* scode) {
     // Invoke takes the arguments last one first.
     std::vector<VARIANT> raw;
     for (auto it = args.rbegin(); it != args.rend(); ++it) raw.push_back(it->Raw());
@@ -108,6 +117,7 @@ HRESULT InvokeById(IDispatch* dispatch, DISPID dispid, std::vector<platform::com
     SysFreeString(excep.bstrSource);
     SysFreeString(excep.bstrHelpFile);
     if (description != nullptr) *description = text.IsNull() ? std::string() : text.Utf8();
+    if (scode != nullptr) *scode = hr == DISP_E_EXCEPTION ? excep.scode : 0;
     return hr;
 }
 
@@ -135,6 +145,30 @@ platform::com::Variant CallControl(const std::string& method,
     {
         const auto control = CreateControl();
         result = InvokeMethod(control, method, std::move(args));
+    }
+    ReleaseControlModules();
+    return result;
+}
+
+platform::com::Variant CallSigner(const std::string& method,
+                                  std::vector<platform::com::Variant> args) {
+    platform::com::Variant result;
+    {
+        const auto dispatch = Query<IDispatch>(CreateSigner(), "IDispatch");
+        std::u16string name = platform::com::Utf8ToUtf16(method);
+        LPOLESTR names[] = {name.data()};
+        DISPID dispid = DISPID_UNKNOWN;
+        HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &dispid);
+        if (FAILED(hr))
+            throw Failure("the signer has no method " + method + " (" + Described(hr) + ")", hr);
+        std::string description;
+        HRESULT scode = 0;
+        hr = InvokeById(dispatch.Get(), dispid, args, result, &description, &scode);
+        if (FAILED(hr)) {
+            if (!description.empty())
+                throw Failure(method + ": " + description, scode ? scode : hr);
+            throw Failure(method + " failed: " + Described(scode ? scode : hr), scode ? scode : hr);
+        }
     }
     ReleaseControlModules();
     return result;

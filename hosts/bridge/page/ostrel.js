@@ -4,6 +4,8 @@
 //   import { ostrel } from "./ostrel.js";
 //   const { extension, host } = await ostrel.ready();
 //   const signature = await ostrel.SignMessage("text");   // base64, detached
+//   const cades = await ostrel.sign("text", { certificate: "choose", digest: "SHA-256",
+//                                             format: "CAdES-B" });
 //
 // Every method returns a promise. A failure rejects with an OstrelError that
 // carries `code` (ERR_NO_EXTENSION, ERR_NO_HOST, ERR_ARGS, ERR_CONSENT,
@@ -111,6 +113,23 @@ function long(method, position, value) {
   return value;
 }
 
+// Options for the signer: an object (sent as its JSON text), the JSON text
+// itself, or nothing ({}). The signer judges what they say.
+function options(method, position, value) {
+  if (value === undefined || value === null) return "{}";
+  if (typeof value === "string") return text(method, position, value);
+  if (typeof value !== "object" || Array.isArray(value)) {
+    throw new OstrelError("ERR_ARGS", `argument ${position} of ${method} must be an object of options`);
+  }
+  let json;
+  try {
+    json = JSON.stringify(value);
+  } catch (e) {
+    throw new OstrelError("ERR_ARGS", `argument ${position} of ${method} cannot be written as JSON: ${e.message}`);
+  }
+  return text(method, position, json);
+}
+
 // The control's methods as pages may call them, with the kinds of their
 // arguments; the arguments are checked here before anything is sent.
 // BEGIN methods: the host's list (Methods() in hosts/bridge/Protocol.cpp), held to it by hosts_bridge_test
@@ -121,23 +140,30 @@ const methods = {
   VerifyMessage: [text],
   GetSubjectName: [text],
   GetSerialNumber: [text],
+  "Signer.Sign": [text, options],
+  "Signer.ChooseCertificate": [options],
 };
 // END methods
 
 function method(name, kinds) {
   return (...args) => {
+    let values;
     try {
-      if (args.length !== kinds.length) {
+      // Options, the last argument where a method takes them, may be left out.
+      const optional = kinds.length > 0 && kinds[kinds.length - 1] === options ? 1 : 0;
+      if (args.length > kinds.length || args.length < kinds.length - optional) {
         throw new OstrelError("ERR_ARGS",
           `${name} takes ${kinds.length} argument${kinds.length === 1 ? "" : "s"}`);
       }
-      kinds.forEach((kind, i) => kind(name, i + 1, args[i]));
+      values = kinds.map((kind, i) => kind(name, i + 1, args[i]));
     } catch (e) {
       return Promise.reject(e);
     }
-    return request(name, args);
+    return request(name, values);
   };
 }
+
+const calls = Object.fromEntries(Object.entries(methods).map(([name, kinds]) => [name, method(name, kinds)]));
 
 export const ostrel = Object.freeze({
   // The versions of the extension and of the host, asked of the host each
@@ -151,6 +177,17 @@ export const ostrel = Object.freeze({
   // user picked, or -1. VerifyMessage(hex) -> whether the signed message
   // (with its content, as hexadecimal text) holds; GetSubjectName(hex) and
   // GetSerialNumber(hex) tell who signed it.
-  ...Object.fromEntries(Object.entries(methods).map(([name, kinds]) => [name, method(name, kinds)])),
+  ...Object.fromEntries(Object.entries(calls).filter(([name]) => !name.includes("."))),
+
+  // sign(text, options) -> base64 of a signature made by the signer
+  // (OSTREL.Signer.1): options { certificate: position or "choose", digest:
+  // "SHA-256" | "SHA-384" | "SHA-512", padding: "PKCS1" | "PSS", format:
+  // "CMS" | "CAdES-B" | "CAdES-T", detached: true | false, tsa: URL }.
+  // Options the signer refuses reject with ERR_ARGS and its words.
+  sign: calls["Signer.Sign"],
+  // chooseCertificate(options) -> the store position of the certificate the
+  // user picked among those the filter lets through ({ filter: { validNow,
+  // keyUsage, issuer } }), or what ChooseCertificate gives when none is.
+  chooseCertificate: calls["Signer.ChooseCertificate"],
   protocol: PROTOCOL,
 });

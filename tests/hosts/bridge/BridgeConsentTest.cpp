@@ -520,6 +520,34 @@ TEST_F(BridgeConsent, SigningByPositionIsConfirmedEachTimeUnlessAllowedWithoutPr
     EXPECT_EQ(control.calls.size(), 2u);
 }
 
+TEST_F(BridgeConsent, TheSignerAsksAsTheControlDoesForWhatItsOptionsName) {
+    test::AddToStore(test::MakeCert());
+    // A position: the text and that certificate are confirmed, as for
+    // SignMessageNoPrompt, even for a site that is always allowed.
+    consent.Set(kSite, {.always = true}, false);
+    ui.Script("ok");
+    EXPECT_EQ(Code(Call("Signer.Sign", json::array({"Pay 100", R"({"certificate":0})"}))), "");
+    ASSERT_EQ(Opened(), std::vector<std::string>{kConfirm});
+    EXPECT_EQ(test::ControlOf(LastOpened(), kConfirmSubject)["text"],
+              "C=US, O=Org, CN=Ann Lee, E=ann.lee@example.org");
+    EXPECT_EQ(test::ControlOf(LastOpened(), kConfirmText)["text"], ShowText("Pay 100").text);
+    ui.Script("click 1202");
+    EXPECT_EQ(Code(Call("Signer.Sign", json::array({"Pay 100", R"({"certificate":0})"}))),
+              "ERR_CONSENT");
+    // The chooser: the site's "always" is enough.
+    EXPECT_EQ(Code(Call("Signer.Sign", json::array({"Pay 100", R"({"certificate":"choose"})"}))),
+              "");
+    EXPECT_EQ(Code(Call("Signer.ChooseCertificate", json::array({"{}"}))), "");
+    EXPECT_EQ(Opened().size(), 2u);
+    // A site not yet allowed is asked whether it may use the certificates.
+    ASSERT_TRUE(consent.Revoke(kSite));
+    ui.Script("ok");
+    EXPECT_EQ(Code(Call("Signer.Sign", json::array({"Pay 100", "{}"}))), "");
+    EXPECT_EQ(Opened().back(), kAsk);
+    EXPECT_EQ(control.calls, (std::vector<std::string>{"Signer.Sign", "Signer.Sign",
+                                                       "Signer.ChooseCertificate", "Signer.Sign"}));
+}
+
 TEST_F(BridgeConsent, WithNobodyToAskOnlyWhatWasAllowedBeforeRuns) {
     test::ScriptedUi none("ok", "none");
     for (const json& args : {json::array(), json::array({"x"}), json::array({"x", 0})}) {

@@ -22,14 +22,28 @@ namespace fs = std::filesystem;
 constexpr std::string_view kBegin = "// BEGIN methods";
 constexpr std::string_view kEnd = "// END methods\n";
 
-// ostrel.js: each method with the checks of its arguments.
+// The checker of an argument's kind in ostrel.js.
+std::string_view Checker(ArgKind kind) {
+    switch (kind) {
+        case ArgKind::Text:
+            return "text";
+        case ArgKind::Long:
+            return "long";
+        case ArgKind::Options:
+            return "options";
+    }
+    return "?";
+}
+
+// ostrel.js: each method with the checks of its arguments; a name with a dot
+// (the signer's methods) quoted.
 std::string PageBlock() {
     std::string out = "const methods = {\n";
     for (const MethodInfo& method : Methods()) {
-        out += "  " + std::string(method.name) + ": [";
+        const std::string name(method.name);
+        out += "  " + (name.find('.') == std::string::npos ? name : "\"" + name + "\"") + ": [";
         for (std::size_t i = 0; i < method.args.size(); ++i)
-            out += std::string(i > 0 ? ", " : "") +
-                   (method.args[i] == ArgKind::Text ? "text" : "long");
+            out += std::string(i > 0 ? ", " : "") + std::string(Checker(method.args[i]));
         out += "],\n";
     }
     return out + "};\n";
@@ -79,15 +93,25 @@ TEST(BridgeMethods, ThePageAndTheExtensionHoldTheHostsList) {
 TEST(BridgeMethods, EachNameIsListedOnceAndFoundExactly) {
     for (const MethodInfo& method : Methods()) {
         EXPECT_EQ(FindMethod(method.name), &method) << method.name;
-        // Only names a script may write unquoted as they stand.
-        EXPECT_EQ(std::string(method.name)
-                      .find_first_not_of(
-                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+        // Only names a script may write unquoted as they stand, or the
+        // signer's: "Signer." and such a name, the one it has on the object.
+        std::string_view name = method.name;
+        if (method.target == Target::Signer) {
+            ASSERT_TRUE(name.starts_with("Signer.")) << name;
+            name.remove_prefix(7);
+        }
+        EXPECT_EQ(name, method.member);
+        EXPECT_EQ(std::string(name).find_first_not_of(
+                      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
                   std::string::npos)
             << method.name;
         // The session reads the position as the argument after the text.
         if (method.chooser == Chooser::WithoutPosition) {
             EXPECT_EQ(method.args, (std::vector{ArgKind::Text, ArgKind::Long})) << method.name;
+        }
+        // ... and the options as the last, after the text it signs.
+        if (method.question == Question::ByOptions || method.chooser == Chooser::ByOptions) {
+            EXPECT_EQ(method.args, (std::vector{ArgKind::Text, ArgKind::Options})) << method.name;
         }
     }
     EXPECT_EQ(FindMethod("signmessage"), nullptr);

@@ -14,6 +14,7 @@
 #include "hosts/bridge/Framing.h"
 #include "hosts/bridge/Protocol.h"
 #include "hosts/bridge/Session.h"
+#include "platform/text/Bstr.h"
 #include "tests/support/TestSupport.h"
 
 namespace ostrel::bridge {
@@ -197,9 +198,11 @@ public:
         calls.push_back(std::string(method.name));
         lastArgs = std::move(args);
         if (failWith) throw CallError{"it failed", *failWith, detail};
+        if (refusal) throw *refusal;
         return answer;
     }
     std::vector<std::string> calls;
+    std::optional<CallError> refusal;
     std::vector<platform::com::Variant> lastArgs;
     json answer = true;
     std::optional<HRESULT> failWith;
@@ -370,6 +373,78 @@ TEST_F(BridgeSession, AFailedCallCarriesTheControlsResultCode) {
     control.answer = nullptr;
     reply = Call("GetSubjectName", json::array({"zz"}), 1.5);
     EXPECT_EQ(reply, json({{"id", 1.5}, {"result", nullptr}}));
+}
+
+// The text of a string argument as the object receives it.
+std::string TextOf(const platform::com::Variant& arg) {
+    EXPECT_EQ(arg.Raw().vt, VT_BSTR);
+    return platform::com::Bstr(SysAllocString(arg.Raw().bstrVal)).Utf8();
+}
+
+TEST_F(BridgeSession, TheSignersOptionsDecideTheQuestionAndReachItAsTheyWereRead) {
+    Greet();
+    const char* kBadOptions[] = {
+        "",
+        "not json",
+        "[1]",
+        "\"choose\"",
+        R"({"certificate":0,"certificate":"choose"})",  // read one way here, perhaps another there
+        R"({"certificate":"first"})",
+        R"({"certificate":1.5})",
+        R"({"certificate":true})",
+        R"({"certificate":2147483648})",
+    };
+    for (const char* options : kBadOptions) {
+        const json reply = Call("Signer.Sign", json::array({"text", options}));
+        EXPECT_EQ(Code(reply), "ERR_ARGS") << options;
+        EXPECT_NE(reply["error"]["message"].get<std::string>().find("Signer.Sign"),
+                  std::string::npos);
+    }
+    // An object where its text belongs, and missing options.
+    EXPECT_EQ(Code(Call("Signer.Sign", json::array({"text", json::object()}))), "ERR_ARGS");
+    EXPECT_EQ(Code(Call("Signer.Sign", json::array({"text"}))), "ERR_ARGS");
+    EXPECT_EQ(Code(Call("Signer.ChooseCertificate", json::array())), "ERR_ARGS");
+    EXPECT_TRUE(control.calls.empty());
+
+    // Nobody to ask and nothing allowed: whatever the options say, no call.
+    for (const char* options : {"{}", R"({"certificate":"choose"})", R"({"certificate":0})"})
+        EXPECT_EQ(Code(Call("Signer.Sign", json::array({"t", options}))), "ERR_CONSENT") << options;
+    EXPECT_EQ(Code(Call("Signer.ChooseCertificate", json::array({"{}"}))), "ERR_CONSENT");
+
+    // Always allowed: the chooser's calls go ahead, signing by position still
+    // wants the grant to sign unseen.
+    consent.Set("https://bank.example", {.always = true}, false);
+    EXPECT_EQ(
+        Code(Call("Signer.Sign", json::array({"t", R"({"format":"CAdES-B","digest":"SHA-384"})"}))),
+        "");
+    ASSERT_EQ(control.lastArgs.size(), 2u);
+    EXPECT_EQ(TextOf(control.lastArgs[0]), "t");
+    // The user's choice is said outright, so the signer cannot take it otherwise.
+    EXPECT_EQ(json::parse(TextOf(control.lastArgs[1])),
+              json({{"certificate", "choose"}, {"format", "CAdES-B"}, {"digest", "SHA-384"}}));
+    EXPECT_EQ(Code(Call("Signer.Sign", json::array({"t", R"({"certificate":0})"}))), "ERR_CONSENT");
+    // The chooser's own options are the signer's to judge.
+    EXPECT_EQ(Code(Call("Signer.ChooseCertificate", json::array({R"({"filter":{"issuer":"X"}})"}))),
+              "");
+    EXPECT_EQ(TextOf(control.lastArgs[0]), R"({"filter":{"issuer":"X"}})");
+    consent.Set("https://bank.example", {.always = true, .withoutPrompt = true}, false);
+    EXPECT_EQ(Code(Call("Signer.Sign", json::array({"t", R"({"certificate":3,"x":[1]})"}))), "");
+    EXPECT_EQ(json::parse(TextOf(control.lastArgs[1])), json({{"certificate", 3}, {"x", {1}}}));
+    EXPECT_EQ(control.calls,
+              (std::vector<std::string>{"Signer.Sign", "Signer.ChooseCertificate", "Signer.Sign"}));
+
+    // Options the signer refuses are the page's to put right, in its words.
+    control.refusal = CallError{"Signer.Sign: unknown option \"colour\"", std::nullopt,
+                                "Signer.Sign: unknown option \"colour\"", ErrorCode::Args};
+    json reply = Call("Signer.Sign", json::array({"t", R"({"colour":1})"}));
+    EXPECT_EQ(Code(reply), "ERR_ARGS");
+    EXPECT_EQ(reply["error"]["message"], "Signer.Sign: unknown option \"colour\"");
+    EXPECT_FALSE(reply["error"].contains("hresult"));
+    // ... and what names this computer stays in the log.
+    control.refusal->message = "Signer.Sign: cannot read /home/ann/.local/share/ostrel/x";
+    reply = Call("Signer.Sign", json::array({"t", "{}"}));
+    EXPECT_EQ(Code(reply), "ERR_ARGS");
+    EXPECT_EQ(reply["error"]["message"], GenericMessage(ErrorCode::Args));
 }
 
 TEST_F(BridgeSession, AMessageIsReadWithinBoundsAndKeepsItsIdWhenRefused) {
