@@ -54,6 +54,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 set(CPACK_DEBIAN_OSTREL_PACKAGE_NAME ostrel)
+# libcurl fetches time stamps; it is opened by name when a signature asks
+# for one, so dpkg-shlibdeps cannot see it.
+set(CPACK_DEBIAN_OSTREL_PACKAGE_DEPENDS "libcurl4")
 set(CPACK_DEBIAN_OSTREL_PACKAGE_RECOMMENDS "ostrel-qt (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_OSTREL_PACKAGE_SUGGESTS "chromium | firefox-esr, softhsm2, opensc")
 # The first line is the synopsis; CPack indents the rest as the extended

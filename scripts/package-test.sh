@@ -61,6 +61,7 @@ echo "  Recommends: $(dpkg-deb -f "$deb" Recommends); Suggests: $(dpkg-deb -f "$
 echo "ostrel-qt $version: $(dpkg-deb -f "$qtdeb" Depends)"
 dpkg-deb -f "$deb" Depends | grep -qi qt && fail "ostrel depends on Qt: a server install would pull it in"
 dpkg-deb -f "$qtdeb" Depends | grep -q "libqt6widgets6" || fail "ostrel-qt does not depend on Qt's widgets"
+dpkg-deb -f "$deb" Depends | grep -q "libcurl4" || fail "ostrel does not depend on libcurl, which fetches time stamps"
 
 echo "== lintian"
 lintian --tag-display-limit 0 "$deb" "$qtdeb" > "$work/lintian.txt" 2>&1 || true

@@ -1,12 +1,15 @@
 // Time stamps from a time-stamping authority: the request built and the reply
 // read with OpenSSL's TS support, the exchange done by libcurl (HTTP POST,
 // http and https only, the proxy from the environment as libcurl reads it).
+// libcurl is loaded the first time a process asks for a time stamp, so that
+// nothing else pays for it or for the libraries it brings.
 // A token is handed out only once it is checked: granted, signed by the
 // time-stamping certificate it carries, over the imprint and with the nonce
 // that were asked for. Also the provider's random bytes and the freeing of
 // the memory these calls hand out.
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <openssl/cms.h>
 #include <openssl/rand.h>
 #include <openssl/ts.h>
@@ -117,17 +120,73 @@ std::string UrlText(LPCWSTR url) {
 
 // ---- the exchange -------------------------------------------------------
 
-void StartCurl() {
-    static std::once_flag once;
-    static CURLcode started = CURLE_OK;
-    std::call_once(once, [] { started = curl_global_init(CURL_GLOBAL_DEFAULT); });
-    if (started != CURLE_OK)
-        throw Failed(ERROR_WINHTTP_CANNOT_CONNECT,
-                     std::string("libcurl could not start: ") + curl_easy_strerror(started));
+// The libcurl functions the exchange calls, bound once per process.
+struct CurlApi {
+    CURLcode (*global_init)(long) = nullptr;
+    const char* (*easy_strerror)(CURLcode) = nullptr;
+    CURL* (*easy_init)() = nullptr;
+    void (*easy_cleanup)(CURL*) = nullptr;
+    CURLcode (*easy_setopt)(CURL*, CURLoption, ...) = nullptr;
+    CURLcode (*easy_perform)(CURL*) = nullptr;
+    CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...) = nullptr;
+    curl_slist* (*slist_append)(curl_slist*, const char*) = nullptr;
+    void (*slist_free_all)(curl_slist*) = nullptr;
+};
+
+constexpr const char* kCurlLibrary = "libcurl.so.4";
+
+struct CurlBinding {
+    CurlApi api;
+    std::string why;  // empty when bound and started
+};
+
+template <class F>
+void BindCurl(void* library, const char* name, F& into, std::string& why) {
+    into = reinterpret_cast<F>(::dlsym(library, name));
+    if (into == nullptr && why.empty()) why = std::string(kCurlLibrary) + " has no " + name;
 }
 
-using CurlPtr = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
-using HeadersPtr = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
+CurlBinding LoadCurl() {
+    CurlBinding b;
+    // Kept loaded until the process ends: libcurl's global state lives in it.
+    void* library = ::dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* error = ::dlerror();
+        b.why =
+            std::string("libcurl cannot be loaded: ") + (error != nullptr ? error : kCurlLibrary);
+        return b;
+    }
+    CurlApi& a = b.api;
+    BindCurl(library, "curl_global_init", a.global_init, b.why);
+    BindCurl(library, "curl_easy_strerror", a.easy_strerror, b.why);
+    BindCurl(library, "curl_easy_init", a.easy_init, b.why);
+    BindCurl(library, "curl_easy_cleanup", a.easy_cleanup, b.why);
+    BindCurl(library, "curl_easy_setopt", a.easy_setopt, b.why);
+    BindCurl(library, "curl_easy_perform", a.easy_perform, b.why);
+    BindCurl(library, "curl_easy_getinfo", a.easy_getinfo, b.why);
+    BindCurl(library, "curl_slist_append", a.slist_append, b.why);
+    BindCurl(library, "curl_slist_free_all", a.slist_free_all, b.why);
+    if (!b.why.empty()) return b;
+    const CURLcode started = a.global_init(CURL_GLOBAL_DEFAULT);
+    if (started != CURLE_OK)
+        b.why = std::string("libcurl could not start: ") + a.easy_strerror(started);
+    return b;
+}
+
+const CurlApi& Curl() {
+    static const CurlBinding binding = LoadCurl();
+    if (!binding.why.empty()) throw Failed(ERROR_WINHTTP_CANNOT_CONNECT, binding.why);
+    return binding.api;
+}
+
+struct EasyCleanup {
+    void operator()(CURL* c) const { Curl().easy_cleanup(c); }
+};
+struct SlistFree {
+    void operator()(curl_slist* l) const { Curl().slist_free_all(l); }
+};
+using CurlPtr = std::unique_ptr<CURL, EasyCleanup>;
+using HeadersPtr = std::unique_ptr<curl_slist, SlistFree>;
 
 struct Reply {
     std::vector<BYTE> body;
@@ -171,13 +230,13 @@ DWORD TransferError(CURLcode code) {
 }
 
 std::vector<BYTE> Post(const std::string& url, const std::vector<BYTE>& query, DWORD timeoutMs) {
-    StartCurl();
-    CurlPtr curl(curl_easy_init());
+    const CurlApi& api = Curl();
+    CurlPtr curl(api.easy_init());
     if (!curl) throw std::bad_alloc();
     HeadersPtr headers;
     for (const char* header : {"Content-Type: application/timestamp-query",
                                "Accept: application/timestamp-reply", "Expect:"}) {
-        curl_slist* more = curl_slist_append(headers.get(), header);
+        curl_slist* more = api.slist_append(headers.get(), header);
         if (more == nullptr) throw std::bad_alloc();
         (void)headers.release();
         headers.reset(more);
@@ -185,30 +244,30 @@ std::vector<BYTE> Post(const std::string& url, const std::vector<BYTE>& query, D
     Reply reply;
     char error[CURL_ERROR_SIZE] = {};
     CURL* c = curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_POST, 1L);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, query.data());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(query.size()));
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(c, CURLOPT_USERAGENT, "ostrel");
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(timeoutMs));
-    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, kReplyLimit);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &TakeBody);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &reply);
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
-    const CURLcode done = curl_easy_perform(c);
+    api.easy_setopt(c, CURLOPT_URL, url.c_str());
+    api.easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    api.easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    api.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    api.easy_setopt(c, CURLOPT_POST, 1L);
+    api.easy_setopt(c, CURLOPT_POSTFIELDS, query.data());
+    api.easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(query.size()));
+    api.easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    api.easy_setopt(c, CURLOPT_USERAGENT, "ostrel");
+    api.easy_setopt(c, CURLOPT_TIMEOUT_MS, long(timeoutMs));
+    api.easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, kReplyLimit);
+    api.easy_setopt(c, CURLOPT_WRITEFUNCTION, &TakeBody);
+    api.easy_setopt(c, CURLOPT_WRITEDATA, &reply);
+    api.easy_setopt(c, CURLOPT_ERRORBUFFER, error);
+    const CURLcode done = api.easy_perform(c);
     if (reply.tooLarge || done == CURLE_FILESIZE_EXCEEDED)
         throw Failed(ERROR_FILE_TOO_LARGE, "the time-stamping authority's reply is over " +
                                                std::to_string(kReplyLimit) + " bytes");
     if (done != CURLE_OK)
-        throw Failed(TransferError(done), "the time-stamping authority at " + url +
-                                              " was not reached: " +
-                                              (*error != '\0' ? error : curl_easy_strerror(done)));
+        throw Failed(TransferError(done),
+                     "the time-stamping authority at " + url +
+                         " was not reached: " + (*error != '\0' ? error : api.easy_strerror(done)));
     long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    api.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200)
         throw Failed(ERROR_WINHTTP_INVALID_SERVER_RESPONSE,
                      "the time-stamping authority at " + url + " answered with HTTP status " +

@@ -119,8 +119,9 @@ TEST(Timestamp, AGoodTokenIsHandedOutCheckedAndAcceptedByOpenssl) {
         EXPECT_EQ(inStore, 2);
 
         TempHome dir;
+        const std::vector<BYTE> tokenDer = r.Token();
         ostrel::test::WriteFile(dir.Path() / "token.der",
-                                std::string(r.Token().begin(), r.Token().end()));
+                                std::string(tokenDer.begin(), tokenDer.end()));
         ostrel::test::WriteFile(dir.Path() / "data", kData);
         const auto verify = ostrel::test::RunCommand(
             "openssl ts -verify -token_in -in " + Quote(dir.Path() / "token.der") + " -data " +
