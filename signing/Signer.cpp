@@ -1,6 +1,7 @@
 // The signer's Sign: the options read, the certificate found (or chosen),
 // the signed attributes of the format asked for, the message signed with the
-// digest and padding asked for, and the result as the signature text.
+// digest and padding asked for, for CAdES-T a time stamp over its signature
+// value (SignerTimestamp.cpp), and the result as the signature text.
 
 #include <cstring>
 #include <string>
@@ -16,6 +17,7 @@
 #include "signing/Base64.h"
 #include "signing/SignerDer.h"
 #include "signing/SignerOptions.h"
+#include "signing/SignerPipeline.h"
 
 namespace {
 
@@ -176,6 +178,11 @@ BSTR COstrelSigner::Sign(LPCTSTR Text, LPCTSTR Options) {
     const SignerOptions& options = std::get<SignerOptions>(parsed);
     const char* content = Text == nullptr ? "" : Text;
 
+    // Where the time stamp will come from is settled before the key is used:
+    // without an authority nothing is signed.
+    std::string authority;
+    if (options.format == SignerFormat::CadesT) authority = TimestampAuthority(options);
+
     Session session;
     FindCertificate(session, options, content);
     PCCERT_CONTEXT cert = session.Certificate();
@@ -232,7 +239,8 @@ BSTR COstrelSigner::Sign(LPCTSTR Text, LPCTSTR Options) {
     message.resize(size);
 
     if (options.format == SignerFormat::CadesT)
-        ThrowSignerError(HRESULT(E_NOTIMPL), "Time stamps cannot be had yet.");
+        message =
+            AddSignatureTimestamp(message, options.detached, HashOid(options.digest), authority);
 
     return EncodeSignatureText(message.data(), message.size()).AllocSysString();
 }

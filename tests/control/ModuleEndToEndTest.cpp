@@ -21,6 +21,7 @@
 #include "tests/platform/com/ComTestSupport.h"
 #include "tests/support/SoftTokens.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TestTsa.h"
 
 namespace {
 
@@ -140,6 +141,47 @@ TEST(ModuleEndToEnd, RegisterCreateCallEveryMethodUnregister) {
         EXPECT_EQ(after.find(gone), std::string::npos) << gone << "\n" << after;
     r = RunCommand(Ostrel() + " call --json AboutBox 2>&1");
     EXPECT_EQ(r.status, 3);
+}
+
+TEST(ModuleEndToEnd, TheSignerMakesCadesTByProgramIdentifierAndNamesAnAuthorityThatFails) {
+    ostrel::test::TempHome home;
+    const auto cert = ostrel::test::MakeCert();
+    ostrel::test::AddToStore(cert);
+    ostrel::test::WriteFile(home.Path() / "ca.pem", cert.CertPem());
+    ostrel::test::WriteFile(home.Path() / "text.txt", "text to sign");
+    const auto& tsa = ostrel::test::TestTsa::Shared();
+    auto r = RunCommand(Ostrel() + " register");
+    ASSERT_EQ(r.status, 0) << r.out;
+
+    const auto sign = [&](const std::string& mode) {
+        return CallJson(
+            "--progid OSTREL.Signer.1 Sign 'text to sign' "
+            "'{\"certificate\": 0, \"format\": \"CAdES-T\", \"tsa\": \"" +
+            tsa.Url(mode) + "\"}'");
+    };
+    const auto stamped = sign("good");
+    EXPECT_EQ(stamped["hresult"], "0x00000000");
+    ASSERT_TRUE(stamped["result"].is_string());
+    const auto der = ostrel::test::DecodeBase64Text(stamped["result"]);
+    ostrel::test::WriteFile(home.Path() / "sig.der", std::string(der.begin(), der.end()));
+    r = RunCommand("openssl cms -verify -cades -binary -purpose any -inform DER -in '" +
+                   (home.Path() / "sig.der").string() + "' -content '" +
+                   (home.Path() / "text.txt").string() + "' -CAfile '" +
+                   (home.Path() / "ca.pem").string() + "' -out /dev/null 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+
+    const auto failed = sign("error500");
+    EXPECT_EQ(failed["hresult"], "0x80020009");  // DISP_E_EXCEPTION
+    EXPECT_FALSE(failed["result"].is_string());
+    ASSERT_TRUE(failed["description"].is_string());
+    EXPECT_NE(
+        failed["description"].get<std::string>().find("No time stamp from " + tsa.Url("error500")),
+        std::string::npos)
+        << failed["description"];
+    EXPECT_NE(failed["scode"], "0x80070057");  // not E_INVALIDARG: the options were good
+
+    r = RunCommand(Ostrel() + " unregister");
+    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 TEST(ModuleEndToEnd, MissingModuleFileIsNamed) {

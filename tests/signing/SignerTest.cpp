@@ -5,102 +5,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "control/OstrelIds.h"
-#include "control/OstrelSigner.h"
-#include "platform/com/Variant.h"
-#include "platform/text/Utf.h"
+#include <map>
+#include <string>
+#include <vector>
+
 #include "platform/win/WinError.h"
+#include "tests/signing/SignerCalls.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace ostrel::test;
-using platform::com::ComPtr;
 using ::testing::HasSubstr;
 
-struct Answer {
-    HRESULT hr = S_OK;
-    std::string text;         // the signature text
-    long position = 0;        // ChooseCertificate's result
-    SCODE scode = 0;          // of an exception
-    std::string description;  // of an exception
-};
-
-// Calls a method of a new signer by name with string arguments.
-Answer CallByName(const std::u16string& method, const std::vector<std::string>& args) {
-    ComPtr<IDispatch> signer;
-    EXPECT_EQ(CreateOstrelSigner(IID_IDispatch, signer.PutVoid()), S_OK);
-    std::u16string name = method;
-    LPOLESTR names[] = {name.data()};
-    DISPID id = 0;
-    EXPECT_EQ(signer->GetIDsOfNames(IID_NULL, names, 1, 0x0409, &id), S_OK);
-    std::vector<VARIANT> variants(args.size());
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        VARIANT& v = variants[args.size() - 1 - i];  // last first
-        VariantInit(&v);
-        const std::u16string wide = platform::com::Utf8ToUtf16(args[i]);
-        v.vt = VT_BSTR;
-        v.bstrVal = SysAllocStringLen(wide.data(), UINT(wide.size()));
-    }
-    DISPPARAMS params{variants.data(), nullptr, UINT(variants.size()), 0};
-    VARIANT result;
-    VariantInit(&result);
-    EXCEPINFO info{};
-    Answer a;
-    a.hr = signer->Invoke(id, IID_NULL, 0x0409, DISPATCH_METHOD, &params, &result, &info, nullptr);
-    if (result.vt == VT_BSTR && result.bstrVal != nullptr)
-        a.text = platform::com::Utf16ToUtf8({result.bstrVal, SysStringLen(result.bstrVal)});
-    if (result.vt == VT_I4) a.position = result.lVal;
-    a.scode = info.scode;
-    if (info.bstrDescription != nullptr)
-        a.description =
-            platform::com::Utf16ToUtf8({info.bstrDescription, SysStringLen(info.bstrDescription)});
-    SysFreeString(info.bstrDescription);
-    SysFreeString(info.bstrSource);
-    SysFreeString(info.bstrHelpFile);
-    VariantClear(&result);
-    for (auto& v : variants) VariantClear(&v);
-    return a;
-}
-
-Answer Sign(const std::string& text, const std::string& options) {
-    return CallByName(u"Sign", {text, options});
-}
-
-class Signer : public ::testing::Test {
-protected:
-    void SetUp() override { m_before = LiveCounts::Now(); }
-    void TearDown() override { EXPECT_EQ(LiveCounts::Now(), m_before) << "something left alive"; }
-
-    // openssl cms -verify of a signature text over `content` (the content
-    // given beside a detached signature only); its exit status.
-    int Verify(const std::string& signatureText, const std::string& content, bool detached,
-               bool cades) {
-        const auto der = DecodeBase64Text(signatureText);
-        WriteFile(m_home.Path() / "sig.der", std::string(der.begin(), der.end()));
-        WriteFile(m_home.Path() / "content.txt", content);
-        std::string command = "openssl cms -verify -binary -inform DER -in '" +
-                              (m_home.Path() / "sig.der").string() + "' -out '" +
-                              (m_home.Path() / "out.txt").string() + "'";
-        // CAdES checks the signer's certificate too: the self-signed one is
-        // the trust anchor.
-        if (cades)
-            command += " -cades -purpose any -CAfile '" + (m_home.Path() / "ca.pem").string() + "'";
-        else
-            command += " -noverify";
-        if (detached) command += " -content '" + (m_home.Path() / "content.txt").string() + "'";
-        const CommandResult r = RunCommand(command + " 2>&1");
-        const int status = r.status;
-        if (status != 0) std::fprintf(stderr, "%s", r.out.c_str());  // why, for the log
-        if (status == 0 && !detached) {
-            EXPECT_EQ(ReadFile(m_home.Path() / "out.txt"), content);
-        }
-        return status;
-    }
-
-    TempHome m_home;
-    LiveCounts m_before{};
-};
+using Signer = SignerFixture;
 
 TEST_F(Signer, RsaSignaturesOfEveryDigestAndFormatVerifyAndAChangedTextDoesNot) {
     const TestCert cert = MakeCert();
@@ -203,6 +121,92 @@ TEST_F(Signer, WithoutAPositionTheUserChoosesAndCancellingSignsNothing) {
     EXPECT_NE(a.scode, HRESULT(E_INVALIDARG));
     EXPECT_THAT(a.description, HasSubstr("No certificate was chosen"));
     EXPECT_EQ(CallByName(u"ChooseCertificate", {""}).position, -1);
+}
+
+// Keys other than RSA with PKCS#1 v1.5: each signs with the algorithm of its
+// kind (the message names it, with the PSS parameters of the digest), and
+// OpenSSL accepts every digest and format, detached and attached, and
+// refuses the signature once the text is changed.
+struct KeyKind {
+    const char* name;
+    CertOptions cert;
+    const char* padding;  // the option given, or nothing
+};
+
+void PrintTo(const KeyKind& kind, std::ostream* os) {
+    *os << kind.name;
+}
+
+class SignerKeys : public SignerFixture, public ::testing::WithParamInterface<KeyKind> {};
+
+// The signer's algorithm as `openssl cms -cmsout -print` shows it, for a
+// digest ("SHA-256"...).
+std::vector<std::string> AlgorithmLines(const KeyKind& kind, const std::string& digest) {
+    const std::string bits = digest.substr(4);  // "256"
+    if (kind.cert.ec) return {"algorithm: ecdsa-with-SHA" + bits};
+    // The salt length is the digest's, in hex: 0x20, 0x30, 0x40.
+    static const std::map<std::string, std::string> salt = {
+        {"256", "20"}, {"384", "30"}, {"512", "40"}};
+    return {"algorithm: rsassaPss", ":sha" + bits, ":mgf1", "INTEGER           :" + salt.at(bits)};
+}
+
+TEST_P(SignerKeys, SignEveryDigestAndFormatThatOpensslAcceptsAndAChangedTextItRefuses) {
+    const KeyKind& kind = GetParam();
+    const TestCert cert = MakeCert(kind.cert);
+    AddToStore(cert);
+    WriteFile(m_home.Path() / "ca.pem", cert.CertPem());
+    const std::string text = "Pay 100 to Bob, Grüße";
+    for (const char* digest : {"SHA-256", "SHA-384", "SHA-512"})
+        for (const char* format : {"CMS", "CAdES-B"})
+            for (const bool detached : {true, false}) {
+                std::string options = std::string(R"({"certificate": 0, "digest": ")") + digest +
+                                      R"(", "format": ")" + format + R"(", "detached": )" +
+                                      (detached ? "true" : "false");
+                if (kind.padding != nullptr)
+                    options += std::string(R"(, "padding": ")") + kind.padding + "\"";
+                options += "}";
+                SCOPED_TRACE(options);
+                const Answer a = Sign(text, options);
+                ASSERT_EQ(a.hr, S_OK) << a.description;
+                const auto der = DecodeBase64Text(a.text);
+                const bool cades = std::string(format) != "CMS";
+                EXPECT_EQ(VerifyDer(der, text, detached, cades), 0);
+                if (detached)
+                    EXPECT_NE(VerifyDer(der, text + " ", detached, cades), 0);
+                else
+                    EXPECT_NE(VerifyDer(WithChangedContent(der, "Pay 100"), text, detached, cades),
+                              0);
+                if (detached && !cades) {
+                    const std::string dump = Dump(der);
+                    for (const std::string& line : AlgorithmLines(kind, digest))
+                        EXPECT_THAT(dump, HasSubstr(line));
+                }
+            }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FileKeys, SignerKeys,
+    ::testing::Values(KeyKind{"RsaPss", {}, "PSS"},
+                      KeyKind{"EcP256", {.ec = true, .curve = "P-256"}, nullptr},
+                      KeyKind{"EcP384", {.ec = true, .curve = "P-384"}, "PKCS1"},
+                      KeyKind{"EcP521", {.ec = true, .curve = "P-521"}, nullptr}),
+    [](const ::testing::TestParamInfo<KeyKind>& info) { return std::string(info.param.name); });
+
+TEST_F(Signer, AnEcKeyAskedForPssIsRefusedAndSignsNothing) {
+    AddToStore(MakeCert({.ec = true, .curve = "P-256"}));
+    for (const char* format : {"CMS", "CAdES-B", "CAdES-T"}) {
+        SCOPED_TRACE(format);
+        // CAdES-T names an authority nobody answers at: the refusal comes
+        // before anything is asked of it.
+        const Answer a =
+            Sign("text", std::string(R"({"certificate": 0, "padding": "PSS", )") +
+                             R"("tsa": "http://127.0.0.1:1/", "format": ")" + format + "\"}");
+        EXPECT_EQ(a.hr, DISP_E_EXCEPTION);
+        EXPECT_EQ(a.scode, HRESULT(E_INVALIDARG));
+        EXPECT_THAT(a.description, HasSubstr("\"PSS\" is for RSA keys"));
+        EXPECT_THAT(a.description, HasSubstr("EC key"));
+        EXPECT_TRUE(a.text.empty());
+    }
 }
 
 }  // namespace

@@ -123,6 +123,35 @@ export class World {
     }
   }
 
+  // Whether OpenSSL accepts `base64` as a CAdES signature of `text`
+  // (`openssl cms -verify -cades`): beside the text, or with `attached`
+  // carrying exactly that text itself. CAdES checks need the signer's
+  // certificate trusted: the one the message carries is, once its signature
+  // holds.
+  verifyCades(text, base64, { attached = false } = {}) {
+    const textFile = this.file("cades.txt", text);
+    const der = this.file("cades.der", Buffer.from(base64, "base64"));
+    const signer = this.file("cades-signer.pem", "");
+    const out = this.file("cades.out", "");
+    const common = ["-binary", "-inform", "DER", "-in", der, ...(attached ? [] : ["-content", textFile])];
+    try {
+      run("openssl", ["cms", "-verify", "-noverify", ...common, "-signer", signer, "-out", "/dev/null"]);
+      run("openssl", ["cms", "-verify", "-cades", "-CAfile", signer, "-partial_chain", "-purpose", "any",
+        ...common, "-out", out]);
+    } catch {
+      return false;
+    }
+    return !attached || readFileSync(out).equals(Buffer.from(text));
+  }
+
+  // What `ostrel verify --signature --json` reports of `base64`, a signature
+  // of `text` (carried inside it with `attached`).
+  report(text, base64, { attached = false } = {}) {
+    const signature = this.file("report.sig", base64);
+    const content = attached ? [] : ["--content", this.file("report.txt", text)];
+    return JSON.parse(this.ostrel("verify", "--json", "--signature", signature, ...content));
+  }
+
   // The bridge installed for both browsers by `ostrel bridge install`, its
   // manifests then pointed at the wrapper, which starts the same host.
   installHost() {

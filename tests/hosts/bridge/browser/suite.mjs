@@ -464,6 +464,147 @@ export function defineSuite(name) {
         await page.close();
       });
     });
+
+    // The signer (OSTREL.Signer.1) as pages reach it: ostrel.sign and
+    // ostrel.chooseCertificate, asked as SignMessage and ChooseCertificate are.
+    describe("the signer", () => {
+      const CERT_LIST = 201; // the chooser's list
+
+      test("ostrel.sign with \"choose\" asks, then makes a CAdES-B OpenSSL accepts", async () => {
+        const origin = await world.origin();
+        const page = await openPage(browser, origin);
+        const log = world.userScript("select 0; ok");
+        const text = "Pay 250 EUR to account 98-7654-321.\r\nÜberweisung, Ärger\n";
+        const { result, error } = await call(page, "sign", text,
+          { certificate: "choose", digest: "SHA-256", format: "CAdES-B" });
+        assert.equal(error, undefined, JSON.stringify(error));
+        assert.ok(world.verifyCades(text, result), "openssl cms -verify -cades accepts it");
+        assert.ok(!world.verifyCades(`${text}!`, result), "and only for its own text");
+        const report = world.report(text, result);
+        assert.equal(report.verified, true);
+        assert.equal(report.detached, true);
+        assert.equal(report.digest, "SHA-256");
+        assert.equal(report.signatureAlgorithm, "RSA-PKCS1");
+        assert.equal(report.format, "CAdES-B");
+        assert.match(report.signingTime, /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/);
+        assert.match(report.subject, /Ann Lee/);
+        // The site was named in the question, and the chooser came after it.
+        const opened = log().filter((line) => line.event === "open");
+        assert.equal(opened[0]?.controls.find((c) => c.id === CONSENT_ORIGIN)?.text, origin);
+        assert.ok(opened.some((line) => line.controls.some((c) => c.id === CERT_LIST)), "the chooser was shown");
+        await page.close();
+      });
+
+      test("ostrel.sign by position: silent with the grant, confirmed without it", async () => {
+        const text = "Invoice 2026-117: 1 234,50 EUR\tdue 31 Dec\n";
+        const granted = await world.secureOrigin();
+        world.ostrel("bridge", "origins", "allow", granted, "--without-prompt");
+        const page = await openPage(browser, granted);
+        let log = world.userScript("");
+        // Attached, SHA-384 with RSA-PSS.
+        const pss = await call(page, "sign", text,
+          { certificate: 0, digest: "SHA-384", padding: "PSS", format: "CAdES-B", detached: false });
+        assert.equal(pss.error, undefined, JSON.stringify(pss.error));
+        assert.ok(world.verifyCades(text, pss.result, { attached: true }), "openssl accepts the attached one");
+        const report = world.report(text, pss.result, { attached: true });
+        assert.deepEqual([report.verified, report.detached, report.digest, report.signatureAlgorithm, report.format],
+          [true, false, "SHA-384", "RSA-PSS", "CAdES-B"]);
+        // The options as JSON text; the format left to its default, CMS.
+        const cms = await call(page, "sign", text, '{"certificate": 0, "digest": "SHA-512"}');
+        assert.equal(cms.error, undefined, JSON.stringify(cms.error));
+        assert.ok(world.verifyDetached(text, cms.result), "openssl cms -verify accepts it");
+        const cmsReport = world.report(text, cms.result);
+        assert.deepEqual([cmsReport.digest, cmsReport.format], ["SHA-512", "CMS"]);
+        assert.deepEqual(log(), [], "no dialog was shown");
+        await page.close();
+
+        // A site without the grant confirms the text and the certificate first.
+        const origin = await world.origin();
+        const asked = await openPage(browser, origin);
+        log = world.userScript("ok");
+        const confirmed = await call(asked, "sign", text, { certificate: 0, format: "CAdES-B" });
+        assert.equal(confirmed.error, undefined, JSON.stringify(confirmed.error));
+        assert.ok(world.verifyCades(text, confirmed.result), "openssl accepts the confirmed one");
+        const confirm = log().find((line) => line.event === "open");
+        assert.equal(confirm?.controls.find((c) => c.id === CONFIRM_ORIGIN)?.text, origin);
+        await asked.close();
+        const refused = await openPage(browser, await world.origin());
+        world.userScript(`click ${DONT_SIGN}`);
+        assert.equal((await call(refused, "sign", text, { certificate: 0 })).error?.code, "ERR_CONSENT");
+        await refused.close();
+      });
+
+      test("bad options are ERR_ARGS with the signer's words, and nothing is signed", async () => {
+        const origin = await world.secureOrigin();
+        world.ostrel("bridge", "origins", "allow", origin, "--without-prompt");
+        const page = await openPage(browser, origin);
+        const log = world.userScript("");
+        for (const [options, said] of [
+          [{ certificate: 0, digest: "MD5" }, /MD5/],
+          [{ certificate: 0, digest: "SHA-1" }, /SHA-1/],
+          [{ certificate: 0, colour: "blue" }, /colour/],
+          [{ certificate: 0, detached: "yes" }, /detached/],
+          [{ certificate: 0, format: "PAdES" }, /PAdES/],
+          [{ certificate: 7 }, /7/],
+          [{ certificate: "first" }, /certificate/],
+          ['{"certificate": 0,', /JSON/],
+        ]) {
+          const { result, error } = await call(page, "sign", "text", options);
+          assert.equal(result, undefined, JSON.stringify(options));
+          assert.equal(error?.code, "ERR_ARGS", `${JSON.stringify(options)}: ${JSON.stringify(error)}`);
+          assert.match(error.message, said, JSON.stringify(options));
+        }
+        assert.deepEqual(log(), [], "no dialog was shown");
+        // ostrel.js refuses what is not options before anything is sent.
+        const starts = world.hostStarts();
+        for (const args of [["text", 42], ["text", [1]], ["text", {}, 1], [42, {}]]) {
+          const { error } = await call(page, "sign", ...args);
+          assert.equal(error?.code, "ERR_ARGS", JSON.stringify(args));
+          assert.ok(error.isError);
+        }
+        assert.equal((await call(page, "chooseCertificate", "x", "y")).error?.code, "ERR_ARGS");
+        assert.equal(world.hostStarts(), starts, "nothing reached the host");
+        await page.close();
+      });
+
+      test("an EC key: chosen through the chooser's filter, signs with ECDSA, refuses PSS", async () => {
+        const position = Number(world.ostrel("store", "new-test-cert", "--subject", "/O=Curve Org/CN=Eve Curve",
+          "--issuer-subject", "/O=Curve Issuing CA/CN=Curve CA", "--key", "ec-p384").trim());
+        assert.ok(position > 0, "added after the demo certificate");
+        try {
+          const origin = await world.secureOrigin();
+          world.ostrel("bridge", "origins", "allow", origin);
+          const page = await openPage(browser, origin);
+          // Only the certificate the filter lets through is listed; what comes
+          // back is its position in the store, not in the list.
+          let log = world.userScript("select 0; ok");
+          const chosen = await call(page, "chooseCertificate", { filter: { issuer: "Curve Issuing", validNow: true } });
+          assert.deepEqual(chosen, { result: position });
+          const list = log().find((line) => line.event === "open")?.controls.find((c) => c.id === CERT_LIST);
+          assert.equal(list?.rows?.length, 1, JSON.stringify(list));
+          assert.match(JSON.stringify(list.rows), /Eve Curve/);
+          const unknown = await call(page, "chooseCertificate", { filter: { colour: "blue" } });
+          assert.equal(unknown.error?.code, "ERR_ARGS");
+          assert.match(unknown.error.message, /colour/);
+
+          world.ostrel("bridge", "origins", "allow", origin, "--without-prompt");
+          log = world.userScript("");
+          const text = "Signed with a curve.\n";
+          const { result, error } = await call(page, "sign", text,
+            { certificate: position, digest: "SHA-384", format: "CAdES-B" });
+          assert.equal(error, undefined, JSON.stringify(error));
+          assert.ok(world.verifyCades(text, result), "openssl accepts the ECDSA signature");
+          const report = world.report(text, result);
+          assert.deepEqual([report.digest, report.signatureAlgorithm, report.format], ["SHA-384", "ECDSA", "CAdES-B"]);
+          const pss = await call(page, "sign", text, { certificate: position, padding: "PSS" });
+          assert.equal(pss.error?.code, "ERR_ARGS");
+          assert.match(pss.error.message, /PSS/);
+          assert.deepEqual(log(), [], "no dialog was shown");
+          await page.close();
+        } finally {
+          world.ostrel("store", "remove", String(position));
+        }
+      });
+    });
   });
 }
-
