@@ -342,6 +342,12 @@ int VerifySignature(const InspectOptions& options) {
     } else {
         verified = CryptVerifyMessageSignature(&para, 0, message.data(), DWORD(message.size()),
                                                nullptr, nullptr, &signer) != FALSE;
+        // A detached signature read without its content is a question
+        // asked wrong, not a signature that fails.
+        if (!verified && GetLastError() == CRYPT_E_INVALID_MSG_TYPE)
+            throw UsageError(
+                "the signature does not carry its content: --content names the "
+                "file it is for");
     }
     std::string out;
     if (options.json) {

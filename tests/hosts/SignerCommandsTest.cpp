@@ -266,8 +266,9 @@ TEST_F(SignerCommands, WithoutChoicesTheControlSignsAsEverAndVerifyReportsIt) {
     EXPECT_EQ(report["digest"], "MD5") << report;
     EXPECT_EQ(report["signatureAlgorithm"], "RSA-PKCS1");
     EXPECT_EQ(report["format"], "CMS");
-    // A detached signature checked without its content holds nothing.
-    EXPECT_EQ(Verify(""), json({{"verified", false}}));
+    // A detached signature asked about without its content is a usage error.
+    EXPECT_EQ(Run("verify --json --signature " + Quoted(m_sig)).status, 2);
+    EXPECT_NE(Err().find("--content"), std::string::npos) << Err();
 }
 
 TEST_F(SignerCommands, RefusedChoicesSayWhatIsWrongAndWriteNothing) {
