@@ -3,7 +3,9 @@
 // checks of the reply, the context handed out) beside the same exchange done
 // directly, `openssl ts -query` piped into a `curl` POST. Most of either is
 // the authority's own work (it runs `openssl ts -reply` per request), which
-// BM_AuthorityOnly shows alone: a POST of a request made once.
+// BM_AuthorityOnly shows alone: a POST of a request made once. Last, what
+// CAdES-T adds to a signature: the signer's Sign with CAdES-T beside CAdES-B,
+// same key and text.
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -11,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "control/OstrelSigner.h"
 #include "platform/crypt/WinCrypt.h"
+#include "platform/text/Bstr.h"
 #include "platform/win/LastError.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TestTsa.h"
@@ -87,9 +91,42 @@ void BM_AuthorityOnly(benchmark::State& state) {
     }
 }
 
+// One certificate of its own at position 0, signed with by the signer.
+void SignerSign(benchmark::State& state, const char* format) {
+    static ostrel::test::TempHome home;
+    static const bool made = [] {
+        ::setenv("OSTREL_HOME", home.Path().c_str(), 1);
+        ostrel::test::AddToStore(ostrel::test::MakeCert({.subject = "/CN=Bench CAdES-T"}));
+        return true;
+    }();
+    (void)made;
+    ::setenv("OSTREL_HOME", home.Path().c_str(), 1);
+    ::setenv("OSTREL_UI", "none", 1);
+    const std::string options = std::string(R"({"certificate": 0, "format": ")") + format +
+                                R"(", "tsa": ")" + TestTsa::Shared().Url("good") + R"("})";
+    COstrelSigner signer;
+    for (auto _ : state) {
+        try {
+            BSTR result = signer.Sign("I agree.", options.c_str());
+            SysFreeString(result);
+        } catch (...) {
+            state.SkipWithError("Sign failed");
+            break;
+        }
+    }
+}
+void BM_Signer_Sign_CAdES_B(benchmark::State& state) {
+    SignerSign(state, "CAdES-B");
+}
+void BM_Signer_Sign_CAdES_T(benchmark::State& state) {
+    SignerSign(state, "CAdES-T");
+}
+
 BENCHMARK(BM_CryptRetrieveTimeStamp)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OpensslQueryAndCurl)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_AuthorityOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Signer_Sign_CAdES_B)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Signer_Sign_CAdES_T)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
