@@ -22,18 +22,7 @@ namespace {
 using Der = std::vector<BYTE>;
 
 Der Tlv(BYTE tag, const Der& content) {
-    Der out{tag};
-    const std::size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(BYTE(n));
-    } else {
-        int octets = 0;
-        for (std::size_t v = n; v != 0; v >>= 8) ++octets;
-        out.push_back(BYTE(0x80 | octets));
-        for (int i = octets - 1; i >= 0; --i) out.push_back(BYTE(n >> (8 * i)));
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
+    return der::Wrap(tag, content);
 }
 
 Der Join(std::initializer_list<Der> parts) {
