@@ -78,15 +78,13 @@ std::string VersionText(WORD major, WORD minor) {
     return std::to_string(major) + "." + std::to_string(minor);
 }
 
-// Writes the class key shared by controls and pages: type name and
-// in-process server.
-bool RegisterServerClass(HINSTANCE hInstance, REFCLSID clsid, UINT idTypeName, int nRegFlags,
-                         std::string& classKey, std::string& path, std::string& typeName) {
+// Writes the class key shared by controls, pages and automation objects:
+// type name and in-process server.
+bool WriteServerClass(HINSTANCE hInstance, REFCLSID clsid, const std::string& typeName,
+                      int nRegFlags, std::string& classKey, std::string& path) {
     const auto modulePath = ModulePath(hInstance);
-    const auto name = ModuleString(hInstance, idTypeName);
-    if (!modulePath || !name) return false;
+    if (!modulePath) return false;
     path = *modulePath;
-    typeName = *name;
     classKey = "CLSID\\" + GuidText(clsid);
     if (!SetText(classKey, typeName)) return false;
     if (!SetText(classKey + "\\InprocServer32", path)) return false;
@@ -95,6 +93,15 @@ bool RegisterServerClass(HINSTANCE hInstance, REFCLSID clsid, UINT idTypeName, i
     if ((nRegFlags & afxRegApartmentThreading) != 0)
         return SetText(classKey + "\\InprocServer32", "Apartment", "ThreadingModel");
     return true;
+}
+
+// The same with the type name from string `idTypeName` of the module.
+bool RegisterServerClass(HINSTANCE hInstance, REFCLSID clsid, UINT idTypeName, int nRegFlags,
+                         std::string& classKey, std::string& path, std::string& typeName) {
+    const auto name = ModuleString(hInstance, idTypeName);
+    if (!name) return false;
+    typeName = *name;
+    return WriteServerClass(hInstance, clsid, typeName, nRegFlags, classKey, path);
 }
 
 }  // namespace
@@ -208,6 +215,30 @@ BOOL AfxOleRegisterControlClass(HINSTANCE hInstance, REFCLSID clsid, LPCTSTR psz
                SetText(classKey + "\\MiscStatus\\1", std::to_string(dwMiscStatus)) &&
                SetText(classKey + "\\TypeLib", GuidText(tlid)) &&
                SetText(classKey + "\\Version", VersionText(wVerMajor, wVerMinor));
+    });
+}
+
+BOOL AfxOleRegisterAutomationClass(HINSTANCE hInstance, REFCLSID clsid, LPCTSTR pszProgID,
+                                   LPCTSTR pszVersionIndependentProgID, LPCTSTR pszTypeName,
+                                   int nRegFlags, REFGUID tlid, WORD wVerMajor, WORD wVerMinor) {
+    return platform::RunGuardedCall("AfxOleRegisterAutomationClass", [&]() -> BOOL {
+        if (pszProgID == nullptr || pszVersionIndependentProgID == nullptr ||
+            pszTypeName == nullptr)
+            return FALSE;
+        std::string classKey, path;
+        const std::string clsidText = GuidText(clsid);
+        const std::string current = pszProgID, independent = pszVersionIndependentProgID;
+        return WriteServerClass(hInstance, clsid, pszTypeName, nRegFlags, classKey, path) &&
+                       SetText(classKey + "\\ProgID", current) &&
+                       SetText(classKey + "\\VersionIndependentProgID", independent) &&
+                       SetText(classKey + "\\TypeLib", GuidText(tlid)) &&
+                       SetText(classKey + "\\Version", VersionText(wVerMajor, wVerMinor)) &&
+                       SetText(current, pszTypeName) && SetText(current + "\\CLSID", clsidText) &&
+                       SetText(independent, pszTypeName) &&
+                       SetText(independent + "\\CLSID", clsidText) &&
+                       SetText(independent + "\\CurVer", current)
+                   ? TRUE
+                   : FALSE;
     });
 }
 

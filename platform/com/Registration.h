@@ -63,6 +63,13 @@ BOOL AfxOleUnregisterTypeLib(REFGUID tlid, WORD wVerMajor = 0, WORD wVerMinor = 
 BOOL AfxOleRegisterControlClass(HINSTANCE hInstance, REFCLSID clsid, LPCTSTR pszProgID,
                                 UINT idTypeName, UINT idBitmap, int nRegFlags, DWORD dwMiscStatus,
                                 REFGUID tlid, WORD wVerMajor, WORD wVerMinor);
+// Writes CLSID\{clsid} of an automation object that is not a control: the
+// module as in-process server, the type name, the threading model the flags
+// ask for, both program identifiers (the version-independent one naming the
+// current), and the type library with its version.
+BOOL AfxOleRegisterAutomationClass(HINSTANCE hInstance, REFCLSID clsid, LPCTSTR pszProgID,
+                                   LPCTSTR pszVersionIndependentProgID, LPCTSTR pszTypeName,
+                                   int nRegFlags, REFGUID tlid, WORD wVerMajor, WORD wVerMinor);
 // Writes CLSID\{clsid} with the module as in-process server and the type name.
 BOOL AfxOleRegisterPropertyPageClass(HINSTANCE hInstance, REFCLSID clsid, UINT idTypeName,
                                      int nRegFlags = 0);
